@@ -1,0 +1,108 @@
+// Classification of file-system types: which are volumes, which may block,
+// what Windows calls them and what kind of drive holds them.
+#include <algorithm>
+#include <initializer_list>
+
+#include "k32l.h"
+
+namespace k32l {
+
+namespace {
+
+bool one_of(std::string_view value, std::initializer_list<std::string_view> set) {
+  return std::find(set.begin(), set.end(), value) != set.end();
+}
+
+bool starts_with(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+// "fuse.sshfs" -> "sshfs"; other types come back unchanged.
+std::string_view fuse_subtype(std::string_view fstype) {
+  return starts_with(fstype, "fuse.") ? fstype.substr(5) : fstype;
+}
+
+}  // namespace
+
+bool is_pseudo_fs(std::string_view t) {
+  // Kernel interfaces and helper mounts, as df leaves them out: they hold no
+  // user files and report no capacity. tmpfs, devtmpfs, ramfs, overlay and
+  // squashfs are data file systems and stay volumes.
+  return one_of(t, {"proc", "sysfs", "cgroup", "cgroup2", "cpuset", "devpts", "securityfs",
+                    "debugfs", "tracefs", "mqueue", "bpf", "pstore", "configfs", "fusectl",
+                    "hugetlbfs", "autofs", "binfmt_misc", "nsfs", "rpc_pipefs", "nfsd",
+                    "efivarfs", "selinuxfs", "smackfs", "apparmorfs", "sockfs", "pipefs",
+                    "anon_inodefs", "rootfs", "devfs", "kernfs", "subfs", "ignore", "resctrl",
+                    "binder", "dmabuf", "xenfs", "openpromfs", "usbfs", "ipathfs", "spufs",
+                    "dlmfs", "fuse.portal", "fuse.gvfsd-fuse", "fuse.gvfs-fuse-daemon",
+                    "fuse.lxcfs", "fuse.xdg-document-portal"});
+}
+
+bool is_ram_fs(std::string_view t) { return one_of(t, {"tmpfs", "ramfs", "devtmpfs"}); }
+
+bool is_remote_fs(std::string_view t) {
+  return one_of(t, {"nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "9p", "ceph",
+                    "glusterfs", "lustre", "coda", "davfs", "ocfs2", "gfs2", "orangefs",
+                    "fuse.sshfs", "sshfs", "fuse.glusterfs", "fuse.ceph-fuse", "fuse.s3fs",
+                    "fuse.rclone", "fuse.davfs", "fuse.curlftpfs", "fuse.gcsfuse",
+                    "fuse.afpfs", "fuse.smbnetfs"});
+}
+
+bool is_fuse_fs(std::string_view t) {
+  return t == "fuse" || t == "fuseblk" || starts_with(t, "fuse.");
+}
+
+bool may_block(std::string_view t) { return is_remote_fs(t) || is_fuse_fs(t); }
+
+std::string windows_fs_name(std::string_view mount_type, std::string_view probed_type,
+                            std::string_view probed_version) {
+  // A FUSE driver of a block device (fuseblk) says nothing about the format:
+  // the probe of the device does.
+  std::string_view type = mount_type;
+  if (mount_type == "fuseblk" && !probed_type.empty()) type = probed_type;
+  const std::string_view sub = fuse_subtype(type);
+
+  if (one_of(sub, {"vfat", "msdos", "fat", "fusefat", "fat32", "fat16", "fat12"})) {
+    // The probe tells the FAT version; without it (fusefat serves an image
+    // the mount table does not name) only the family is known.
+    if (probed_version == "FAT32" || sub == "fat32") return "FAT32";
+    return "FAT";
+  }
+  if (one_of(sub, {"exfat"})) return "exFAT";
+  if (one_of(sub, {"ntfs", "ntfs3", "ntfs-3g"})) return "NTFS";
+  if (one_of(sub, {"refs"})) return "ReFS";
+  if (one_of(sub, {"udf"})) return "UDF";
+  if (one_of(sub, {"iso9660"})) return "CDFS";
+  return std::string(type);
+}
+
+DWORD fs_flags(std::string_view fs_name, bool read_only) {
+  DWORD flags = read_only ? FILE_READ_ONLY_VOLUME : 0;
+  if (fs_name == "FAT" || fs_name == "FAT32" || fs_name == "exFAT") {
+    // Long names are stored in UTF-16 with their case, but looked up
+    // without regard to case.
+    flags |= FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+  } else if (fs_name == "CDFS" || fs_name == "msdos") {
+    // Name case and character set depend on extensions the mount hides.
+    flags |= FILE_CASE_PRESERVED_NAMES;
+  } else {
+    flags |= FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+  }
+  return flags;
+}
+
+UINT drive_type_for(std::string_view fstype, const DiskFacts& disk) {
+  if (is_remote_fs(fstype)) return DRIVE_REMOTE;
+  if (is_ram_fs(fstype)) return DRIVE_RAMDISK;
+  if (disk.has_device) {
+    // 11 is the SCSI CD-ROM major (sr*).
+    if (disk.disk_major == 11 || starts_with(disk.disk_name, "sr")) return DRIVE_CDROM;
+    if (disk.removable || disk.on_usb) return DRIVE_REMOVABLE;
+    return DRIVE_FIXED;
+  }
+  // An overlay stacks directories of local file systems.
+  if (fstype == "overlay") return DRIVE_FIXED;
+  return DRIVE_UNKNOWN;
+}
+
+}  // namespace k32l

@@ -1,0 +1,159 @@
+// Internal interface of the Linux provider: the pure pieces (text, names,
+// classification tables) and the mount-table snapshot the calls answer from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel32.h"
+
+// Codes Windows uses that the shared header does not define.
+#ifndef ERROR_DIR_NOT_ROOT
+#define ERROR_DIR_NOT_ROOT 144u
+#endif
+#ifndef ERROR_FILENAME_EXCED_RANGE
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#endif
+
+namespace k32l {
+
+// ---- text ---------------------------------------------------------------
+
+// Strict conversions: malformed UTF-8 (bad lead or continuation bytes,
+// truncated or overlong sequences, encoded surrogates, code points past
+// U+10FFFF) and unpaired UTF-16 surrogates give nullopt.
+std::optional<std::u16string> utf8_to_utf16(std::string_view utf8);
+std::optional<std::string> utf16_to_utf8(std::u16string_view utf16);
+// For free text such as labels: each malformed byte becomes U+FFFD.
+std::u16string utf8_to_utf16_lossy(std::string_view utf8);
+
+// Longest argument text accepted from a caller, in UTF-16 units; Windows'
+// own limit for extended-length paths.
+constexpr std::size_t kMaxArgumentChars = 32767;
+// Reads a caller's NUL-terminated UTF-16 argument; nullopt when it has no
+// terminator within kMaxArgumentChars units.
+std::optional<std::u16string> read_argument(const WCHAR* text);
+
+// ---- volume names -------------------------------------------------------
+
+// "\\?\Volume{" ID "}\" around an ID made of ASCII letters, digits, '_', '-'.
+bool is_valid_volume_id(std::string_view id);
+std::string format_volume_name(std::string_view id);
+
+enum class NameParse { NotAVolumeName, Malformed, Ok };
+struct ParsedName {
+  NameParse status;
+  std::string id;  // set when status == Ok
+};
+// Text starting with "\\?\" is meant as a volume name; the closing
+// backslash is optional unless require_trailing_backslash.
+ParsedName parse_volume_name(std::string_view text, bool require_trailing_backslash);
+
+// IDs compare like Windows GUIDs: ASCII case-insensitively.
+bool same_volume_id(std::string_view a, std::string_view b);
+
+// ID of a volume whose file system has no usable UUID: the whole 64-bit
+// device number in the last two GUID groups, so it is stable for as long as
+// the file system stays mounted.
+std::string device_volume_id(std::uint64_t dev);
+
+// The volume serial number for a device number: a dev_t that fits 32 bits is
+// its own serial; a wider one folds its high half onto the low half with XOR.
+std::uint32_t serial_from_device(std::uint64_t dev);
+
+// ---- paths ----------------------------------------------------------------
+
+// A mount root as the module passes it: one trailing backslash dropped (the
+// module appends one to every path), then "//" and "." components collapsed
+// and trailing slashes dropped. Relative or empty text gives nullopt.
+std::optional<std::string> normalise_root(std::string_view path);
+
+// Whether mount target `target` holds `path` (both normalised, absolute).
+bool path_is_under(std::string_view path, std::string_view target);
+
+// ---- caller buffers -------------------------------------------------------
+
+// Each string NUL-terminated, then one more NUL; no strings gives one NUL.
+std::u16string build_multi_string(const std::vector<std::u16string>& items);
+
+// Copies `text` plus its NUL when `capacity` (in units) holds both.
+bool copy_terminated(std::u16string_view text, WCHAR* buffer, std::size_t capacity);
+
+// ---- file-system classes --------------------------------------------------
+
+// Kernel and helper file systems that hold no user data: never volumes.
+bool is_pseudo_fs(std::string_view fstype);
+bool is_ram_fs(std::string_view fstype);
+bool is_remote_fs(std::string_view fstype);
+bool is_fuse_fs(std::string_view fstype);
+// Remote and FUSE file systems may leave stat/statvfs blocked forever.
+bool may_block(std::string_view fstype);
+
+// The name GetVolumeInformation reports. mount_type comes from the mount
+// table; probed_type/probed_version from probing the backing device (empty
+// when there is none or the probe found nothing).
+std::string windows_fs_name(std::string_view mount_type, std::string_view probed_type,
+                            std::string_view probed_version);
+// Case and Unicode flags for a file system reported as `fs_name`.
+DWORD fs_flags(std::string_view fs_name, bool read_only);
+
+// What is known about the disk under a block-backed volume.
+struct DiskFacts {
+  bool has_device = false;     // a block device backs the volume
+  std::string disk_name;       // whole-disk kernel name, e.g. "sda", "sr0", "loop3"
+  unsigned disk_major = 0;
+  bool removable = false;      // sysfs "removable" of the whole disk
+  bool on_usb = false;         // the disk sits on a USB bus
+};
+UINT drive_type_for(std::string_view fstype, const DiskFacts& disk);
+
+// ---- the mount-table snapshot ---------------------------------------------
+
+struct Volume {
+  std::string id;                    // goes between the braces of the name
+  std::u16string name;               // \\?\Volume{id}\ in UTF-16
+  std::uint64_t dev = 0;             // st_dev of the mounted root
+  bool dev_verified = false;         // false: stat of the root did not answer in time
+  std::uint64_t table_devno = 0;     // major:minor in the mount table
+  std::string fstype;                // mount-table type
+  std::string source;                // mount-table source
+  std::string device;                // block device to probe, empty if none
+  DiskFacts disk;
+  UINT drive_type = DRIVE_UNKNOWN;
+  std::vector<std::string> targets;  // mount points, mount-table order
+};
+
+struct Snapshot {
+  std::vector<Volume> volumes;
+  // Visible mount points of file systems that are not volumes (/proc ...).
+  std::vector<std::string> other_targets;
+  // Every visible mount point with the device number to gate blocking calls
+  // under it, for mapping arbitrary paths to the mount that holds them.
+  std::vector<std::pair<std::string, std::uint64_t>> all_targets;
+
+  const Volume* find_by_id(std::string_view id) const;
+  const Volume* find_by_target(std::string_view normalised_path) const;
+  const Volume* find_by_dev(std::uint64_t dev) const;
+  // Device number of the mount whose target is the longest prefix of `path`.
+  std::uint64_t gate_key_for(std::string_view absolute_path) const;
+  bool is_other_target(std::string_view normalised_path) const;
+};
+
+// The snapshot for the mount table as it is now: re-read only when the
+// kernel has flagged a change on the watched mountinfo descriptor.
+std::shared_ptr<const Snapshot> current_snapshot();
+// How often the mount table has been read so far in this process.
+std::uint64_t mount_table_reads();
+
+// Result of probing a device with libblkid's low-level prober.
+struct ProbeResult {
+  bool found = false;
+  std::string type, version, label, uuid;
+};
+ProbeResult probe_device(const std::string& device);
+
+}  // namespace k32l

@@ -1,0 +1,229 @@
+// Text, names and caller-buffer helpers: no system calls here.
+#include <cinttypes>
+#include <cstdio>
+
+#include "k32l.h"
+
+namespace k32l {
+
+namespace {
+
+// Decodes one UTF-8 sequence at `s[i]`; returns its length, or 0 when the
+// bytes there are not a well-formed sequence.
+std::size_t decode_utf8(std::string_view s, std::size_t i, char32_t& cp) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  std::size_t len;
+  char32_t min;
+  if (lead < 0x80) {
+    cp = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    cp = lead & 0x1F;
+    len = 2;
+    min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    cp = lead & 0x0F;
+    len = 3;
+    min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    cp = lead & 0x07;
+    len = 4;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (s.size() - i < len) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto cont = static_cast<unsigned char>(s[i + k]);
+    if ((cont & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cont & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void append_utf16(std::u16string& out, char32_t cp) {
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<char16_t>(cp));
+  }
+}
+
+bool is_id_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '_' || c == '-';
+}
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+constexpr std::string_view kNamePrefix = "\\\\?\\Volume{";
+constexpr std::string_view kWin32Prefix = "\\\\?\\";
+
+}  // namespace
+
+std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(utf8, i, cp);
+    if (len == 0) return std::nullopt;
+    append_utf16(out, cp);
+    i += len;
+  }
+  return out;
+}
+
+std::u16string utf8_to_utf16_lossy(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t cp = 0;
+    const std::size_t len = decode_utf8(utf8, i, cp);
+    if (len == 0) {
+      out.push_back(u'\uFFFD');
+      ++i;
+    } else {
+      append_utf16(out, cp);
+      i += len;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> utf16_to_utf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    char32_t cp = utf16[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 >= utf16.size()) return std::nullopt;
+      const char32_t low = utf16[i + 1];
+      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+      ++i;
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      return std::nullopt;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::optional<std::u16string> read_argument(const WCHAR* text) {
+  if (text == nullptr) return std::nullopt;
+  std::size_t len = 0;
+  while (text[len] != 0) {
+    if (++len > kMaxArgumentChars) return std::nullopt;
+  }
+  return std::u16string(text, len);
+}
+
+bool is_valid_volume_id(std::string_view id) {
+  if (id.empty()) return false;
+  for (char c : id)
+    if (!is_id_char(c)) return false;
+  return true;
+}
+
+std::string format_volume_name(std::string_view id) {
+  std::string name(kNamePrefix);
+  name += id;
+  name += "}\\";
+  return name;
+}
+
+ParsedName parse_volume_name(std::string_view text, bool require_trailing_backslash) {
+  if (text.substr(0, kWin32Prefix.size()) != kWin32Prefix) return {NameParse::NotAVolumeName, {}};
+  if (text.substr(0, kNamePrefix.size()) != kNamePrefix) return {NameParse::Malformed, {}};
+  std::string_view rest = text.substr(kNamePrefix.size());
+  if (!rest.empty() && rest.back() == '\\') {
+    rest.remove_suffix(1);
+  } else if (require_trailing_backslash) {
+    return {NameParse::Malformed, {}};
+  }
+  if (rest.empty() || rest.back() != '}') return {NameParse::Malformed, {}};
+  rest.remove_suffix(1);
+  if (!is_valid_volume_id(rest)) return {NameParse::Malformed, {}};
+  return {NameParse::Ok, std::string(rest)};
+}
+
+bool same_volume_id(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+std::string device_volume_id(std::uint64_t dev) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "00000000-0000-0000-%04" PRIx64 "-%012" PRIx64, dev >> 48,
+                static_cast<std::uint64_t>(dev & 0xFFFFFFFFFFFFull));
+  return buf;
+}
+
+std::uint32_t serial_from_device(std::uint64_t dev) {
+  return static_cast<std::uint32_t>(dev ^ (dev >> 32));
+}
+
+std::optional<std::string> normalise_root(std::string_view path) {
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  if (path.empty() || path.front() != '/') return std::nullopt;
+  std::string out;
+  std::size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    std::size_t end = path.find('/', i);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(i, end - i);
+    if (!part.empty() && part != ".") {
+      out += '/';
+      out += part;
+    }
+    i = end;
+  }
+  if (out.empty()) out = "/";
+  return out;
+}
+
+bool path_is_under(std::string_view path, std::string_view target) {
+  if (target == "/") return !path.empty() && path.front() == '/';
+  if (path.substr(0, target.size()) != target) return false;
+  return path.size() == target.size() || path[target.size()] == '/';
+}
+
+std::u16string build_multi_string(const std::vector<std::u16string>& items) {
+  std::u16string out;
+  for (const auto& item : items) {
+    out += item;
+    out.push_back(u'\0');
+  }
+  out.push_back(u'\0');  // closes the list; alone it is the empty list
+  return out;
+}
+
+bool copy_terminated(std::u16string_view text, WCHAR* buffer, std::size_t capacity) {
+  if (buffer == nullptr || capacity < text.size() + 1) return false;
+  text.copy(buffer, text.size());
+  buffer[text.size()] = 0;
+  return true;
+}
+
+}  // namespace k32l

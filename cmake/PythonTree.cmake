@@ -1,0 +1,94 @@
+# volumes_python_tree(NAME PROVIDER <target> PYTHON <release|debug>)
+#
+# Lays out an importable tree in ${CMAKE_BINARY_DIR}/python-NAME:
+#   windows/__init__.py, windows/volumes<ext>, windows/winwrap<ext>,
+#   the provider library beside them (found through $ORIGIN),
+#   common/..., platforms/... (the pure-Python collaborators),
+#   and, for the scripted provider, the control module scripted_system<ext>.
+# Put that directory on sys.path (PYTHONPATH) to import windows.volumes.
+
+file(GLOB_RECURSE VOLUMES_PURE_PYTHON CONFIGURE_DEPENDS
+     RELATIVE ${PROJECT_SOURCE_DIR}
+     ${PROJECT_SOURCE_DIR}/windows/*.py
+     ${PROJECT_SOURCE_DIR}/common/*.py
+     ${PROJECT_SOURCE_DIR}/platforms/*.py)
+
+file(GLOB VOLUMES_MODULE_SOURCES CONFIGURE_DEPENDS
+     ${PROJECT_SOURCE_DIR}/windows/volumes/*.cpp
+     ${PROJECT_SOURCE_DIR}/windows/volume_queries/*.cpp)
+file(GLOB WINWRAP_MODULE_SOURCES CONFIGURE_DEPENDS
+     ${PROJECT_SOURCE_DIR}/windows/winwrap/*.cpp)
+file(GLOB PYUTIL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/pyutil/*.cpp)
+
+function(_volumes_python_flavour flavour include_var suffix_var)
+  if(flavour STREQUAL "release")
+    set(${include_var} ${PYTHON27_INCLUDE_DIR} PARENT_SCOPE)
+    set(${suffix_var} ${PYTHON27_EXT_SUFFIX} PARENT_SCOPE)
+  elseif(flavour STREQUAL "debug")
+    set(${include_var} ${PYTHON27_DBG_INCLUDE_DIR} PARENT_SCOPE)
+    set(${suffix_var} ${PYTHON27_DBG_EXT_SUFFIX} PARENT_SCOPE)
+  else()
+    message(FATAL_ERROR "unknown Python flavour ${flavour}")
+  endif()
+endfunction()
+
+# The helpers shared by the extension modules, built once per interpreter
+# flavour (the debug interpreter's objects have another layout).
+function(_volumes_pyutil flavour)
+  if(TARGET pyutil-${flavour})
+    return()
+  endif()
+  _volumes_python_flavour(${flavour} include suffix)
+  add_library(pyutil-${flavour} STATIC ${PYUTIL_SOURCES})
+  target_include_directories(pyutil-${flavour} SYSTEM PUBLIC ${include})
+  target_include_directories(pyutil-${flavour} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/oslayer)
+  target_compile_options(pyutil-${flavour} PRIVATE ${VOLUMES_WARNINGS})
+endfunction()
+
+function(_volumes_extension target tree_dir subdir output_name flavour provider)
+  _volumes_python_flavour(${flavour} include suffix)
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME ${output_name}
+    SUFFIX ${suffix}
+    LIBRARY_OUTPUT_DIRECTORY ${tree_dir}/${subdir}
+    BUILD_RPATH "$ORIGIN"
+    CXX_VISIBILITY_PRESET hidden)
+  target_compile_options(${target} PRIVATE ${VOLUMES_WARNINGS})
+  target_link_libraries(${target} PRIVATE pyutil-${flavour} ${provider})
+endfunction()
+
+function(volumes_python_tree name)
+  cmake_parse_arguments(ARG "" "PROVIDER;PYTHON" "" ${ARGN})
+  set(tree ${CMAKE_BINARY_DIR}/python-${name})
+  _volumes_pyutil(${ARG_PYTHON})
+
+  set(copied)
+  foreach(rel ${VOLUMES_PURE_PYTHON})
+    add_custom_command(OUTPUT ${tree}/${rel}
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${PROJECT_SOURCE_DIR}/${rel} ${tree}/${rel}
+      DEPENDS ${PROJECT_SOURCE_DIR}/${rel})
+    list(APPEND copied ${tree}/${rel})
+  endforeach()
+  add_custom_target(tree-${name}-python ALL DEPENDS ${copied})
+
+  # The provider library sits beside the modules that load it.
+  add_custom_target(tree-${name}-provider ALL
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${tree}/windows
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${ARG_PROVIDER}> ${tree}/windows/
+    DEPENDS ${ARG_PROVIDER})
+
+  add_library(winwrap-${name} MODULE ${WINWRAP_MODULE_SOURCES})
+  _volumes_extension(winwrap-${name} ${tree} windows winwrap ${ARG_PYTHON} ${ARG_PROVIDER})
+
+  add_library(volumes-${name} MODULE ${VOLUMES_MODULE_SOURCES})
+  _volumes_extension(volumes-${name} ${tree} windows volumes ${ARG_PYTHON} ${ARG_PROVIDER})
+  target_include_directories(volumes-${name} PRIVATE ${PROJECT_SOURCE_DIR}/windows)
+
+  if(ARG_PROVIDER STREQUAL "kernel32_scripted")
+    add_library(scripted_system-${name} MODULE ${PROJECT_SOURCE_DIR}/oslayer/scripted/scripted_system_module.cpp)
+    _volumes_extension(scripted_system-${name} ${tree} . scripted_system ${ARG_PYTHON} ${ARG_PROVIDER})
+    set_target_properties(scripted_system-${name} PROPERTIES BUILD_RPATH "$ORIGIN/windows")
+  endif()
+  set(VOLUMES_TREE_${name} ${tree} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,1 @@
+"""Platform-independent pieces shared across the application."""

@@ -1,0 +1,111 @@
+#include "pyutil/argument_parsing.h"
+
+#include <cstring>
+
+#include "pyutil/python_error.h"
+
+namespace pyutil {
+namespace {
+
+[[noreturn]] void RaiseCountError(const Signature& signature, Py_ssize_t given) {
+  const bool exact = signature.required_count == signature.parameter_count;
+  Py_ssize_t expected;
+  const char* more_or_less;
+  if (given < signature.required_count) {
+    expected = signature.required_count;
+    more_or_less = "at least";
+  } else {
+    expected = signature.parameter_count;
+    more_or_less = "at most";
+  }
+  if (exact) more_or_less = "exactly";
+  RaiseFormatted(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 signature.function_name, more_or_less, expected,
+                 expected == 1 ? "" : "s", given);
+}
+
+// The index of the parameter called `key`, or -1. Throws when a unicode key
+// cannot be compared.
+Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
+  for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
+    const char* name = signature.parameter_names[index];
+    if (PyString_Check(key)) {
+      if (std::strcmp(PyString_AS_STRING(key), name) == 0) return index;
+    } else {
+      OwnedRef unicode_name = RequireNew(PyUnicode_FromString(name));
+      const int equal = PyObject_RichCompareBool(key, unicode_name.get(), Py_EQ);
+      RequireStatus(equal);
+      if (equal) return index;
+    }
+  }
+  return -1;
+}
+
+// Keyword text for a message; a unicode key is shown in the default encoding.
+const char* KeywordText(PyObject* key) {
+  const char* text = PyString_AsString(key);
+  if (text == nullptr) ThrowPythonError();
+  return text;
+}
+
+void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
+                            Py_ssize_t positional_count) {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyString_Check(key) && !PyUnicode_Check(key)) {
+      RaiseFormatted(PyExc_TypeError, "%.200s() keywords must be strings",
+                     signature.function_name);
+    }
+    const Py_ssize_t index = FindParameter(signature, key);
+    if (index >= positional_count) continue;  // taken in the first pass
+    if (index >= 0) {
+      RaiseFormatted(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
+                     signature.function_name, KeywordText(key));
+    }
+    RaiseFormatted(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.200s'",
+                   signature.function_name, KeywordText(key));
+  }
+}
+
+}  // namespace
+
+void ParseArguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                    PyObject** values) {
+  const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
+    values[index] = nullptr;
+  }
+  if (positional_count > signature.parameter_count) {
+    RaiseCountError(signature, positional_count);
+  }
+  for (Py_ssize_t index = 0; index < positional_count; ++index) {
+    values[index] = PyTuple_GET_ITEM(args, index);
+  }
+  if (kwargs == nullptr) {
+    if (positional_count < signature.required_count) {
+      RaiseCountError(signature, positional_count);
+    }
+    return;
+  }
+  // First pass: the parameters not given by position, in order. A missing
+  // required one is reported with the count of those found before it.
+  Py_ssize_t keywords_left = PyDict_Size(kwargs);
+  for (Py_ssize_t index = positional_count; index < signature.parameter_count; ++index) {
+    PyObject* value = keywords_left > 0
+                          ? PyDict_GetItemString(kwargs, signature.parameter_names[index])
+                          : nullptr;
+    if (value != nullptr) {
+      values[index] = value;
+      --keywords_left;
+    } else if (index < signature.required_count) {
+      RaiseCountError(signature, index);
+    }
+  }
+  // Second pass: whatever keywords are left over are errors.
+  if (keywords_left > 0) CheckRemainingKeywords(signature, kwargs, positional_count);
+}
+
+}  // namespace pyutil

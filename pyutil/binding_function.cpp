@@ -1,0 +1,123 @@
+#include "pyutil/binding_function.h"
+
+#include <structmember.h>
+
+#include "pyutil/python_error.h"
+
+namespace pyutil {
+namespace {
+
+struct BindingFunction {
+  PyObject_HEAD
+  PyMethodDef* definition;
+  PyObject* name;
+  PyObject* doc;
+  PyObject* module;
+  PyObject* defaults;
+};
+
+void Deallocate(PyObject* self) {
+  auto* function = reinterpret_cast<BindingFunction*>(self);
+  Py_XDECREF(function->name);
+  Py_XDECREF(function->doc);
+  Py_XDECREF(function->module);
+  Py_XDECREF(function->defaults);
+  PyObject_Del(self);
+}
+
+// Dispatch as PyCFunction_Call does, with the same messages.
+PyObject* Call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  auto* function = reinterpret_cast<BindingFunction*>(self);
+  PyMethodDef* definition = function->definition;
+  if (definition->ml_flags & METH_KEYWORDS) {
+    auto method = reinterpret_cast<PyCFunctionWithKeywords>(
+        reinterpret_cast<void (*)()>(definition->ml_meth));
+    return method(self, args, kwargs);
+  }
+  if (kwargs == nullptr || PyDict_Size(kwargs) == 0) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    if (definition->ml_flags & METH_O) {
+      if (count == 1) return definition->ml_meth(self, PyTuple_GET_ITEM(args, 0));
+      PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
+                   definition->ml_name, count);
+      return nullptr;
+    }
+    if (definition->ml_flags & METH_NOARGS) {
+      if (count == 0) return definition->ml_meth(self, nullptr);
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)",
+                   definition->ml_name, count);
+      return nullptr;
+    }
+    return definition->ml_meth(self, args);
+  }
+  PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", definition->ml_name);
+  return nullptr;
+}
+
+// Binding as a Python function binds: to an instance, or unbound on the class.
+PyObject* DescriptorGet(PyObject* self, PyObject* instance, PyObject* owner) {
+  if (instance == Py_None) instance = nullptr;
+  return PyMethod_New(self, instance, owner);
+}
+
+PyObject* Repr(PyObject* self) {
+  auto* function = reinterpret_cast<BindingFunction*>(self);
+  return PyString_FromFormat("<function %s at %p>", PyString_AS_STRING(function->name),
+                             static_cast<void*>(self));
+}
+
+PyMemberDef kMembers[] = {
+    {const_cast<char*>("__name__"), T_OBJECT, offsetof(BindingFunction, name), READONLY, nullptr},
+    {const_cast<char*>("func_name"), T_OBJECT, offsetof(BindingFunction, name), READONLY, nullptr},
+    {const_cast<char*>("__doc__"), T_OBJECT, offsetof(BindingFunction, doc), READONLY, nullptr},
+    {const_cast<char*>("func_doc"), T_OBJECT, offsetof(BindingFunction, doc), READONLY, nullptr},
+    {const_cast<char*>("__module__"), T_OBJECT, offsetof(BindingFunction, module), READONLY, nullptr},
+    {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
+     nullptr},
+    {const_cast<char*>("func_defaults"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject* BindingFunctionType() {
+  static PyTypeObject type = [] {
+    PyTypeObject t{};
+    Py_REFCNT(&t) = 1;
+    t.tp_name = "windows.function";
+    t.tp_basicsize = sizeof(BindingFunction);
+    t.tp_dealloc = Deallocate;
+    t.tp_repr = Repr;
+    t.tp_call = Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = "A native function that binds to instances like a Python function.";
+    t.tp_members = kMembers;
+    t.tp_descr_get = DescriptorGet;
+    return t;
+  }();
+  static const bool ready = PyType_Ready(&type) == 0;
+  if (!ready) return nullptr;
+  return &type;
+}
+
+}  // namespace
+
+OwnedRef NewBindingFunction(PyMethodDef* definition, PyObject* module_name,
+                            PyObject* defaults) {
+  PyTypeObject* type = BindingFunctionType();
+  if (type == nullptr) ThrowPythonError();
+  OwnedRef name = RequireNew(PyString_FromString(definition->ml_name));
+  OwnedRef doc = definition->ml_doc ? RequireNew(PyString_FromString(definition->ml_doc))
+                                    : OwnedRef::Borrow(Py_None);
+  auto* function = PyObject_New(BindingFunction, type);
+  if (function == nullptr) ThrowPythonError();
+  function->definition = definition;
+  function->name = name.release();
+  function->doc = doc.release();
+  Py_INCREF(module_name);
+  function->module = module_name;
+  Py_XINCREF(defaults);
+  function->defaults = defaults;
+  return OwnedRef::Steal(reinterpret_cast<PyObject*>(function));
+}
+
+}  // namespace pyutil

@@ -1,0 +1,58 @@
+// One C++ exception that means "a Python error is set".
+//
+// Code below the entry points throws PythonErrorSet right after a C API call
+// failed (so the interpreter's error indicator is set) and never returns an
+// error code. Each entry point catches it once, through GuardEntry, and
+// returns NULL to the interpreter; no C++ exception crosses into it.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+
+#include "pyutil/owned_ref.h"
+
+namespace pyutil {
+
+struct PythonErrorSet {};
+
+[[noreturn]] inline void ThrowPythonError() { throw PythonErrorSet(); }
+
+// A C API result that is NULL on failure, kept as a new reference.
+inline OwnedRef RequireNew(PyObject* result) {
+  if (result == nullptr) ThrowPythonError();
+  return OwnedRef::Steal(result);
+}
+
+// A C API result that is NULL on failure, borrowed.
+inline PyObject* RequireBorrowed(PyObject* result) {
+  if (result == nullptr) ThrowPythonError();
+  return result;
+}
+
+// A C API status that is negative on failure.
+inline int RequireStatus(int status) {
+  if (status < 0) ThrowPythonError();
+  return status;
+}
+
+// Sets the error with PyErr_Format and throws.
+[[noreturn]] void RaiseFormatted(PyObject* exception_type, const char* format, ...);
+
+// Runs the body of an entry point and turns a thrown error into NULL.
+template <typename Body>
+PyObject* GuardEntry(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PythonErrorSet&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in windows.volumes");
+    return nullptr;
+  }
+}
+
+}  // namespace pyutil

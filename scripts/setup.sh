@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the volinfo command need, from
+# Debian's archives. Idempotent: a second run changes nothing. Needs root.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup.sh: must run as root (it installs Debian packages)" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+# CPython 2.7 is not in bookworm; bullseye's main archive has 2.7.18. The pin
+# keeps every package that bookworm also has on bookworm.
+BULLSEYE_LIST=/etc/apt/sources.list.d/volumes-bullseye.list
+BULLSEYE_PIN=/etc/apt/preferences.d/volumes-bullseye.pref
+changed=0
+want_list='deb http://deb.debian.org/debian bullseye main'
+if [ ! -f "$BULLSEYE_LIST" ] || [ "$(cat "$BULLSEYE_LIST")" != "$want_list" ]; then
+  echo "$want_list" > "$BULLSEYE_LIST"
+  changed=1
+fi
+want_pin='Package: *
+Pin: release n=bullseye
+Pin-Priority: 100'
+if [ ! -f "$BULLSEYE_PIN" ] || [ "$(cat "$BULLSEYE_PIN")" != "$want_pin" ]; then
+  echo "$want_pin" > "$BULLSEYE_PIN"
+  changed=1
+fi
+
+PACKAGES=(
+  # interpreter, headers and the debug interpreter (from bullseye)
+  python2.7 python2.7-dev libpython2.7-dev python2.7-dbg libpython2.7-dbg
+  # build
+  g++ cmake make pkg-config
+  # the Linux provider: mount table and device probing
+  libmount-dev libblkid-dev
+  # end-to-end tests on real volumes
+  util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$changed" = 1 ] || ! apt-cache policy python2.7 2>/dev/null | grep -q bullseye; then
+    apt-get update -qq
+  fi
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  }
+fi
+
+/usr/bin/python2.7 -c 'import sys; assert sys.version_info[:3] == (2, 7, 18), sys.version'
+echo "setup: ok ($(/usr/bin/python2.7 -V 2>&1))"

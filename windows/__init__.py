@@ -1,0 +1,1 @@
+"""Windows-specific services of the application."""

@@ -1,0 +1,134 @@
+// _GetVolumePathNamesForVolumeName: the mount points of one volume, read
+// from a multi-string into a buffer that grows to what the system asks for.
+#include <cstdint>
+
+#include "kernel32.h"
+#include "pyutil/integer_conversion.h"
+#include "pyutil/interpreter_memory.h"
+#include "pyutil/python_error.h"
+#include "volume_queries/system_text.h"
+#include "volume_queries/volume_queries.h"
+#include "volumes/module_state.h"
+
+namespace volumes {
+namespace {
+
+using pyutil::OwnedRef;
+using pyutil::RequireNew;
+
+// Enough for one drive root ("C:\", its NUL and the list's NUL) in one call.
+constexpr DWORD kInitialBufferLength = 5;
+
+std::uint64_t ByteCount(DWORD characters) { return std::uint64_t{characters} * sizeof(WCHAR); }
+
+[[noreturn]] void RaiseAllocationFailure(std::uint64_t byte_count) {
+  OwnedRef format = RequireNew(PyString_FromString("Could not allocate %s bytes."));
+  OwnedRef count = pyutil::IntegerFromUnsigned(byte_count);
+  OwnedRef message = RequireNew(PyString_Format(format.get(), count.get()));
+  PyErr_SetObject(PyExc_MemoryError, message.get());
+  pyutil::ThrowPythonError();
+}
+
+void AllocateOrRaise(pyutil::InterpreterBuffer<WCHAR>& buffer, DWORD characters) {
+  if (!buffer.Allocate(ByteCount(characters))) RaiseAllocationFailure(ByteCount(characters));
+}
+
+// The non-empty NUL-separated pieces of the multi-string, in order.
+OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
+  OwnedRef mount_points = RequireNew(PyList_New(0));
+  DWORD start = 0;
+  for (DWORD index = 0; index <= length; ++index) {
+    if (index == length || text[index] == 0) {
+      if (index > start) {
+        OwnedRef mount_point = pyutil::WideToUnicode(text + start, index - start);
+        pyutil::RequireStatus(PyList_Append(mount_points.get(), mount_point.get()));
+      }
+      start = index + 1;
+    }
+  }
+  return mount_points;
+}
+
+}  // namespace
+
+OwnedRef QueryVolumePathNames(PyObject* guid_path) {
+  OwnedRef volume_name = RequireNew(PyObject_Unicode(guid_path));
+  const pyutil::WideString wide_name = ArgumentToWide(volume_name.get(), "guid_path");
+
+  DWORD buffer_length = kInitialBufferLength;
+  DWORD return_length = 0;
+  pyutil::InterpreterBuffer<WCHAR> buffer;
+  AllocateOrRaise(buffer, buffer_length);
+  for (;;) {
+    const BOOL succeeded = GetVolumePathNamesForVolumeNameW(wide_name.c_str(), buffer.get(),
+                                                            buffer_length, &return_length);
+    // No path at all, whether or not the call reports success.
+    if (return_length <= 1) {
+      buffer.Release();
+      return RequireNew(PyList_New(0));
+    }
+    if (succeeded) break;
+    if (GetLastError() != ERROR_MORE_DATA) {
+      OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
+      Log(State().names.error.get(), "Could not write path names into %s-byte buffer.",
+          size.get());
+      RaiseWindowsError();
+    }
+    if (return_length <= buffer_length) {
+      // Asking for no more room than the buffer had would repeat forever.
+      OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
+      Log(State().names.error.get(), "Could not write path names into %s-byte buffer.",
+          size.get());
+      RaiseWindowsError(ERROR_INVALID_DATA);
+    }
+    OwnedRef old_size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
+    OwnedRef new_size = pyutil::IntegerFromUnsigned(ByteCount(return_length));
+    Log(State().names.debug.get(), "%s isn't big enough, allocating %s bytes.", old_size.get(),
+        new_size.get());
+    buffer.Release();
+    buffer_length = return_length;
+    AllocateOrRaise(buffer, buffer_length);
+  }
+  // A success that claims more text than the buffer holds is an inconsistent
+  // answer: report it rather than read past the buffer.
+  if (return_length > buffer_length) {
+    OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
+    Log(State().names.error.get(), "Could not write path names into %s-byte buffer.",
+        size.get());
+    RaiseWindowsError(ERROR_INVALID_DATA);
+  }
+  OwnedRef mount_points = SplitMultiString(buffer.get(), return_length);
+  buffer.Release();
+  return mount_points;
+}
+
+PyObject* GetVolumePathNamesFunction(PyObject* /*module*/, PyObject* guid_path) {
+  return pyutil::GuardEntry([guid_path]() -> PyObject* {
+    if (guid_path != Py_None && !PyString_CheckExact(guid_path) &&
+        !PyUnicode_CheckExact(guid_path)) {
+      pyutil::RaiseFormatted(PyExc_TypeError,
+                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             "guid_path", "basestring", Py_TYPE(guid_path)->tp_name);
+    }
+    return QueryVolumePathNames(guid_path).release();
+  });
+}
+
+extern const char kGetVolumePathNamesDoc[] =
+    "Retrieves volume paths as per the win32 call of the same name.\n"
+    "\n"
+    "  Args:\n"
+    "    guid_path: The GUID path of the volume, of the form:\n"
+    "        \"\\\\?\\Volume{ABCDEF-01234...}\\\".\n"
+    "\n"
+    "  Returns:\n"
+    "    List of unicode mount points (drive letters or otherwise) assigned to this\n"
+    "    volume. Note that some volumes may have no paths assigned. This may even\n"
+    "    happen when the volume actually does have accessible mounts, due to an\n"
+    "    apparent bug in the disk management subsystem.\n"
+    "\n"
+    "  Raises:\n"
+    "    WindowsError: If a Windows API returns an error code.\n"
+    "  ";
+
+}  // namespace volumes

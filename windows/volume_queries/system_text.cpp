@@ -1,0 +1,23 @@
+#include "volume_queries/system_text.h"
+
+#include "pyutil/python_error.h"
+#include "volumes/module_state.h"
+
+namespace volumes {
+
+pyutil::WideString ArgumentToWide(PyObject* unicode, const char* argument_name) {
+  pyutil::WideString wide = pyutil::UnicodeToWide(unicode);
+  if (wide.find(WCHAR(0)) != pyutil::WideString::npos) {
+    pyutil::RaiseFormatted(PyExc_TypeError, "%.200s must not contain NUL characters",
+                           argument_name);
+  }
+  return wide;
+}
+
+pyutil::OwnedRef TextFromFixedBuffer(const WCHAR* buffer, std::size_t capacity) {
+  const std::size_t length = pyutil::BoundedLength(buffer, capacity);
+  if (length == capacity) RaiseWindowsError(ERROR_INVALID_DATA);
+  return pyutil::WideToUnicode(buffer, length);
+}
+
+}  // namespace volumes

@@ -1,0 +1,140 @@
+// GetVolumeInformation and GetVolumeInformationByHandle: the volume
+// information tuple of a volume named by root path or by open handle.
+#include <cstdint>
+
+#include "kernel32.h"
+#include "pyutil/integer_conversion.h"
+#include "pyutil/python_error.h"
+#include "volume_queries/system_text.h"
+#include "volume_queries/volume_queries.h"
+#include "volumes/module_state.h"
+
+namespace volumes {
+namespace {
+
+using pyutil::OwnedRef;
+using pyutil::RequireNew;
+
+#ifdef _WIN32
+constexpr char kFileSystemNameCodec[] = "mbcs";
+#else
+// Linux has no "mbcs" codec (the ANSI code page); the code page of a Linux
+// process is UTF-8, which encodes every name.
+constexpr char kFileSystemNameCodec[] = "utf-8";
+#endif
+
+constexpr DWORD kTextBufferLength = MAX_PATH + 1;
+
+// What one GetVolumeInformation call writes.
+struct VolumeInformationBuffers {
+  WCHAR label[kTextBufferLength];
+  WCHAR filesystem[kTextBufferLength];
+  DWORD serial_number = 0;
+  DWORD max_component_length = 0;
+  DWORD flags = 0;
+};
+
+OwnedRef BuildVolumeInformationTuple(const VolumeInformationBuffers& buffers) {
+  OwnedRef label = TextFromFixedBuffer(buffers.label, kTextBufferLength);
+  OwnedRef serial_number = RequireNew(PyLong_FromUnsignedLong(buffers.serial_number));
+  OwnedRef max_component_length =
+      RequireNew(PyLong_FromUnsignedLong(buffers.max_component_length));
+  OwnedRef flags = RequireNew(PyLong_FromUnsignedLong(buffers.flags));
+  OwnedRef filesystem_text = TextFromFixedBuffer(buffers.filesystem, kTextBufferLength);
+  OwnedRef filesystem =
+      RequireNew(PyUnicode_AsEncodedString(filesystem_text.get(), kFileSystemNameCodec, nullptr));
+  return RequireNew(PyTuple_Pack(5, label.get(), serial_number.get(), max_component_length.get(),
+                                 flags.get(), filesystem.get()));
+}
+
+}  // namespace
+
+PyObject* GetVolumeInformationFunction(PyObject* /*module*/, PyObject* path) {
+  return pyutil::GuardEntry([path]() -> PyObject* {
+    if (path != Py_None && !PyUnicode_CheckExact(path)) {
+      pyutil::RaiseFormatted(PyExc_TypeError,
+                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             "path", "unicode", Py_TYPE(path)->tp_name);
+    }
+    return QueryVolumeInformationByPath(path).release();
+  });
+}
+
+PyObject* GetVolumeInformationByHandleFunction(PyObject* /*module*/, PyObject* handle) {
+  return pyutil::GuardEntry([handle]() -> PyObject* {
+    return QueryVolumeInformationByHandle(pyutil::ToInt64(handle)).release();
+  });
+}
+
+OwnedRef QueryVolumeInformationByPath(PyObject* path) {
+  if (path == Py_None) pyutil::RaiseFormatted(PyExc_TypeError, "Expected unicode, got None");
+  pyutil::WideString root = ArgumentToWide(path, "path");
+  // The system wants a root with its trailing backslash.
+  if (root.empty() || root.back() != WCHAR('\\')) root.push_back(WCHAR('\\'));
+  VolumeInformationBuffers buffers;
+  if (!GetVolumeInformationW(root.c_str(), buffers.label, kTextBufferLength,
+                             &buffers.serial_number, &buffers.max_component_length,
+                             &buffers.flags, buffers.filesystem, kTextBufferLength)) {
+    RaiseWindowsError();
+  }
+  return BuildVolumeInformationTuple(buffers);
+}
+
+OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
+  // The handle has the pointer width of the process: a 32-bit process keeps
+  // the low 32 bits of the value.
+  HANDLE file = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
+  VolumeInformationBuffers buffers;
+  if (!GetVolumeInformationByHandleW(file, buffers.label, kTextBufferLength,
+                                     &buffers.serial_number, &buffers.max_component_length,
+                                     &buffers.flags, buffers.filesystem, kTextBufferLength)) {
+    RaiseWindowsError();
+  }
+  return BuildVolumeInformationTuple(buffers);
+}
+
+extern const char kGetVolumeInformationDoc[] =
+    "Retrieves volume information as per the win32 call of the same name.\n"
+    "\n"
+    "  Args:\n"
+    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n"
+    "\n"
+    "  Returns:\n"
+    "    Tuple containing five values. Not coincidentally, this is the same form\n"
+    "    as win32file.GetVolumeInformation, except that the volume label is unicode\n"
+    "    and the serial number doesn't need manipulation to match the stat result.\n"
+    "\n"
+    "    volume_label: Unicode volume label.\n"
+    "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"
+    "    component_length: Integer, maximum path component length on this volume.\n"
+    "    flags: Integer. See Microsoft's documentation for flag details.\n"
+    "    filesystem: String, filesystem name.\n"
+    "\n"
+    "  Raises:\n"
+    "    TypeError: If input path is not unicode.\n"
+    "    WindowsError: For any error involving the Windows API call.\n"
+    "  ";
+
+extern const char kGetVolumeInformationByHandleDoc[] =
+    "Retrieves volume information as per the win32 call of the same name.\n"
+    "\n"
+    "  Args:\n"
+    "    handle: File handle to a file on the volume you wish to look up.\n"
+    "\n"
+    "  Returns:\n"
+    "    Tuple containing five values. Not coincidentally, this is the same form\n"
+    "    as win32file.GetVolumeInformation, except that the volume label is unicode\n"
+    "    and the serial number doesn't need manipulation to match the stat result.\n"
+    "\n"
+    "    volume_label: Unicode volume label.\n"
+    "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"
+    "    component_length: Integer, maximum path component length on this volume.\n"
+    "    flags: Integer. See Microsoft's documentation for flag details.\n"
+    "    filesystem: String, filesystem name.\n"
+    "\n"
+    "  Raises:\n"
+    "    TypeError: If input path is not unicode.\n"
+    "    WindowsError: For any error involving the Windows API call.\n"
+    "  ";
+
+}  // namespace volumes

@@ -1,0 +1,47 @@
+// Wrappers of the Windows volume calls.
+//
+// Each operation has the module function (which checks or converts its one
+// argument) and an internal entry that takes the argument in its final form;
+// the table refresh and the FAT test call the internal entries directly, so
+// rebinding the module attributes does not change them. Internal entries
+// return a new reference or throw pyutil::PythonErrorSet.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "pyutil/owned_ref.h"
+
+namespace volumes {
+
+// The volume GUID names the system's volume search yields, in its order.
+pyutil::OwnedRef ListVolumeNames();
+
+// The volume information tuple (label, serial, maximum component length,
+// flags, file system name) of the volume at a root path: `path` is a unicode
+// object or None.
+pyutil::OwnedRef QueryVolumeInformationByPath(PyObject* path);
+
+// The same, for the volume holding the file open as `handle`.
+pyutil::OwnedRef QueryVolumeInformationByHandle(std::int64_t handle);
+
+// The mount points of a volume: `guid_path` is a str, a unicode or None.
+pyutil::OwnedRef QueryVolumePathNames(PyObject* guid_path);
+
+// The module functions over the entries above, with their docstrings.
+PyObject* GetVolumeInformationByHandleFunction(PyObject* module, PyObject* handle);
+PyObject* GetVolumeInformationFunction(PyObject* module, PyObject* path);
+PyObject* GetVolumePathNamesFunction(PyObject* module, PyObject* guid_path);
+extern const char kGetVolumeInformationByHandleDoc[];
+extern const char kGetVolumeInformationDoc[];
+extern const char kGetVolumePathNamesDoc[];
+
+// GetVolumeInformationByHandle, GetVolumeInformation and
+// _GetVolumePathNamesForVolumeName, registered when the module is created.
+extern PyMethodDef kQueryFunctions[];
+
+// _ListVolumeNames, created after the module.
+extern PyMethodDef kListVolumeNamesFunction;
+
+}  // namespace volumes

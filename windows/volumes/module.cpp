@@ -1,0 +1,199 @@
+// windows.volumes: initialisation. Everything the module binds is created
+// here, in order; the first step that fails stops the import and leaves what
+// was already bound in the partly built module.
+#include <Python.h>
+
+#include "pyutil/module_init.h"
+
+#include "pyutil/calls.h"
+#include "pyutil/exception_state.h"
+#include "pyutil/python_error.h"
+#include "volume_queries/volume_queries.h"
+#include "volumes/fat_test.h"
+#include "volumes/module_state.h"
+#include "volumes/volume_identity.h"
+#include "volumes/volume_info_service.h"
+#include "windows/winwrap/raise_windows_error.h"
+
+namespace volumes {
+namespace {
+
+using pyutil::InternedString;
+using pyutil::OwnedRef;
+using pyutil::RequireNew;
+using pyutil::RequireStatus;
+
+constexpr char kModuleDoc[] = "Volume information cache service.";
+constexpr char kModuleName[] = "windows.volumes";
+// \\?\Volume{GUID}\ at the start of a name; group 1 is the GUID.
+constexpr char kVolumeNameGuidPattern[] = R"(\\\\\?\\Volume\{([\w-]+)\}\\)";
+static_assert(sizeof kVolumeNameGuidPattern - 1 == 28, "the pattern is 28 characters");
+
+void InternNames(InternedNames& names) {
+#define VOLUMES_INTERN(field) names.field = InternedString(#field)
+  VOLUMES_INTERN(LOGGER); VOLUMES_INTERN(DRIVE_TYPE_MAP); VOLUMES_INTERN(VOLUME_NAME_GUID_MATCHER);
+  VOLUMES_INTERN(utils); VOLUMES_INTERN(volume_entry); VOLUMES_INTERN(platform_utils);
+  VOLUMES_INTERN(service); VOLUMES_INTERN(logging); VOLUMES_INTERN(re);
+  VOLUMES_INTERN(_ListVolumeNames); VOLUMES_INTERN(FindVolumeID);
+  VOLUMES_INTERN(_VolumeIDFromSerialNumber); VOLUMES_INTERN(WindowsError); VOLUMES_INTERN(__name__);
+  VOLUMES_INTERN(debug); VOLUMES_INTERN(info); VOLUMES_INTERN(error); VOLUMES_INTERN(exception);
+  VOLUMES_INTERN(get); VOLUMES_INTERN(match); VOLUMES_INTERN(group); VOLUMES_INTERN(encode);
+  VOLUMES_INTERN(lower); VOLUMES_INTERN(clear); VOLUMES_INTERN(copy); VOLUMES_INTERN(sort);
+  VOLUMES_INTERN(key); VOLUMES_INTERN(st_dev); VOLUMES_INTERN(handle); VOLUMES_INTERN(volume);
+  VOLUMES_INTERN(_volume_ids); VOLUMES_INTERN(_volume_entries); VOLUMES_INTERN(_lock);
+  VOLUMES_INTERN(_PopulateVolumeTable); VOLUMES_INTERN(GetVolumeEntryForVolumeID);
+  VOLUMES_INTERN(_FindVolumeIDForDeviceNumber); VOLUMES_INTERN(VolumeEntry);
+  VOLUMES_INTERN(DeviceType); VOLUMES_INTERN(UNKNOWN); VOLUMES_INTERN(GetMonotonicTime);
+  VOLUMES_INTERN(Lock); VOLUMES_INTERN(Singleton); VOLUMES_INTERN(getLogger);
+  VOLUMES_INTERN(compile); VOLUMES_INTERN(mountpoint); VOLUMES_INTERN(device_file);
+  VOLUMES_INTERN(device_number); VOLUMES_INTERN(uuid); VOLUMES_INTERN(model);
+  VOLUMES_INTERN(device_type); VOLUMES_INTERN(label); VOLUMES_INTERN(filesystem);
+  VOLUMES_INTERN(size); VOLUMES_INTERN(ascii);
+#undef VOLUMES_INTERN
+}
+
+void Bind(PyObject* name, PyObject* value) {
+  RequireStatus(PyDict_SetItem(State().globals, name, value));
+}
+
+// RaiseWindowsError from windows.winwrap's table of exported C functions.
+winwrap::RaiseWindowsErrorFunction ImportRaiseWindowsError() {
+  OwnedRef module_name = RequireNew(PyString_FromString("windows.winwrap"));
+  OwnedRef winwrap = RequireNew(PyImport_Import(module_name.get()));
+  OwnedRef exported = RequireNew(PyObject_GetAttrString(winwrap.get(), "__pyx_capi__"));
+  PyObject* capsule = PyDict_GetItemString(exported.get(), winwrap::kRaiseWindowsErrorName);
+  if (capsule == nullptr) {
+    pyutil::RaiseFormatted(PyExc_ImportError, "%.200s does not export expected C function %.200s",
+                           PyModule_GetName(winwrap.get()), winwrap::kRaiseWindowsErrorName);
+  }
+  if (!PyCapsule_IsValid(capsule, winwrap::kRaiseWindowsErrorSignature)) {
+    pyutil::RaiseFormatted(PyExc_TypeError,
+                           "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                           PyModule_GetName(winwrap.get()), winwrap::kRaiseWindowsErrorName,
+                           winwrap::kRaiseWindowsErrorSignature, PyCapsule_GetName(capsule));
+  }
+  void* function = PyCapsule_GetPointer(capsule, winwrap::kRaiseWindowsErrorSignature);
+  if (function == nullptr) pyutil::ThrowPythonError();
+  return reinterpret_cast<winwrap::RaiseWindowsErrorFunction>(function);
+}
+
+// `import name` or `from name import imported`, through the __import__ found
+// in __builtin__ now, with the interpreter's default (relative, then
+// absolute) resolution.
+OwnedRef Import(const char* name, const char* imported) {
+  const ModuleState& state = State();
+  OwnedRef import_function = RequireNew(PyObject_GetAttrString(state.builtins_module, "__import__"));
+  OwnedRef module_name = RequireNew(PyString_FromString(name));
+  OwnedRef locals = RequireNew(PyDict_New());
+  OwnedRef from_list = RequireNew(PyList_New(0));
+  OwnedRef imported_name;
+  if (imported != nullptr) {
+    imported_name = InternedString(imported);
+    RequireStatus(PyList_Append(from_list.get(), imported_name.get()));
+  }
+  OwnedRef level = RequireNew(PyInt_FromLong(-1));
+  OwnedRef module = pyutil::Call(import_function.get(), module_name.get(), state.globals,
+                                 locals.get(), from_list.get(), level.get());
+  if (imported == nullptr) return module;
+  PyObject* value = PyObject_GetAttr(module.get(), imported_name.get());
+  if (value == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      pyutil::RaiseFormatted(PyExc_ImportError, "cannot import name %.230s", imported);
+    }
+    pyutil::ThrowPythonError();
+  }
+  return OwnedRef::Steal(value);
+}
+
+OwnedRef BuildDriveTypeMap() {
+  static const char* const kMembers[] = {"UNKNOWN",  "UNKNOWN", "REMOVABLE", "INTERNAL",
+                                         "NETWORK", "REMOVABLE", "RAM"};
+  const InternedNames& names = State().names;
+  OwnedRef drive_type_map = RequireNew(PyDict_New());
+  for (unsigned long code = 0; code < 7; ++code) {
+    OwnedRef key = RequireNew(PyLong_FromUnsignedLong(code));
+    OwnedRef volume_entry = Global(names.volume_entry.get());
+    OwnedRef device_types = pyutil::GetAttr(volume_entry.get(), names.DeviceType.get());
+    OwnedRef member = RequireNew(PyObject_GetAttrString(device_types.get(), kMembers[code]));
+    RequireStatus(PyDict_SetItem(drive_type_map.get(), key.get(), member.get()));
+  }
+  return drive_type_map;
+}
+
+OwnedRef NewModuleFunction(PyMethodDef* definition) {
+  return RequireNew(PyCFunction_NewEx(definition, nullptr, State().module_name.get()));
+}
+
+void InitialiseModule(PyObject* module) {
+  ModuleState& state = State();
+  state.globals = PyModule_GetDict(module);
+  state.builtins_module = PyImport_AddModule("__builtin__");
+  if (state.globals == nullptr || state.builtins_module == nullptr) pyutil::ThrowPythonError();
+  state.builtins = PyModule_GetDict(state.builtins_module);
+  RequireStatus(PyDict_SetItemString(state.globals, "__builtins__", state.builtins_module));
+
+  // Private state, None until set below.
+  state.fat_filesystems = OwnedRef::Borrow(Py_None);
+  state.is_fat_cache = OwnedRef::Borrow(Py_None);
+  InternNames(state.names);
+  state.module_name = RequireNew(PyString_FromString(kModuleName));
+  state.volume_id_format = RequireNew(PyString_FromString("serial:%s"));
+  state.builtin_len = RequireNew(PyObject_GetAttrString(state.builtins_module, "len"));
+
+  state.raise_windows_error = ImportRaiseWindowsError();
+
+  const InternedNames& names = state.names;
+  Bind(names.logging.get(), Import("logging", nullptr).get());
+  Bind(names.re.get(), Import("re", nullptr).get());
+  Bind(names.utils.get(), Import("common", "utils").get());
+  Bind(names.volume_entry.get(), Import("common", "volume_entry").get());
+  Bind(names.service.get(), Import("common.service", "service").get());
+  Bind(names.platform_utils.get(), Import("platforms", "platform_utils").get());
+
+  OwnedRef logging = Global(names.logging.get());
+  OwnedRef get_logger = pyutil::GetAttr(logging.get(), names.getLogger.get());
+  OwnedRef module_name = Global(names.__name__.get());
+  Bind(names.LOGGER.get(), pyutil::Call(get_logger.get(), module_name.get()).get());
+
+  Bind(names.DRIVE_TYPE_MAP.get(), BuildDriveTypeMap().get());
+
+  OwnedRef re = Global(names.re.get());
+  OwnedRef compile = pyutil::GetAttr(re.get(), names.compile.get());
+  OwnedRef pattern = RequireNew(PyString_FromString(kVolumeNameGuidPattern));
+  Bind(names.VOLUME_NAME_GUID_MATCHER.get(), pyutil::Call(compile.get(), pattern.get()).get());
+
+  OwnedRef fat_names = RequireNew(Py_BuildValue("(ss)", "fat32", "exfat"));
+  state.fat_filesystems = RequireNew(PyFrozenSet_New(fat_names.get()));
+  state.is_fat_cache = RequireNew(PyDict_New());
+
+  Bind(names._ListVolumeNames.get(), NewModuleFunction(&kListVolumeNamesFunction).get());
+  Bind(names.FindVolumeID.get(), NewModuleFunction(&kFindVolumeIDFunction).get());
+  state.volume_id_function = NewModuleFunction(&kVolumeIDFromSerialNumberFunction);
+  Bind(names._VolumeIDFromSerialNumber.get(), state.volume_id_function.get());
+  OwnedRef is_fat = NewModuleFunction(&kIsFATFunction);
+  RequireStatus(PyDict_SetItemString(state.globals, "IsFAT", is_fat.get()));
+
+  OwnedRef volume_info = BuildVolumeInfoService();
+  RequireStatus(PyDict_SetItemString(state.globals, "VolumeInfo", volume_info.get()));
+}
+
+}  // namespace
+}  // namespace volumes
+
+VOLUMES_MODULE_INIT initvolumes(void) {
+  PyObject* module = Py_InitModule4("volumes", volumes::kQueryFunctions, volumes::kModuleDoc,
+                                    nullptr, PYTHON_API_VERSION);
+  if (module == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init windows.volumes");
+    return;
+  }
+  Py_INCREF(module);
+  pyutil::GuardEntry([module]() -> PyObject* {
+    volumes::InitialiseModule(module);
+    return nullptr;
+  });
+  if (PyErr_Occurred()) {
+    pyutil::AddTracebackEntry("init windows.volumes", "windows/volumes/module.cpp", 1);
+  }
+  Py_DECREF(module);
+}

@@ -1,0 +1,38 @@
+#include "volumes/module_state.h"
+
+namespace volumes {
+
+ModuleState& State() {
+  // Never destroyed: the references it holds must not be released after the
+  // interpreter has finalised.
+  static ModuleState* state = new ModuleState();
+  return *state;
+}
+
+OwnedRef Global(PyObject* name) {
+  const ModuleState& state = State();
+  return pyutil::LookupGlobal(state.globals, state.builtins, name);
+}
+
+namespace {
+
+[[noreturn]] void CallRaiseWindowsError(winwrap::RaiseWindowsErrorOptions* options) {
+  PyObject* result = State().raise_windows_error(0, options);
+  if (result != nullptr) {
+    // The collaborator must never return normally; report the broken contract.
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_SystemError, "RaiseWindowsError returned without raising");
+  }
+  pyutil::ThrowPythonError();
+}
+
+}  // namespace
+
+void RaiseWindowsError() { CallRaiseWindowsError(nullptr); }
+
+void RaiseWindowsError(DWORD error_code) {
+  winwrap::RaiseWindowsErrorOptions options{1, static_cast<int>(error_code)};
+  CallRaiseWindowsError(&options);
+}
+
+}  // namespace volumes

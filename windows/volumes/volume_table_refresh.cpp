@@ -1,0 +1,338 @@
+// AllVolumeEntries and _PopulateVolumeTable: the rebuild of the volume
+// table under the instance's lock, one VolumeEntry per usable volume.
+//
+// The rebuild never changes an installed dict: it builds new ones and then
+// replaces the generation marker (_volume_ids) and the table
+// (_volume_entries), so readers without the lock see a whole old or a whole
+// new table. A caller passes the marker it saw; if another thread rebuilt in
+// the meantime the marker differs and the call returns at once, so
+// concurrent requests cause one rebuild.
+#include <cstdint>
+#include <exception>
+
+#include "kernel32.h"
+#include "pyutil/argument_parsing.h"
+#include "pyutil/exception_state.h"
+#include "pyutil/python_error.h"
+#include "pyutil/utf16.h"
+#include "volume_queries/volume_queries.h"
+#include "volumes/module_state.h"
+#include "volumes/volume_identity.h"
+#include "volumes/volume_info_service.h"
+
+namespace volumes {
+namespace {
+
+using pyutil::OwnedRef;
+using pyutil::RequireNew;
+using pyutil::RequireStatus;
+
+// A special method as the `with` statement finds it: on the type (bound to
+// the instance), or on the instance itself for an old-style instance.
+OwnedRef LookupSpecial(PyObject* object, const char* name, PyObject** interned_name) {
+  if (PyInstance_Check(object)) {
+    if (*interned_name == nullptr) *interned_name = PyString_InternFromString(name);
+    if (*interned_name == nullptr) pyutil::ThrowPythonError();
+    return pyutil::GetAttr(object, *interned_name);
+  }
+  PyObject* method = _PyObject_LookupSpecial(object, const_cast<char*>(name), interned_name);
+  if (method == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, *interned_name);
+    pyutil::ThrowPythonError();
+  }
+  return OwnedRef::Steal(method);
+}
+
+// Runs `body` inside `with lock:`. A true result of __exit__ swallows the
+// exception, and the block's result is then None.
+template <typename Body>
+OwnedRef WithLock(PyObject* lock, Body body) {
+  static PyObject* exit_name = nullptr;
+  static PyObject* enter_name = nullptr;
+  OwnedRef exit = LookupSpecial(lock, "__exit__", &exit_name);
+  OwnedRef enter = LookupSpecial(lock, "__enter__", &enter_name);
+  pyutil::Call(enter.get());
+  OwnedRef result;
+  try {
+    result = body();
+  } catch (const pyutil::PythonErrorSet&) {
+    pyutil::CaughtException caught;
+    bool suppress;
+    {
+      pyutil::HandledExceptionScope handling(caught);
+      OwnedRef exit_result =
+          pyutil::Call(exit.get(), caught.type(), caught.value(), caught.traceback());
+      suppress = RequireStatus(PyObject_IsTrue(exit_result.get())) != 0;
+    }
+    if (suppress) return OwnedRef::Borrow(Py_None);
+    caught.Restore();
+    throw;
+  }
+  pyutil::Call(exit.get(), Py_None, Py_None, Py_None);
+  return result;
+}
+
+// Inside `except Exception:` around one per-volume step: logs the failure
+// with its traceback and reports true, so the volume is skipped; any other
+// exception is raised again.
+template <typename Argument>
+bool SkipVolumeOnException(const char* format, Argument argument) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  pyutil::CaughtException caught;
+  pyutil::HandledExceptionScope handling(caught);
+  Log(State().names.exception.get(), format, argument);
+  return true;
+}
+
+OwnedRef GetMonotonicTime() {
+  const InternedNames& names = State().names;
+  OwnedRef utils = Global(names.utils.get());
+  OwnedRef clock = pyutil::GetAttr(utils.get(), names.GetMonotonicTime.get());
+  return pyutil::Call(clock.get());
+}
+
+OwnedRef DeviceTypeFor(UINT win_drive_type) {
+  const InternedNames& names = State().names;
+  OwnedRef drive_type_map = Global(names.DRIVE_TYPE_MAP.get());
+  OwnedRef get = pyutil::GetAttr(drive_type_map.get(), names.get.get());
+  OwnedRef code = RequireNew(PyLong_FromUnsignedLong(win_drive_type));
+  OwnedRef volume_entry = Global(names.volume_entry.get());
+  OwnedRef device_types = pyutil::GetAttr(volume_entry.get(), names.DeviceType.get());
+  OwnedRef unknown = pyutil::GetAttr(device_types.get(), names.UNKNOWN.get());
+  return pyutil::Call(get.get(), code.get(), unknown.get());
+}
+
+// The GUID between the braces of a volume name, as a native str, or None.
+OwnedRef GuidOfVolumeName(PyObject* volume_name) {
+  const InternedNames& names = State().names;
+  OwnedRef matcher = Global(names.VOLUME_NAME_GUID_MATCHER.get());
+  OwnedRef match = pyutil::CallMethod(matcher.get(), names.match.get(), volume_name);
+  if (!RequireStatus(PyObject_IsTrue(match.get()))) return OwnedRef::Borrow(Py_None);
+  OwnedRef group_number = RequireNew(PyInt_FromLong(1));
+  OwnedRef guid = pyutil::CallMethod(match.get(), names.group.get(), group_number.get());
+  return pyutil::CallMethod(guid.get(), names.encode.get(), names.ascii.get());
+}
+
+// Describes one volume and stores its entry in `new_volume_entries`, or
+// logs why it is skipped.
+void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
+  const InternedNames& names = State().names;
+
+  OwnedRef mount_points;
+  try {
+    if (volume_name != Py_None && !PyString_CheckExact(volume_name) &&
+        !PyUnicode_CheckExact(volume_name)) {
+      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "basestring",
+                             Py_TYPE(volume_name)->tp_name);
+    }
+    mount_points = QueryVolumePathNames(volume_name);
+  } catch (const pyutil::PythonErrorSet&) {
+    if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) return;
+    throw;
+  }
+  if (PyList_GET_SIZE(mount_points.get()) == 0) {
+    Log(names.debug.get(), "Volume %s has no mount point. Skipping.", volume_name);
+    return;
+  }
+  if (PyList_GET_SIZE(mount_points.get()) > 1) {
+    // Shortest first; the sort is stable, so equal lengths keep the system's order.
+    OwnedRef sort = pyutil::GetAttr(mount_points.get(), names.sort.get());
+    OwnedRef no_arguments = RequireNew(PyTuple_New(0));
+    OwnedRef sort_options = RequireNew(PyDict_New());
+    RequireStatus(PyDict_SetItem(sort_options.get(), names.key.get(), State().builtin_len.get()));
+    RequireNew(PyObject_Call(sort.get(), no_arguments.get(), sort_options.get()));
+    Log(names.debug.get(), "Got multiple mounts for %s: %s", volume_name, mount_points.get());
+  }
+  OwnedRef mount_point = OwnedRef::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+
+  OwnedRef information;
+  try {
+    if (volume_name != Py_None && !PyUnicode_CheckExact(volume_name)) {
+      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode",
+                             Py_TYPE(volume_name)->tp_name);
+    }
+    // The query names the volume by its GUID name, not by the mount point.
+    information = QueryVolumeInformationByPath(volume_name);
+  } catch (const pyutil::PythonErrorSet&) {
+    if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point.get())) {
+      return;
+    }
+    throw;
+  }
+  // The query's tuple always has five items: label, serial, maximum
+  // component length, flags, file system name.
+  PyObject* label = PyTuple_GET_ITEM(information.get(), 0);
+  PyObject* serial_number = PyTuple_GET_ITEM(information.get(), 1);
+  PyObject* filesystem = PyTuple_GET_ITEM(information.get(), 4);
+
+  // volume_name passed the unicode test above, so it has UTF-16 text.
+  const pyutil::WideString wide_name = pyutil::UnicodeToWide(volume_name);
+  const UINT win_drive_type = GetDriveTypeW(wide_name.c_str());
+  OwnedRef device_type = DeviceTypeFor(win_drive_type);
+
+  std::uint64_t capacity_bytes = 0;
+  ULARGE_INTEGER total_bytes;
+  total_bytes.QuadPart = 0;
+  if (GetDiskFreeSpaceExW(wide_name.c_str(), nullptr, &total_bytes, nullptr)) {
+    capacity_bytes = total_bytes.QuadPart;
+  } else {
+    Log(names.debug.get(), "Could not determine volume capacity for %r", mount_point.get());
+  }
+
+  OwnedRef volume_uuid = GuidOfVolumeName(volume_name);
+
+  OwnedRef volume_entry = Global(names.volume_entry.get());
+  OwnedRef entry_class = pyutil::GetAttr(volume_entry.get(), names.VolumeEntry.get());
+  OwnedRef fields = RequireNew(PyDict_New());
+  auto set_field = [&fields](const OwnedRef& name, PyObject* value) {
+    RequireStatus(PyDict_SetItem(fields.get(), name.get(), value));
+  };
+  set_field(names.volume, CallVolumeIDFunction(serial_number).get());
+  set_field(names.mountpoint, mount_point.get());
+  set_field(names.device_file, volume_name);
+  set_field(names.device_number, serial_number);
+  set_field(names.uuid, volume_uuid.get());
+  set_field(names.model, Py_None);
+  set_field(names.device_type, device_type.get());
+  set_field(names.label, label);
+  set_field(names.filesystem, pyutil::CallMethod(filesystem, names.lower.get()).get());
+  set_field(names.size, RequireNew(PyLong_FromUnsignedLongLong(capacity_bytes)).get());
+  OwnedRef no_arguments = RequireNew(PyTuple_New(0));
+  OwnedRef entry = RequireNew(PyObject_Call(entry_class.get(), no_arguments.get(), fields.get()));
+
+  // Keyed by what the entry says its volume is; a later volume with the
+  // same ID replaces an earlier one.
+  OwnedRef key = pyutil::GetAttr(entry.get(), names.volume.get());
+  RequireStatus(PyDict_SetItem(new_volume_entries, key.get(), entry.get()));
+}
+
+// Empties the FAT cache if the refresh fails after the new table was
+// installed, so that no answer of the old table outlives it.
+class ClearFatCacheOnFailure {
+ public:
+  ClearFatCacheOnFailure() noexcept : exceptions_(std::uncaught_exceptions()) {}
+  ~ClearFatCacheOnFailure() {
+    if (std::uncaught_exceptions() > exceptions_) {
+      pyutil::PendingErrorGuard keep_error;
+      PyDict_Clear(State().is_fat_cache.get());
+    }
+  }
+  ClearFatCacheOnFailure(const ClearFatCacheOnFailure&) = delete;
+  ClearFatCacheOnFailure& operator=(const ClearFatCacheOnFailure&) = delete;
+
+ private:
+  int exceptions_;
+};
+
+OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
+  const ModuleState& state = State();
+  const InternedNames& names = state.names;
+  OwnedRef volume_ids = pyutil::GetAttr(self, names._volume_ids.get());
+  if (current_volume_ids != volume_ids.get()) {
+    return pyutil::GetAttr(self, names._volume_ids.get());
+  }
+  Log(names.info.get(), "Refreshing volume information table.");
+  OwnedRef start_time = GetMonotonicTime();
+  OwnedRef new_volume_ids = RequireNew(PyDict_New());
+  OwnedRef new_volume_entries = RequireNew(PyDict_New());
+
+  OwnedRef list_volume_names = Global(names._ListVolumeNames.get());
+  OwnedRef volume_names = pyutil::Call(list_volume_names.get());
+  if (PyList_CheckExact(volume_names.get()) || PyTuple_CheckExact(volume_names.get())) {
+    // By index, reading the size anew each time: a list may change under us.
+    for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(volume_names.get()); ++index) {
+      OwnedRef volume_name =
+          OwnedRef::Borrow(PySequence_Fast_GET_ITEM(volume_names.get(), index));
+      AddVolumeEntry(new_volume_entries.get(), volume_name.get());
+    }
+  } else {
+    OwnedRef iterator = RequireNew(PyObject_GetIter(volume_names.get()));
+    while (PyObject* item = PyIter_Next(iterator.get())) {
+      OwnedRef volume_name = OwnedRef::Steal(item);
+      AddVolumeEntry(new_volume_entries.get(), volume_name.get());
+    }
+    if (PyErr_Occurred()) pyutil::ThrowPythonError();
+  }
+
+  RequireStatus(PyObject_SetAttr(self, names._volume_ids.get(), new_volume_ids.get()));
+  RequireStatus(PyObject_SetAttr(self, names._volume_entries.get(), new_volume_entries.get()));
+  {
+    ClearFatCacheOnFailure keep_cache_consistent;
+    Log(names.info.get(), "Got new volume entries: %r", new_volume_entries.get());
+    OwnedRef end_time = GetMonotonicTime();
+    OwnedRef elapsed = RequireNew(PyNumber_Subtract(end_time.get(), start_time.get()));
+    Log(names.info.get(), "Volume information refresh complete in %gs.", elapsed.get());
+  }
+  PyDict_Clear(state.is_fat_cache.get());
+  return new_volume_ids;
+}
+
+constexpr const char* kPopulateParameters[] = {"self", "current_volume_ids"};
+constexpr pyutil::Signature kPopulateSignature = {"_PopulateVolumeTable", kPopulateParameters, 2,
+                                                  2};
+
+PyObject* PopulateVolumeTable(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
+  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+    PyObject* values[2];
+    pyutil::ParseArguments(kPopulateSignature, args, kwargs, values);
+    PyObject* self = values[0];
+    PyObject* current_volume_ids = values[1];
+    OwnedRef lock = pyutil::GetAttr(self, State().names._lock.get());
+    return WithLock(lock.get(), [self, current_volume_ids]() {
+             return RebuildTable(self, current_volume_ids);
+           })
+        .release();
+  });
+}
+
+constexpr const char* kAllEntriesParameters[] = {"self", "force_update"};
+constexpr pyutil::Signature kAllEntriesSignature = {"AllVolumeEntries", kAllEntriesParameters, 2,
+                                                    1};
+
+PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
+  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+    PyObject* values[2];
+    pyutil::ParseArguments(kAllEntriesSignature, args, kwargs, values);
+    PyObject* self = values[0];
+    PyObject* force_update = values[1] != nullptr ? values[1] : Py_False;
+    const InternedNames& names = State().names;
+
+    OwnedRef table = pyutil::GetAttr(self, names._volume_entries.get());
+    // The truth of force_update is taken only when the table is loaded.
+    const bool rebuild = !RequireStatus(PyObject_IsTrue(table.get())) ||
+                         RequireStatus(PyObject_IsTrue(force_update));
+    if (rebuild) {
+      OwnedRef populate = pyutil::GetAttr(self, names._PopulateVolumeTable.get());
+      OwnedRef volume_ids = pyutil::GetAttr(self, names._volume_ids.get());
+      pyutil::Call(populate.get(), volume_ids.get());
+      table = pyutil::GetAttr(self, names._volume_entries.get());
+    }
+    if (PyDict_CheckExact(table.get())) return PyDict_Copy(table.get());
+    return pyutil::CallMethod(table.get(), names.copy.get()).release();
+  });
+}
+
+template <typename Function>
+PyCFunction AsCFunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
+PyMethodDef kAllVolumeEntriesMethod = {
+    "AllVolumeEntries", AsCFunction(AllVolumeEntries), METH_VARARGS | METH_KEYWORDS,
+    "Returns the volume entry dictionary.\n"
+    "\n"
+    "    Args:\n"
+    "      force_update: If True, repopulate the volume entry table first.\n"
+    "          Otherwise, uses cached values if available.\n"
+    "\n"
+    "    Returns:\n"
+    "      Dictionary mapping volume IDs to volume_entry.VolumeEntry values.\n"
+    "    "};
+
+PyMethodDef kPopulateVolumeTableMethod = {"_PopulateVolumeTable",
+                                          AsCFunction(PopulateVolumeTable),
+                                          METH_VARARGS | METH_KEYWORDS, nullptr};
+
+}  // namespace volumes

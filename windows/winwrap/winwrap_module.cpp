@@ -1,0 +1,149 @@
+// windows.winwrap: raises WindowsError for a failed Windows call.
+//
+// Other native modules reach RaiseWindowsError through the capsule in
+// __pyx_capi__. On Windows the exception is the interpreter's WindowsError;
+// Python 2.7 elsewhere has none, so this module provides one (an OSError
+// subclass with `winerror`) and makes it a built-in name, so that
+// `except WindowsError` works throughout the application.
+#include <Python.h>
+
+#include "pyutil/module_init.h"
+
+#include "kernel32.h"
+#include "pyutil/binding_function.h"
+#include "pyutil/calls.h"
+#include "pyutil/python_error.h"
+#include "windows/winwrap/error_messages.h"
+#include "windows/winwrap/raise_windows_error.h"
+
+namespace winwrap {
+namespace {
+
+using pyutil::OwnedRef;
+using pyutil::RequireNew;
+using pyutil::RequireStatus;
+
+PyObject* windows_error_class = nullptr;  // owned for the life of the process
+
+PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* options) {
+  const DWORD error_code = (options != nullptr && options->supplied_count >= 1)
+                               ? static_cast<DWORD>(options->error_code)
+                               : GetLastError();
+  return pyutil::GuardEntry([&]() -> PyObject* {
+    OwnedRef code = RequireNew(PyLong_FromUnsignedLong(error_code));
+    OwnedRef code_number = RequireNew(PyNumber_Int(code.get()));  // an int where it fits
+    OwnedRef message = RequireNew(PyString_FromString(WindowsErrorMessage(error_code).c_str()));
+    OwnedRef error =
+        pyutil::Call(windows_error_class, code_number.get(), message.get());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+  });
+}
+
+#ifndef _WIN32
+
+// WindowsError(winerror, strerror[, filename]): an OSError whose errno is
+// the Windows code, and which keeps that code as `winerror`.
+PyObject* WindowsErrorInit(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
+  return pyutil::GuardEntry([&]() -> PyObject* {
+    if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+      pyutil::RaiseFormatted(PyExc_TypeError, "WindowsError does not take keyword arguments");
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    if (count < 1) {
+      pyutil::RaiseFormatted(PyExc_TypeError,
+                             "unbound method __init__() must be called with an instance");
+    }
+    PyObject* self = PyTuple_GET_ITEM(args, 0);
+    OwnedRef init = pyutil::GetAttr(PyExc_OSError, pyutil::InternedString("__init__").get());
+    OwnedRef result = RequireNew(PyObject_Call(init.get(), args, nullptr));
+    PyObject* winerror = count >= 3 ? PyTuple_GET_ITEM(args, 1) : Py_None;
+    RequireStatus(PyObject_SetAttrString(self, "winerror", winerror));
+    Py_RETURN_NONE;
+  });
+}
+
+// "[Error 5] Access is denied", as the interpreter on Windows prints it.
+PyObject* WindowsErrorStr(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
+  return pyutil::GuardEntry([&]() -> PyObject* {
+    if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+      pyutil::RaiseFormatted(PyExc_TypeError, "__str__() takes exactly one argument");
+    }
+    PyObject* self = PyTuple_GET_ITEM(args, 0);
+    OwnedRef winerror = RequireNew(PyObject_GetAttrString(self, "winerror"));
+    OwnedRef strerror = RequireNew(PyObject_GetAttrString(self, "strerror"));
+    OwnedRef filename = RequireNew(PyObject_GetAttrString(self, "filename"));
+    if (winerror.get() == Py_None || strerror.get() == Py_None) {
+      OwnedRef base_str = pyutil::GetAttr(PyExc_OSError, pyutil::InternedString("__str__").get());
+      return pyutil::Call(base_str.get(), self).release();
+    }
+    OwnedRef format = RequireNew(PyString_FromString(
+        filename.get() == Py_None ? "[Error %s] %s" : "[Error %s] %s: %r"));
+    OwnedRef values = filename.get() == Py_None
+                          ? RequireNew(PyTuple_Pack(2, winerror.get(), strerror.get()))
+                          : RequireNew(PyTuple_Pack(3, winerror.get(), strerror.get(),
+                                                    filename.get()));
+    return RequireNew(PyString_Format(format.get(), values.get())).release();
+  });
+}
+
+PyMethodDef kWindowsErrorInit = {"__init__", reinterpret_cast<PyCFunction>(
+                                                 reinterpret_cast<void (*)()>(WindowsErrorInit)),
+                                 METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kWindowsErrorStr = {"__str__", reinterpret_cast<PyCFunction>(
+                                               reinterpret_cast<void (*)()>(WindowsErrorStr)),
+                                METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// The class already installed as a built-in, or a new one installed now.
+OwnedRef ProvideWindowsError() {
+  PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
+  if (builtins == nullptr) pyutil::ThrowPythonError();
+  PyObject* existing = PyDict_GetItemString(PyModule_GetDict(builtins), "WindowsError");
+  if (existing != nullptr) return OwnedRef::Borrow(existing);
+
+  OwnedRef module_name = RequireNew(PyString_FromString("exceptions"));
+  OwnedRef namespace_dict = RequireNew(PyDict_New());
+  OwnedRef doc = RequireNew(PyString_FromString("MS-Windows OS system call failed."));
+  RequireStatus(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
+  RequireStatus(PyDict_SetItemString(namespace_dict.get(), "winerror", Py_None));
+  OwnedRef init = pyutil::NewBindingFunction(&kWindowsErrorInit, module_name.get(), nullptr);
+  RequireStatus(PyDict_SetItemString(namespace_dict.get(), "__init__", init.get()));
+  OwnedRef str = pyutil::NewBindingFunction(&kWindowsErrorStr, module_name.get(), nullptr);
+  RequireStatus(PyDict_SetItemString(namespace_dict.get(), "__str__", str.get()));
+  OwnedRef error_class = RequireNew(PyErr_NewException(
+      const_cast<char*>("exceptions.WindowsError"), PyExc_OSError, namespace_dict.get()));
+  RequireStatus(PyObject_SetAttrString(builtins, "WindowsError", error_class.get()));
+  return error_class;
+}
+
+#else
+
+OwnedRef ProvideWindowsError() { return OwnedRef::Borrow(PyExc_WindowsError); }
+
+#endif
+
+void InitialiseWinwrap() {
+  PyObject* module = Py_InitModule3("winwrap", nullptr,
+                                    "Raises WindowsError for failed Windows calls.");
+  if (module == nullptr) pyutil::ThrowPythonError();
+  OwnedRef error_class = ProvideWindowsError();
+  OwnedRef capi = RequireNew(PyDict_New());
+  OwnedRef capsule = RequireNew(PyCapsule_New(reinterpret_cast<void*>(&RaiseWindowsError),
+                                              kRaiseWindowsErrorSignature, nullptr));
+  RequireStatus(PyDict_SetItemString(capi.get(), kRaiseWindowsErrorName, capsule.get()));
+  RequireStatus(PyObject_SetAttrString(module, "__pyx_capi__", capi.get()));
+  RequireStatus(PyObject_SetAttrString(module, "WindowsError", error_class.get()));
+  // Kept for RaiseWindowsError for the life of the process.
+  Py_XDECREF(windows_error_class);
+  windows_error_class = error_class.release();
+}
+
+}  // namespace
+}  // namespace winwrap
+
+VOLUMES_MODULE_INIT initwinwrap(void) {
+  pyutil::GuardEntry([]() -> PyObject* {
+    winwrap::InitialiseWinwrap();
+    return nullptr;
+  });
+}

@@ -1,0 +1,80 @@
+"""Shared fixtures of the Python suites that drive the scripted system.
+
+The suites run with the scripted tree on sys.path: windows.volumes is linked
+against the scripted provider, which `scripted_system` controls.
+"""
+
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+import unittest
+
+import scripted_system
+import windows.volumes as volumes
+
+
+def VolumeName(guid):
+  """The volume GUID name the system yields for a GUID text."""
+  return u"\\\\?\\Volume{%s}\\" % guid
+
+
+class RecordingHandler(logging.Handler):
+  """Keeps every record of the module's logger, unformatted."""
+
+  def __init__(self):
+    logging.Handler.__init__(self, level=logging.DEBUG)
+    self.records = []
+
+  def emit(self, record):
+    self.records.append(record)
+
+  def Calls(self, level=None):
+    """(level name, format, args) of each record, optionally of one level."""
+    return [(r.levelname, r.msg, r.args) for r in self.records
+            if level is None or r.levelname == level]
+
+
+class ScriptedSystemTestCase(unittest.TestCase):
+  """Starts every test with an empty scripted system, a fresh VolumeInfo
+  instance, an empty FAT cache and a logger that records."""
+
+  def setUp(self):
+    scripted_system.reset()
+    self.system = scripted_system
+    self.log = RecordingHandler()
+    logger = logging.getLogger(volumes.__name__)
+    self._old_level = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(self.log)
+    self.addCleanup(logger.removeHandler, self.log)
+    self.addCleanup(logger.setLevel, self._old_level)
+    # A completed rebuild empties the module's private FAT cache.
+    scripted_system.add_volume(VolumeName("fixture"), [u"F:\\"], serial=1)
+    flush = volumes.VolumeInfo.__wrapped__()
+    flush._PopulateVolumeTable(flush._volume_ids)
+    scripted_system.reset()
+    del self.log.records[:]
+    self.service = volumes.VolumeInfo.__wrapped__()
+
+  def Rebind(self, name, value):
+    """Rebinds a module attribute for the duration of the test."""
+    old = getattr(volumes, name)
+    setattr(volumes, name, value)
+    self.addCleanup(setattr, volumes, name, old)
+
+  def SystemCalls(self, function=None):
+    return [c for c in scripted_system.calls() if function is None or c[0] == function]
+
+
+def RunPython(source, extra_path=()):
+  """Runs Python 2.7 code in a fresh interpreter with the scripted tree on
+  sys.path (after `extra_path`); returns (exit status, stdout, stderr)."""
+  env = dict(os.environ)
+  env["PYTHONPATH"] = os.pathsep.join(list(extra_path) +
+                                      [os.environ.get("PYTHONPATH", "")])
+  process = subprocess.Popen([sys.executable, "-B", "-c", textwrap.dedent(source)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+  out, err = process.communicate()
+  return process.returncode, out, err

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the volinfo command need, from
-# Debian's archives. Idempotent: a second run changes nothing. Needs root.
+# Debian's archives. Idempotent: a second run changes nothing. Needs root
+# only when something is missing.
 set -euo pipefail
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup.sh: must run as root (it installs Debian packages)" >&2
-  exit 1
-fi
-
 export DEBIAN_FRONTEND=noninteractive
+
+need_root() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup.sh: must run as root (it adds an apt source and installs Debian packages)" >&2
+    exit 1
+  fi
+}
 
 # CPython 2.7 is not in bookworm; bullseye's main archive has 2.7.18. The pin
 # keeps every package that bookworm also has on bookworm.
@@ -17,6 +20,7 @@ BULLSEYE_PIN=/etc/apt/preferences.d/volumes-bullseye.pref
 changed=0
 want_list='deb http://deb.debian.org/debian bullseye main'
 if [ ! -f "$BULLSEYE_LIST" ] || [ "$(cat "$BULLSEYE_LIST")" != "$want_list" ]; then
+  need_root
   echo "$want_list" > "$BULLSEYE_LIST"
   changed=1
 fi
@@ -24,6 +28,7 @@ want_pin='Package: *
 Pin: release n=bullseye
 Pin-Priority: 100'
 if [ ! -f "$BULLSEYE_PIN" ] || [ "$(cat "$BULLSEYE_PIN")" != "$want_pin" ]; then
+  need_root
   echo "$want_pin" > "$BULLSEYE_PIN"
   changed=1
 fi
@@ -37,12 +42,19 @@ PACKAGES=(
   libmount-dev libblkid-dev
   # end-to-end tests on real volumes
   util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev
+  # C++ unit tests
+  libgtest-dev
 )
 
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ]; then
+  echo "setup: ok (everything installed)"
+  exit 0
+fi
+need_root
 
 if [ "${#missing[@]}" -gt 0 ]; then
   if [ "$changed" = 1 ] || ! apt-cache policy python2.7 2>/dev/null | grep -q bullseye; then

@@ -1,0 +1,328 @@
+// The provider against this machine's mounts as they are, cross-checked with
+// df, findmnt and stat; and the calls' failure contracts.
+#include <fcntl.h>
+#include <sys/statvfs.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "support.h"
+
+using namespace k32l_test;
+
+namespace {
+
+struct DfLine {
+  std::string fstype, target;
+  unsigned long long size = 0;
+};
+
+// `df -B1` as it lists data file systems (pseudo ones left out).
+std::vector<DfLine> df_volumes() {
+  std::vector<DfLine> lines;
+  auto r = run("timeout 20 df -B1 --output=fstype,size,target 2>/dev/null");
+  std::istringstream in(r.out);
+  std::string line;
+  std::getline(in, line);  // header
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    DfLine d;
+    fields >> d.fstype >> d.size;
+    std::getline(fields, d.target);
+    d.target = trim(d.target);
+    if (!k32l::is_pseudo_fs(d.fstype)) lines.push_back(d);
+  }
+  return lines;
+}
+
+// findmnt's raw output escapes blanks and odd bytes as \xHH.
+std::string unescape_findmnt(const std::string& s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x') {
+      out += static_cast<char>(std::stoi(s.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// Mount points of data file systems by st_dev, as findmnt and stat see them.
+std::map<unsigned long long, std::set<std::string>> findmnt_targets_by_dev() {
+  std::map<unsigned long long, std::set<std::string>> by_dev;
+  auto r = run("findmnt -rn -o FSTYPE,TARGET");
+  std::istringstream in(r.out);
+  std::string fstype, target;
+  while (in >> fstype >> target) {
+    if (k32l::is_pseudo_fs(fstype)) continue;
+    const std::string path = unescape_findmnt(target);
+    if (auto dev = stat_dev(path)) by_dev[*dev].insert(path);
+  }
+  return by_dev;
+}
+
+}  // namespace
+
+// ---- enumeration of the real mounts --------------------------------------------------
+
+TEST(RealMounts, NamesHaveTheWindowsFormAndAreUnique) {
+  const auto names = all_volume_names();
+  ASSERT_FALSE(names.empty());
+  const std::regex form(R"(\\\\\?\\Volume\{[A-Za-z0-9_-]+\}\\)");
+  std::set<std::u16string> seen;
+  for (const auto& n : names) {
+    EXPECT_TRUE(std::regex_match(narrow(n), form)) << narrow(n);
+    EXPECT_TRUE(seen.insert(n).second) << "listed twice: " << narrow(n);
+  }
+  EXPECT_EQ(all_volume_names(), names) << "order must be stable";
+}
+
+TEST(RealMounts, EveryDfVolumeIsEnumeratedExactlyOnce) {
+  const auto df = df_volumes();
+  ASSERT_FALSE(df.empty());
+  const auto names = all_volume_names();
+  for (const auto& d : df) {
+    int holders = 0;
+    for (const auto& n : names)
+      for (const auto& p : paths_of(n))
+        if (p == d.target) ++holders;
+    EXPECT_EQ(holders, 1) << d.target << " (" << d.fstype << ")";
+  }
+}
+
+TEST(RealMounts, SerialIsTheStDevOfEveryMountPoint) {
+  for (const auto& name : all_volume_names()) {
+    const auto info = volume_info(name);
+    ASSERT_TRUE(info.ok) << narrow(name) << " error " << info.error;
+    for (const auto& p : paths_of(name)) {
+      auto dev = stat_dev(p);
+      ASSERT_TRUE(dev) << p;
+      EXPECT_EQ(info.serial, k32l::serial_from_device(*dev)) << p;
+    }
+  }
+}
+
+TEST(RealMounts, MountPointsAreComplete) {
+  const auto expected = findmnt_targets_by_dev();
+  for (const auto& name : all_volume_names()) {
+    const auto info = volume_info(name);
+    ASSERT_TRUE(info.ok);
+    const auto paths = paths_of(name);
+    ASSERT_FALSE(paths.empty()) << narrow(name);
+    auto dev = stat_dev(paths.front());
+    ASSERT_TRUE(dev);
+    ASSERT_TRUE(expected.count(*dev)) << paths.front();
+    EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()), expected.at(*dev))
+        << narrow(name);
+  }
+}
+
+TEST(RealMounts, CapacitiesMatchDfAndStatvfs) {
+  for (const auto& d : df_volumes()) {
+    ULARGE_INTEGER avail{}, total{}, free{};
+    const std::u16string root = wide(d.target + "\\");
+    ASSERT_TRUE(GetDiskFreeSpaceExW(root.c_str(), &avail, &total, &free)) << d.target;
+    EXPECT_EQ(total.QuadPart, d.size) << d.target;
+    struct statvfs s {};
+    ASSERT_EQ(statvfs(d.target.c_str(), &s), 0);
+    EXPECT_EQ(total.QuadPart, static_cast<unsigned long long>(s.f_blocks) * s.f_frsize);
+    // Free space moves while the machine runs: near, not equal.
+    const double expect_avail = static_cast<double>(s.f_bavail) * s.f_frsize;
+    EXPECT_NEAR(static_cast<double>(avail.QuadPart), expect_avail, 64.0 * 1024 * 1024 + 0.01 * expect_avail);
+    EXPECT_LE(avail.QuadPart, free.QuadPart);
+    EXPECT_LE(free.QuadPart, total.QuadPart);
+  }
+}
+
+TEST(RealMounts, RootIsAFixedOrRamVolume) {
+  const auto type = GetDriveTypeW(u"/\\");
+  EXPECT_TRUE(type == DRIVE_FIXED || type == DRIVE_RAMDISK || type == DRIVE_REMOTE) << type;
+  const auto info = volume_info(u"/\\");
+  ASSERT_TRUE(info.ok);
+  EXPECT_EQ(info.serial, k32l::serial_from_device(*stat_dev("/")));
+  EXPECT_GT(info.max_component, 0u);
+  EXPECT_FALSE(info.fs_name.empty());
+}
+
+// ---- one read of the mount table per change -------------------------------------------
+
+TEST(Snapshot, ARefreshReadsTheMountTableAtMostOnce) {
+  auto refresh = [] {
+    for (const auto& name : all_volume_names()) {
+      paths_of(name);
+      volume_info(name);
+      GetDriveTypeW(name.c_str());
+      ULARGE_INTEGER a{};
+      GetDiskFreeSpaceExW(name.c_str(), &a, nullptr, nullptr);
+    }
+  };
+  refresh();
+  const auto before = k32l::mount_table_reads();
+  refresh();
+  refresh();
+  EXPECT_EQ(k32l::mount_table_reads(), before) << "mount table re-read without a change";
+}
+
+TEST(Snapshot, ConcurrentCallersSeeTheSameVolumes) {
+  const auto expected = all_volume_names();
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        if (all_volume_names() != expected) ++mismatches[t];
+        for (const auto& n : expected) volume_info(n);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int m : mismatches) EXPECT_EQ(m, 0);
+}
+
+// ---- failure contracts --------------------------------------------------------------
+
+TEST(SearchHandles, TooSmallABufferFailsWithoutAHandle) {
+  WCHAR buf[4];
+  SetLastError(0);
+  EXPECT_EQ(FindFirstVolumeW(buf, 4), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+}
+
+TEST(SearchHandles, FindNextKeepsItsPlaceWhenTheBufferIsTooSmall) {
+  const auto names = all_volume_names();
+  if (names.size() < 2) GTEST_SKIP() << "needs two volumes";
+  WCHAR buf[MAX_PATH + 1];
+  HANDLE h = FindFirstVolumeW(buf, MAX_PATH + 1);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  WCHAR tiny[3];
+  EXPECT_FALSE(FindNextVolumeW(h, tiny, 3));
+  EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+  ASSERT_TRUE(FindNextVolumeW(h, buf, MAX_PATH + 1));
+  EXPECT_EQ(std::u16string(buf), names[1]);
+  EXPECT_TRUE(FindVolumeClose(h));
+}
+
+TEST(SearchHandles, UnknownOrClosedHandlesAreRefused) {
+  WCHAR buf[MAX_PATH + 1];
+  int not_a_handle = 0;
+  EXPECT_FALSE(FindNextVolumeW(&not_a_handle, buf, MAX_PATH + 1));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(FindNextVolumeW(INVALID_HANDLE_VALUE, buf, MAX_PATH + 1));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  HANDLE h = FindFirstVolumeW(buf, MAX_PATH + 1);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(FindVolumeClose(h));
+  EXPECT_FALSE(FindVolumeClose(h));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(FindNextVolumeW(h, buf, MAX_PATH + 1));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(PathNames, TooSmallABufferReportsTheNeededLength) {
+  const auto name = all_volume_names().front();
+  DWORD needed = 0;
+  WCHAR one[1];
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(name.c_str(), one, 1, &needed));
+  EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+  std::size_t expect = 1;
+  for (const auto& p : paths_of(name)) expect += wide(p).size() + 1;
+  EXPECT_EQ(needed, expect);
+  std::vector<WCHAR> exact(needed, u'#');
+  DWORD got = 0;
+  ASSERT_TRUE(GetVolumePathNamesForVolumeNameW(name.c_str(), exact.data(), needed, &got));
+  EXPECT_EQ(got, needed);
+  EXPECT_EQ(exact[needed - 1], 0);
+  EXPECT_EQ(exact[needed - 2], 0);
+}
+
+TEST(PathNames, UnknownAndMalformedNamesFailWithoutALength) {
+  WCHAR buf[64];
+  DWORD len = 12345;
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(u"\\\\?\\Volume{no-such-volume}\\", buf, 64, &len));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(len, 12345u);
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(u"\\\\?\\Volume{bad id}\\", buf, 64, &len));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(u"/", buf, 64, &len));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  const WCHAR lone_surrogate[] = {u'/', 0xD800, 0};
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(lone_surrogate, buf, 64, &len));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  EXPECT_EQ(len, 12345u);
+}
+
+TEST(VolumeInformation, NameAndMountRootAnswerAlike) {
+  const auto name = *volume_at("/");
+  const auto by_name = volume_info(name);
+  const auto by_root = volume_info(u"/\\");
+  const auto by_bare_root = volume_info(u"/");
+  ASSERT_TRUE(by_name.ok && by_root.ok && by_bare_root.ok);
+  EXPECT_EQ(by_name.serial, by_root.serial);
+  EXPECT_EQ(by_name.fs_name, by_root.fs_name);
+  EXPECT_EQ(by_bare_root.serial, by_root.serial);
+}
+
+TEST(VolumeInformation, PathsThatAreNoVolumeRootFail) {
+  EXPECT_FALSE(volume_info(u"/proc\\").ok);
+  EXPECT_FALSE(volume_info(u"/etc\\").ok);
+  EXPECT_EQ(volume_info(u"/etc\\").error, ERROR_DIR_NOT_ROOT);
+  EXPECT_EQ(volume_info(u"/no/such/dir\\").error, ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(volume_info(u"relative\\").error, ERROR_INVALID_NAME);
+  EXPECT_EQ(volume_info(u"\\\\?\\Volume{no-such-volume}\\").error, ERROR_FILE_NOT_FOUND);
+}
+
+TEST(VolumeInformation, SmallBuffersFailAndNullOutputsAreSkipped) {
+  WCHAR fs[2];
+  EXPECT_FALSE(GetVolumeInformationW(u"/\\", nullptr, 0, nullptr, nullptr, nullptr, fs, 2));
+  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  DWORD serial = 0;
+  EXPECT_TRUE(GetVolumeInformationW(u"/\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(serial, k32l::serial_from_device(*stat_dev("/")));
+}
+
+TEST(VolumeInformation, ByHandleMatchesByRoot) {
+  const int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  WCHAR fs[MAX_PATH + 1];
+  DWORD serial = 0;
+  const BOOL ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)),
+                                                nullptr, 0, &serial, nullptr, nullptr, fs,
+                                                MAX_PATH + 1);
+  close(fd);
+  ASSERT_TRUE(ok) << GetLastError();
+  const auto by_root = volume_info(u"/\\");
+  EXPECT_EQ(serial, by_root.serial);
+  EXPECT_EQ(narrow(fs), by_root.fs_name);
+}
+
+TEST(VolumeInformation, ByHandleRefusesBadDescriptors) {
+  for (intptr_t bad : {intptr_t{-1}, intptr_t{987654}, intptr_t{1} << 40}) {
+    EXPECT_FALSE(GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(bad), nullptr, 0, nullptr,
+                                               nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << bad;
+  }
+}
+
+TEST(DriveTypes, NonRootsAreNoRootDir) {
+  EXPECT_EQ(GetDriveTypeW(u"/proc\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(GetDriveTypeW(u"/etc\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(GetDriveTypeW(u"\\\\?\\Volume{no-such-volume}\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_NE(GetDriveTypeW(nullptr), DRIVE_NO_ROOT_DIR);  // the working directory's volume
+}
+
+TEST(FreeSpace, AnyDirectoryAndNullOutputs) {
+  ULARGE_INTEGER total{};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(u"/etc\\", nullptr, &total, nullptr));
+  ULARGE_INTEGER root_total{};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(u"/\\", nullptr, &root_total, nullptr));
+  if (stat_dev("/etc") == stat_dev("/")) {
+    EXPECT_EQ(total.QuadPart, root_total.QuadPart);
+  }
+  EXPECT_TRUE(GetDiskFreeSpaceExW(nullptr, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(GetDiskFreeSpaceExW(u"/no/such/dir\\", nullptr, &total, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}

@@ -1,0 +1,348 @@
+// The provider's pure pieces: text conversion, volume names, paths, caller
+// buffers, file-system classes and the bounded worker.
+#include <sys/sysmacros.h>
+
+#include <atomic>
+#include <chrono>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bounded.h"
+#include "k32l.h"
+
+using namespace k32l;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string utf8_of(std::u16string_view s) { return utf16_to_utf8(s).value(); }
+
+}  // namespace
+
+// ---- UTF-8 <-> UTF-16 --------------------------------------------------------
+
+TEST(TextConversion, NonAsciiAndSpacesRoundTrip) {
+  const std::string path = "/mnt/Données été/日本語";
+  auto wide = utf8_to_utf16(path);
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(*wide, u"/mnt/Données été/日本語");
+  EXPECT_EQ(utf8_of(*wide), path);
+}
+
+TEST(TextConversion, AstralCharactersBecomeSurrogatePairs) {
+  auto wide = utf8_to_utf16("a\xF0\x9F\x98\x80z");  // U+1F600
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(*wide, (std::u16string{u'a', 0xD83D, 0xDE00, u'z'}));
+  EXPECT_EQ(utf8_of(*wide), "a\xF0\x9F\x98\x80z");
+  // The highest code point survives both ways.
+  EXPECT_EQ(utf8_of(*utf8_to_utf16("\xF4\x8F\xBF\xBF")), "\xF4\x8F\xBF\xBF");
+}
+
+TEST(TextConversion, MalformedUtf8IsRejected) {
+  for (const char* bad : {
+           "\x80",              // continuation byte without a lead
+           "\xC0\xAF",          // overlong '/'
+           "\xE0\x80\xAF",      // overlong three-byte '/'
+           "\xED\xA0\x80",      // an encoded surrogate
+           "\xE2\x82",          // truncated sequence
+           "\xF4\x90\x80\x80",  // past U+10FFFF
+           "\xF8\x88\x80\x80\x80",
+           "ok\xFF",
+       }) {
+    EXPECT_FALSE(utf8_to_utf16(bad)) << "accepted: " << ::testing::PrintToString(bad);
+  }
+}
+
+TEST(TextConversion, UnpairedSurrogatesAreRejected) {
+  EXPECT_FALSE(utf16_to_utf8(std::u16string{u'a', 0xD83D}));          // high at the end
+  EXPECT_FALSE(utf16_to_utf8(std::u16string{0xDE00, u'a'}));          // low alone
+  EXPECT_FALSE(utf16_to_utf8(std::u16string{0xD83D, u'a', 0xDE00}));  // split pair
+}
+
+TEST(TextConversion, LossyDecodingReplacesEachBadByte) {
+  EXPECT_EQ(utf8_to_utf16_lossy("A\xFF\xFE" "B"), u"A\uFFFD\uFFFDB");
+  EXPECT_EQ(utf8_to_utf16_lossy("LABEL"), u"LABEL");
+}
+
+TEST(TextConversion, ArgumentsNeedATerminatorWithinTheLimit) {
+  EXPECT_FALSE(read_argument(nullptr));
+  std::vector<WCHAR> longest(kMaxArgumentChars + 1, u'a');
+  longest.back() = 0;
+  EXPECT_EQ(read_argument(longest.data())->size(), kMaxArgumentChars);
+  std::vector<WCHAR> too_long(kMaxArgumentChars + 2, u'a');
+  too_long.back() = 0;
+  EXPECT_FALSE(read_argument(too_long.data()));
+}
+
+// ---- volume names ----------------------------------------------------------------
+
+TEST(VolumeNames, FormatWrapsTheId) {
+  EXPECT_EQ(format_volume_name("1b2c-33"), "\\\\?\\Volume{1b2c-33}\\");
+}
+
+TEST(VolumeNames, ParseAcceptsTheWindowsForm) {
+  auto p = parse_volume_name("\\\\?\\Volume{0f3a_b-9}\\", true);
+  EXPECT_EQ(p.status, NameParse::Ok);
+  EXPECT_EQ(p.id, "0f3a_b-9");
+  // Roots may drop the closing backslash; calls that demand it refuse.
+  EXPECT_EQ(parse_volume_name("\\\\?\\Volume{abc}", false).status, NameParse::Ok);
+  EXPECT_EQ(parse_volume_name("\\\\?\\Volume{abc}", true).status, NameParse::Malformed);
+}
+
+TEST(VolumeNames, ParseRejectsMalformedNames) {
+  for (const char* bad : {"\\\\?\\Volume{}\\", "\\\\?\\Volume{a b}\\", "\\\\?\\Volume{abc\\",
+                          "\\\\?\\Volume{ab}c}\\", "\\\\?\\GLOBALROOT\\Device\\x",
+                          "\\\\?\\Volume{é}\\", "\\\\?\\Volume{abc}\\\\"}) {
+    EXPECT_EQ(parse_volume_name(bad, false).status, NameParse::Malformed) << bad;
+  }
+  EXPECT_EQ(parse_volume_name("/mnt/data", false).status, NameParse::NotAVolumeName);
+  EXPECT_EQ(parse_volume_name("\\\\.\\C:", false).status, NameParse::NotAVolumeName);
+}
+
+TEST(VolumeNames, IdsCompareWithoutCase) {
+  EXPECT_TRUE(same_volume_id("ABCD-12ef", "abcd-12EF"));
+  EXPECT_FALSE(same_volume_id("abcd", "abce"));
+  EXPECT_FALSE(same_volume_id("abcd", "abcd-"));
+}
+
+TEST(VolumeNames, DeviceIdsAreValidDistinctAndStable) {
+  const std::regex guid_like("[0-9a-f]{8}-0000-0000-[0-9a-f]{4}-[0-9a-f]{12}");
+  const std::uint64_t devs[] = {0, 0xfe00, makedev(8, 1), makedev(0, 0x12345),
+                                makedev(0x12345, 7), ~0ull};
+  std::vector<std::string> ids;
+  for (auto dev : devs) {
+    const std::string id = device_volume_id(dev);
+    EXPECT_TRUE(std::regex_match(id, guid_like)) << id;
+    EXPECT_TRUE(is_valid_volume_id(id)) << id;
+    EXPECT_EQ(id, device_volume_id(dev));
+    for (const auto& other : ids) EXPECT_NE(id, other);
+    ids.push_back(id);
+  }
+  EXPECT_EQ(device_volume_id(0xfe00), "00000000-0000-0000-0000-00000000fe00");
+}
+
+TEST(VolumeNames, ValidIdsAreWordCharactersAndHyphens) {
+  EXPECT_TRUE(is_valid_volume_id("2f8e1c0a-77b3-4c1e-9d4e-0123456789ab"));
+  EXPECT_TRUE(is_valid_volume_id("A1B2-C3D4"));
+  EXPECT_TRUE(is_valid_volume_id("under_score"));
+  EXPECT_FALSE(is_valid_volume_id(""));
+  EXPECT_FALSE(is_valid_volume_id("a:b"));
+  EXPECT_FALSE(is_valid_volume_id("a}b"));
+  EXPECT_FALSE(is_valid_volume_id("a b"));
+}
+
+TEST(SerialNumbers, A32BitDeviceIsItsOwnSerial) {
+  EXPECT_EQ(serial_from_device(0xfe00), 0xfe00u);
+  EXPECT_EQ(serial_from_device(makedev(8, 17)), static_cast<std::uint32_t>(makedev(8, 17)));
+  EXPECT_EQ(serial_from_device(0xFFFFFFFFull), 0xFFFFFFFFu);
+}
+
+TEST(SerialNumbers, WideDevicesFoldTheirHighHalf) {
+  // Majors past 4095 put bits above 32 in dev_t: they still change the serial.
+  const std::uint64_t wide = makedev(0x1000, 5);
+  ASSERT_GT(wide, 0xFFFFFFFFull);
+  EXPECT_NE(serial_from_device(wide), serial_from_device(makedev(0, 5)));
+  EXPECT_EQ(serial_from_device((1ull << 32) | 5), 4u);
+}
+
+// ---- paths --------------------------------------------------------------------------
+
+TEST(RootPaths, OneTrailingBackslashIsDropped) {
+  EXPECT_EQ(normalise_root("/mnt/x\\"), "/mnt/x");
+  EXPECT_EQ(normalise_root("/\\"), "/");
+  EXPECT_EQ(normalise_root("/"), "/");
+  EXPECT_EQ(normalise_root("/mnt/Données été\\"), "/mnt/Données été");
+  // Only the one the module appends: a name may itself end in a backslash.
+  EXPECT_EQ(normalise_root("/mnt/odd\\\\"), "/mnt/odd\\");
+}
+
+TEST(RootPaths, RedundantSeparatorsCollapse) {
+  EXPECT_EQ(normalise_root("/mnt//x/./"), "/mnt/x");
+  EXPECT_EQ(normalise_root("//"), "/");
+  EXPECT_EQ(normalise_root("/./mnt/\\"), "/mnt");
+}
+
+TEST(RootPaths, RelativeOrEmptyRootsAreRefused) {
+  EXPECT_FALSE(normalise_root(""));
+  EXPECT_FALSE(normalise_root("\\"));
+  EXPECT_FALSE(normalise_root("mnt/x\\"));
+  EXPECT_FALSE(normalise_root("C:\\"));
+}
+
+TEST(RootPaths, ContainmentFollowsWholeComponents) {
+  EXPECT_TRUE(path_is_under("/mnt/x", "/mnt/x"));
+  EXPECT_TRUE(path_is_under("/mnt/x/y", "/mnt/x"));
+  EXPECT_FALSE(path_is_under("/mnt/xy", "/mnt/x"));
+  EXPECT_TRUE(path_is_under("/anything", "/"));
+  EXPECT_FALSE(path_is_under("/mnt", "/mnt/x"));
+}
+
+// ---- caller buffers -------------------------------------------------------------------
+
+TEST(MultiStrings, EachPathTerminatedThenOneMoreNul) {
+  const std::u16string ms = build_multi_string({u"/", u"/mnt/a b"});
+  EXPECT_EQ(ms, std::u16string(u"/\0/mnt/a b\0\0", 12));
+  EXPECT_EQ(build_multi_string({}), std::u16string(1, u'\0'));
+}
+
+TEST(MultiStrings, CopyNeedsRoomForTheTerminator) {
+  WCHAR buf[8];
+  std::fill(std::begin(buf), std::end(buf), u'#');
+  EXPECT_FALSE(copy_terminated(u"abcd", buf, 4));
+  EXPECT_EQ(buf[0], u'#');  // nothing written on failure
+  ASSERT_TRUE(copy_terminated(u"abcd", buf, 5));
+  EXPECT_EQ(std::u16string(buf), u"abcd");
+  EXPECT_EQ(buf[5], u'#');  // nothing past the terminator
+  EXPECT_FALSE(copy_terminated(u"", nullptr, 10));
+}
+
+// ---- file-system classes ------------------------------------------------------------------
+
+TEST(FsClasses, KernelInterfacesAreNotVolumes) {
+  for (const char* t : {"proc", "sysfs", "cgroup", "cgroup2", "devpts", "securityfs", "debugfs",
+                        "tracefs", "mqueue", "bpf", "pstore", "configfs", "fusectl", "hugetlbfs",
+                        "autofs", "binfmt_misc", "nsfs"})
+    EXPECT_TRUE(is_pseudo_fs(t)) << t;
+  for (const char* t : {"ext4", "xfs", "btrfs", "tmpfs", "devtmpfs", "ramfs", "overlay",
+                        "squashfs", "fuseblk", "fuse.fusefat", "nfs4", "vfat"})
+    EXPECT_FALSE(is_pseudo_fs(t)) << t;
+}
+
+TEST(FsClasses, RemoteAndFuseMayBlock) {
+  for (const char* t : {"nfs", "nfs4", "cifs", "smb3", "fuse.sshfs", "9p", "ceph", "glusterfs"}) {
+    EXPECT_TRUE(is_remote_fs(t)) << t;
+    EXPECT_TRUE(may_block(t)) << t;
+  }
+  for (const char* t : {"fuse", "fuseblk", "fuse.fusefat"}) {
+    EXPECT_TRUE(is_fuse_fs(t)) << t;
+    EXPECT_TRUE(may_block(t)) << t;
+  }
+  for (const char* t : {"ext4", "tmpfs", "btrfs", "overlay", "fusectl"})
+    EXPECT_FALSE(may_block(t)) << t;
+}
+
+TEST(FsNames, WindowsSpellingsForWindowsFormats) {
+  EXPECT_EQ(windows_fs_name("vfat", "vfat", "FAT32"), "FAT32");
+  EXPECT_EQ(windows_fs_name("vfat", "vfat", "FAT16"), "FAT");
+  EXPECT_EQ(windows_fs_name("vfat", "vfat", "FAT12"), "FAT");
+  EXPECT_EQ(windows_fs_name("exfat", "exfat", ""), "exFAT");
+  EXPECT_EQ(windows_fs_name("ntfs3", "ntfs", ""), "NTFS");
+  EXPECT_EQ(windows_fs_name("udf", "udf", ""), "UDF");
+}
+
+TEST(FsNames, FuseblkReportsTheProbedFormat) {
+  EXPECT_EQ(windows_fs_name("fuseblk", "exfat", "1.0"), "exFAT");
+  EXPECT_EQ(windows_fs_name("fuseblk", "ntfs", ""), "NTFS");
+  EXPECT_EQ(windows_fs_name("fuseblk", "vfat", "FAT32"), "FAT32");
+  EXPECT_EQ(windows_fs_name("fuseblk", "", ""), "fuseblk");  // probe found nothing
+}
+
+TEST(FsNames, FusefatIsReportedAsTheFatFamily) {
+  EXPECT_EQ(windows_fs_name("fuse.fusefat", "", ""), "FAT");
+}
+
+TEST(FsNames, LinuxTypesKeepTheirNames) {
+  EXPECT_EQ(windows_fs_name("ext4", "ext4", "1.0"), "ext4");
+  EXPECT_EQ(windows_fs_name("tmpfs", "", ""), "tmpfs");
+  EXPECT_EQ(windows_fs_name("btrfs", "btrfs", ""), "btrfs");
+  EXPECT_EQ(windows_fs_name("fuse.sshfs", "", ""), "fuse.sshfs");
+}
+
+TEST(FsFlags, FatFamilyIsCaseInsensitive) {
+  for (const char* fs : {"FAT", "FAT32", "exFAT"}) {
+    const DWORD f = fs_flags(fs, false);
+    EXPECT_FALSE(f & FILE_CASE_SENSITIVE_SEARCH) << fs;
+    EXPECT_TRUE(f & FILE_CASE_PRESERVED_NAMES) << fs;
+    EXPECT_TRUE(f & FILE_UNICODE_ON_DISK) << fs;
+  }
+}
+
+TEST(FsFlags, LinuxFileSystemsAreCaseSensitive) {
+  for (const char* fs : {"ext4", "tmpfs", "btrfs", "NTFS"}) {
+    const DWORD f = fs_flags(fs, false);
+    EXPECT_TRUE(f & FILE_CASE_SENSITIVE_SEARCH) << fs;
+    EXPECT_TRUE(f & FILE_CASE_PRESERVED_NAMES) << fs;
+  }
+}
+
+TEST(FsFlags, ReadOnlyIsReportedOnlyWhenReadOnly) {
+  EXPECT_TRUE(fs_flags("ext4", true) & FILE_READ_ONLY_VOLUME);
+  EXPECT_FALSE(fs_flags("ext4", false) & FILE_READ_ONLY_VOLUME);
+  EXPECT_TRUE(fs_flags("exFAT", true) & FILE_READ_ONLY_VOLUME);
+}
+
+TEST(DriveTypes, ByFileSystemClass) {
+  DiskFacts none;
+  EXPECT_EQ(drive_type_for("nfs4", none), DRIVE_REMOTE);
+  EXPECT_EQ(drive_type_for("fuse.sshfs", none), DRIVE_REMOTE);
+  EXPECT_EQ(drive_type_for("tmpfs", none), DRIVE_RAMDISK);
+  EXPECT_EQ(drive_type_for("ramfs", none), DRIVE_RAMDISK);
+  EXPECT_EQ(drive_type_for("overlay", none), DRIVE_FIXED);
+  EXPECT_EQ(drive_type_for("fuse.fusefat", none), DRIVE_UNKNOWN);
+}
+
+TEST(DriveTypes, ByDisk) {
+  DiskFacts loop{true, "loop3", 7, false, false};
+  EXPECT_EQ(drive_type_for("ext4", loop), DRIVE_FIXED);
+  EXPECT_EQ(drive_type_for("fuseblk", loop), DRIVE_FIXED);
+  DiskFacts sata{true, "sda", 8, false, false};
+  EXPECT_EQ(drive_type_for("xfs", sata), DRIVE_FIXED);
+  DiskFacts stick{true, "sdb", 8, true, false};
+  EXPECT_EQ(drive_type_for("vfat", stick), DRIVE_REMOVABLE);
+  DiskFacts usb_disk{true, "sdc", 8, false, true};
+  EXPECT_EQ(drive_type_for("exfat", usb_disk), DRIVE_REMOVABLE);
+  DiskFacts optical{true, "sr0", 11, true, false};
+  EXPECT_EQ(drive_type_for("iso9660", optical), DRIVE_CDROM);
+  EXPECT_EQ(drive_type_for("udf", optical), DRIVE_CDROM);
+}
+
+// ---- bounded worker -----------------------------------------------------------------------
+
+TEST(BoundedCalls, AQuickCallReturnsItsValue) {
+  auto r = run_bounded<int>([] { return 42; }, std::make_shared<Gate>());
+  ASSERT_EQ(r.status, BoundedStatus::Ok);
+  EXPECT_EQ(*r.value, 42);
+}
+
+TEST(BoundedCalls, AThrowingCallFails) {
+  auto r = run_bounded<int>([]() -> int { throw std::runtime_error("x"); }, nullptr);
+  EXPECT_EQ(r.status, BoundedStatus::Failed);
+}
+
+TEST(BoundedCalls, AStuckCallTimesOutAndGatesItsMount) {
+  auto gate = std::make_shared<Gate>();
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  auto started = std::make_shared<std::atomic<int>>(0);
+  auto blocker = [release, started] {
+    started->fetch_add(1);
+    while (!release->load()) std::this_thread::sleep_for(5ms);
+    return 1;
+  };
+  const auto t0 = std::chrono::steady_clock::now();
+  auto r = run_bounded<int>(blocker, gate, 100ms);
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_EQ(r.status, BoundedStatus::TimedOut);
+  EXPECT_GE(waited, 100ms);
+  EXPECT_LT(waited, 1s);
+  EXPECT_EQ(gate->stuck.load(), 1);
+
+  // While the worker is stuck, a call on the same mount starts nothing.
+  auto again = run_bounded<int>(blocker, gate, 5s);
+  EXPECT_EQ(again.status, BoundedStatus::TimedOut);
+  EXPECT_EQ(started->load(), 1);
+
+  // The worker returning later clears the gate; calls go through again.
+  release->store(true);
+  for (int i = 0; i < 200 && gate->stuck.load() != 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(gate->stuck.load(), 0);
+  EXPECT_EQ(run_bounded<int>(blocker, gate, 1s).status, BoundedStatus::Ok);
+}
+
+TEST(BoundedCalls, GatesAreOnePerMount) {
+  EXPECT_EQ(gate_for(123456), gate_for(123456));
+  EXPECT_NE(gate_for(123456), gate_for(123457));
+}

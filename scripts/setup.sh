@@ -44,6 +44,8 @@ PACKAGES=(
   util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev
   # C++ unit tests
   libgtest-dev
+  # reliability checks: sanitizers and libFuzzer (clang), memcheck
+  clang libclang-rt-14-dev valgrind
 )
 
 missing=()

@@ -1,0 +1,157 @@
+"""GetVolumeInformation and GetVolumeInformationByHandle: the root path the
+system is asked about, argument checking, handle conversion and the types of
+the five items."""
+
+import unittest
+
+import volumes_testing
+from volumes_testing import VolumeName
+import windows.volumes as volumes
+
+NAME = VolumeName("info")
+
+
+class Label(unicode):
+  pass
+
+
+class VolumeInformationByPathTest(volumes_testing.ScriptedSystemTestCase):
+
+  def setUp(self):
+    super(VolumeInformationByPathTest, self).setUp()
+    self.system.add_volume(NAME, [u"C:\\", u"C:/\\", u"\\"], label=u"Data",
+                           serial=0x80000001, max_component=5, flags=0x2,
+                           filesystem=u"NTFS")
+
+  def testRootIsGivenItsTrailingBackslashOnce(self):
+    for path, asked in [(u"C:", u"C:\\"), (u"C:\\", u"C:\\"), (u"C:/", u"C:/\\"),
+                        (u"", u"\\"), (NAME, NAME)]:
+      self.system.clear_calls()
+      volumes.GetVolumeInformation(path)
+      self.assertEqual([("GetVolumeInformationW", asked, 261, 261)], self.SystemCalls(), path)
+
+  def testPathTheSystemRefusesRaisesItsError(self):
+    with self.assertRaises(WindowsError) as raised:
+      volumes.GetVolumeInformation(u"D:/")
+    self.assertEqual(3, raised.exception.winerror)
+    self.assertEqual([("GetVolumeInformationW", u"D:/\\", 261, 261)], self.SystemCalls())
+
+  def testItemTypes(self):
+    # The serial number must match st_dev: unsigned, so the top bit set
+    # still gives a positive number. Every DWORD is a long, however small.
+    info = volumes.GetVolumeInformation(u"C:")
+    self.assertEqual((u"Data", 0x80000001L, 5L, 2L, "NTFS"), info)
+    self.assertEqual([unicode, long, long, long, str], [type(item) for item in info])
+
+  def testLabelLessVolumeAndNonAsciiFileSystemName(self):
+    self.system.add_volume(VolumeName("bare"), [u"E:\\"], filesystem=u"F\xc4T")
+    info = volumes.GetVolumeInformation(u"E:\\")
+    self.assertEqual(u"", info[0])
+    self.assertIs(unicode, type(info[0]))
+    self.assertEqual(u"F\xc4T".encode("utf-8"), info[4])
+
+  def testArgumentsOfTheWrongTypeAreRefusedBeforeAnyCall(self):
+    for path, error in [
+        ("C:", "Argument 'path' has incorrect type (expected unicode, got str)"),
+        (Label(u"C:"), "Argument 'path' has incorrect type (expected unicode, got Label)"),
+        (3, "Argument 'path' has incorrect type (expected unicode, got int)"),
+        (None, "Expected unicode, got None"),
+        (u"C:\x00\\Windows", "path must not contain NUL characters")]:
+      with self.assertRaises(TypeError) as raised:
+        volumes.GetVolumeInformation(path)
+      self.assertEqual(error, str(raised.exception))
+    self.assertEqual([], self.SystemCalls())
+
+  def testTextsWithoutNulInTheirBufferAreInvalidData(self):
+    full = [ord(u"n")] * 261
+    for answer in ({"text": full}, {"filesystem": full}):
+      self.system.push("GetVolumeInformationW", **answer)
+      with self.assertRaises(WindowsError) as raised:
+        volumes.GetVolumeInformation(u"C:")
+      self.assertEqual(13, raised.exception.winerror, answer)
+
+  def testTextsFillingTheBufferWithTheirNulAreRead(self):
+    label, filesystem = u"l" * 260, u"f" * 260
+    self.system.push("GetVolumeInformationW", text=label, filesystem=filesystem)
+    info = volumes.GetVolumeInformation(u"C:")
+    self.assertEqual((label, filesystem), (info[0], info[4]))
+
+  def testFailedCallReportsTheSystemCode(self):
+    self.system.push("GetVolumeInformationW", result=0, error=21)
+    with self.assertRaises(WindowsError) as raised:
+      volumes.GetVolumeInformation(u"C:")
+    self.assertEqual(21, raised.exception.winerror)
+
+
+class Handle(object):
+  def __init__(self, value):
+    self.value = value
+
+  def __int__(self):
+    return self.value
+
+
+class LongOnlyHandle(object):
+  def __long__(self):
+    return 7L
+
+
+class OldStyleHandle:
+  def __int__(self):
+    return 7
+
+
+class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
+
+  def setUp(self):
+    super(VolumeInformationByHandleTest, self).setUp()
+    self.system.add_volume(NAME, [u"C:\\"], label=u"Data", serial=0xFFFFFFFF,
+                           filesystem=u"exFAT")
+
+  def HandlesAsked(self):
+    return [call[1] for call in self.SystemCalls("GetVolumeInformationByHandleW")]
+
+  def testIntegerProtocolConversions(self):
+    self.system.bind_handle(7, NAME)
+    for handle in (7, 7L, Handle(7), Handle(7L), LongOnlyHandle(), OldStyleHandle()):
+      info = volumes.GetVolumeInformationByHandle(handle)
+      self.assertEqual((u"Data", 0xFFFFFFFFL, 255L, 0L, "exFAT"), info, handle)
+    self.assertEqual([("GetVolumeInformationByHandleW", 7, 261, 261)] * 6, self.SystemCalls())
+
+  def testSixtyFourBitHandlesReachTheSystemUnchanged(self):
+    values = [2 ** 32 + 5, -1, 2 ** 63 - 1, -2 ** 63, 0]
+    for value in values:
+      self.system.bind_handle(value, NAME)
+      self.assertEqual("exFAT", volumes.GetVolumeInformationByHandle(value)[4])
+    self.assertEqual(values, self.HandlesAsked())
+
+  def testNonIntegersAreRefusedBeforeAnyCall(self):
+    for handle, error, message in [
+        (None, TypeError, "an integer is required"),
+        (u"7", TypeError, "an integer is required"),
+        (Handle(7.0), TypeError, "__int__ returned non-int (type float)"),
+        (Handle("7"), TypeError, "__int__ returned non-int (type str)"),
+        (2 ** 64, OverflowError, None),
+        (-2 ** 63 - 1, OverflowError, None),
+        (Handle(2 ** 63), OverflowError, None)]:
+      with self.assertRaises(error) as raised:
+        volumes.GetVolumeInformationByHandle(handle)
+      if message:
+        self.assertEqual(message, str(raised.exception))
+    self.assertEqual([], self.SystemCalls())
+
+  def testUnknownHandleRaisesTheSystemError(self):
+    with self.assertRaises(WindowsError) as raised:
+      volumes.GetVolumeInformationByHandle(99)
+    self.assertEqual(6, raised.exception.winerror)
+
+  def testFileSystemNameWithoutNulIsInvalidData(self):
+    self.system.bind_handle(7, NAME)
+    self.system.push("GetVolumeInformationByHandleW", filesystem=[ord(u"F")] * 261)
+    with self.assertRaises(WindowsError) as raised:
+      volumes.GetVolumeInformationByHandle(7)
+    self.assertEqual(13, raised.exception.winerror)
+
+
+if __name__ == "__main__":
+  unittest.main()

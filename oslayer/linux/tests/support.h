@@ -229,7 +229,14 @@ inline std::string blkid_value(const std::string& device, const std::string& key
   else if (at == std::string::npos) return "";
   else at += 1;
   at += key.size() + 1;
-  return r.out.substr(at, r.out.find('\n', at) - at);
+  // The export format escapes blanks and specials with a backslash.
+  const std::string raw = r.out.substr(at, r.out.find('\n', at) - at);
+  std::string value;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\\' && i + 1 < raw.size()) ++i;
+    value += raw[i];
+  }
+  return value;
 }
 
 }  // namespace k32l_test

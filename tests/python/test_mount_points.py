@@ -1,0 +1,143 @@
+"""_GetVolumePathNamesForVolumeName: the growing buffer, empty and failed
+answers, inconsistent answers, and what the system is asked about."""
+
+import os
+import unittest
+
+import volumes_testing
+from volumes_testing import VolumeName
+import windows.volumes as volumes
+
+NAME = VolumeName("mounts")
+CALL = "GetVolumePathNamesForVolumeNameW"
+GROWTH = "%s isn't big enough, allocating %s bytes."
+OVERFLOW = "Could not write path names into %s-byte buffer."
+
+
+class Guid(unicode):
+  pass
+
+
+class MountPointsTest(volumes_testing.ScriptedSystemTestCase):
+
+  def BufferSizes(self):
+    return [call[2] for call in self.SystemCalls(CALL)]
+
+  def testDriveRootTakesOneCall(self):
+    self.system.add_volume(NAME, [u"C:\\"])
+    self.assertEqual([u"C:\\"], volumes._GetVolumePathNamesForVolumeName(NAME))
+    self.assertEqual([(CALL, NAME, 5)], self.SystemCalls())
+    self.assertEqual([], self.log.Calls())
+
+  def testBufferGrowsToExactlyWhatTheSystemAsks(self):
+    self.system.add_volume(NAME, [u"D:\\", u"C:\\mnt\\data"])
+    mount_points = volumes._GetVolumePathNamesForVolumeName(NAME)
+    self.assertEqual([u"D:\\", u"C:\\mnt\\data"], mount_points)
+    self.assertEqual([unicode, unicode], map(type, mount_points))
+    self.assertEqual([5, 17], self.BufferSizes())
+    self.assertEqual([("DEBUG", GROWTH, (10, 34))], self.log.Calls())
+
+  def testRepeatedGrowth(self):
+    self.system.push(CALL, result=0, error=234, return_length=8)
+    self.system.push(CALL, result=0, error=234, return_length=20)
+    self.system.push(CALL, text=[ord(c) for c in u"A:\\"] + [0, 0], return_length=5)
+    self.assertEqual([u"A:\\"], volumes._GetVolumePathNamesForVolumeName(NAME))
+    self.assertEqual([5, 8, 20], self.BufferSizes())
+    self.assertEqual([("DEBUG", GROWTH, (10, 16)), ("DEBUG", GROWTH, (16, 40))],
+                     self.log.Calls())
+
+  def testNoPathWhateverTheOutcomeGivesAnEmptyList(self):
+    # A return length of 0 or 1 means no path, even when the call failed.
+    for answer in [{"return_length": 1, "text": [0]},
+                   {"return_length": 0},
+                   {"result": 0, "error": 5},
+                   {"result": 0, "error": 5, "return_length": 1},
+                   {"result": 0, "error": 234, "return_length": 1}]:
+      self.system.reset()
+      self.system.push(CALL, **answer)
+      self.assertEqual([], volumes._GetVolumePathNamesForVolumeName(NAME), answer)
+      self.assertEqual([5], self.BufferSizes())
+    self.assertEqual([], self.log.Calls())
+
+  def testEmptyPiecesAreDropped(self):
+    self.system.push(CALL, text=[0, 0, 0, 0], return_length=4)
+    self.assertEqual([], volumes._GetVolumePathNamesForVolumeName(NAME))
+    self.system.push(CALL, text=[ord(u"X"), 0, 0, ord(u"Y"), 0], return_length=5)
+    self.assertEqual([u"X", u"Y"], volumes._GetVolumePathNamesForVolumeName(NAME))
+
+  def testFailureWithAReturnLengthIsLoggedAndRaised(self):
+    self.system.push(CALL, result=0, error=5, return_length=2)
+    with self.assertRaises(WindowsError) as raised:
+      volumes._GetVolumePathNamesForVolumeName(NAME)
+    self.assertEqual(5, raised.exception.winerror)
+    self.assertEqual([("ERROR", OVERFLOW, (10,))], self.log.Calls())
+
+  def testInconsistentLengthsAreInvalidDataNotOverreadsOrEndlessLoops(self):
+    # Success claiming more than the buffer holds, or ERROR_MORE_DATA asking
+    # for no more than the buffer had.
+    for answers, sizes in [([{"return_length": 6, "text": [65] * 5}], [5]),
+                           ([{"result": 0, "error": 234, "return_length": 5}], [5]),
+                           ([{"result": 0, "error": 234, "return_length": 2}], [5]),
+                           ([{"result": 0, "error": 234, "return_length": 9},
+                             {"result": 0, "error": 234, "return_length": 9}], [5, 9])]:
+      self.system.reset()
+      del self.log.records[:]
+      for answer in answers:
+        self.system.push(CALL, **answer)
+      with self.assertRaises(WindowsError) as raised:
+        volumes._GetVolumePathNamesForVolumeName(NAME)
+      self.assertEqual(13, raised.exception.winerror, answers)
+      self.assertEqual(sizes, self.BufferSizes())
+      self.assertEqual(("ERROR", OVERFLOW, (sizes[-1] * 2,)), self.log.Calls()[-1])
+
+  def testHugeRequestReportsTheTrueByteCount(self):
+    # 0xFFFFFFFF characters are 8589934590 bytes: a 32-bit product would
+    # wrap. The address space is limited so that the allocation fails.
+    status, out, err = volumes_testing.RunPython(r"""
+        import sys
+        sys.path.remove("")  # the source tree's windows/ must not shadow the built one
+        import resource, scripted_system, windows.volumes as volumes
+        resource.setrlimit(resource.RLIMIT_AS, (2 ** 31, 2 ** 31))
+        scripted_system.push("%s", result=0, error=234, return_length=0xFFFFFFFF)
+        try:
+          volumes._GetVolumePathNamesForVolumeName(u"x")
+        except MemoryError as error:
+          print error
+        """ % CALL, [os.path.dirname(volumes_testing.__file__)])
+    self.assertEqual((0, "Could not allocate 8589934590 bytes.\n"), (status, out), err)
+
+  def testArgumentForms(self):
+    self.system.add_volume(NAME, [u"C:\\"])
+    self.system.add_volume(u"None", [u"N:\\"])
+    self.system.add_volume(u"\\\\?\\Volume{x}", [u"X:\\"])
+    self.assertEqual([u"C:\\"], volumes._GetVolumePathNamesForVolumeName(str(NAME)))
+    self.assertEqual([u"N:\\"], volumes._GetVolumePathNamesForVolumeName(None))
+    # No backslash is added to a name that lacks it.
+    self.assertEqual([u"X:\\"], volumes._GetVolumePathNamesForVolumeName(u"\\\\?\\Volume{x}"))
+    self.assertEqual([NAME, u"None", u"\\\\?\\Volume{x}"],
+                     [call[1] for call in self.SystemCalls(CALL)])
+
+  def testArgumentsRefusedBeforeAnyCall(self):
+    for guid_path, error, message in [
+        (3, TypeError, "Argument 'guid_path' has incorrect type (expected basestring, got int)"),
+        (Guid(NAME), TypeError,
+         "Argument 'guid_path' has incorrect type (expected basestring, got Guid)"),
+        (u"\\\\?\\Volume{a}\x00\\", TypeError, "guid_path must not contain NUL characters"),
+        ("\\\\?\\Volume{\xff}\\", UnicodeDecodeError, None)]:
+      with self.assertRaises(error) as raised:
+        volumes._GetVolumePathNamesForVolumeName(guid_path)
+      if message:
+        self.assertEqual(message, str(raised.exception))
+    self.assertEqual([], self.SystemCalls())
+
+  def testRefreshDoesNotGoThroughTheModuleAttributes(self):
+    def Broken(*unused):
+      raise AssertionError("module attribute used")
+    self.Rebind("_GetVolumePathNamesForVolumeName", Broken)
+    self.Rebind("GetVolumeInformation", Broken)
+    self.system.add_volume(NAME, [u"C:\\"], serial=9)
+    self.assertEqual([u"C:\\"], [e.mountpoint for e in self.service.AllVolumeEntries().values()])
+
+
+if __name__ == "__main__":
+  unittest.main()

@@ -31,7 +31,11 @@ Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     const char* name = signature.parameter_names[index];
     if (PyString_Check(key)) {
-      if (std::strcmp(PyString_AS_STRING(key), name) == 0) return index;
+      // The whole key must match: a key with an embedded NUL is another name.
+      if (static_cast<size_t>(PyString_GET_SIZE(key)) == std::strlen(name) &&
+          std::strcmp(PyString_AS_STRING(key), name) == 0) {
+        return index;
+      }
     } else {
       OwnedRef unicode_name = RequireNew(PyUnicode_FromString(name));
       const int equal = PyObject_RichCompareBool(key, unicode_name.get(), Py_EQ);
@@ -42,11 +46,13 @@ Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
   return -1;
 }
 
-// Keyword text for a message; a unicode key is shown in the default encoding.
-const char* KeywordText(PyObject* key) {
-  const char* text = PyString_AsString(key);
-  if (text == nullptr) ThrowPythonError();
-  return text;
+// Keyword text for a message, as a str: a unicode key is shown in the default
+// encoding, with characters it cannot encode replaced, so that the caller
+// still gets the TypeError about the keyword rather than an encoding error.
+OwnedRef KeywordText(PyObject* key) {
+  if (PyString_Check(key)) return OwnedRef::Borrow(key);
+  return RequireNew(
+      PyUnicode_AsEncodedString(key, PyUnicode_GetDefaultEncoding(), "replace"));
 }
 
 void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
@@ -61,12 +67,13 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
     }
     const Py_ssize_t index = FindParameter(signature, key);
     if (index >= positional_count) continue;  // taken in the first pass
+    const OwnedRef text = KeywordText(key);
     if (index >= 0) {
       RaiseFormatted(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
-                     signature.function_name, KeywordText(key));
+                     signature.function_name, PyString_AS_STRING(text.get()));
     }
     RaiseFormatted(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.200s'",
-                   signature.function_name, KeywordText(key));
+                   signature.function_name, PyString_AS_STRING(text.get()));
   }
 }
 

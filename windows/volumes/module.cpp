@@ -3,6 +3,8 @@
 // was already bound in the partly built module.
 #include <Python.h>
 
+#include <string>
+
 #include "pyutil/module_init.h"
 
 #include "pyutil/calls.h"
@@ -56,21 +58,54 @@ void Bind(PyObject* name, PyObject* value) {
   RequireStatus(PyDict_SetItem(State().globals, name, value));
 }
 
+// The name of the module that exports RaiseWindowsError, for messages. An
+// object that is not a module (a replacement in sys.modules) goes by the name
+// it was imported under.
+const char* ExporterName(PyObject* winwrap, const char* imported_name) {
+  if (PyModule_Check(winwrap)) {
+    if (const char* name = PyModule_GetName(winwrap)) return name;
+    PyErr_Clear();
+  }
+  return imported_name;
+}
+
+// What an export-table entry that is not the expected capsule is, for the
+// wrong-signature message: a capsule's name, or a description when there is
+// no name to show (the message must never be formatted from a null text).
+std::string ExportedSignature(PyObject* entry) {
+  if (!PyCapsule_CheckExact(entry)) {
+    return std::string(Py_TYPE(entry)->tp_name) + " object, not a capsule";
+  }
+  const char* name = PyCapsule_GetName(entry);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return "a capsule without a name";
+  }
+  return name;
+}
+
 // RaiseWindowsError from windows.winwrap's table of exported C functions.
 winwrap::RaiseWindowsErrorFunction ImportRaiseWindowsError() {
-  OwnedRef module_name = RequireNew(PyString_FromString("windows.winwrap"));
+  constexpr char kWinwrapName[] = "windows.winwrap";
+  OwnedRef module_name = RequireNew(PyString_FromString(kWinwrapName));
   OwnedRef winwrap = RequireNew(PyImport_Import(module_name.get()));
   OwnedRef exported = RequireNew(PyObject_GetAttrString(winwrap.get(), "__pyx_capi__"));
-  PyObject* capsule = PyDict_GetItemString(exported.get(), winwrap::kRaiseWindowsErrorName);
+  // Borrowed from the table, which `exported` keeps alive.
+  PyObject* capsule = PyDict_Check(exported.get())
+                          ? PyDict_GetItemString(exported.get(), winwrap::kRaiseWindowsErrorName)
+                          : nullptr;
   if (capsule == nullptr) {
     pyutil::RaiseFormatted(PyExc_ImportError, "%.200s does not export expected C function %.200s",
-                           PyModule_GetName(winwrap.get()), winwrap::kRaiseWindowsErrorName);
+                           ExporterName(winwrap.get(), kWinwrapName),
+                           winwrap::kRaiseWindowsErrorName);
   }
   if (!PyCapsule_IsValid(capsule, winwrap::kRaiseWindowsErrorSignature)) {
+    const std::string got = ExportedSignature(capsule);
     pyutil::RaiseFormatted(PyExc_TypeError,
                            "C function %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                           PyModule_GetName(winwrap.get()), winwrap::kRaiseWindowsErrorName,
-                           winwrap::kRaiseWindowsErrorSignature, PyCapsule_GetName(capsule));
+                           ExporterName(winwrap.get(), kWinwrapName),
+                           winwrap::kRaiseWindowsErrorName, winwrap::kRaiseWindowsErrorSignature,
+                           got.c_str());
   }
   void* function = PyCapsule_GetPointer(capsule, winwrap::kRaiseWindowsErrorSignature);
   if (function == nullptr) pyutil::ThrowPythonError();

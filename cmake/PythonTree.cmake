@@ -42,6 +42,12 @@ function(_volumes_pyutil flavour)
   add_library(pyutil-${flavour} STATIC ${PYUTIL_SOURCES})
   target_include_directories(pyutil-${flavour} SYSTEM PUBLIC ${include})
   target_include_directories(pyutil-${flavour} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/oslayer)
+  if(flavour STREQUAL "debug")
+    # Debian's debug headers are links to the release ones, whose
+    # "pyconfig.h" is found beside them; the debug configuration differs
+    # from it by Py_DEBUG alone.
+    target_compile_definitions(pyutil-${flavour} PUBLIC Py_DEBUG)
+  endif()
   target_compile_options(pyutil-${flavour} PRIVATE ${VOLUMES_WARNINGS})
 endfunction()
 

@@ -1,0 +1,210 @@
+"""Reference leaks of every public entry, on its success and error paths.
+
+Run under the debug interpreter (python2.7-dbg), which counts every live
+reference: each path is run a few times to warm up, then measured several
+times; a count that grows on every measured run is a leak. Under the release
+interpreter these tests skip.
+"""
+
+import gc
+import logging
+import sys
+import unittest
+
+import scripted_system
+import windows.volumes as volumes
+from volumes_testing import VolumeName
+
+WARMUP_RUNS = 3
+MEASURED_RUNS = 5
+CALLS_PER_RUN = 20
+
+ROOT = VolumeName("11111111-aaaa")
+DATA = VolumeName("22222222-bbbb")
+FAT_HANDLE = 40
+BAD_HANDLE = 41
+
+
+class _Stat(object):
+  def __init__(self, st_dev):
+    self.st_dev = st_dev
+
+
+class _HandleOf(object):
+  def __init__(self, handle):
+    self.handle = handle
+
+
+class _IntLike(object):
+  def __init__(self, value):
+    self.value = value
+
+  def __int__(self):
+    return self.value
+
+
+class _BadInt(object):
+  def __int__(self):
+    return "not a number"
+
+
+def _Swallow(function, *args, **kwargs):
+  """Calls and discards the result or the exception."""
+  try:
+    function(*args, **kwargs)
+  except Exception:  # the error paths are what is measured
+    pass
+  sys.exc_clear()
+
+
+def LoadSystem():
+  scripted_system.reset()
+  scripted_system.add_volume(ROOT, [u"C:\\"], label=u"SYSTEM", serial=1234,
+                             filesystem=u"NTFS", total_bytes=10 ** 9)
+  scripted_system.add_volume(DATA, [u"E:\\data\\", u"D:\\"], label=u"", serial=0x80000001,
+                             filesystem=u"FAT32", drive_type=2)
+  scripted_system.add_volume(VolumeName("33333333-cccc"), [], serial=9)
+  scripted_system.bind_handle(FAT_HANDLE, DATA)
+
+
+@unittest.skipUnless(hasattr(sys, "gettotalrefcount"),
+                     "needs the debug interpreter (python2.7-dbg) to count references")
+class ReferenceLeakTest(unittest.TestCase):
+
+  @classmethod
+  def setUpClass(cls):
+    logger = logging.getLogger(volumes.__name__)
+    logger.addHandler(logging.NullHandler())
+    logger.propagate = False
+
+  def setUp(self):
+    LoadSystem()
+    self.service = volumes.VolumeInfo.__wrapped__()
+
+  def assertNoLeak(self, path):
+    def Run():
+      for _ in range(CALLS_PER_RUN):
+        path()
+        scripted_system.clear_calls()
+    for _ in range(WARMUP_RUNS):
+      Run()
+    # Preallocated, so that recording a delta adds no reference itself.
+    deltas = [0] * MEASURED_RUNS
+    before = after = 0
+    for run in range(MEASURED_RUNS):
+      gc.collect()
+      before = sys.gettotalrefcount()
+      Run()
+      gc.collect()
+      after = sys.gettotalrefcount()
+      deltas[run] = after - before
+    self.assertFalse(min(deltas) > 0, "references grow on every run: %r" % deltas)
+
+  def testVolumeEnumeration(self):
+    self.assertNoLeak(volumes._ListVolumeNames)
+
+    def SearchFailsAtOnce():
+      scripted_system.push("FindFirstVolumeW", result=0, error=5)
+      _Swallow(volumes._ListVolumeNames)
+    self.assertNoLeak(SearchFailsAtOnce)
+
+    def SearchFailsLater():
+      scripted_system.push("FindNextVolumeW", result=0, error=21)
+      _Swallow(volumes._ListVolumeNames)
+    self.assertNoLeak(SearchFailsLater)
+
+    def NameRepeated():
+      scripted_system.set_enumeration([ROOT, DATA, DATA])
+      volumes._ListVolumeNames()
+      scripted_system.set_enumeration(None)
+    self.assertNoLeak(NameRepeated)
+
+    def NameWithoutNul():
+      scripted_system.push("FindNextVolumeW", text=[0x41] * 261)
+      _Swallow(volumes._ListVolumeNames)
+    self.assertNoLeak(NameWithoutNul)
+
+    self.assertNoLeak(lambda: _Swallow(volumes._ListVolumeNames, 1))
+
+  def testVolumeInformation(self):
+    for argument in (u"C:", u"C:\\", ROOT, u"Q:\\", "C:\\", None, u"C:\\\x00D:", 5):
+      self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, argument))
+
+    def LabelWithoutNul():
+      scripted_system.push("GetVolumeInformationW", text=[0x41] * 261)
+      _Swallow(volumes.GetVolumeInformation, u"C:\\")
+    self.assertNoLeak(LabelWithoutNul)
+
+    for handle in (FAT_HANDLE, long(FAT_HANDLE), _IntLike(FAT_HANDLE), BAD_HANDLE,
+                   _BadInt(), None, 2 ** 64, 1.5):
+      self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformationByHandle, handle))
+    self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, u"C:", u"D:"))
+    self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, path=u"C:"))
+
+  def testMountPoints(self):
+    for argument in (ROOT, DATA, str(ROOT), None, 5, u"\\\\?\\Volume{none}\\", "\xff"):
+      self.assertNoLeak(
+          lambda: _Swallow(volumes._GetVolumePathNamesForVolumeName, argument))
+
+    def FailsWithLength():
+      scripted_system.push("GetVolumePathNamesForVolumeNameW", result=0, error=5,
+                           return_length=7)
+      _Swallow(volumes._GetVolumePathNamesForVolumeName, ROOT)
+    self.assertNoLeak(FailsWithLength)
+
+    def ClaimsMoreThanBuffer():
+      scripted_system.push("GetVolumePathNamesForVolumeNameW", return_length=50)
+      _Swallow(volumes._GetVolumePathNamesForVolumeName, ROOT)
+    self.assertNoLeak(ClaimsMoreThanBuffer)
+
+  def testVolumeIdentity(self):
+    for serial in (1234, 1234L, 2 ** 40, -5, "ABCD", None, (7,), (1, 2), u"12"):
+      self.assertNoLeak(lambda: _Swallow(volumes._VolumeIDFromSerialNumber, serial))
+    for stat_result in (_Stat(1234), _Stat(2 ** 33), None, _Stat(u"x")):
+      self.assertNoLeak(lambda: _Swallow(volumes.FindVolumeID, stat_result))
+      self.assertNoLeak(lambda: _Swallow(self.service.FindVolumeID, stat_result))
+
+  def testFatTest(self):
+    self.assertNoLeak(lambda: volumes.IsFAT(0x80000001, _HandleOf(FAT_HANDLE)))  # cached
+    self.assertNoLeak(lambda: volumes.IsFAT(serial_number=1, handle=_HandleOf(FAT_HANDLE)))
+
+    def Uncached():
+      self.service.AllVolumeEntries(True)  # empties the cache
+      volumes.IsFAT(0x80000001, _HandleOf(FAT_HANDLE))
+    self.assertNoLeak(Uncached)
+
+    for handle in (_HandleOf(BAD_HANDLE), None, _HandleOf(None), _HandleOf(2 ** 70)):
+      self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 777, handle))
+    for args in ((1,), (1, 2, 3), ()):
+      self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, *args))
+    self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 1, handle=2, other=3))
+    self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 1, serial_number=2))
+    self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 1, **{u"handle": 2}))
+
+  def testServiceAndRefresh(self):
+    self.assertNoLeak(lambda: volumes.VolumeInfo.__wrapped__())
+    self.assertNoLeak(lambda: self.service.AllVolumeEntries())
+    self.assertNoLeak(lambda: self.service.AllVolumeEntries(force_update=True))
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForVolumeID("serial:1234"))
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(1234))
+    self.assertNoLeak(lambda: _Swallow(self.service.GetVolumeEntryForVolumeID, []))
+    self.assertNoLeak(lambda: self.service._PopulateVolumeTable({}))
+    self.assertNoLeak(lambda: _Swallow(self.service.AllVolumeEntries, 1, 2))
+    self.assertNoLeak(lambda: _Swallow(self.service.__init__, 1))
+
+    def RefreshWithFailingVolumes():
+      scripted_system.push("GetVolumeInformationW", result=0, error=21)
+      scripted_system.push("GetVolumePathNamesForVolumeNameW", result=0, error=5,
+                           return_length=9)
+      scripted_system.push("GetDiskFreeSpaceExW", result=0, error=21)
+      self.service.AllVolumeEntries(True)
+    self.assertNoLeak(RefreshWithFailingVolumes)
+
+    def RefreshStoppedByEnumeration():
+      scripted_system.push("FindFirstVolumeW", result=0, error=5)
+      _Swallow(self.service.AllVolumeEntries, True)
+    self.assertNoLeak(RefreshStoppedByEnumeration)
+
+
+if __name__ == "__main__":
+  unittest.main()

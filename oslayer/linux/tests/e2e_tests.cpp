@@ -3,6 +3,7 @@
 // answers) and check what the calls report. Guards undo every mount.
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <thread>
@@ -244,6 +245,16 @@ TEST_F(MountedVolumes, ADeadFuseServerTimesOutWithoutHangingTheRest) {
   const auto names = all_volume_names();
   EXPECT_LT(Clock::now() - t0, limit) << "enumeration waited on the dead mount";
   EXPECT_TRUE(volume_at("/")) << "other volumes must still be listed";
+  // Its root never answered stat: it is listed under the mount table's
+  // device number all the same.
+  const auto dead = volume_at(target);
+  ASSERT_TRUE(dead) << "the dead mount must still be enumerated";
+  auto devno = run("findmnt -rn -o MAJ:MIN -M " + sh_quote(target));
+  const std::string majmin = trim(devno.out);
+  ASSERT_NE(majmin.find(':'), std::string::npos);
+  const auto dev = makedev(std::stoul(majmin.substr(0, majmin.find(':'))),
+                           std::stoul(majmin.substr(majmin.find(':') + 1)));
+  EXPECT_EQ(narrow(*dead), k32l::format_volume_name(k32l::device_volume_id(dev)));
 
   const std::u16string root = wide(target + "\\");
   t0 = Clock::now();

@@ -1,0 +1,108 @@
+"""Volume IDs: how _VolumeIDFromSerialNumber forms them from serial numbers,
+how FindVolumeID forms them from stat results, and that both follow a
+rebound module attribute."""
+
+import os
+import unittest
+import __builtin__
+
+import volumes_testing
+from volumes_testing import VolumeName
+import windows.volumes as volumes
+
+
+class Stat(object):
+  def __init__(self, st_dev):
+    self.st_dev = st_dev
+
+
+class UnicodeStr(object):
+  def __str__(self):
+    return u"42"
+
+
+class VolumeIDFromSerialNumberTest(unittest.TestCase):
+
+  def testFormsInternedSerialText(self):
+    for serial, expected in [(1234, "serial:1234"), (1234L, "serial:1234"), (0, "serial:0"),
+                             (-5, "serial:-5"), (0xFFFFFFFFL, "serial:4294967295"),
+                             (2 ** 40, "serial:1099511627776"), ("ABCD", "serial:ABCD"),
+                             (None, "serial:None"), ((7,), "serial:7")]:
+      volume_id = volumes._VolumeIDFromSerialNumber(serial)
+      self.assertEqual(expected, volume_id, serial)
+      self.assertIs(str, type(volume_id))
+      # Interned: equal IDs are one object, so table and cache keys compare by pointer.
+      self.assertIs(intern(expected), volume_id, serial)
+
+  def testIntAndLongMeetOnOneObject(self):
+    # The volume API reports serials as long, stat results carry int.
+    self.assertIs(volumes._VolumeIDFromSerialNumber(3000000000L),
+                  volumes._VolumeIDFromSerialNumber(int(3000000000L)))
+    self.assertIs(volumes._VolumeIDFromSerialNumber(1234),
+                  volumes._VolumeIDFromSerialNumber(1234L))
+
+  def testUnicodeResultRefused(self):
+    for serial in [u"1234", (u"1234",), UnicodeStr()]:
+      with self.assertRaises(TypeError) as raised:
+        volumes._VolumeIDFromSerialNumber(serial)
+      self.assertEqual("Expected str, got unicode", str(raised.exception))
+
+  def testTupleSuppliesTheFormattingArguments(self):
+    for serial, message in [((1, 2), "not all arguments converted during string formatting"),
+                            ((), "not enough arguments for format string")]:
+      with self.assertRaises(TypeError) as raised:
+        volumes._VolumeIDFromSerialNumber(serial)
+      self.assertEqual(message, str(raised.exception))
+
+
+class FindVolumeIDTest(volumes_testing.ScriptedSystemTestCase):
+
+  def testReadsOnlyStDev(self):
+    stat_result = os.stat(__file__)
+    self.assertIs(volumes._VolumeIDFromSerialNumber(stat_result.st_dev),
+                  volumes.FindVolumeID(stat_result))
+    self.assertIs(intern("serial:1234"), volumes.FindVolumeID(Stat(1234)))
+    self.assertRaises(AttributeError, volumes.FindVolumeID, None)
+
+    class Failing(object):
+      @property
+      def st_dev(self):
+        raise KeyError("st_dev")
+    self.assertRaises(KeyError, volumes.FindVolumeID, Failing())
+
+  def testIgnoresTheTableAndTheSystem(self):
+    self.system.add_volume(VolumeName("identity"), [u"C:\\"], serial=55)
+    self.assertEqual("serial:55", volumes.FindVolumeID(Stat(55)))
+    self.assertEqual("serial:56", volumes.FindVolumeID(Stat(56)))  # no such volume
+    self.assertEqual([], self.SystemCalls())
+
+  def testFollowsReboundVolumeIDFunction(self):
+    seen = []
+    marker = object()
+
+    def Rebound(serial_number):
+      seen.append(serial_number)
+      return marker
+    self.Rebind("_VolumeIDFromSerialNumber", Rebound)
+    self.assertIs(marker, volumes.FindVolumeID(Stat(7)))
+    self.assertIs(marker, self.service.FindVolumeID(Stat(8L)))
+    self.assertEqual([7, 8L], seen)
+
+    def Failing(serial_number):
+      raise ValueError(serial_number)
+    volumes._VolumeIDFromSerialNumber = Failing
+    self.assertRaises(ValueError, volumes.FindVolumeID, Stat(1))
+
+  def testFallsBackToBuiltinsThenNameError(self):
+    self.Rebind("_VolumeIDFromSerialNumber", None)
+    del volumes._VolumeIDFromSerialNumber
+    with self.assertRaises(NameError) as raised:
+      volumes.FindVolumeID(Stat(1))
+    self.assertEqual("name '_VolumeIDFromSerialNumber' is not defined", str(raised.exception))
+    __builtin__._VolumeIDFromSerialNumber = lambda serial: "builtin:%s" % serial
+    self.addCleanup(delattr, __builtin__, "_VolumeIDFromSerialNumber")
+    self.assertEqual("builtin:3", volumes.FindVolumeID(Stat(3)))
+
+
+if __name__ == "__main__":
+  unittest.main()

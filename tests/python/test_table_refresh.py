@@ -117,6 +117,24 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
                      self.SystemCalls("GetDiskFreeSpaceExW"))
     self.assertEqual([A], [c[1] for c in self.SystemCalls("GetVolumeInformationW")])
 
+  def testModuleNamesAreLookedUpAtEachRebuild(self):
+    # The key is read back from the entry, not taken from the keyword.
+    class Entries(object):
+      DeviceType = volume_entry.DeviceType
+
+      class VolumeEntry(volume_entry.VolumeEntry):
+        def __init__(self, **fields):
+          volume_entry.VolumeEntry.__init__(self, **fields)
+          self.volume = fields["volume"].upper()
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+    self.service.AllVolumeEntries()
+    self.Rebind("_VolumeIDFromSerialNumber", lambda serial: "id:%d" % serial)
+    self.Rebind("volume_entry", Entries)
+    self.Rebind("DRIVE_TYPE_MAP", {3L: "fixed"})
+    self.Rebind("VOLUME_NAME_GUID_MATCHER", __import__("re").compile(u".*{(.)"))
+    entry = self.service.AllVolumeEntries(True)["ID:1"]
+    self.assertEqual(("ID:1", "fixed", "A"), (entry.volume, entry.device_type, entry.uuid))
+
   def testUnknownCapacityDriveTypeAndGuid(self):
     odd = u"\\\\?\\Volume-odd\\"
     self.system.add_volume(odd, [u"D:\\"], serial=2, drive_type=77)
@@ -125,6 +143,9 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
                      (entry.size, type(entry.size), entry.uuid, entry.device_type))
     self.assertIn(("DEBUG", "Could not determine volume capacity for %r", (u"D:\\",)),
                   self.log.Calls())
+    # A failed call that wrote a total anyway still counts as unknown.
+    self.system.push("GetDiskFreeSpaceExW", result=0, total_bytes=5)
+    self.assertEqual(0L, self.service.AllVolumeEntries(True)["serial:2"].size)
 
   def testShortestMountPointWinsAndTiesKeepTheSystemOrder(self):
     self.system.add_volume(A, [u"C:\\mnt\\long", u"E:\\", u"C:\\"], serial=1)

@@ -211,7 +211,14 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBuffer
   if (auto answer = scripted::PopAnswer(state, "FindFirstVolumeW")) {
     if (answer->error) SetLastError(*answer->error);
     if (answer->result && *answer->result == 0) return INVALID_HANDLE_VALUE;
-    if (answer->text) scripted::WriteRaw(*answer->text, lpszVolumeName, cchBufferLength);
+    if (answer->text) {
+      scripted::WriteRaw(*answer->text, lpszVolumeName, cchBufferLength);
+    } else {
+      // Never leave the caller's buffer unwritten on success: the model's
+      // first name, or the empty name.
+      scripted::WriteTerminated(search.names.empty() ? Units() : search.names[0],
+                                lpszVolumeName, cchBufferLength);
+    }
     search.position = 1;
   } else {
     if (search.names.empty()) {

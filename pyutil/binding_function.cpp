@@ -38,14 +38,17 @@ PyObject* Call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t count = PyTuple_GET_SIZE(args);
     if (definition->ml_flags & METH_O) {
       if (count == 1) return definition->ml_meth(self, PyTuple_GET_ITEM(args, 0));
-      PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)",
-                   definition->ml_name, count);
+      // %ld, not %zd: on a mingw target the format check is Microsoft's,
+      // which rejects %zd; long is as wide as Py_ssize_t on LP64 Linux and
+      // on 32-bit Windows.
+      PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%ld given)",
+                   definition->ml_name, static_cast<long>(count));
       return nullptr;
     }
     if (definition->ml_flags & METH_NOARGS) {
       if (count == 0) return definition->ml_meth(self, nullptr);
-      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)",
-                   definition->ml_name, count);
+      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%ld given)",
+                   definition->ml_name, static_cast<long>(count));
       return nullptr;
     }
     return definition->ml_meth(self, args);

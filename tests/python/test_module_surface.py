@@ -257,7 +257,9 @@ class ImportTest(unittest.TestCase):
         ("", "AttributeError", "'module' object has no attribute '__pyx_capi__'"),
         ("__pyx_capi__ = {}", "ImportError",
          "windows.winwrap does not export expected C function RaiseWindowsError"),
-        (capsule + "__pyx_capi__ = {'RaiseWindowsError': new(1, 'void (int)', None)}",
+        # The capsule keeps a pointer to its name: the module keeps the text.
+        (capsule + "NAME = 'void (int)'\n"
+         "__pyx_capi__ = {'RaiseWindowsError': new(1, NAME, None)}",
          "TypeError", wrong % SIGNATURE % "void (int)"),
         # Neither may crash the interpreter while the message is made.
         ("__pyx_capi__ = {'RaiseWindowsError': 5}",

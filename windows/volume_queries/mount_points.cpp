@@ -6,6 +6,7 @@
 #include "pyutil/integer_conversion.h"
 #include "pyutil/interpreter_memory.h"
 #include "pyutil/python_error.h"
+#include "volume_queries/critical_errors.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
@@ -60,8 +61,10 @@ OwnedRef QueryVolumePathNames(PyObject* guid_path) {
   pyutil::InterpreterBuffer<WCHAR> buffer;
   AllocateOrRaise(buffer, buffer_length);
   for (;;) {
-    const BOOL succeeded = GetVolumePathNamesForVolumeNameW(wide_name.c_str(), buffer.get(),
-                                                            buffer_length, &return_length);
+    const BOOL succeeded = WithoutCriticalErrorDialogs([&] {
+      return GetVolumePathNamesForVolumeNameW(wide_name.c_str(), buffer.get(), buffer_length,
+                                              &return_length);
+    });
     // No path at all, whether or not the call reports success.
     if (return_length <= 1) {
       buffer.Release();

@@ -5,6 +5,7 @@
 #include "kernel32.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/python_error.h"
+#include "volume_queries/critical_errors.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
@@ -72,9 +73,11 @@ OwnedRef QueryVolumeInformationByPath(PyObject* path) {
   // The system wants a root with its trailing backslash.
   if (root.empty() || root.back() != WCHAR('\\')) root.push_back(WCHAR('\\'));
   VolumeInformationBuffers buffers;
-  if (!GetVolumeInformationW(root.c_str(), buffers.label, kTextBufferLength,
-                             &buffers.serial_number, &buffers.max_component_length,
-                             &buffers.flags, buffers.filesystem, kTextBufferLength)) {
+  if (!WithoutCriticalErrorDialogs([&] {
+        return GetVolumeInformationW(root.c_str(), buffers.label, kTextBufferLength,
+                                     &buffers.serial_number, &buffers.max_component_length,
+                                     &buffers.flags, buffers.filesystem, kTextBufferLength);
+      })) {
     RaiseWindowsError();
   }
   return BuildVolumeInformationTuple(buffers);
@@ -85,9 +88,12 @@ OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
   // the low 32 bits of the value.
   HANDLE file = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
   VolumeInformationBuffers buffers;
-  if (!GetVolumeInformationByHandleW(file, buffers.label, kTextBufferLength,
-                                     &buffers.serial_number, &buffers.max_component_length,
-                                     &buffers.flags, buffers.filesystem, kTextBufferLength)) {
+  if (!WithoutCriticalErrorDialogs([&] {
+        return GetVolumeInformationByHandleW(file, buffers.label, kTextBufferLength,
+                                             &buffers.serial_number,
+                                             &buffers.max_component_length, &buffers.flags,
+                                             buffers.filesystem, kTextBufferLength);
+      })) {
     RaiseWindowsError();
   }
   return BuildVolumeInformationTuple(buffers);

@@ -15,6 +15,7 @@
 #include "pyutil/exception_state.h"
 #include "pyutil/python_error.h"
 #include "pyutil/utf16.h"
+#include "volume_queries/critical_errors.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
 #include "volumes/volume_identity.h"
@@ -167,13 +168,16 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
 
   // volume_name passed the unicode test above, so it has UTF-16 text.
   const pyutil::WideString wide_name = pyutil::UnicodeToWide(volume_name);
-  const UINT win_drive_type = GetDriveTypeW(wide_name.c_str());
+  const UINT win_drive_type =
+      WithoutCriticalErrorDialogs([&] { return GetDriveTypeW(wide_name.c_str()); });
   OwnedRef device_type = DeviceTypeFor(win_drive_type);
 
   std::uint64_t capacity_bytes = 0;
   ULARGE_INTEGER total_bytes;
   total_bytes.QuadPart = 0;
-  if (GetDiskFreeSpaceExW(wide_name.c_str(), nullptr, &total_bytes, nullptr)) {
+  if (WithoutCriticalErrorDialogs([&] {
+        return GetDiskFreeSpaceExW(wide_name.c_str(), nullptr, &total_bytes, nullptr);
+      })) {
     capacity_bytes = total_bytes.QuadPart;
   } else {
     Log(names.debug.get(), "Could not determine volume capacity for %r", mount_point.get());

@@ -43,6 +43,7 @@ std::optional<Answer> PopAnswer(State& state, const char* function) {
   if (found == state.answers.end() || found->second.empty()) return std::nullopt;
   Answer answer = found->second.front();
   found->second.pop_front();
+  if (answer.model) return std::nullopt;
   return answer;
 }
 

@@ -45,6 +45,7 @@ struct Answer {
   std::optional<DWORD> max_component;
   std::optional<DWORD> flags;
   std::optional<std::uint64_t> total_bytes;
+  bool model = false;  // answer from the model, as if nothing had been pushed
 };
 
 using Argument = std::variant<std::int64_t, Units>;

@@ -8,10 +8,11 @@
 //   bind_handle(handle, volume_name)
 //   push(function, result=None, error=None, text=None, filesystem=None,
 //        return_length=None, serial=None, max_component=None, flags=None,
-//        total_bytes=None)
+//        total_bytes=None, model=False)
 //       the next call of `function` answers this. A unicode text is written
 //       with its NUL; a list of integers is written as those UTF-16 units
-//       exactly (so a test can leave the NUL out).
+//       exactly (so a test can leave the NUL out). model=True: that call
+//       answers from the model, so a test can script a later call alone.
 //   calls() -> [(function, argument, ...), ...]; clear_calls()
 //   open_searches() -> [handle, ...]
 //   set_last_error(code); get_last_error() -> code
@@ -151,15 +152,15 @@ PyObject* Push(PyObject*, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([&]() -> PyObject* {
     static const char* keywords[] = {"function", "result", "error", "text", "filesystem",
                                      "return_length", "serial", "max_component", "flags",
-                                     "total_bytes", nullptr};
+                                     "total_bytes", "model", nullptr};
     const char* function;
     PyObject *result = nullptr, *error = nullptr, *text = nullptr, *filesystem = nullptr,
              *return_length = nullptr, *serial = nullptr, *max_component = nullptr,
-             *flags = nullptr, *total_bytes = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OOOOOOOOO", const_cast<char**>(keywords),
+             *flags = nullptr, *total_bytes = nullptr, *model = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|OOOOOOOOOO", const_cast<char**>(keywords),
                                      &function, &result, &error, &text, &filesystem,
                                      &return_length, &serial, &max_component, &flags,
-                                     &total_bytes)) {
+                                     &total_bytes, &model)) {
       return nullptr;
     }
     scripted::Answer answer;
@@ -176,6 +177,7 @@ PyObject* Push(PyObject*, PyObject* args, PyObject* kwargs) {
     answer.max_component = OptionalNumber<DWORD>(max_component);
     answer.flags = OptionalNumber<DWORD>(flags);
     answer.total_bytes = OptionalNumber<std::uint64_t>(total_bytes);
+    answer.model = model != nullptr && RequireStatus(PyObject_IsTrue(model)) != 0;
     scripted::PushAnswer(function, answer);
     Py_RETURN_NONE;
   });

@@ -6,13 +6,13 @@ times; a count that grows on every measured run is a leak. Under the release
 interpreter these tests skip.
 """
 
-import gc
 import logging
 import sys
 import unittest
 
 import scripted_system
 import windows.volumes as volumes
+import volumes_testing
 from volumes_testing import VolumeName
 
 WARMUP_RUNS = 3
@@ -82,23 +82,7 @@ class ReferenceLeakTest(unittest.TestCase):
     self.service = volumes.VolumeInfo.__wrapped__()
 
   def assertNoLeak(self, path):
-    def Run():
-      for _ in range(CALLS_PER_RUN):
-        path()
-        scripted_system.clear_calls()
-    for _ in range(WARMUP_RUNS):
-      Run()
-    # Preallocated, so that recording a delta adds no reference itself.
-    deltas = [0] * MEASURED_RUNS
-    before = after = 0
-    for run in range(MEASURED_RUNS):
-      gc.collect()
-      before = sys.gettotalrefcount()
-      Run()
-      gc.collect()
-      after = sys.gettotalrefcount()
-      deltas[run] = after - before
-    self.assertFalse(min(deltas) > 0, "references grow on every run: %r" % deltas)
+    volumes_testing.AssertNoLeak(self, path, CALLS_PER_RUN, WARMUP_RUNS, MEASURED_RUNS)
 
   def testVolumeEnumeration(self):
     self.assertNoLeak(volumes._ListVolumeNames)

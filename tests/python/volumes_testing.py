@@ -4,6 +4,7 @@ The suites run with the scripted tree on sys.path: windows.volumes is linked
 against the scripted provider, which `scripted_system` controls.
 """
 
+import gc
 import logging
 import os
 import subprocess
@@ -66,6 +67,37 @@ class ScriptedSystemTestCase(unittest.TestCase):
 
   def SystemCalls(self, function=None):
     return [c for c in scripted_system.calls() if function is None or c[0] == function]
+
+
+# The debug interpreter (python2.7-dbg) counts every live reference.
+COUNTS_REFERENCES = hasattr(sys, "gettotalrefcount")
+
+
+def AssertNoLeak(test, path, calls_per_run=20, warmup_runs=3, measured_runs=5):
+  """Fails `test` when calling `path` leaks references: after warm-up runs,
+  a reference total that grows on every measured run is a leak. Under the
+  release interpreter `path` just runs once."""
+  if not COUNTS_REFERENCES:
+    path()
+    return
+
+  def Run():
+    for _ in range(calls_per_run):
+      path()
+      scripted_system.clear_calls()
+  for _ in range(warmup_runs):
+    Run()
+  # Preallocated, so that recording a delta adds no reference itself.
+  deltas = [0] * measured_runs
+  before = after = 0
+  for run in range(measured_runs):
+    gc.collect()
+    before = sys.gettotalrefcount()
+    Run()
+    gc.collect()
+    after = sys.gettotalrefcount()
+    deltas[run] = after - before
+  test.assertFalse(min(deltas) > 0, "references grow on every run: %r" % deltas)
 
 
 def RunPython(source, extra_path=()):

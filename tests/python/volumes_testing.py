@@ -104,9 +104,13 @@ def RunPython(source, extra_path=()):
   """Runs Python 2.7 code in a fresh interpreter with the scripted tree on
   sys.path (after `extra_path`); returns (exit status, stdout, stderr)."""
   env = dict(os.environ)
-  env["PYTHONPATH"] = os.pathsep.join(list(extra_path) +
-                                      [os.environ.get("PYTHONPATH", "")])
+  inherited = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+  env["PYTHONPATH"] = os.pathsep.join(list(extra_path) + inherited)
+  # Run from this directory: `-c` puts the working directory first on
+  # sys.path, and the source tree's own `windows` package must not hide the
+  # built one.
   process = subprocess.Popen([sys.executable, "-B", "-c", textwrap.dedent(source)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                             cwd=os.path.dirname(os.path.abspath(__file__)))
   out, err = process.communicate()
   return process.returncode, out, err

@@ -7,6 +7,7 @@
 #include "pyutil/interpreter_memory.h"
 #include "pyutil/python_error.h"
 #include "volume_queries/critical_errors.h"
+#include "volume_queries/multi_string.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
@@ -34,18 +35,12 @@ void AllocateOrRaise(pyutil::InterpreterBuffer<WCHAR>& buffer, DWORD characters)
   if (!buffer.Allocate(ByteCount(characters))) RaiseAllocationFailure(ByteCount(characters));
 }
 
-// The non-empty NUL-separated pieces of the multi-string, in order.
+// The mount points of the multi-string: its non-empty pieces, in order.
 OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
   OwnedRef mount_points = RequireNew(PyList_New(0));
-  DWORD start = 0;
-  for (DWORD index = 0; index <= length; ++index) {
-    if (index == length || text[index] == 0) {
-      if (index > start) {
-        OwnedRef mount_point = pyutil::WideToUnicode(text + start, index - start);
-        pyutil::RequireStatus(PyList_Append(mount_points.get(), mount_point.get()));
-      }
-      start = index + 1;
-    }
+  for (const TextPiece& piece : MultiStringPieces(text, length)) {
+    OwnedRef mount_point = pyutil::WideToUnicode(text + piece.offset, piece.length);
+    pyutil::RequireStatus(PyList_Append(mount_points.get(), mount_point.get()));
   }
   return mount_points;
 }

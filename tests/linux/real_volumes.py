@@ -1,0 +1,89 @@
+"""Mounting what the end-to-end tests need, and undoing it however they end."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+
+def Run(*command):
+  """Runs a command; raises CalledProcessError with its output on failure."""
+  process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+  output, _ = process.communicate()
+  if process.returncode != 0:
+    raise subprocess.CalledProcessError(process.returncode, " ".join(command), output)
+  return output
+
+
+def MissingPrerequisite(tools=(), loop=False, fuse=False):
+  """Why the tests cannot mount here, or None."""
+  if os.geteuid() != 0:
+    return "needs root to mount file systems"
+  if loop and not os.path.exists("/dev/loop-control"):
+    return "needs loop devices (/dev/loop-control is missing)"
+  if fuse and not os.path.exists("/dev/fuse"):
+    return "needs FUSE (/dev/fuse is missing)"
+  for tool in tools:
+    if not any(os.access(os.path.join(d, tool), os.X_OK)
+               for d in os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin").split(":")
+               + ["/sbin", "/usr/sbin"]):
+      return "needs %s" % tool
+  return None
+
+
+class MountSandbox(object):
+  """A temporary directory to mount into; Close() unmounts (lazily, so that
+  a busy mount cannot block it), detaches loop devices and removes files,
+  in the reverse order of their creation."""
+
+  def __init__(self):
+    self.root = tempfile.mkdtemp(prefix="volumes-e2e-")
+    self._undo = []
+
+  def Path(self, *parts):
+    path = os.path.join(self.root, *parts)
+    if not os.path.isdir(path):
+      os.makedirs(path)
+    return path
+
+  def Mount(self, target, *arguments):
+    Run("mount", *(arguments + (target,)))
+    self._undo.append(lambda: Run("umount", "-l", target))
+    return target
+
+  def MountWith(self, target, *command):
+    """Mounts by a helper program: `command + (target,)`."""
+    Run(*(command + (target,)))
+    self._undo.append(lambda: Run("umount", "-l", target))
+    return target
+
+  def Unmount(self, target):
+    Run("umount", target)
+
+  def LoopImage(self, size_mb, *mkfs):
+    """A file of size_mb MiB formatted by `mkfs + (image,)`, on a loop device."""
+    image = os.path.join(self.root, "image-%d" % len(self._undo))
+    with open(image, "wb") as handle:
+      handle.truncate(size_mb << 20)
+    Run(*(mkfs + (image,)))
+    device = Run("losetup", "-f", "--show", image).strip()
+    self._undo.append(lambda: Run("losetup", "-d", device))
+    return device
+
+  def Close(self):
+    while self._undo:
+      undo = self._undo.pop()
+      try:
+        undo()
+      except (subprocess.CalledProcessError, OSError):
+        pass  # already gone
+    shutil.rmtree(self.root, ignore_errors=True)
+
+
+class MountingTestCase(unittest.TestCase):
+  """A test case with a sandbox that is always cleaned up."""
+
+  def setUp(self):
+    self.sandbox = MountSandbox()
+    self.addCleanup(self.sandbox.Close)

@@ -1,5 +1,8 @@
 #include "volumes/volume_identity.h"
 
+#include <cstddef>
+#include <cstring>
+
 #include "pyutil/python_error.h"
 #include "volumes/module_state.h"
 
@@ -7,7 +10,50 @@ namespace volumes {
 
 using pyutil::OwnedRef;
 
+namespace {
+
+// "serial:" and the decimal text of an exact int, or of an exact long that
+// fits in a long long: what "serial:%s" % n gives for them (str() of an
+// exact int or long is its decimal text, and neither type can be changed),
+// without the format parse and the intermediate str(n). nullptr for any
+// other object, which takes the general path.
+PyObject* FormatExactIntegerVolumeID(PyObject* serial_number) {
+  long long value;
+  if (PyInt_CheckExact(serial_number)) {
+    value = PyInt_AS_LONG(serial_number);
+  } else if (PyLong_CheckExact(serial_number)) {
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(serial_number, &overflow);
+    if (overflow != 0) return nullptr;
+    if (value == -1 && PyErr_Occurred()) pyutil::ThrowPythonError();
+  } else {
+    return nullptr;
+  }
+  static constexpr char kPrefix[] = "serial:";
+  constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+  char text[kPrefixLength + 21];  // prefix, sign, up to 19 digits, spare
+  char* const end = text + sizeof text;
+  char* digits = end;
+  // Digits of the magnitude, as unsigned so that the most negative value works.
+  const unsigned long long bits = static_cast<unsigned long long>(value);
+  unsigned long long magnitude = value < 0 ? 0ULL - bits : bits;
+  do {
+    *--digits = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *--digits = '-';
+  char* start = digits - kPrefixLength;
+  std::memcpy(start, kPrefix, kPrefixLength);
+  return pyutil::RequireNew(PyString_FromStringAndSize(start, end - start)).release();
+}
+
+}  // namespace
+
 OwnedRef VolumeIDFromSerialNumber(PyObject* serial_number) {
+  if (PyObject* text = FormatExactIntegerVolumeID(serial_number)) {
+    PyString_InternInPlace(&text);
+    return OwnedRef::Steal(text);
+  }
   // The serial is the right operand as it stands, so a tuple supplies the
   // formatting arguments itself.
   OwnedRef volume_id =

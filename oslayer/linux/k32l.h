@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "kernel32.h"
@@ -134,7 +135,13 @@ struct Snapshot {
   // Every visible mount point with the device number to gate blocking calls
   // under it, for mapping arbitrary paths to the mount that holds them.
   std::vector<std::pair<std::string, std::uint64_t>> all_targets;
+  // The ID folded to ASCII lower case -> position of the first volume with
+  // that ID, for the volumes added through add_volume; find_by_id then costs
+  // one hash lookup instead of a scan (a refresh looks up every volume).
+  std::unordered_map<std::string, std::size_t> id_index;
+  std::size_t indexed_volumes = 0;
 
+  void add_volume(Volume volume);
   const Volume* find_by_id(std::string_view id) const;
   const Volume* find_by_target(std::string_view normalised_path) const;
   const Volume* find_by_dev(std::uint64_t dev) const;

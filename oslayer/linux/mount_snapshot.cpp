@@ -243,7 +243,7 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
     if (snap.find_by_id(v.id)) v.id += hex_suffix(v.dev);
     v.name = *utf8_to_utf16(format_volume_name(v.id));  // ASCII by construction
     for (std::size_t m : group.members) v.targets.push_back(entries[m].target);
-    snap.volumes.push_back(std::move(v));
+    snap.add_volume(std::move(v));
   }
   return snap;
 }
@@ -309,7 +309,33 @@ ProbeResult probe_device(const std::string& device) {
   return result;
 }
 
+namespace {
+
+std::string folded_volume_id(std::string_view id) {
+  std::string folded(id);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
+}  // namespace
+
+void Snapshot::add_volume(Volume volume) {
+  const bool indexed = indexed_volumes == volumes.size();
+  volumes.push_back(std::move(volume));
+  if (!indexed) return;
+  // emplace keeps an earlier volume's position: the first match wins, as in a scan.
+  id_index.emplace(folded_volume_id(volumes.back().id), volumes.size() - 1);
+  indexed_volumes = volumes.size();
+}
+
 const Volume* Snapshot::find_by_id(std::string_view id) const {
+  // same_volume_id compares sizes and ASCII-lower-cased bytes: exactly
+  // equality of the folded texts, so the index answers as the scan would.
+  if (indexed_volumes == volumes.size()) {
+    const auto found = id_index.find(folded_volume_id(id));
+    return found == id_index.end() ? nullptr : &volumes[found->second];
+  }
   for (const auto& v : volumes)
     if (same_volume_id(v.id, id)) return &v;
   return nullptr;

@@ -143,6 +143,11 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
     RequireStatus(PyDict_SetItem(sort_options.get(), names.key.get(), State().builtin_len.get()));
     RequireNew(PyObject_Call(sort.get(), no_arguments.get(), sort_options.get()));
     Log(names.debug.get(), "Got multiple mounts for %s: %s", volume_name, mount_points.get());
+    // The logger was handed the list and may have emptied it: mount_points[0]
+    // then raises, as it would in Python, instead of reading past the items.
+    if (PyList_GET_SIZE(mount_points.get()) == 0) {
+      pyutil::RaiseFormatted(PyExc_IndexError, "list index out of range");
+    }
   }
   OwnedRef mount_point = OwnedRef::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
 

@@ -33,6 +33,26 @@ if [ ! -f "$BULLSEYE_PIN" ] || [ "$(cat "$BULLSEYE_PIN")" != "$want_pin" ]; then
   changed=1
 fi
 
+# The Windows build takes CPython 2.7.18's headers and its Windows
+# PC/pyconfig.h from the orig tarball of bullseye's python2.7 source
+# package; the pin above covers this source too.
+BULLSEYE_SRC_LIST=/etc/apt/sources.list.d/volumes-bullseye-src.list
+want_src_list='deb-src http://deb.debian.org/debian bullseye main'
+if [ ! -f "$BULLSEYE_SRC_LIST" ] || [ "$(cat "$BULLSEYE_SRC_LIST")" != "$want_src_list" ]; then
+  need_root
+  echo "$want_src_list" > "$BULLSEYE_SRC_LIST"
+  changed=1
+fi
+WINDOWS_PYTHON_SOURCE=/usr/local/share/volumes-windows/Python-2.7.18
+
+# Wine runs the Windows build's 32-bit test program: wine32 is an i386
+# package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  need_root
+  dpkg --add-architecture i386
+  changed=1
+fi
+
 PACKAGES=(
   # interpreter, headers and the debug interpreter (from bullseye)
   python2.7 python2.7-dev libpython2.7-dev python2.7-dbg libpython2.7-dbg
@@ -46,13 +66,15 @@ PACKAGES=(
   libgtest-dev
   # reliability checks: sanitizers and libFuzzer (clang), memcheck
   clang libclang-rt-14-dev valgrind
+  # the Windows build: mingw-w64 for 32-bit Windows, and Wine to run its test
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386
 )
 
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ]; then
+if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ] && [ -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ]; then
   echo "setup: ok (everything installed)"
   exit 0
 fi
@@ -66,6 +88,25 @@ if [ "${#missing[@]}" -gt 0 ]; then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
   }
+fi
+
+if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SOURCE/Include/Python.h" ]; then
+  if [ "$changed" = 1 ] && [ "${#missing[@]}" -eq 0 ]; then
+    apt-get update -qq
+  fi
+  download=$(mktemp -d)
+  chown _apt "$download" 2>/dev/null || true  # apt downloads as _apt where it can
+  (cd "$download" && apt-get source --download-only -qq python2.7 >/dev/null) || {
+    apt-get update -qq  # the source index may not be there yet
+    (cd "$download" && apt-get source --download-only -qq python2.7 >/dev/null)
+  }
+  tarball="$download/python2.7_2.7.18.orig.tar.gz"
+  [ -f "$tarball" ] || { echo "setup.sh: python2.7 source did not give $tarball" >&2; exit 1; }
+  rm -rf "$WINDOWS_PYTHON_SOURCE"
+  mkdir -p "$(dirname "$WINDOWS_PYTHON_SOURCE")"
+  tar -xzf "$tarball" -C "$(dirname "$WINDOWS_PYTHON_SOURCE")" \
+      Python-2.7.18/Include Python-2.7.18/PC/pyconfig.h
+  rm -rf "$download"
 fi
 
 /usr/bin/python2.7 -c 'import sys; assert sys.version_info[:3] == (2, 7, 18), sys.version'

@@ -227,6 +227,8 @@ class ImportTest(unittest.TestCase):
 
   def testCollaboratorFailuresPropagate(self):
     for files, kind, message, last_bound, unbound in [
+        ({"platforms/__init__.py": "# platform_utils missing\n"},
+         "ImportError", "cannot import name platform_utils", "service", "platform_utils"),
         ({"platforms/__init__.py": "raise RuntimeError('no platform here')\n"},
          "RuntimeError", "no platform here", "service", "platform_utils"),
         (self.CommonWith({"common/volume_entry.py": """

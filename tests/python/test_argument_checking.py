@@ -82,15 +82,6 @@ class ArgumentCheckingTest(volumes_testing.ScriptedSystemTestCase):
     ]:
       self.assertRejected(message, function, *args)
 
-  def testRequiredParameterMissingFromKeywords(self):
-    # Reported with the count of the parameters found before the missing one.
-    self.assertRejected("IsFAT() takes exactly 2 positional arguments (1 given)",
-                        volumes.IsFAT, serial_number=1)
-    self.assertRejected("IsFAT() takes exactly 2 positional arguments (0 given)",
-                        volumes.IsFAT, handle=1)
-    self.assertRejected("FindVolumeID() takes exactly 2 positional arguments (0 given)",
-                        Unbound("FindVolumeID"), stat_result=Stat())
-
   def testParametersByKeyword(self):
     instance = self.service
     stat = Stat()

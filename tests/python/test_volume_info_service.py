@@ -108,15 +108,6 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
     self.assertRaises(TypeError, service.GetVolumeEntryForVolumeID, ["serial:1111"])
     self.assertEqual((0, []), (service._lock.entered, self.SystemCalls()))
 
-  def testVolumeIDLookupReadsTheCurrentTable(self):
-    class Table(dict):
-      def get(self, key):
-        return ("get", key)
-    self.service._volume_entries = {"serial:5": "entry"}
-    self.assertEqual("entry", self.service.GetVolumeEntryForVolumeID("serial:5"))
-    self.service._volume_entries = Table()
-    self.assertEqual(("get", "serial:5"), self.service.GetVolumeEntryForVolumeID("serial:5"))
-
   def testDeviceNumberMapping(self):
     service = self.Loaded()
     seen = []
@@ -140,10 +131,6 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIs(volumes.FindVolumeID(stat), self.service.FindVolumeID(stat))
     self.Rebind("FindVolumeID", lambda *args: args)
     self.assertEqual((stat,), self.service.FindVolumeID(stat))
-
-  def testOneSharedInstance(self):
-    self.assertIs(volumes.VolumeInfo(), volumes.VolumeInfo())
-    self.assertIsInstance(volumes.VolumeInfo(), volumes.VolumeInfo)
 
   def testOneInstanceWhenThreadsRaceToCreateIt(self):
     # A slow __init__ (through a slow Lock) widens the window in which a

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -48,12 +49,20 @@ struct Pending {
 template <class R>
 using PendingPtr = std::shared_ptr<Pending<R>>;
 
+// Runs `task` on a detached worker at once: an idle worker that finished an
+// earlier task, or a new thread. A task never waits for a busy worker, so a
+// worker stuck on a dead mount delays no other call; reusing idle workers
+// saves a thread creation per call (a refresh makes several per volume).
+// Throws std::system_error, without running `task`, when no thread can be
+// created.
+void run_on_worker(std::function<void()> task);
+
 // Starts `fn` (returning R) on a detached worker. `fn` must own what it uses.
 template <class R, class F>
 PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate) {
   auto pending = std::make_shared<Pending<R>>();
   pending->gate = std::move(gate);
-  std::thread worker([pending, fn = std::move(fn)]() mutable {
+  auto work = std::make_shared<std::function<void()>>([pending, fn = std::move(fn)]() mutable {
     std::optional<R> result;
     bool threw = false;
     try {
@@ -68,7 +77,7 @@ PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate) {
     if (pending->abandoned && pending->gate) pending->gate->stuck.fetch_sub(1);
     pending->finished.notify_all();
   });
-  worker.detach();
+  run_on_worker([work] { (*work)(); });
   return pending;
 }
 

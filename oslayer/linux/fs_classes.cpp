@@ -82,8 +82,9 @@ DWORD fs_flags(std::string_view fs_name, bool read_only) {
     // Long names are stored in UTF-16 with their case, but looked up
     // without regard to case.
     flags |= FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
-  } else if (fs_name == "CDFS" || fs_name == "msdos") {
-    // Name case and character set depend on extensions the mount hides.
+  } else if (fs_name == "CDFS") {
+    // Name case and character set depend on extensions (Joliet, Rock
+    // Ridge) the mount does not show.
     flags |= FILE_CASE_PRESERVED_NAMES;
   } else {
     flags |= FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;

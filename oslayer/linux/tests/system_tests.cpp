@@ -4,7 +4,6 @@
 #include <sys/statvfs.h>
 
 #include <map>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -72,10 +71,23 @@ std::map<unsigned long long, std::set<std::string>> findmnt_targets_by_dev() {
 TEST(RealMounts, NamesHaveTheWindowsFormAndAreUnique) {
   const auto names = all_volume_names();
   ASSERT_FALSE(names.empty());
-  const std::regex form(R"(\\\\\?\\Volume\{[A-Za-z0-9_-]+\}\\)");
+  // \\?\Volume{ID}\ with ID made of ASCII letters, digits, '_' and '-'.
+  auto windows_form = [](const std::string& n) {
+    const std::string head = "\\\\?\\Volume{", tail = "}\\";
+    if (n.size() <= head.size() + tail.size() || n.compare(0, head.size(), head) != 0 ||
+        n.compare(n.size() - tail.size(), tail.size(), tail) != 0)
+      return false;
+    for (std::size_t i = head.size(); i < n.size() - tail.size(); ++i) {
+      const char c = n[i];
+      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '_' || c == '-'))
+        return false;
+    }
+    return true;
+  };
   std::set<std::u16string> seen;
   for (const auto& n : names) {
-    EXPECT_TRUE(std::regex_match(narrow(n), form)) << narrow(n);
+    EXPECT_TRUE(windows_form(narrow(n))) << narrow(n);
     EXPECT_TRUE(seen.insert(n).second) << "listed twice: " << narrow(n);
   }
   EXPECT_EQ(all_volume_names(), names) << "order must be stable";

@@ -11,7 +11,7 @@ table was installed; the lock is free; and under python2.7-dbg no reference
 leaked.
 """
 
-import logging
+import os
 import sys
 import unittest
 
@@ -389,6 +389,34 @@ class FaultInjectionTest(volumes_testing.ScriptedSystemTestCase):
   def testLoggerThatEmptiesTheMountPointList(self):
     self.Check("list-emptying logger",
                lambda service: self.Rebound([("LOGGER", ListEmptyingLogger())]))
+
+  @unittest.skipIf("asan" in os.environ.get("LD_PRELOAD", ""),
+                   "AddressSanitizer's allocator cannot run under an address-space limit")
+  def testMemoryRunsOutInsideTheRefresh(self):
+    # Converting a huge volume name to UTF-16 fails under a limit of the
+    # address space: a MemoryError in the mount point step, which skips the
+    # volume; the lock is released.
+    status, out, err = volumes_testing.RunPython(r"""
+        import logging, resource
+        import windows.volumes as volumes
+        records = []
+        handler = logging.Handler()
+        handler.emit = records.append
+        volumes.LOGGER.addHandler(handler)
+        service = volumes.VolumeInfo.__wrapped__()
+        name = u"\\\\?\\Volume{" + u"x" * (20 << 20) + u"}\\"
+        volumes._ListVolumeNames = lambda: [name]
+        size = [int(line.split()[1]) << 10 for line in open("/proc/self/status")
+                if line.startswith("VmSize")][0]
+        resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
+        try:
+          table = service.AllVolumeEntries()
+        finally:
+          resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        print service._lock.locked(), table, [type(r.exc_info[1]).__name__
+                                              for r in records if r.exc_info]
+        """)
+    self.assertEqual((0, "False {} ['MemoryError']\n"), (status, out), err)
 
   def testEnumerationThatFailsAfterEachName(self):
     for count in range(len(NAMES) + 1):

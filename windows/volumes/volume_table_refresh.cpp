@@ -9,6 +9,7 @@
 // concurrent requests cause one rebuild.
 #include <cstdint>
 #include <exception>
+#include <new>
 
 #include "kernel32.h"
 #include "pyutil/argument_parsing.h"
@@ -44,6 +45,21 @@ OwnedRef LookupSpecial(PyObject* object, const char* name, PyObject** interned_n
   return OwnedRef::Steal(method);
 }
 
+// Inside a catch-all handler: sets the Python error that the C++ exception
+// being handled stands for (none for PythonErrorSet, which has set it;
+// MemoryError for std::bad_alloc), so that the refresh handles it as Python
+// would: a guarded step skips the volume, and the lock is always released.
+void SetErrorOfCaughtException() {
+  try {
+    throw;
+  } catch (const pyutil::PythonErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in windows.volumes");
+  }
+}
+
 // Runs `body` inside `with lock:`. A true result of __exit__ swallows the
 // exception, and the block's result is then None.
 template <typename Body>
@@ -56,7 +72,8 @@ OwnedRef WithLock(PyObject* lock, Body body) {
   OwnedRef result;
   try {
     result = body();
-  } catch (const pyutil::PythonErrorSet&) {
+  } catch (...) {
+    SetErrorOfCaughtException();
     pyutil::CaughtException caught;
     bool suppress;
     {
@@ -67,7 +84,7 @@ OwnedRef WithLock(PyObject* lock, Body body) {
     }
     if (suppress) return OwnedRef::Borrow(Py_None);
     caught.Restore();
-    throw;
+    pyutil::ThrowPythonError();
   }
   pyutil::Call(exit.get(), Py_None, Py_None, Py_None);
   return result;
@@ -127,9 +144,10 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
                              Py_TYPE(volume_name)->tp_name);
     }
     mount_points = QueryVolumePathNames(volume_name);
-  } catch (const pyutil::PythonErrorSet&) {
+  } catch (...) {
+    SetErrorOfCaughtException();
     if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) return;
-    throw;
+    pyutil::ThrowPythonError();
   }
   if (PyList_GET_SIZE(mount_points.get()) == 0) {
     Log(names.debug.get(), "Volume %s has no mount point. Skipping.", volume_name);
@@ -159,11 +177,12 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
     }
     // The query names the volume by its GUID name, not by the mount point.
     information = QueryVolumeInformationByPath(volume_name);
-  } catch (const pyutil::PythonErrorSet&) {
+  } catch (...) {
+    SetErrorOfCaughtException();
     if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point.get())) {
       return;
     }
-    throw;
+    pyutil::ThrowPythonError();
   }
   // The query's tuple always has five items: label, serial, maximum
   // component length, flags, file system name.

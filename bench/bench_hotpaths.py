@@ -38,12 +38,27 @@ class Handle(object):
     return self._fd
 
 
-def PerCall(stmt, names, number, repeat):
-  """Seconds per execution of stmt: best of `repeat` timeit runs."""
+def MakeTimer(stmt, names):
   setup = "import __main__ as _m\n" + "\n".join(
       "%s = _m.NS[%r]" % (name, name) for name in names)
-  timer = timeit.Timer(stmt, setup)
-  return min(timer.repeat(repeat, number)) / float(number)
+  return timeit.Timer(stmt, setup)
+
+
+def PerCall(stmt, names, number, repeat):
+  """Seconds per execution of stmt: best of `repeat` timeit runs."""
+  return min(MakeTimer(stmt, names).repeat(repeat, number)) / float(number)
+
+
+def InterleavedPerCall(statements, number, repeat):
+  """Seconds per execution of each (stmt, names): best of `repeat` rounds,
+  each round timing every statement once in turn, so that a change of load
+  on the machine falls on all of them alike."""
+  timers = [MakeTimer(stmt, names) for stmt, names in statements]
+  best = [float("inf")] * len(timers)
+  for _ in range(repeat):
+    for index, timer in enumerate(timers):
+      best[index] = min(best[index], timer.timeit(number))
+  return [seconds / float(number) for seconds in best]
 
 
 def Ns(seconds):
@@ -139,20 +154,23 @@ def main():
     return 0
 
   n, r = options.number, options.repeat
-  print "windows.volumes hot paths: %d calls per timeit run, best of %d runs" % (n, r)
+  print ("windows.volumes hot paths: %d calls per timeit run, best of %d interleaved rounds"
+         % (n, r))
   print "  python %s, volume of %s = %s (st_dev %s), table of %d volumes" % (
       sys.version.split()[0], options.path, volume_id, type(st.st_dev).__name__, len(table))
-  empty = PerCall(*(REFERENCES["empty"] + (n, r)))
-  floor = PerCall(*(REFERENCES["len"] + (n, r)))
+  statements = [REFERENCES["empty"], REFERENCES["len"]]
+  for key in [case[0] for case in CASES]:
+    statements += [Statement(key, "native"), Statement(key, "pure")]
+  timings = InterleavedPerCall(statements, n, r)
+  empty, floor = timings[0], timings[1]
   print "  %-34s %s" % ("empty loop (for reference)", Ns(empty))
   print "  %-34s %s" % ("floor: len(x)", Ns(floor))
   print
   print "  %-34s %10s %10s %9s %9s  %s" % ("hot path (time per call)", "native", "pure-Py",
                                            "speed-up", "vs len()", "goals")
   all_met = True
-  for key, title, _, _, _, floor_goal in CASES:
-    native = PerCall(*(Statement(key, "native") + (n, r)))
-    pure = PerCall(*(Statement(key, "pure") + (n, r)))
+  for index, (key, title, _, _, _, floor_goal) in enumerate(CASES):
+    native, pure = timings[2 + 2 * index], timings[3 + 2 * index]
     speedup = pure / native
     vs_floor = native / floor
     verdict = ">=3x pure: %s" % ("met" if speedup >= 3 else "MISSED")

@@ -79,8 +79,8 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
 
 }  // namespace
 
-void ParseArguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                    PyObject** values) {
+OwnedRef ParseArguments(const Signature& signature, PyObject* args, PyObject* caller_kwargs,
+                        PyObject** values) {
   const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     values[index] = nullptr;
@@ -91,12 +91,14 @@ void ParseArguments(const Signature& signature, PyObject* args, PyObject* kwargs
   for (Py_ssize_t index = 0; index < positional_count; ++index) {
     values[index] = PyTuple_GET_ITEM(args, index);
   }
-  if (kwargs == nullptr) {
+  if (caller_kwargs == nullptr || PyDict_Size(caller_kwargs) == 0) {
     if (positional_count < signature.required_count) {
       RaiseCountError(signature, positional_count);
     }
-    return;
+    return OwnedRef();
   }
+  OwnedRef owned_kwargs = RequireNew(PyDict_Copy(caller_kwargs));
+  PyObject* const kwargs = owned_kwargs.get();
   // First pass: the parameters not given by position, in order. A missing
   // required one is reported with the count of those found before it.
   Py_ssize_t keywords_left = PyDict_Size(kwargs);
@@ -113,6 +115,7 @@ void ParseArguments(const Signature& signature, PyObject* args, PyObject* kwargs
   }
   // Second pass: whatever keywords are left over are errors.
   if (keywords_left > 0) CheckRemainingKeywords(signature, kwargs, positional_count);
+  return owned_kwargs;
 }
 
 }  // namespace pyutil

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include "pyutil/owned_ref.h"
+
 namespace pyutil {
 
 struct Signature {
@@ -16,8 +18,11 @@ struct Signature {
 
 // Fills values[0 .. parameter_count) with borrowed references to the
 // arguments; an optional parameter that was not given is left nullptr.
+// Keywords are read from a copy of `kwargs`, which is returned: the caller
+// keeps it while it uses `values`. (The caller's dict reaches us as it is,
+// and a keyword's __eq__, run while parsing, may empty it.)
 // Throws PythonErrorSet with a TypeError for every misuse.
-void ParseArguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                    PyObject** values);
+[[nodiscard]] OwnedRef ParseArguments(const Signature& signature, PyObject* args,
+                                      PyObject* kwargs, PyObject** values);
 
 }  // namespace pyutil

@@ -276,6 +276,41 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual(before, self.State())
     sys.stderr.write("\n%d bad-input cases\n" % len(cases))
 
+  def testKeywordDictEmptiedWhileItIsParsed(self):
+    # The caller's dict reaches the entry as it is; a keyword whose __eq__
+    # empties it must not free the keys or values being parsed.
+    def EmptyingKey(name, matches):
+      class Key(unicode):
+        def __eq__(self, other):
+          kwargs.clear()
+          return other == matches
+
+        def __hash__(self):
+          return 42
+      return Key(name)
+    before = self.State()
+    for entry, args, key, matches in [
+        ("IsFAT", (1, 2), u"zz" * 40, None),
+        ("IsFAT", (778,), u"other", u"handle"),
+        ("service.GetVolumeEntryForVolumeID", (), u"id", u"volume_id")]:
+      def Call():
+        kwargs[EmptyingKey(key, matches)] = 1
+        if matches:
+          kwargs[str(matches)] = Handle(FAT_HANDLE)  # held by kwargs alone
+        try:
+          return self.Call(entry, args, kwargs)
+        except TypeError as error:
+          return str(error)
+      kwargs = {}
+      outcome = Call()
+      if matches is None:
+        self.assertEqual("IsFAT() got an unexpected keyword argument '%s'" % key, outcome)
+      else:
+        self.assertIn(outcome, (True, None, "%s() got multiple values for keyword argument '%s'"
+                                % (entry.split(".")[-1], matches)))
+      volumes_testing.AssertNoLeak(self, Call, calls_per_run=5)
+    self.assertEqual(before, self.State())
+
   def testAcceptedExtremesChangeNothing(self):
     """Odd but valid input: answers, and the same state afterwards."""
     before = self.State()

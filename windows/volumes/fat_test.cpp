@@ -33,7 +33,7 @@ OwnedRef QueryFileSystemName(PyObject* handle) {
 PyObject* IsFAT(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
     PyObject* values[2];
-    pyutil::ParseArguments(kSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kSignature, args, kwargs, values);
     PyObject* serial_number = values[0];
     PyObject* handle = values[1];
     ModuleState& state = State();

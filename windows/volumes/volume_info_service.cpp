@@ -34,7 +34,7 @@ constexpr pyutil::Signature kFindVolumeIDSignature = {"FindVolumeID", kFindVolum
 PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
     PyObject* values[2];
-    pyutil::ParseArguments(kFindVolumeIDSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kFindVolumeIDSignature, args, kwargs, values);
     OwnedRef function = Global(State().names.FindVolumeID.get());
     return pyutil::Call(function.get(), values[1]).release();
   });
@@ -59,7 +59,8 @@ constexpr pyutil::Signature kGetEntryForVolumeIDSignature = {
 PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
     PyObject* values[2];
-    pyutil::ParseArguments(kGetEntryForVolumeIDSignature, args, kwargs, values);
+    const OwnedRef keywords =
+        pyutil::ParseArguments(kGetEntryForVolumeIDSignature, args, kwargs, values);
     OwnedRef table = pyutil::GetAttr(values[0], State().names._volume_entries.get());
     return TableGet(table.get(), values[1]).release();
   });
@@ -89,7 +90,8 @@ PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
                                         PyObject* kwargs) {
   return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
     PyObject* values[2];
-    pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, args, kwargs, values);
+    const OwnedRef keywords =
+        pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, args, kwargs, values);
     OwnedRef volume_id = VolumeIDForDeviceNumber(values[0], values[1]);
     return pyutil::CallMethod(values[0], State().names.GetVolumeEntryForVolumeID.get(),
                               volume_id.get())

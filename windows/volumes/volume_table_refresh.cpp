@@ -302,7 +302,7 @@ constexpr pyutil::Signature kPopulateSignature = {"_PopulateVolumeTable", kPopul
 PyObject* PopulateVolumeTable(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
     PyObject* values[2];
-    pyutil::ParseArguments(kPopulateSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kPopulateSignature, args, kwargs, values);
     PyObject* self = values[0];
     PyObject* current_volume_ids = values[1];
     OwnedRef lock = pyutil::GetAttr(self, State().names._lock.get());
@@ -320,7 +320,7 @@ constexpr pyutil::Signature kAllEntriesSignature = {"AllVolumeEntries", kAllEntr
 PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
     PyObject* values[2];
-    pyutil::ParseArguments(kAllEntriesSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kAllEntriesSignature, args, kwargs, values);
     PyObject* self = values[0];
     PyObject* force_update = values[1] != nullptr ? values[1] : Py_False;
     const InternedNames& names = State().names;

@@ -35,7 +35,8 @@ fi
 
 # The Windows build takes CPython 2.7.18's headers and its Windows
 # PC/pyconfig.h from the orig tarball of bullseye's python2.7 source
-# package; the pin above covers this source too.
+# package (and memcheck takes CPython's valgrind suppressions from it); the
+# pin above covers this source too.
 BULLSEYE_SRC_LIST=/etc/apt/sources.list.d/volumes-bullseye-src.list
 want_src_list='deb-src http://deb.debian.org/debian bullseye main'
 if [ ! -f "$BULLSEYE_SRC_LIST" ] || [ "$(cat "$BULLSEYE_SRC_LIST")" != "$want_src_list" ]; then
@@ -74,7 +75,8 @@ missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ] && [ -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ]; then
+if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ] && [ -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] \
+   && [ -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ]; then
   echo "setup: ok (everything installed)"
   exit 0
 fi
@@ -90,7 +92,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
   }
 fi
 
-if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SOURCE/Include/Python.h" ]; then
+if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SOURCE/Include/Python.h" ] \
+   || [ ! -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ]; then
   if [ "$changed" = 1 ] && [ "${#missing[@]}" -eq 0 ]; then
     apt-get update -qq
   fi
@@ -105,7 +108,7 @@ if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SO
   rm -rf "$WINDOWS_PYTHON_SOURCE"
   mkdir -p "$(dirname "$WINDOWS_PYTHON_SOURCE")"
   tar -xzf "$tarball" -C "$(dirname "$WINDOWS_PYTHON_SOURCE")" \
-      Python-2.7.18/Include Python-2.7.18/PC/pyconfig.h
+      Python-2.7.18/Include Python-2.7.18/PC/pyconfig.h Python-2.7.18/Misc/valgrind-python.supp
   rm -rf "$download"
 fi
 

@@ -8,8 +8,8 @@
 // reports as that volume's WindowsError.
 //
 // The mode is the calling thread's own (SetThreadErrorMode, Windows 7 and
-// later), so other threads of the process are unaffected; it is restored
-// when the scope ends. The restore keeps the thread's last error, which the
+// later), so other threads of the process are unaffected; before Windows 7
+// it is the process's (SetErrorMode). It is restored when the scope ends. The restore keeps the thread's last error, which the
 // callers read after the call. Elsewhere than Windows there is no such
 // dialog, and the guard does nothing.
 #pragma once
@@ -20,16 +20,53 @@ namespace volumes {
 
 #ifdef _WIN32
 
+// The thread-level error-mode calls exist from Windows 7 on. They are looked
+// up when first needed, so that the module still loads on older systems,
+// where the process-wide SetErrorMode is used instead.
+struct ThreadErrorModeCalls {
+  using GetMode = DWORD(WINAPI*)(void);
+  using SetMode = BOOL(WINAPI*)(DWORD, LPDWORD);
+  GetMode get = nullptr;
+  SetMode set = nullptr;
+};
+
+inline const ThreadErrorModeCalls& ThreadErrorMode() {
+  static const ThreadErrorModeCalls calls = [] {
+    ThreadErrorModeCalls found;
+    if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
+      found.get = reinterpret_cast<ThreadErrorModeCalls::GetMode>(
+          reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "GetThreadErrorMode")));
+      found.set = reinterpret_cast<ThreadErrorModeCalls::SetMode>(
+          reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetThreadErrorMode")));
+    }
+    if (found.get == nullptr || found.set == nullptr) found = ThreadErrorModeCalls();
+    return found;
+  }();
+  return calls;
+}
+
 class QuietCriticalErrors {
  public:
   QuietCriticalErrors() noexcept {
-    const DWORD quiet = GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
-    changed_ = SetThreadErrorMode(quiet, &previous_) != FALSE;
+    const DWORD quiet = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    const ThreadErrorModeCalls& calls = ThreadErrorMode();
+    if (calls.set != nullptr) {
+      changed_ = calls.set(calls.get() | quiet, &previous_) != FALSE;
+    } else {
+      previous_ = SetErrorMode(quiet);
+      SetErrorMode(previous_ | quiet);
+      changed_ = true;
+    }
   }
   ~QuietCriticalErrors() {
     if (!changed_) return;
     const DWORD last_error = GetLastError();
-    SetThreadErrorMode(previous_, nullptr);
+    const ThreadErrorModeCalls& calls = ThreadErrorMode();
+    if (calls.set != nullptr) {
+      calls.set(previous_, nullptr);
+    } else {
+      SetErrorMode(previous_);
+    }
     SetLastError(last_error);
   }
   QuietCriticalErrors(const QuietCriticalErrors&) = delete;

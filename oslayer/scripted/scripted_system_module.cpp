@@ -18,6 +18,7 @@
 //   set_last_error(code); get_last_error() -> code
 #include <Python.h>
 
+#include "pyutil/method_definition.h"
 #include "pyutil/module_init.h"
 
 #include "kernel32.h"
@@ -233,18 +234,13 @@ PyObject* GetLastErrorCode(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLong(GetLastError());
 }
 
-template <typename Function>
-PyCFunction AsCFunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef kMethods[] = {
     {"reset", Reset, METH_NOARGS, nullptr},
-    {"add_volume", AsCFunction(AddVolume), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"add_volume", pyutil::KeywordsFunction(AddVolume), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"remove_volume", RemoveVolume, METH_O, nullptr},
-    {"set_enumeration", AsCFunction(SetEnumeration), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_enumeration", pyutil::KeywordsFunction(SetEnumeration), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"bind_handle", BindHandle, METH_VARARGS, nullptr},
-    {"push", AsCFunction(Push), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"push", pyutil::KeywordsFunction(Push), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"calls", Calls, METH_NOARGS, nullptr},
     {"clear_calls", ClearCalls, METH_NOARGS, nullptr},
     {"open_searches", OpenSearches, METH_NOARGS, nullptr},

@@ -99,48 +99,35 @@ OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
   return BuildVolumeInformationTuple(buffers);
 }
 
-extern const char kGetVolumeInformationDoc[] =
-    "Retrieves volume information as per the win32 call of the same name.\n"
-    "\n"
-    "  Args:\n"
-    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n"
-    "\n"
-    "  Returns:\n"
-    "    Tuple containing five values. Not coincidentally, this is the same form\n"
-    "    as win32file.GetVolumeInformation, except that the volume label is unicode\n"
-    "    and the serial number doesn't need manipulation to match the stat result.\n"
-    "\n"
-    "    volume_label: Unicode volume label.\n"
-    "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"
-    "    component_length: Integer, maximum path component length on this volume.\n"
-    "    flags: Integer. See Microsoft's documentation for flag details.\n"
-    "    filesystem: String, filesystem name.\n"
-    "\n"
-    "  Raises:\n"
-    "    TypeError: If input path is not unicode.\n"
-    "    WindowsError: For any error involving the Windows API call.\n"
-    "  ";
+// The two docstrings differ in their Args line alone.
+#define VOLUME_INFORMATION_DOC(args_line)                                            \
+  "Retrieves volume information as per the win32 call of the same name.\n"          \
+  "\n"                                                                               \
+  "  Args:\n"                                                                        \
+  args_line                                                                          \
+  "\n"                                                                               \
+  "  Returns:\n"                                                                     \
+  "    Tuple containing five values. Not coincidentally, this is the same form\n"    \
+  "    as win32file.GetVolumeInformation, except that the volume label is unicode\n" \
+  "    and the serial number doesn't need manipulation to match the stat result.\n"  \
+  "\n"                                                                               \
+  "    volume_label: Unicode volume label.\n"                                        \
+  "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"        \
+  "    component_length: Integer, maximum path component length on this volume.\n"   \
+  "    flags: Integer. See Microsoft's documentation for flag details.\n"            \
+  "    filesystem: String, filesystem name.\n"                                       \
+  "\n"                                                                               \
+  "  Raises:\n"                                                                      \
+  "    TypeError: If input path is not unicode.\n"                                   \
+  "    WindowsError: For any error involving the Windows API call.\n"                \
+  "  "
 
-extern const char kGetVolumeInformationByHandleDoc[] =
-    "Retrieves volume information as per the win32 call of the same name.\n"
-    "\n"
-    "  Args:\n"
-    "    handle: File handle to a file on the volume you wish to look up.\n"
-    "\n"
-    "  Returns:\n"
-    "    Tuple containing five values. Not coincidentally, this is the same form\n"
-    "    as win32file.GetVolumeInformation, except that the volume label is unicode\n"
-    "    and the serial number doesn't need manipulation to match the stat result.\n"
-    "\n"
-    "    volume_label: Unicode volume label.\n"
-    "    serial_number: Integer, matches stat_result.st_dev for this volume.\n"
-    "    component_length: Integer, maximum path component length on this volume.\n"
-    "    flags: Integer. See Microsoft's documentation for flag details.\n"
-    "    filesystem: String, filesystem name.\n"
-    "\n"
-    "  Raises:\n"
-    "    TypeError: If input path is not unicode.\n"
-    "    WindowsError: For any error involving the Windows API call.\n"
-    "  ";
+extern const char kGetVolumeInformationDoc[] = VOLUME_INFORMATION_DOC(
+    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n");
+
+extern const char kGetVolumeInformationByHandleDoc[] = VOLUME_INFORMATION_DOC(
+    "    handle: File handle to a file on the volume you wish to look up.\n");
+
+#undef VOLUME_INFORMATION_DOC
 
 }  // namespace volumes

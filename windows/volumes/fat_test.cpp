@@ -1,5 +1,6 @@
 #include "volumes/fat_test.h"
 
+#include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/exception_state.h"
 #include "pyutil/integer_conversion.h"
@@ -71,7 +72,7 @@ PyObject* IsFAT(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kIsFATFunction = {
-    "IsFAT", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(IsFAT)),
+    "IsFAT", pyutil::KeywordsFunction(IsFAT),
     METH_VARARGS | METH_KEYWORDS,
     "Returns True if the filesystem is of the FAT family.\n"
     "\n"

@@ -1,5 +1,6 @@
 #include "volumes/volume_info_service.h"
 
+#include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/binding_function.h"
 #include "pyutil/python_error.h"
@@ -99,14 +100,9 @@ PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
   });
 }
 
-template <typename Function>
-PyCFunction AsCFunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef kInitMethod = {"__init__", Init, METH_O, nullptr};
 PyMethodDef kFindVolumeIDMethod = {
-    "FindVolumeID", AsCFunction(FindVolumeID), METH_VARARGS | METH_KEYWORDS,
+    "FindVolumeID", pyutil::KeywordsFunction(FindVolumeID), METH_VARARGS | METH_KEYWORDS,
     "Get the volume ID from the VolumeInfo service.\n"
     "\n"
     "    Args:\n"
@@ -116,10 +112,10 @@ PyMethodDef kFindVolumeIDMethod = {
     "      Object to be used as volume ID. Generally string-typed.\n"
     "    "};
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
-    "GetVolumeEntryForVolumeID", AsCFunction(GetVolumeEntryForVolumeID),
+    "GetVolumeEntryForVolumeID", pyutil::KeywordsFunction(GetVolumeEntryForVolumeID),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
-    "GetVolumeEntryForDeviceNumber", AsCFunction(GetVolumeEntryForDeviceNumber),
+    "GetVolumeEntryForDeviceNumber", pyutil::KeywordsFunction(GetVolumeEntryForDeviceNumber),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
 constexpr char kClassDoc[] =

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "kernel32.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/exception_state.h"
 #include "pyutil/python_error.h"
@@ -340,15 +341,10 @@ PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwa
   });
 }
 
-template <typename Function>
-PyCFunction AsCFunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 }  // namespace
 
 PyMethodDef kAllVolumeEntriesMethod = {
-    "AllVolumeEntries", AsCFunction(AllVolumeEntries), METH_VARARGS | METH_KEYWORDS,
+    "AllVolumeEntries", pyutil::KeywordsFunction(AllVolumeEntries), METH_VARARGS | METH_KEYWORDS,
     "Returns the volume entry dictionary.\n"
     "\n"
     "    Args:\n"
@@ -360,7 +356,7 @@ PyMethodDef kAllVolumeEntriesMethod = {
     "    "};
 
 PyMethodDef kPopulateVolumeTableMethod = {"_PopulateVolumeTable",
-                                          AsCFunction(PopulateVolumeTable),
+                                          pyutil::KeywordsFunction(PopulateVolumeTable),
                                           METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace volumes

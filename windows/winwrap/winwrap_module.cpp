@@ -7,6 +7,7 @@
 // `except WindowsError` works throughout the application.
 #include <Python.h>
 
+#include "pyutil/method_definition.h"
 #include "pyutil/module_init.h"
 
 #include "kernel32.h"
@@ -87,11 +88,9 @@ PyObject* WindowsErrorStr(PyObject* /*function*/, PyObject* args, PyObject* kwar
   });
 }
 
-PyMethodDef kWindowsErrorInit = {"__init__", reinterpret_cast<PyCFunction>(
-                                                 reinterpret_cast<void (*)()>(WindowsErrorInit)),
+PyMethodDef kWindowsErrorInit = {"__init__", pyutil::KeywordsFunction(WindowsErrorInit),
                                  METH_VARARGS | METH_KEYWORDS, nullptr};
-PyMethodDef kWindowsErrorStr = {"__str__", reinterpret_cast<PyCFunction>(
-                                               reinterpret_cast<void (*)()>(WindowsErrorStr)),
+PyMethodDef kWindowsErrorStr = {"__str__", pyutil::KeywordsFunction(WindowsErrorStr),
                                 METH_VARARGS | METH_KEYWORDS, nullptr};
 
 // The class already installed as a built-in, or a new one installed now.

@@ -114,6 +114,25 @@ UINT drive_type_for(std::string_view fstype, const DiskFacts& disk);
 
 // ---- the mount-table snapshot ---------------------------------------------
 
+// One line of a mount table, as libmount reads it.
+struct MountEntry {
+  std::string target, source, fstype;
+  std::uint64_t devno = 0;  // major:minor as the mount table gives it
+};
+
+// The entries of a mountinfo file (libmount); empty when it cannot be read.
+// Entries without a target are left out.
+std::vector<MountEntry> parse_mount_table(const char* path);
+
+// Which entries count: a later mount on a target hides the earlier ones
+// there; of the visible ones, data file systems may be volumes and the rest
+// (kernel pseudo file systems) never are. Indices in mount-table order.
+struct EntryClasses {
+  std::vector<std::size_t> data;
+  std::vector<std::size_t> other;
+};
+EntryClasses classify_entries(const std::vector<MountEntry>& entries);
+
 struct Volume {
   std::string id;                    // goes between the braces of the name
   std::u16string name;               // \\?\Volume{id}\ in UTF-16

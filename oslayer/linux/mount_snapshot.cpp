@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -26,18 +27,17 @@ namespace {
 
 constexpr const char* kMountInfo = "/proc/self/mountinfo";
 
-struct Entry {
-  std::string target, source, fstype;
-  std::uint64_t devno = 0;  // major:minor as the mount table gives it
-};
+using Entry = MountEntry;
 
 std::string nonnull(const char* s) { return s ? std::string(s) : std::string(); }
 
-std::vector<Entry> read_mount_table() {
+}  // namespace
+
+std::vector<MountEntry> parse_mount_table(const char* path) {
   std::vector<Entry> entries;
   MntTable table(mnt_new_table());
   if (!table) throw std::bad_alloc();
-  if (mnt_table_parse_file(table.get(), kMountInfo) != 0) return entries;
+  if (mnt_table_parse_file(table.get(), path) != 0) return entries;
   MntIter iter(mnt_new_iter(MNT_ITER_FORWARD));
   if (!iter) throw std::bad_alloc();
   libmnt_fs* fs = nullptr;
@@ -51,6 +51,22 @@ std::vector<Entry> read_mount_table() {
   }
   return entries;
 }
+
+EntryClasses classify_entries(const std::vector<MountEntry>& entries) {
+  EntryClasses classes;
+  // A later mount on the same target hides the earlier ones there.
+  std::vector<bool> visible(entries.size(), false);
+  std::set<std::string_view> seen;
+  for (std::size_t i = entries.size(); i-- > 0;)
+    visible[i] = seen.insert(entries[i].target).second;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!visible[i]) continue;
+    (is_pseudo_fs(entries[i].fstype) ? classes.other : classes.data).push_back(i);
+  }
+  return classes;
+}
+
+namespace {
 
 // What stat of a mount root and of its source tell (may block: runs on a
 // bounded worker).
@@ -128,21 +144,14 @@ std::string hex_suffix(std::uint64_t dev) {
 Snapshot build_snapshot(const std::vector<Entry>& entries) {
   Snapshot snap;
 
-  // A later mount on the same target hides the earlier ones there.
-  std::vector<bool> visible(entries.size(), false);
-  std::set<std::string_view> seen;
-  for (std::size_t i = entries.size(); i-- > 0;)
-    visible[i] = seen.insert(entries[i].target).second;
-
-  std::vector<std::size_t> data;  // visible entries of data file systems
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    if (!visible[i]) continue;
-    snap.all_targets.emplace_back(entries[i].target, entries[i].devno);
-    if (is_pseudo_fs(entries[i].fstype))
-      snap.other_targets.push_back(entries[i].target);
-    else
-      data.push_back(i);
-  }
+  const EntryClasses classes = classify_entries(entries);
+  const std::vector<std::size_t>& data = classes.data;  // visible data file systems
+  for (std::size_t i : classes.other) snap.other_targets.push_back(entries[i].target);
+  // Every visible mount point, in mount-table order.
+  std::vector<std::size_t> visible(classes.data);
+  visible.insert(visible.end(), classes.other.begin(), classes.other.end());
+  std::sort(visible.begin(), visible.end());
+  for (std::size_t i : visible) snap.all_targets.emplace_back(entries[i].target, entries[i].devno);
 
   // Stat every root at once on workers, with one shared deadline, so that
   // dead mounts cost one timeout in all.
@@ -262,7 +271,7 @@ class MountTableCache {
     }
     if (changed) {
       snapshot_.reset();  // a failed rebuild is retried by the next call
-      auto entries = read_mount_table();
+      auto entries = parse_mount_table(kMountInfo);
       reads_.fetch_add(1);
       snapshot_ = std::make_shared<const Snapshot>(build_snapshot(entries));
     }

@@ -10,6 +10,7 @@ under AllVolumeEntries (the module and libkernel32_linux.so).
 """
 
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -26,13 +27,20 @@ if os.environ.get("VOLUMES_PRIVATE_MOUNTS") != "1":
            "with VOLUMES_PRIVATE_MOUNTS=1 to say so")
 service = volumes.VolumeInfo()
 root = tempfile.mkdtemp(prefix="volumes-profile-")
-for index in range(COUNT):
-  target = os.path.join(root, "m%04d" % index)
-  os.mkdir(target)
-  bench_refresh.Mount("profile%d" % index, target)
-service.AllVolumeEntries(True)
-start = time.time()
-for _ in range(ROUNDS):
+mounted = []
+try:
+  for index in range(COUNT):
+    target = os.path.join(root, "m%04d" % index)
+    os.mkdir(target)
+    bench_refresh.Mount("profile%d" % index, target)
+    mounted.append(target)
   service.AllVolumeEntries(True)
-print "unchanged refresh of %d volumes: %.1f ms" % (
-    len(service.AllVolumeEntries()), (time.time() - start) / ROUNDS * 1e3)
+  start = time.time()
+  for _ in range(ROUNDS):
+    service.AllVolumeEntries(True)
+  print "unchanged refresh of %d volumes: %.1f ms" % (
+      len(service.AllVolumeEntries()), (time.time() - start) / ROUNDS * 1e3)
+finally:
+  for target in reversed(mounted):
+    bench_refresh.Unmount(target)
+  shutil.rmtree(root)

@@ -114,4 +114,17 @@ Bounded<R> run_bounded(F fn, std::shared_ptr<Gate> gate,
   return await_bounded(pending, deadline);
 }
 
+// Runs `fn` on this thread when it cannot block (`may_block` false: nothing
+// on its way is a network or FUSE mount), saving the hand-off to a worker;
+// otherwise as run_bounded.
+template <class R, class F>
+Bounded<R> run_bounded_if(bool may_block, F fn, std::shared_ptr<Gate> gate) {
+  if (may_block) return run_bounded<R>(std::move(fn), std::move(gate));
+  try {
+    return {BoundedStatus::Ok, std::optional<R>(fn())};
+  } catch (...) {
+    return {BoundedStatus::Failed, std::nullopt};
+  }
+}
+
 }  // namespace k32l

@@ -154,6 +154,10 @@ struct Snapshot {
   // Every visible mount point with the device number to gate blocking calls
   // under it, for mapping arbitrary paths to the mount that holds them.
   std::vector<std::pair<std::string, std::uint64_t>> all_targets;
+  // Visible mount points of file systems whose calls may block forever
+  // (network, FUSE, automount): a path under none of them resolves on local
+  // file systems alone.
+  std::vector<std::string> blocking_targets;
   // The ID folded to ASCII lower case -> position of the first volume with
   // that ID, for the volumes added through add_volume; find_by_id then costs
   // one hash lookup instead of a scan (a refresh looks up every volume).
@@ -161,6 +165,8 @@ struct Snapshot {
   std::size_t indexed_volumes = 0;
 
   void add_volume(Volume volume);
+  // Whether reaching `absolute_path` crosses a mount whose calls may block.
+  bool path_may_block(std::string_view absolute_path) const;
   const Volume* find_by_id(std::string_view id) const;
   const Volume* find_by_target(std::string_view normalised_path) const;
   const Volume* find_by_dev(std::uint64_t dev) const;

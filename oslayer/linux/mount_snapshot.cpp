@@ -151,7 +151,12 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
   std::vector<std::size_t> visible(classes.data);
   visible.insert(visible.end(), classes.other.begin(), classes.other.end());
   std::sort(visible.begin(), visible.end());
-  for (std::size_t i : visible) snap.all_targets.emplace_back(entries[i].target, entries[i].devno);
+  for (std::size_t i : visible) {
+    snap.all_targets.emplace_back(entries[i].target, entries[i].devno);
+    if (may_block(entries[i].fstype) || entries[i].fstype == "autofs") {
+      snap.blocking_targets.push_back(entries[i].target);
+    }
+  }
 
   // Stat every root at once on workers, with one shared deadline, so that
   // dead mounts cost one timeout in all.
@@ -373,6 +378,13 @@ std::uint64_t Snapshot::gate_key_for(std::string_view path) const {
     }
   }
   return key;
+}
+
+bool Snapshot::path_may_block(std::string_view absolute_path) const {
+  for (const std::string& target : blocking_targets) {
+    if (path_is_under(absolute_path, target)) return true;
+  }
+  return false;
 }
 
 bool Snapshot::is_other_target(std::string_view path) const {

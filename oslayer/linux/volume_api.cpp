@@ -157,9 +157,10 @@ struct VolumeReading {
 };
 
 // statvfs of the volume's first mount point, and a fresh probe of its device
-// for the label, on a bounded worker.
-Bounded<VolumeReading> read_volume(const Volume& v) {
-  return run_bounded<VolumeReading>(
+// for the label, on a bounded worker when the mount point may block.
+Bounded<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
+  return run_bounded_if<VolumeReading>(
+      snap.path_may_block(v.targets.front()),
       [target = v.targets.front(), device = v.device] {
         VolumeReading r;
         if (::statvfs(target.c_str(), &r.stats) != 0) {
@@ -322,7 +323,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
     auto snap = current_snapshot();
     RootLookup found = resolve_root(*snap, lpRootPathName, true);
     if (!found.volume) return fail(found.error);
-    auto reading = read_volume(*found.volume);
+    auto reading = read_volume(*snap, *found.volume);
     if (reading.status != BoundedStatus::Ok) return fail(error_from_bounded(reading.status));
     if (reading.value->error) return fail(error_from_errno(reading.value->error));
     return report_volume(*found.volume, *reading.value, lpVolumeNameBuffer, nVolumeNameSize,
@@ -397,6 +398,9 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
     auto snap = current_snapshot();
     std::string path;      // what statvfs is given
     std::string absolute;  // the same place as an absolute path, for the gate
+    // A mount point from the mount table is a resolved path; a caller's path
+    // may pass symbolic links into a mount that blocks, whatever its text.
+    bool names_mount_point = false;
     auto cwd = working_directory();
     if (lpDirectoryName == nullptr) {
       path = ".";
@@ -410,6 +414,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
         const Volume* v = snap->find_by_id(parsed.id);
         if (!v) return fail(ERROR_FILE_NOT_FOUND);
         path = v->targets.front();
+        names_mount_point = true;
       } else {
         path = arg.utf8;
         if (!path.empty() && path.back() == '\\') path.pop_back();
@@ -422,7 +427,8 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
       int error = 0;
       struct statvfs stats {};
     };
-    auto got = run_bounded<Space>(
+    auto got = run_bounded_if<Space>(
+        !names_mount_point || snap->path_may_block(absolute),
         [path] {
           Space s;
           if (::statvfs(path.c_str(), &s.stats) != 0) s.error = errno;

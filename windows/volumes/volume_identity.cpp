@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include "pyutil/python_error.h"
 #include "volumes/module_state.h"
@@ -12,23 +13,23 @@ using pyutil::OwnedRef;
 
 namespace {
 
-// "serial:" and the decimal text of an exact int, or of an exact long that
-// fits in a long long: what "serial:%s" % n gives for them (str() of an
-// exact int or long is its decimal text, and neither type can be changed),
-// without the format parse and the intermediate str(n). nullptr for any
-// other object, which takes the general path.
-PyObject* FormatExactIntegerVolumeID(PyObject* serial_number) {
-  long long value;
-  if (PyInt_CheckExact(serial_number)) {
-    value = PyInt_AS_LONG(serial_number);
-  } else if (PyLong_CheckExact(serial_number)) {
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(serial_number, &overflow);
-    if (overflow != 0) return nullptr;
-    if (value == -1 && PyErr_Occurred()) pyutil::ThrowPythonError();
-  } else {
-    return nullptr;
-  }
+// The value of an exact int, or of an exact long that fits in a long long:
+// the serial numbers whose ID is "serial:" and their decimal text (str() of
+// an exact int or long is that text, and neither type can be changed).
+// Nothing for any other object, which takes the general path.
+std::optional<long long> ExactIntegerValue(PyObject* serial_number) {
+  if (PyInt_CheckExact(serial_number)) return PyInt_AS_LONG(serial_number);
+  if (!PyLong_CheckExact(serial_number)) return std::nullopt;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(serial_number, &overflow);
+  if (overflow != 0) return std::nullopt;
+  if (value == -1 && PyErr_Occurred()) pyutil::ThrowPythonError();
+  return value;
+}
+
+// "serial:" and the decimal text of `value`, without the format parse and
+// the intermediate str(n) of "serial:%s" % n. A new reference.
+OwnedRef FormatIntegerVolumeID(long long value) {
   static constexpr char kPrefix[] = "serial:";
   constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
   char text[kPrefixLength + 21];  // prefix, sign, up to 19 digits, spare
@@ -44,15 +45,56 @@ PyObject* FormatExactIntegerVolumeID(PyObject* serial_number) {
   if (value < 0) *--digits = '-';
   char* start = digits - kPrefixLength;
   std::memcpy(start, kPrefix, kPrefixLength);
-  return pyutil::RequireNew(PyString_FromStringAndSize(start, end - start)).release();
+  return pyutil::RequireNew(PyString_FromStringAndSize(start, end - start));
+}
+
+// The IDs of the integer serial numbers asked for lately, by value. Callers
+// ask about one file after another, mostly on the same few volumes. An ID
+// found here is the very object formatting and interning would give (the
+// reference kept here keeps it interned), so only the work is saved; the
+// interpreter lock is held throughout, so threads cannot interleave here.
+class RecentVolumeIDs {
+ public:
+  PyObject* Find(long long serial) const noexcept {  // borrowed, or nullptr
+    const Slot& slot = slots_[SlotOf(serial)];
+    return slot.id && slot.serial == serial ? slot.id.get() : nullptr;
+  }
+  void Remember(long long serial, const OwnedRef& id) noexcept {
+    Slot& slot = slots_[SlotOf(serial)];
+    slot.serial = serial;
+    slot.id = id;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 16;
+  struct Slot {
+    long long serial = 0;
+    OwnedRef id;
+  };
+  static std::size_t SlotOf(long long serial) noexcept {
+    return static_cast<std::size_t>(static_cast<unsigned long long>(serial) % kSlots);
+  }
+  Slot slots_[kSlots];
+};
+
+RecentVolumeIDs& Recent() {
+  // Never destroyed: its references must not be released after the
+  // interpreter has finalised.
+  static RecentVolumeIDs* recent = new RecentVolumeIDs();
+  return *recent;
 }
 
 }  // namespace
 
 OwnedRef VolumeIDFromSerialNumber(PyObject* serial_number) {
-  if (PyObject* text = FormatExactIntegerVolumeID(serial_number)) {
+  if (const std::optional<long long> value = ExactIntegerValue(serial_number)) {
+    RecentVolumeIDs& recent = Recent();
+    if (PyObject* known = recent.Find(*value)) return OwnedRef::Borrow(known);
+    PyObject* text = FormatIntegerVolumeID(*value).release();
     PyString_InternInPlace(&text);
-    return OwnedRef::Steal(text);
+    OwnedRef volume_id = OwnedRef::Steal(text);
+    recent.Remember(*value, volume_id);
+    return volume_id;
   }
   // The serial is the right operand as it stands, so a tuple supplies the
   // formatting arguments itself.

@@ -12,7 +12,7 @@ import sys
 import unittest
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Handle, Stat, VolumeName
 import windows.volumes as volumes
 
 FAT_VOLUME, NTFS_VOLUME = VolumeName("fat"), VolumeName("ntfs")
@@ -21,16 +21,6 @@ COUNT = "%s() takes exactly one argument (%d given)"
 NO_KEYWORDS = "%s() takes no keyword arguments"
 POSITIONAL = "%s() takes %s %d positional argument%s (%d given)"
 INCORRECT = "Argument '%s' has incorrect type (expected %s, got %s)"
-
-
-class Stat(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
-
-
-class Handle(object):
-  def __init__(self, handle):
-    self.handle = handle
 
 
 class Failing(object):

@@ -18,7 +18,7 @@ import unittest
 import common.service.service
 import scripted_system
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Handle, Stat, VolumeName
 import windows.volumes as volumes
 
 THREADS = 16
@@ -28,16 +28,6 @@ JOIN_TIMEOUT = 60
 FAT, NTFS = 100, 101  # serials of the two volumes present in every generation
 FAT_HANDLE, NTFS_HANDLE = 7, 8
 REFRESHING = "Refreshing volume information table."
-
-
-class Stat(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
-
-
-class Handle(object):
-  def __init__(self, handle):
-    self.handle = handle
 
 
 def GenerationVolumes(generation):

@@ -4,13 +4,8 @@ happens when the query of an open handle fails."""
 import unittest
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Handle, VolumeName
 import windows.volumes as volumes
-
-
-class Handle(object):
-  def __init__(self, handle):
-    self.handle = handle
 
 
 class FatTestTest(volumes_testing.ScriptedSystemTestCase):

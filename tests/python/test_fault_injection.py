@@ -17,7 +17,7 @@ import unittest
 
 import scripted_system
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Handle, VolumeName
 from common import volume_entry
 import windows.volumes as volumes
 
@@ -208,11 +208,6 @@ class FaultyIdFunction(object):
   def __call__(self, serial):
     self.countdown.Tick()
     return self.real(serial)
-
-
-class Handle(object):
-  def __init__(self, handle):
-    self.handle = handle
 
 
 def FatCached(serial):

@@ -13,7 +13,7 @@ import unittest
 import scripted_system
 import windows.volumes as volumes
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Handle, Stat, VolumeName
 
 WARMUP_RUNS = 3
 MEASURED_RUNS = 5
@@ -23,16 +23,6 @@ ROOT = VolumeName("11111111-aaaa")
 DATA = VolumeName("22222222-bbbb")
 FAT_HANDLE = 40
 BAD_HANDLE = 41
-
-
-class _Stat(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
-
-
-class _HandleOf(object):
-  def __init__(self, handle):
-    self.handle = handle
 
 
 class _IntLike(object):
@@ -144,20 +134,20 @@ class ReferenceLeakTest(unittest.TestCase):
   def testVolumeIdentity(self):
     for serial in (1234, 1234L, 2 ** 40, -5, "ABCD", None, (7,), (1, 2), u"12"):
       self.assertNoLeak(lambda: _Swallow(volumes._VolumeIDFromSerialNumber, serial))
-    for stat_result in (_Stat(1234), _Stat(2 ** 33), None, _Stat(u"x")):
+    for stat_result in (Stat(1234), Stat(2 ** 33), None, Stat(u"x")):
       self.assertNoLeak(lambda: _Swallow(volumes.FindVolumeID, stat_result))
       self.assertNoLeak(lambda: _Swallow(self.service.FindVolumeID, stat_result))
 
   def testFatTest(self):
-    self.assertNoLeak(lambda: volumes.IsFAT(0x80000001, _HandleOf(FAT_HANDLE)))  # cached
-    self.assertNoLeak(lambda: volumes.IsFAT(serial_number=1, handle=_HandleOf(FAT_HANDLE)))
+    self.assertNoLeak(lambda: volumes.IsFAT(0x80000001, Handle(FAT_HANDLE)))  # cached
+    self.assertNoLeak(lambda: volumes.IsFAT(serial_number=1, handle=Handle(FAT_HANDLE)))
 
     def Uncached():
       self.service.AllVolumeEntries(True)  # empties the cache
-      volumes.IsFAT(0x80000001, _HandleOf(FAT_HANDLE))
+      volumes.IsFAT(0x80000001, Handle(FAT_HANDLE))
     self.assertNoLeak(Uncached)
 
-    for handle in (_HandleOf(BAD_HANDLE), None, _HandleOf(None), _HandleOf(2 ** 70)):
+    for handle in (Handle(BAD_HANDLE), None, Handle(None), Handle(2 ** 70)):
       self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 777, handle))
     for args in ((1,), (1, 2, 3), ()):
       self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, *args))

@@ -10,7 +10,7 @@ import threading
 import unittest
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Handle, VolumeName
 from common import volume_entry
 import windows.volumes as volumes
 
@@ -21,11 +21,6 @@ REFRESHING = ("INFO", "Refreshing volume information table.", ())
 def Quiet(logger):
   logger.addHandler(logging.NullHandler())
   return logger
-
-
-class Handle(object):
-  def __init__(self, handle):
-    self.handle = handle
 
 
 class Raising(object):

@@ -7,13 +7,8 @@ import unittest
 import __builtin__
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Stat, VolumeName
 import windows.volumes as volumes
-
-
-class Stat(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
 
 
 class UnicodeStr(object):

@@ -10,16 +10,11 @@ import unittest
 import common.service.service
 import platforms.platform_utils
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import Stat, VolumeName
 import windows.volumes as volumes
 
 C_DRIVE = VolumeName("c-drive")
 D_DRIVE = VolumeName("d-drive")
-
-
-class Stat(object):
-  def __init__(self, st_dev):
-    self.st_dev = st_dev
 
 
 class RecordingLock(object):

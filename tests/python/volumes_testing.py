@@ -16,6 +16,20 @@ import scripted_system
 import windows.volumes as volumes
 
 
+class Stat(object):
+  """A stat result as the module reads it: its st_dev alone."""
+
+  def __init__(self, st_dev):
+    self.st_dev = st_dev
+
+
+class Handle(object):
+  """An open file as IsFAT reads it: its `handle` alone."""
+
+  def __init__(self, handle):
+    self.handle = handle
+
+
 def VolumeName(guid):
   """The volume GUID name the system yields for a GUID text."""
   return u"\\\\?\\Volume{%s}\\" % guid

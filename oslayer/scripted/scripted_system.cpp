@@ -280,6 +280,26 @@ extern "C" BOOL WINAPI FindVolumeClose(HANDLE hFindVolume) {
   return TRUE;
 }
 
+namespace scripted {
+namespace {
+
+// Answers one volume information call: a pushed answer, else the model's
+// volume (or `missing_error` when there is none).
+BOOL AnswerVolumeInformationCall(State& state, const char* function, const Volume* volume,
+                                 DWORD missing_error, LPWSTR label, DWORD label_size,
+                                 LPDWORD serial, LPDWORD max_component, LPDWORD flags,
+                                 LPWSTR filesystem, DWORD filesystem_size) {
+  if (auto answer = PopAnswer(state, function)) {
+    return AnswerVolumeInformation(*answer, volume, label, label_size, serial, max_component,
+                                   flags, filesystem, filesystem_size);
+  }
+  return ModelVolumeInformation(volume, missing_error, label, label_size, serial, max_component,
+                                flags, filesystem, filesystem_size);
+}
+
+}  // namespace
+}  // namespace scripted
+
 extern "C" BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
                                              DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
                                              LPDWORD lpMaximumComponentLength,
@@ -291,17 +311,10 @@ extern "C" BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVo
   const Units root = scripted::ReadText(lpRootPathName);
   scripted::Record(state, "GetVolumeInformationW",
                    {root, std::int64_t{nVolumeNameSize}, std::int64_t{nFileSystemNameSize}});
-  const scripted::Volume* volume = scripted::FindVolumeByRoot(state, root);
-  if (auto answer = scripted::PopAnswer(state, "GetVolumeInformationW")) {
-    return scripted::AnswerVolumeInformation(*answer, volume, lpVolumeNameBuffer, nVolumeNameSize,
-                                             lpVolumeSerialNumber, lpMaximumComponentLength,
-                                             lpFileSystemFlags, lpFileSystemNameBuffer,
-                                             nFileSystemNameSize);
-  }
-  return scripted::ModelVolumeInformation(volume, ERROR_PATH_NOT_FOUND, lpVolumeNameBuffer,
-                                          nVolumeNameSize, lpVolumeSerialNumber,
-                                          lpMaximumComponentLength, lpFileSystemFlags,
-                                          lpFileSystemNameBuffer, nFileSystemNameSize);
+  return scripted::AnswerVolumeInformationCall(
+      state, "GetVolumeInformationW", scripted::FindVolumeByRoot(state, root),
+      ERROR_PATH_NOT_FOUND, lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
+      lpMaximumComponentLength, lpFileSystemFlags, lpFileSystemNameBuffer, nFileSystemNameSize);
 }
 
 extern "C" BOOL WINAPI GetVolumeInformationByHandleW(
@@ -316,16 +329,10 @@ extern "C" BOOL WINAPI GetVolumeInformationByHandleW(
   const scripted::Volume* volume = nullptr;
   auto bound = state.handles.find(handle);
   if (bound != state.handles.end()) volume = scripted::FindVolumeByName(state, bound->second);
-  if (auto answer = scripted::PopAnswer(state, "GetVolumeInformationByHandleW")) {
-    return scripted::AnswerVolumeInformation(*answer, volume, lpVolumeNameBuffer, nVolumeNameSize,
-                                             lpVolumeSerialNumber, lpMaximumComponentLength,
-                                             lpFileSystemFlags, lpFileSystemNameBuffer,
-                                             nFileSystemNameSize);
-  }
-  return scripted::ModelVolumeInformation(volume, ERROR_INVALID_HANDLE, lpVolumeNameBuffer,
-                                          nVolumeNameSize, lpVolumeSerialNumber,
-                                          lpMaximumComponentLength, lpFileSystemFlags,
-                                          lpFileSystemNameBuffer, nFileSystemNameSize);
+  return scripted::AnswerVolumeInformationCall(
+      state, "GetVolumeInformationByHandleW", volume, ERROR_INVALID_HANDLE, lpVolumeNameBuffer,
+      nVolumeNameSize, lpVolumeSerialNumber, lpMaximumComponentLength, lpFileSystemFlags,
+      lpFileSystemNameBuffer, nFileSystemNameSize);
 }
 
 extern "C" BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName,

@@ -274,6 +274,22 @@ Information InformationByPath(const std::wstring& root) {
   return information;
 }
 
+Information InformationByHandle(HANDLE file) {
+  Information information;
+  WCHAR label[kNameLength];
+  WCHAR filesystem[kNameLength];
+  DWORD max_component = 0;
+  DWORD flags = 0;
+  information.succeeded = WithoutCriticalErrorDialogs([&] {
+    return GetVolumeInformationByHandleW(file, label, kNameLength, &information.serial,
+                                         &max_component, &flags, filesystem, kNameLength);
+  });
+  if (information.succeeded) {
+    information.filesystem.assign(filesystem, wcsnlen(filesystem, kNameLength));
+  }
+  return information;
+}
+
 void TestGuidNameAnswersAsItsMountPoint() {
   // The refresh names each volume by its GUID name, not by its mount point.
   const Information by_guid = InformationByPath(SystemVolumeName());
@@ -298,21 +314,13 @@ void TestHandleThroughPythonIntegerAnswersAsItsVolume() {
   HANDLE again = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(as_python_integer));
   EXPECT(again == file);
 
-  WCHAR label[kNameLength];
-  WCHAR filesystem[kNameLength];
-  DWORD serial = 0;
-  DWORD max_component = 0;
-  DWORD flags = 0;
-  const BOOL succeeded = WithoutCriticalErrorDialogs([&] {
-    return GetVolumeInformationByHandleW(again, label, kNameLength, &serial, &max_component,
-                                         &flags, filesystem, kNameLength);
-  });
-  EXPECT(succeeded);
+  const Information by_handle = InformationByHandle(again);
+  EXPECT(by_handle.succeeded);
 
   WCHAR root[MAX_PATH + 1];
   EXPECT(GetVolumePathNameW(file_name, root, MAX_PATH + 1));
   const Information by_root = InformationByPath(root);
-  EXPECT(by_root.succeeded && serial == by_root.serial);
+  EXPECT(by_root.succeeded && by_handle.serial == by_root.serial);
   EXPECT(CloseHandle(file));
 }
 
@@ -322,16 +330,7 @@ void TestClosedHandleFailsWithInvalidHandle() {
   EXPECT(file != INVALID_HANDLE_VALUE);
   if (file == INVALID_HANDLE_VALUE) return;
   EXPECT(CloseHandle(file));
-  WCHAR label[kNameLength];
-  WCHAR filesystem[kNameLength];
-  DWORD serial = 0;
-  DWORD max_component = 0;
-  DWORD flags = 0;
-  const BOOL succeeded = WithoutCriticalErrorDialogs([&] {
-    return GetVolumeInformationByHandleW(file, label, kNameLength, &serial, &max_component,
-                                         &flags, filesystem, kNameLength);
-  });
-  EXPECT(succeeded == FALSE);
+  EXPECT(InformationByHandle(file).succeeded == FALSE);
   EXPECT(GetLastError() == ERROR_INVALID_HANDLE);
 }
 

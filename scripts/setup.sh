@@ -13,12 +13,25 @@ need_root() {
   fi
 }
 
+# The Debian archive this machine already installs from, as its own apt
+# configuration names it (a local mirror or a proxy included): the bullseye
+# sources below must come from the same place.
+# shellcheck disable=SC1091
+codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+archive=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI)' \
+            | awk -v release="$codename" '$1 == "deb" && $2 == release && $3 == "main" { print $4; exit }')
+if [ -z "$archive" ]; then
+  echo "setup.sh: no apt source of this machine serves $codename main; cannot tell which archive to use" >&2
+  exit 1
+fi
+archive=${archive%/}
+
 # CPython 2.7 is not in bookworm; bullseye's main archive has 2.7.18. The pin
 # keeps every package that bookworm also has on bookworm.
 BULLSEYE_LIST=/etc/apt/sources.list.d/volumes-bullseye.list
 BULLSEYE_PIN=/etc/apt/preferences.d/volumes-bullseye.pref
 changed=0
-want_list='deb http://deb.debian.org/debian bullseye main'
+want_list="deb $archive bullseye main"
 if [ ! -f "$BULLSEYE_LIST" ] || [ "$(cat "$BULLSEYE_LIST")" != "$want_list" ]; then
   need_root
   echo "$want_list" > "$BULLSEYE_LIST"
@@ -36,15 +49,17 @@ fi
 # The Windows build takes CPython 2.7.18's headers and its Windows
 # PC/pyconfig.h from the orig tarball of bullseye's python2.7 source
 # package (and memcheck takes CPython's valgrind suppressions from it); the
-# pin above covers this source too.
+# tarball itself is kept for building the Windows interpreter. The pin
+# above covers this source too.
 BULLSEYE_SRC_LIST=/etc/apt/sources.list.d/volumes-bullseye-src.list
-want_src_list='deb-src http://deb.debian.org/debian bullseye main'
+want_src_list="deb-src $archive bullseye main"
 if [ ! -f "$BULLSEYE_SRC_LIST" ] || [ "$(cat "$BULLSEYE_SRC_LIST")" != "$want_src_list" ]; then
   need_root
   echo "$want_src_list" > "$BULLSEYE_SRC_LIST"
   changed=1
 fi
 WINDOWS_PYTHON_SOURCE=/usr/local/share/volumes-windows/Python-2.7.18
+WINDOWS_PYTHON_TARBALL=/usr/local/share/volumes-windows/python2.7_2.7.18.orig.tar.gz
 
 # Wine runs the Windows build's 32-bit test program: wine32 is an i386
 # package.
@@ -67,8 +82,9 @@ PACKAGES=(
   libgtest-dev
   # reliability checks: sanitizers and libFuzzer (clang), memcheck
   clang libclang-rt-14-dev valgrind
-  # the Windows build: mingw-w64 for 32-bit Windows, and Wine to run its test
-  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386
+  # the Windows build: mingw-w64 for 32-bit Windows, patch for the Windows
+  # interpreter's sources, and Wine to run its tests
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 patch wine wine32:i386
 )
 
 missing=()
@@ -76,7 +92,7 @@ for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ] && [ -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] \
-   && [ -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ]; then
+   && [ -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ] && [ -f "$WINDOWS_PYTHON_TARBALL" ]; then
   echo "setup: ok (everything installed)"
   exit 0
 fi
@@ -93,7 +109,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SOURCE/Include/Python.h" ] \
-   || [ ! -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ]; then
+   || [ ! -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ] || [ ! -f "$WINDOWS_PYTHON_TARBALL" ]; then
   if [ "$changed" = 1 ] && [ "${#missing[@]}" -eq 0 ]; then
     apt-get update -qq
   fi
@@ -109,6 +125,7 @@ if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SO
   mkdir -p "$(dirname "$WINDOWS_PYTHON_SOURCE")"
   tar -xzf "$tarball" -C "$(dirname "$WINDOWS_PYTHON_SOURCE")" \
       Python-2.7.18/Include Python-2.7.18/PC/pyconfig.h Python-2.7.18/Misc/valgrind-python.supp
+  mv "$tarball" "$WINDOWS_PYTHON_TARBALL"
   rm -rf "$download"
 fi
 

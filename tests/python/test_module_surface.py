@@ -276,5 +276,35 @@ class ImportTest(unittest.TestCase):
       self.assertNotIn("logging", bound)
 
 
+class LifetimeTest(unittest.TestCase):
+
+  def testFunctionsAndClassOutliveTheModuleLeavingSysModules(self):
+    # Callers that drop windows.volumes from sys.modules (test isolation,
+    # plugin unloading) may keep its functions and class: they must keep
+    # working on the namespace they were built with.
+    status, out, err = volumes_testing.RunPython(r"""
+        import gc, sys
+        import scripted_system
+        import windows, windows.volumes as volumes
+        name = u"\\\\?\\Volume{a}\\"
+        scripted_system.add_volume(name, [u"C:\\"], serial=7, filesystem=u"FAT32")
+        scripted_system.bind_handle(5, name)
+        kept = (volumes.FindVolumeID, volumes.IsFAT, volumes._ListVolumeNames,
+                volumes.VolumeInfo)
+        del sys.modules["windows.volumes"], windows.volumes, volumes
+        gc.collect()
+        FindVolumeID, IsFAT, ListVolumeNames, VolumeInfo = kept
+
+        class Stat(object):
+          st_dev = 7
+
+        class Handle(object):
+          handle = 5
+        print FindVolumeID(Stat()), IsFAT(7, Handle()), ListVolumeNames() == [name],
+        print sorted(VolumeInfo().AllVolumeEntries())
+        """)
+    self.assertEqual((0, "serial:7 True True ['serial:7']\n"), (status, out), err)
+
+
 if __name__ == "__main__":
   unittest.main()

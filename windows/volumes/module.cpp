@@ -161,6 +161,7 @@ OwnedRef NewModuleFunction(PyMethodDef* definition) {
 
 void InitialiseModule(PyObject* module) {
   ModuleState& state = State();
+  state.module = OwnedRef::Borrow(module);
   state.globals = PyModule_GetDict(module);
   state.builtins_module = PyImport_AddModule("__builtin__");
   if (state.globals == nullptr || state.builtins_module == nullptr) pyutil::ThrowPythonError();

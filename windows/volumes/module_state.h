@@ -33,7 +33,12 @@ struct InternedNames {
 };
 
 struct ModuleState {
-  PyObject* globals = nullptr;          // the module's dict (the module is never freed)
+  // The module itself. Its functions and the class reach the namespace
+  // through `globals`, and a module that is freed empties its dict: holding
+  // it here keeps both for the life of the process, even after a caller
+  // removes windows.volumes from sys.modules.
+  OwnedRef module;
+  PyObject* globals = nullptr;          // the module's dict, kept by `module`
   PyObject* builtins_module = nullptr;  // __builtin__
   PyObject* builtins = nullptr;         // __builtin__'s dict
   winwrap::RaiseWindowsErrorFunction raise_windows_error = nullptr;

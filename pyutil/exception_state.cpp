@@ -1,10 +1,9 @@
 #include "pyutil/exception_state.h"
 
-#include <frameobject.h>
-
 namespace pyutil {
 
-CaughtException::CaughtException() noexcept {
+CaughtException::CaughtException(const TracebackEntry& catching_function) noexcept {
+  catching_function.AddToPendingException();
   PyErr_Fetch(&type_, &value_, &traceback_);
   PyErr_NormalizeException(&type_, &value_, &traceback_);
   if (value_ == nullptr) {
@@ -49,27 +48,6 @@ HandledExceptionScope::~HandledExceptionScope() {
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
-}
-
-void AddTracebackEntry(const char* function_name, const char* file_name, int line) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyObject* globals = PyDict_New();
-  PyCodeObject* code = PyCode_NewEmpty(file_name, function_name, line);
-  PyFrameObject* frame = nullptr;
-  if (globals != nullptr && code != nullptr) {
-    frame = PyFrame_New(PyThreadState_GET(), code, globals, nullptr);
-  }
-  Py_XDECREF(code);
-  Py_XDECREF(globals);
-  PyErr_Clear();  // failing to describe the error must not replace it
-  PyErr_Restore(type, value, traceback);
-  if (frame == nullptr) return;
-  frame->f_lineno = line;
-  PyTraceBack_Here(frame);
-  Py_DECREF(frame);
 }
 
 }  // namespace pyutil

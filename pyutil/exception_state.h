@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "pyutil/traceback_entry.h"
+
 namespace pyutil {
 
 // Sets the pending exception aside for the guard's lifetime and restores it
@@ -26,7 +28,9 @@ class PendingErrorGuard {
 // here until Restore() gives them back to the indicator.
 class CaughtException {
  public:
-  CaughtException() noexcept;
+  // `catching_function` is the function whose handler catches it: its entry
+  // is added to the traceback first, as a Python function's frame would be.
+  explicit CaughtException(const TracebackEntry& catching_function) noexcept;
   ~CaughtException();
   CaughtException(const CaughtException&) = delete;
   CaughtException& operator=(const CaughtException&) = delete;
@@ -62,9 +66,5 @@ class HandledExceptionScope {
   PyObject* saved_value_;
   PyObject* saved_traceback_;
 };
-
-// Adds a traceback entry for a native function, so that an exception leaving
-// it shows where it passed.
-void AddTracebackEntry(const char* function_name, const char* file_name, int line);
 
 }  // namespace pyutil

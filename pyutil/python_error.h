@@ -39,18 +39,27 @@ inline int RequireStatus(int status) {
 // Sets the error with PyErr_Format and throws.
 [[noreturn]] void RaiseFormatted(PyObject* exception_type, const char* format, ...);
 
+// Inside a catch-all handler: sets the Python error that the C++ exception
+// being handled stands for: none for PythonErrorSet (it is set already),
+// MemoryError for std::bad_alloc, SystemError for anything else.
+inline void SetErrorOfCurrentException() noexcept {
+  try {
+    throw;
+  } catch (const PythonErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in windows.volumes");
+  }
+}
+
 // Runs the body of an entry point and turns a thrown error into NULL.
 template <typename Body>
 PyObject* GuardEntry(Body&& body) noexcept {
   try {
     return body();
-  } catch (const PythonErrorSet&) {
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in windows.volumes");
+    SetErrorOfCurrentException();
     return nullptr;
   }
 }

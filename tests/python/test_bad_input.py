@@ -312,7 +312,10 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIsNone(self.service.GetVolumeEntryForVolumeID(u"\xe9"))
     self.assertIsNone(self.service.GetVolumeEntryForVolumeID(Failing()))
     self.assertIsNone(self.service.GetVolumeEntryForDeviceNumber(-1))
-    self.assertEqual([], volumes._GetVolumePathNamesForVolumeName(None))
+    # None asks about the volume named "None", which the system does not know.
+    with self.assertRaises(WindowsError) as raised:
+      volumes._GetVolumePathNamesForVolumeName(None)
+    self.assertEqual(2, raised.exception.winerror)
     self.assertEqual(sorted(self.service._volume_entries),
                      sorted(self.service.AllVolumeEntries(force_update=0)))
     self.assertEqual(before, self.State())

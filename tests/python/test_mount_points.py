@@ -4,6 +4,7 @@ answers, inconsistent answers, and what the system is asked about."""
 import os
 import unittest
 
+import scripted_system
 import volumes_testing
 from volumes_testing import VolumeName
 import windows.volumes as volumes
@@ -46,18 +47,46 @@ class MountPointsTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual([("DEBUG", GROWTH, (10, 16)), ("DEBUG", GROWTH, (16, 40))],
                      self.log.Calls())
 
-  def testNoPathWhateverTheOutcomeGivesAnEmptyList(self):
-    # A return length of 0 or 1 means no path, even when the call failed.
-    for answer in [{"return_length": 1, "text": [0]},
-                   {"return_length": 0},
-                   {"result": 0, "error": 5},
-                   {"result": 0, "error": 5, "return_length": 1},
-                   {"result": 0, "error": 234, "return_length": 1}]:
+  def testSuccessWithoutPathGivesAnEmptyList(self):
+    # A return length of 0 or 1 holds no path; the buffer is not read.
+    for answer in [{"return_length": 1, "text": [0]}, {"return_length": 1},
+                   {"return_length": 0}]:
       self.system.reset()
       self.system.push(CALL, **answer)
       self.assertEqual([], volumes._GetVolumePathNamesForVolumeName(NAME), answer)
       self.assertEqual([5], self.BufferSizes())
     self.assertEqual([], self.log.Calls())
+
+  def testFailureIsAnErrorWhateverTheReturnLength(self):
+    # An unknown volume, or a failure that reports no length, is not a
+    # volume without mount points.
+    for answer, code in [(None, 2), ({"result": 0, "error": 5}, 5),
+                         ({"result": 0, "error": 5, "return_length": 1}, 5),
+                         ({"result": 0, "error": 21, "return_length": 0}, 21),
+                         ({"result": 0, "error": 234, "return_length": 1}, 13)]:
+      self.system.reset()
+      del self.log.records[:]
+      if answer:
+        self.system.push(CALL, **answer)
+      with self.assertRaises(WindowsError) as raised:
+        volumes._GetVolumePathNamesForVolumeName(VolumeName("unknown"))
+      self.assertEqual(code, raised.exception.winerror, answer)
+      self.assertEqual([("ERROR", OVERFLOW, (10,))], self.log.Calls())
+      self.assertEqual([5], self.BufferSizes())
+
+  def testRaisedCodeIsTheOneReadAfterTheCall(self):
+    # A log handler that changes the thread's last error (as opening a log
+    # file does on Windows) must not change the reported code.
+    class ClobberingHandler(volumes_testing.RecordingHandler):
+      def emit(self, record):
+        scripted_system.set_last_error(183)
+    handler = ClobberingHandler()
+    volumes.LOGGER.addHandler(handler)
+    self.addCleanup(volumes.LOGGER.removeHandler, handler)
+    self.system.push(CALL, result=0, error=5, return_length=2)
+    with self.assertRaises(WindowsError) as raised:
+      volumes._GetVolumePathNamesForVolumeName(NAME)
+    self.assertEqual(5, raised.exception.winerror)
 
   def testEmptyPiecesAreDropped(self):
     self.system.push(CALL, text=[0, 0, 0, 0], return_length=4)

@@ -6,6 +6,7 @@
 #include "pyutil/integer_conversion.h"
 #include "pyutil/interpreter_memory.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/multi_string.h"
 #include "volume_queries/system_text.h"
@@ -45,9 +46,17 @@ OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
   return mount_points;
 }
 
-}  // namespace
+// Logs that the answer could not be had into the buffer, then raises
+// WindowsError for `error_code`.
+[[noreturn]] void RaiseLookupFailure(DWORD buffer_length, DWORD error_code) {
+  OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
+  Log(State().names.error.get(), "Could not write path names into %s-byte buffer.", size.get());
+  RaiseWindowsError(error_code);
+}
 
-OwnedRef QueryVolumePathNames(PyObject* guid_path) {
+const pyutil::TracebackEntry kTraceback("windows.volumes._GetVolumePathNamesForVolumeName",
+                                        "windows/volume_queries/mount_points.cpp", __LINE__);
+OwnedRef LookUpVolumePathNames(PyObject* guid_path) {
   OwnedRef volume_name = RequireNew(PyObject_Unicode(guid_path));
   const pyutil::WideString wide_name = ArgumentToWide(volume_name.get(), "guid_path");
 
@@ -60,25 +69,15 @@ OwnedRef QueryVolumePathNames(PyObject* guid_path) {
       return GetVolumePathNamesForVolumeNameW(wide_name.c_str(), buffer.get(), buffer_length,
                                               &return_length);
     });
-    // No path at all, whether or not the call reports success.
-    if (return_length <= 1) {
-      buffer.Release();
-      return RequireNew(PyList_New(0));
-    }
     if (succeeded) break;
-    if (GetLastError() != ERROR_MORE_DATA) {
-      OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
-      Log(State().names.error.get(), "Could not write path names into %s-byte buffer.",
-          size.get());
-      RaiseWindowsError();
-    }
-    if (return_length <= buffer_length) {
-      // Asking for no more room than the buffer had would repeat forever.
-      OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
-      Log(State().names.error.get(), "Could not write path names into %s-byte buffer.",
-          size.get());
-      RaiseWindowsError(ERROR_INVALID_DATA);
-    }
+    // A failure is reported whatever the return length: an unknown or
+    // unreadable volume must not pass for one without mount points. The
+    // code is passed on as it was read, since the log handlers may change
+    // the thread's last error before WindowsError is raised.
+    const DWORD error_code = GetLastError();
+    if (error_code != ERROR_MORE_DATA) RaiseLookupFailure(buffer_length, error_code);
+    // Asking for no more room than the buffer had would repeat forever.
+    if (return_length <= buffer_length) RaiseLookupFailure(buffer_length, ERROR_INVALID_DATA);
     OwnedRef old_size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
     OwnedRef new_size = pyutil::IntegerFromUnsigned(ByteCount(return_length));
     Log(State().names.debug.get(), "%s isn't big enough, allocating %s bytes.", old_size.get(),
@@ -89,19 +88,24 @@ OwnedRef QueryVolumePathNames(PyObject* guid_path) {
   }
   // A success that claims more text than the buffer holds is an inconsistent
   // answer: report it rather than read past the buffer.
-  if (return_length > buffer_length) {
-    OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
-    Log(State().names.error.get(), "Could not write path names into %s-byte buffer.",
-        size.get());
-    RaiseWindowsError(ERROR_INVALID_DATA);
-  }
-  OwnedRef mount_points = SplitMultiString(buffer.get(), return_length);
+  if (return_length > buffer_length) RaiseLookupFailure(buffer_length, ERROR_INVALID_DATA);
+  // A return length of 0 or 1 holds no path: the buffer is not read.
+  OwnedRef mount_points = return_length <= 1 ? RequireNew(PyList_New(0))
+                                             : SplitMultiString(buffer.get(), return_length);
   buffer.Release();
   return mount_points;
 }
 
+}  // namespace
+
+OwnedRef QueryVolumePathNames(PyObject* guid_path) {
+  return pyutil::WithTracebackEntry(kTraceback, [guid_path] {
+    return LookUpVolumePathNames(guid_path);
+  });
+}
+
 PyObject* GetVolumePathNamesFunction(PyObject* /*module*/, PyObject* guid_path) {
-  return pyutil::GuardEntry([guid_path]() -> PyObject* {
+  return pyutil::GuardEntry(kTraceback, [guid_path]() -> PyObject* {
     if (guid_path != Py_None && !PyString_CheckExact(guid_path) &&
         !PyUnicode_CheckExact(guid_path)) {
       pyutil::RaiseFormatted(PyExc_TypeError,

@@ -2,6 +2,7 @@
 #include "kernel32.h"
 #include "pyutil/exception_state.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
@@ -31,13 +32,9 @@ class VolumeSearch {
   HANDLE handle_;
 };
 
-PyObject* ListVolumeNamesFunction(PyObject* /*module*/, PyObject* /*unused*/) {
-  return pyutil::GuardEntry([]() { return ListVolumeNames().release(); });
-}
-
-}  // namespace
-
-OwnedRef ListVolumeNames() {
+const pyutil::TracebackEntry kTraceback("windows.volumes._ListVolumeNames",
+                                        "windows/volume_queries/volume_enumeration.cpp", __LINE__);
+OwnedRef SearchVolumeNames() {
   WCHAR name_buffer[kNameBufferLength];
   HANDLE handle = FindFirstVolumeW(name_buffer, kNameBufferLength);
   if (handle == INVALID_HANDLE_VALUE) RaiseWindowsError();
@@ -63,6 +60,14 @@ OwnedRef ListVolumeNames() {
     pyutil::RequireStatus(PyList_Append(volume_names.get(), current_name.get()));
   }
 }
+
+PyObject* ListVolumeNamesFunction(PyObject* /*module*/, PyObject* /*unused*/) {
+  return pyutil::GuardEntry(kTraceback, []() { return ListVolumeNames().release(); });
+}
+
+}  // namespace
+
+OwnedRef ListVolumeNames() { return pyutil::WithTracebackEntry(kTraceback, SearchVolumeNames); }
 
 PyMethodDef kListVolumeNamesFunction = {
     "_ListVolumeNames", ListVolumeNamesFunction, METH_NOARGS,

@@ -5,6 +5,7 @@
 #include "kernel32.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
@@ -48,26 +49,10 @@ OwnedRef BuildVolumeInformationTuple(const VolumeInformationBuffers& buffers) {
                                  flags.get(), filesystem.get()));
 }
 
-}  // namespace
-
-PyObject* GetVolumeInformationFunction(PyObject* /*module*/, PyObject* path) {
-  return pyutil::GuardEntry([path]() -> PyObject* {
-    if (path != Py_None && !PyUnicode_CheckExact(path)) {
-      pyutil::RaiseFormatted(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "path", "unicode", Py_TYPE(path)->tp_name);
-    }
-    return QueryVolumeInformationByPath(path).release();
-  });
-}
-
-PyObject* GetVolumeInformationByHandleFunction(PyObject* /*module*/, PyObject* handle) {
-  return pyutil::GuardEntry([handle]() -> PyObject* {
-    return QueryVolumeInformationByHandle(pyutil::ToInt64(handle)).release();
-  });
-}
-
-OwnedRef QueryVolumeInformationByPath(PyObject* path) {
+const pyutil::TracebackEntry kByPathTraceback(
+    "windows.volumes.GetVolumeInformation", "windows/volume_queries/volume_information.cpp",
+    __LINE__);
+OwnedRef ReadVolumeInformationByPath(PyObject* path) {
   if (path == Py_None) pyutil::RaiseFormatted(PyExc_TypeError, "Expected unicode, got None");
   pyutil::WideString root = ArgumentToWide(path, "path");
   // The system wants a root with its trailing backslash.
@@ -83,7 +68,10 @@ OwnedRef QueryVolumeInformationByPath(PyObject* path) {
   return BuildVolumeInformationTuple(buffers);
 }
 
-OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
+const pyutil::TracebackEntry kByHandleTraceback(
+    "windows.volumes.GetVolumeInformationByHandle",
+    "windows/volume_queries/volume_information.cpp", __LINE__);
+OwnedRef ReadVolumeInformationByHandle(std::int64_t handle) {
   // The handle has the pointer width of the process: a 32-bit process keeps
   // the low 32 bits of the value.
   HANDLE file = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
@@ -97,6 +85,35 @@ OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
     RaiseWindowsError();
   }
   return BuildVolumeInformationTuple(buffers);
+}
+
+}  // namespace
+
+PyObject* GetVolumeInformationFunction(PyObject* /*module*/, PyObject* path) {
+  return pyutil::GuardEntry(kByPathTraceback, [path]() -> PyObject* {
+    if (path != Py_None && !PyUnicode_CheckExact(path)) {
+      pyutil::RaiseFormatted(PyExc_TypeError,
+                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                             "path", "unicode", Py_TYPE(path)->tp_name);
+    }
+    return QueryVolumeInformationByPath(path).release();
+  });
+}
+
+PyObject* GetVolumeInformationByHandleFunction(PyObject* /*module*/, PyObject* handle) {
+  return pyutil::GuardEntry(kByHandleTraceback, [handle]() -> PyObject* {
+    return QueryVolumeInformationByHandle(pyutil::ToInt64(handle)).release();
+  });
+}
+
+OwnedRef QueryVolumeInformationByPath(PyObject* path) {
+  return pyutil::WithTracebackEntry(kByPathTraceback,
+                                    [path] { return ReadVolumeInformationByPath(path); });
+}
+
+OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
+  return pyutil::WithTracebackEntry(kByHandleTraceback,
+                                    [handle] { return ReadVolumeInformationByHandle(handle); });
 }
 
 // The two docstrings differ in their Args line alone.

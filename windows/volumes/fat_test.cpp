@@ -5,6 +5,7 @@
 #include "pyutil/exception_state.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
 #include "volumes/volume_identity.h"
@@ -31,8 +32,10 @@ OwnedRef QueryFileSystemName(PyObject* handle) {
   return OwnedRef::Borrow(PyTuple_GET_ITEM(information.get(), 4));
 }
 
+const pyutil::TracebackEntry kIsFATTraceback("windows.volumes.IsFAT",
+                                              "windows/volumes/fat_test.cpp", __LINE__);
 PyObject* IsFAT(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kIsFATTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords = pyutil::ParseArguments(kSignature, args, kwargs, values);
     PyObject* serial_number = values[0];
@@ -47,13 +50,13 @@ PyObject* IsFAT(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     OwnedRef filesystem;
     try {
       filesystem = QueryFileSystemName(handle);
-    } catch (const pyutil::PythonErrorSet&) {
-      pyutil::AddTracebackEntry("windows.volumes.IsFAT", "windows/volumes/fat_test.cpp", __LINE__);
-      pyutil::CaughtException caught;
+    } catch (...) {
+      pyutil::SetErrorOfCurrentException();
+      pyutil::CaughtException caught(kIsFATTraceback);
       OwnedRef windows_error = Global(state.names.WindowsError.get());
       if (!caught.Matches(windows_error.get())) {
         caught.Restore();
-        throw;
+        pyutil::ThrowPythonError();
       }
       pyutil::HandledExceptionScope handling(caught);
       Log(state.names.exception.get(), "WindowsError");

@@ -8,8 +8,8 @@
 #include "pyutil/module_init.h"
 
 #include "pyutil/calls.h"
-#include "pyutil/exception_state.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/fat_test.h"
 #include "volumes/module_state.h"
@@ -214,6 +214,11 @@ void InitialiseModule(PyObject* module) {
 }
 
 }  // namespace
+
+// Named as a compiled module names its init function in tracebacks.
+const pyutil::TracebackEntry kInitTraceback("init windows.volumes", "windows/volumes/module.cpp",
+                                            __LINE__);
+
 }  // namespace volumes
 
 VOLUMES_MODULE_INIT initvolumes(void) {
@@ -224,12 +229,9 @@ VOLUMES_MODULE_INIT initvolumes(void) {
     return;
   }
   Py_INCREF(module);
-  pyutil::GuardEntry([module]() -> PyObject* {
+  pyutil::GuardEntry(volumes::kInitTraceback, [module]() -> PyObject* {
     volumes::InitialiseModule(module);
     return nullptr;
   });
-  if (PyErr_Occurred()) {
-    pyutil::AddTracebackEntry("init windows.volumes", "windows/volumes/module.cpp", 1);
-  }
   Py_DECREF(module);
 }

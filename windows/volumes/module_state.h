@@ -67,9 +67,10 @@ void Log(PyObject* level, const char* format, Arguments... arguments) {
 }
 
 // Raises WindowsError through windows.winwrap, which reads the code of the
-// failed call from the thread's last error.
+// failed call from the thread's last error: only right after the call.
 [[noreturn]] void RaiseWindowsError();
-// Raises WindowsError for this code.
+// Raises WindowsError for this code: for a code read earlier, which code run
+// since (a log handler) cannot change.
 [[noreturn]] void RaiseWindowsError(DWORD error_code);
 
 }  // namespace volumes

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volumes/module_state.h"
 
 namespace volumes {
@@ -84,9 +85,10 @@ RecentVolumeIDs& Recent() {
   return *recent;
 }
 
-}  // namespace
-
-OwnedRef VolumeIDFromSerialNumber(PyObject* serial_number) {
+const pyutil::TracebackEntry kVolumeIDFromSerialNumberTraceback(
+    "windows.volumes._VolumeIDFromSerialNumber", "windows/volumes/volume_identity.cpp",
+    __LINE__);
+OwnedRef FormatVolumeID(PyObject* serial_number) {
   if (const std::optional<long long> value = ExactIntegerValue(serial_number)) {
     RecentVolumeIDs& recent = Recent();
     if (PyObject* known = recent.Find(*value)) return OwnedRef::Borrow(known);
@@ -109,6 +111,13 @@ OwnedRef VolumeIDFromSerialNumber(PyObject* serial_number) {
   return OwnedRef::Steal(text);
 }
 
+}  // namespace
+
+OwnedRef VolumeIDFromSerialNumber(PyObject* serial_number) {
+  return pyutil::WithTracebackEntry(kVolumeIDFromSerialNumberTraceback,
+                                    [serial_number] { return FormatVolumeID(serial_number); });
+}
+
 OwnedRef CallVolumeIDFunction(PyObject* serial_number) {
   const ModuleState& state = State();
   OwnedRef function = Global(state.names._VolumeIDFromSerialNumber.get());
@@ -122,12 +131,15 @@ OwnedRef CallVolumeIDFunction(PyObject* serial_number) {
 namespace {
 
 PyObject* VolumeIDFromSerialNumberFunction(PyObject* /*module*/, PyObject* serial_number) {
-  return pyutil::GuardEntry(
-      [serial_number]() { return VolumeIDFromSerialNumber(serial_number).release(); });
+  return pyutil::GuardEntry(kVolumeIDFromSerialNumberTraceback, [serial_number]() {
+    return VolumeIDFromSerialNumber(serial_number).release();
+  });
 }
 
+const pyutil::TracebackEntry kFindVolumeIDTraceback(
+    "windows.volumes.FindVolumeID", "windows/volumes/volume_identity.cpp", __LINE__);
 PyObject* FindVolumeIDFunction(PyObject* /*module*/, PyObject* stat_result) {
-  return pyutil::GuardEntry([stat_result]() -> PyObject* {
+  return pyutil::GuardEntry(kFindVolumeIDTraceback, [stat_result]() -> PyObject* {
     const ModuleState& state = State();
     OwnedRef function = Global(state.names._VolumeIDFromSerialNumber.get());
     OwnedRef device = pyutil::GetAttr(stat_result, state.names.st_dev.get());

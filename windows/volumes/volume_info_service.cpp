@@ -4,6 +4,7 @@
 #include "pyutil/argument_parsing.h"
 #include "pyutil/binding_function.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "volumes/module_state.h"
 
 namespace volumes {
@@ -13,8 +14,10 @@ using pyutil::OwnedRef;
 using pyutil::RequireNew;
 using pyutil::RequireStatus;
 
+const pyutil::TracebackEntry kInitTraceback(
+    "windows.volumes.VolumeInfo.__init__", "windows/volumes/volume_info_service.cpp", __LINE__);
 PyObject* Init(PyObject* /*function*/, PyObject* self) {
-  return pyutil::GuardEntry([self]() -> PyObject* {
+  return pyutil::GuardEntry(kInitTraceback, [self]() -> PyObject* {
     const InternedNames& names = State().names;
     OwnedRef volume_ids = RequireNew(PyDict_New());
     RequireStatus(PyObject_SetAttr(self, names._volume_ids.get(), volume_ids.get()));
@@ -32,8 +35,10 @@ constexpr const char* kFindVolumeIDParameters[] = {"self", "stat_result"};
 constexpr pyutil::Signature kFindVolumeIDSignature = {"FindVolumeID", kFindVolumeIDParameters,
                                                       2, 2};
 
+const pyutil::TracebackEntry kFindVolumeIDTraceback(
+    "windows.volumes.VolumeInfo.FindVolumeID", "windows/volumes/volume_info_service.cpp", __LINE__);
 PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kFindVolumeIDTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords = pyutil::ParseArguments(kFindVolumeIDSignature, args, kwargs, values);
     OwnedRef function = Global(State().names.FindVolumeID.get());
@@ -57,8 +62,10 @@ constexpr const char* kGetEntryForVolumeIDParameters[] = {"self", "volume_id"};
 constexpr pyutil::Signature kGetEntryForVolumeIDSignature = {
     "GetVolumeEntryForVolumeID", kGetEntryForVolumeIDParameters, 2, 2};
 
+const pyutil::TracebackEntry kGetEntryForVolumeIDTraceback(
+    "windows.volumes.VolumeInfo.GetVolumeEntryForVolumeID", "windows/volumes/volume_info_service.cpp", __LINE__);
 PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kGetEntryForVolumeIDTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
         pyutil::ParseArguments(kGetEntryForVolumeIDSignature, args, kwargs, values);
@@ -87,9 +94,11 @@ OwnedRef VolumeIDForDeviceNumber(PyObject* self, PyObject* st_dev) {
   return pyutil::Call(function.get(), st_dev);
 }
 
+const pyutil::TracebackEntry kGetEntryForDeviceNumberTraceback(
+    "windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber", "windows/volumes/volume_info_service.cpp", __LINE__);
 PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
                                         PyObject* kwargs) {
-  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kGetEntryForDeviceNumberTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
         pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, args, kwargs, values);

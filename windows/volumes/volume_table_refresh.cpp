@@ -9,13 +9,13 @@
 // concurrent requests cause one rebuild.
 #include <cstdint>
 #include <exception>
-#include <new>
 
 #include "kernel32.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/exception_state.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "pyutil/utf16.h"
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/volume_queries.h"
@@ -29,6 +29,10 @@ namespace {
 using pyutil::OwnedRef;
 using pyutil::RequireNew;
 using pyutil::RequireStatus;
+
+// _PopulateVolumeTable, which catches exceptions inside its loop and around
+// its `with` block (defined where the method begins).
+extern const pyutil::TracebackEntry kPopulateTraceback;
 
 // A special method as the `with` statement finds it: on the type (bound to
 // the instance), or on the instance itself for an old-style instance.
@@ -46,21 +50,6 @@ OwnedRef LookupSpecial(PyObject* object, const char* name, PyObject** interned_n
   return OwnedRef::Steal(method);
 }
 
-// Inside a catch-all handler: sets the Python error that the C++ exception
-// being handled stands for (none for PythonErrorSet, which has set it;
-// MemoryError for std::bad_alloc), so that the refresh handles it as Python
-// would: a guarded step skips the volume, and the lock is always released.
-void SetErrorOfCaughtException() {
-  try {
-    throw;
-  } catch (const pyutil::PythonErrorSet&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in windows.volumes");
-  }
-}
-
 // Runs `body` inside `with lock:`. A true result of __exit__ swallows the
 // exception, and the block's result is then None.
 template <typename Body>
@@ -74,8 +63,10 @@ OwnedRef WithLock(PyObject* lock, Body body) {
   try {
     result = body();
   } catch (...) {
-    SetErrorOfCaughtException();
-    pyutil::CaughtException caught;
+    // Handled as Python would: a C++ exception becomes the error it stands
+    // for, so that the lock is released on every way out.
+    pyutil::SetErrorOfCurrentException();
+    pyutil::CaughtException caught(kPopulateTraceback);
     bool suppress;
     {
       pyutil::HandledExceptionScope handling(caught);
@@ -97,7 +88,7 @@ OwnedRef WithLock(PyObject* lock, Body body) {
 template <typename Argument>
 bool SkipVolumeOnException(const char* format, Argument argument) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  pyutil::CaughtException caught;
+  pyutil::CaughtException caught(kPopulateTraceback);
   pyutil::HandledExceptionScope handling(caught);
   Log(State().names.exception.get(), format, argument);
   return true;
@@ -146,7 +137,7 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
     }
     mount_points = QueryVolumePathNames(volume_name);
   } catch (...) {
-    SetErrorOfCaughtException();
+    pyutil::SetErrorOfCurrentException();
     if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) return;
     pyutil::ThrowPythonError();
   }
@@ -179,7 +170,7 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
     // The query names the volume by its GUID name, not by the mount point.
     information = QueryVolumeInformationByPath(volume_name);
   } catch (...) {
-    SetErrorOfCaughtException();
+    pyutil::SetErrorOfCurrentException();
     if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point.get())) {
       return;
     }
@@ -300,8 +291,11 @@ constexpr const char* kPopulateParameters[] = {"self", "current_volume_ids"};
 constexpr pyutil::Signature kPopulateSignature = {"_PopulateVolumeTable", kPopulateParameters, 2,
                                                   2};
 
+extern const pyutil::TracebackEntry kPopulateTraceback(
+    "windows.volumes.VolumeInfo._PopulateVolumeTable", "windows/volumes/volume_table_refresh.cpp",
+    __LINE__);
 PyObject* PopulateVolumeTable(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kPopulateTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords = pyutil::ParseArguments(kPopulateSignature, args, kwargs, values);
     PyObject* self = values[0];
@@ -318,8 +312,11 @@ constexpr const char* kAllEntriesParameters[] = {"self", "force_update"};
 constexpr pyutil::Signature kAllEntriesSignature = {"AllVolumeEntries", kAllEntriesParameters, 2,
                                                     1};
 
+const pyutil::TracebackEntry kAllVolumeEntriesTraceback(
+    "windows.volumes.VolumeInfo.AllVolumeEntries", "windows/volumes/volume_table_refresh.cpp",
+    __LINE__);
 PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kAllVolumeEntriesTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords = pyutil::ParseArguments(kAllEntriesSignature, args, kwargs, values);
     PyObject* self = values[0];

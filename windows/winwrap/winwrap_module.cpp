@@ -14,6 +14,7 @@
 #include "pyutil/binding_function.h"
 #include "pyutil/calls.h"
 #include "pyutil/python_error.h"
+#include "pyutil/traceback_entry.h"
 #include "windows/winwrap/error_messages.h"
 #include "windows/winwrap/raise_windows_error.h"
 
@@ -26,11 +27,17 @@ using pyutil::RequireStatus;
 
 PyObject* windows_error_class = nullptr;  // owned for the life of the process
 
+constexpr char kSourceFile[] = "windows/winwrap/winwrap_module.cpp";
+
+// The WindowsError it raises shows where it was made, as one raised by a
+// compiled function would.
+const pyutil::TracebackEntry kRaiseTraceback("windows.winwrap.RaiseWindowsError", kSourceFile,
+                                             __LINE__);
 PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* options) {
   const DWORD error_code = (options != nullptr && options->supplied_count >= 1)
                                ? static_cast<DWORD>(options->error_code)
                                : GetLastError();
-  return pyutil::GuardEntry([&]() -> PyObject* {
+  return pyutil::GuardEntry(kRaiseTraceback, [&]() -> PyObject* {
     OwnedRef code = RequireNew(PyLong_FromUnsignedLong(error_code));
     OwnedRef code_number = RequireNew(PyNumber_Int(code.get()));  // an int where it fits
     OwnedRef message = RequireNew(PyString_FromString(WindowsErrorMessage(error_code).c_str()));
@@ -45,8 +52,10 @@ PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* opt
 
 // WindowsError(winerror, strerror[, filename]): an OSError whose errno is
 // the Windows code, and which keeps that code as `winerror`.
+const pyutil::TracebackEntry kInitTraceback("exceptions.WindowsError.__init__", kSourceFile,
+                                            __LINE__);
 PyObject* WindowsErrorInit(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([&]() -> PyObject* {
+  return pyutil::GuardEntry(kInitTraceback, [&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
       pyutil::RaiseFormatted(PyExc_TypeError, "WindowsError does not take keyword arguments");
     }
@@ -65,8 +74,10 @@ PyObject* WindowsErrorInit(PyObject* /*function*/, PyObject* args, PyObject* kwa
 }
 
 // "[Error 5] Access is denied", as the interpreter on Windows prints it.
+const pyutil::TracebackEntry kStrTraceback("exceptions.WindowsError.__str__", kSourceFile,
+                                           __LINE__);
 PyObject* WindowsErrorStr(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry([&]() -> PyObject* {
+  return pyutil::GuardEntry(kStrTraceback, [&]() -> PyObject* {
     if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
       pyutil::RaiseFormatted(PyExc_TypeError, "__str__() takes exactly one argument");
     }

@@ -1,0 +1,118 @@
+"""Traceback entries of exceptions that leave the module's functions or are
+caught inside them: each function on the way shows once, innermost last, and
+what handles an exception inside the module (a lock's __exit__, a log
+record) gets the traceback too."""
+
+import logging
+import os
+import sys
+import traceback
+import unittest
+
+import volumes_testing
+from volumes_testing import Handle, Stat, VolumeName
+import windows.volumes as volumes
+
+A, B = VolumeName("a"), VolumeName("b")
+THIS_FILE = os.path.splitext(__file__)[0] + ".py"
+RAISE = "windows.winwrap.RaiseWindowsError"
+POPULATE = "windows.volumes.VolumeInfo._PopulateVolumeTable"
+
+
+def Functions(tb):
+  """The function names of a traceback's entries, outermost first."""
+  return [entry[2] for entry in traceback.extract_tb(tb)]
+
+
+class TracebackTest(volumes_testing.ScriptedSystemTestCase):
+
+  longMessage = True
+
+  def Raised(self, call):
+    """The function names of the traceback of what `call` raises, without
+    the entries of this test."""
+    try:
+      call()
+    except Exception:
+      return [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])
+              if entry[0] != THIS_FILE]
+    self.fail("nothing raised")
+
+  def testEveryFunctionAnExceptionLeavesShowsOnce(self):
+    service = self.service
+    cases = [
+        (volumes._ListVolumeNames, ["windows.volumes._ListVolumeNames", RAISE]),
+        (lambda: volumes.GetVolumeInformation(u"Q:\\"),
+         ["windows.volumes.GetVolumeInformation", RAISE]),
+        (lambda: volumes.GetVolumeInformationByHandle(99),
+         ["windows.volumes.GetVolumeInformationByHandle", RAISE]),
+        (lambda: volumes._GetVolumePathNamesForVolumeName(3),
+         ["windows.volumes._GetVolumePathNamesForVolumeName"]),
+        # The internal entry a function calls directly shows as well.
+        (lambda: volumes.FindVolumeID(Stat(u"x")),
+         ["windows.volumes.FindVolumeID", "windows.volumes._VolumeIDFromSerialNumber"]),
+        # Caught inside IsFAT, found not to be a WindowsError and raised again.
+        (lambda: volumes.IsFAT(1, Handle(None)), ["windows.volumes.IsFAT"]),
+        (lambda: service.GetVolumeEntryForDeviceNumber(u"x"),
+         ["windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber",
+          "windows.volumes._VolumeIDFromSerialNumber"]),
+        (lambda: service.AllVolumeEntries(True),
+         ["windows.volumes.VolumeInfo.AllVolumeEntries", POPULATE,
+          "windows.volumes._ListVolumeNames", RAISE]),
+    ]
+    for call, expected in cases:
+      # The search fails: there is no volume.
+      self.assertEqual(expected, self.Raised(call), expected[0])
+
+  def testLockExitGetsTheTraceback(self):
+    exits = []
+
+    class Lock(object):
+      def __enter__(self):
+        pass
+
+      def __exit__(self, exc_type, exc_value, tb):
+        exits.append((exc_type, Functions(tb)))
+        tb.tb_lineno  # an __exit__ may read it without replacing the error
+    self.service._lock = Lock()
+    self.assertRaises(WindowsError, self.service.AllVolumeEntries)
+    self.assertEqual([(WindowsError, [POPULATE, "windows.volumes._ListVolumeNames", RAISE])],
+                     exits)
+
+  def testCaughtFailuresAreLoggedWithTheirTraceback(self):
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+    self.system.add_volume(B, [u"D:\\"], serial=2)
+    self.system.push("GetVolumePathNamesForVolumeNameW", result=0, error=5)
+    self.system.push("GetVolumeInformationW", result=0, error=21)
+    self.system.bind_handle(7, A)
+    self.system.push("GetVolumeInformationByHandleW", result=0, error=6)
+    self.assertEqual({}, self.service.AllVolumeEntries())
+    self.assertIs(False, volumes.IsFAT(1, Handle(7)))
+    records = [r for r in self.log.records if r.exc_info]
+    self.assertEqual([
+        [POPULATE, "windows.volumes._GetVolumePathNamesForVolumeName", RAISE],
+        [POPULATE, "windows.volumes.GetVolumeInformation", RAISE],
+        ["windows.volumes.IsFAT", "windows.volumes.GetVolumeInformationByHandle", RAISE]],
+        [Functions(r.exc_info[2]) for r in records])
+    formatted = logging.Formatter().format(records[0])
+    self.assertIn("Traceback (most recent call last):", formatted)
+    self.assertIn("in windows.volumes._GetVolumePathNamesForVolumeName", formatted)
+
+  def testNoReferenceGrowsOnTheTracebackPaths(self):
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+
+    def SkipAndFail():
+      self.system.push("GetVolumeInformationW", result=0, error=21)
+      self.service.AllVolumeEntries(True)
+      self.system.push("FindFirstVolumeW", result=0, error=5)
+      try:
+        self.service.AllVolumeEntries(True)
+      except WindowsError:
+        pass
+      sys.exc_clear()
+      del self.log.records[:]
+    volumes_testing.AssertNoLeak(self, SkipAndFail)
+
+
+if __name__ == "__main__":
+  unittest.main()

@@ -14,8 +14,10 @@ using pyutil::OwnedRef;
 using pyutil::RequireNew;
 using pyutil::RequireStatus;
 
-const pyutil::TracebackEntry kInitTraceback(
-    "windows.volumes.VolumeInfo.__init__", "windows/volumes/volume_info_service.cpp", __LINE__);
+constexpr char kSourceFile[] = "windows/volumes/volume_info_service.cpp";
+
+const pyutil::TracebackEntry kInitTraceback("windows.volumes.VolumeInfo.__init__", kSourceFile,
+                                            __LINE__);
 PyObject* Init(PyObject* /*function*/, PyObject* self) {
   return pyutil::GuardEntry(kInitTraceback, [self]() -> PyObject* {
     const InternedNames& names = State().names;
@@ -35,8 +37,8 @@ constexpr const char* kFindVolumeIDParameters[] = {"self", "stat_result"};
 constexpr pyutil::Signature kFindVolumeIDSignature = {"FindVolumeID", kFindVolumeIDParameters,
                                                       2, 2};
 
-const pyutil::TracebackEntry kFindVolumeIDTraceback(
-    "windows.volumes.VolumeInfo.FindVolumeID", "windows/volumes/volume_info_service.cpp", __LINE__);
+const pyutil::TracebackEntry kFindVolumeIDTraceback("windows.volumes.VolumeInfo.FindVolumeID",
+                                                    kSourceFile, __LINE__);
 PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry(kFindVolumeIDTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
@@ -63,7 +65,7 @@ constexpr pyutil::Signature kGetEntryForVolumeIDSignature = {
     "GetVolumeEntryForVolumeID", kGetEntryForVolumeIDParameters, 2, 2};
 
 const pyutil::TracebackEntry kGetEntryForVolumeIDTraceback(
-    "windows.volumes.VolumeInfo.GetVolumeEntryForVolumeID", "windows/volumes/volume_info_service.cpp", __LINE__);
+    "windows.volumes.VolumeInfo.GetVolumeEntryForVolumeID", kSourceFile, __LINE__);
 PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry(kGetEntryForVolumeIDTraceback, [args, kwargs]() -> PyObject* {
     PyObject* values[2];
@@ -95,10 +97,11 @@ OwnedRef VolumeIDForDeviceNumber(PyObject* self, PyObject* st_dev) {
 }
 
 const pyutil::TracebackEntry kGetEntryForDeviceNumberTraceback(
-    "windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber", "windows/volumes/volume_info_service.cpp", __LINE__);
+    "windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber", kSourceFile, __LINE__);
 PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
                                         PyObject* kwargs) {
-  return pyutil::GuardEntry(kGetEntryForDeviceNumberTraceback, [args, kwargs]() -> PyObject* {
+  return pyutil::GuardEntry(kGetEntryForDeviceNumberTraceback,
+                            [args, kwargs]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
         pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, args, kwargs, values);

@@ -148,11 +148,17 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIn(("DEBUG", "Got multiple mounts for %s: %s",
                    (A, [u"E:\\", u"C:\\", u"C:\\mnt\\long"])), self.log.Calls())
 
-  def testLaterVolumeWithTheSameSerialWins(self):
+  def testLaterVolumeWithTheSameSerialWinsWithAWarningNamingBoth(self):
+    # Cloned disks share serial numbers: the earlier volume must not leave
+    # the table without a trace.
     self.system.add_volume(A, [u"C:\\"], serial=7)
-    self.system.add_volume(B, [u"D:\\"], serial=7)
-    self.assertEqual({"serial:7": B},
+    self.system.add_volume(B, [u"D:\\"], serial=8)
+    self.system.add_volume(C, [u"E:\\mnt", u"F:\\"], serial=7)
+    self.assertEqual({"serial:7": C, "serial:8": B},
                      dict((k, e.device_file) for k, e in self.service.AllVolumeEntries().items()))
+    self.assertEqual([("WARNING", "Volume %s at %r has the same volume ID %s as volume %s at %r, "
+                       "which it replaces.", (C, u"F:\\", "serial:7", A, u"C:\\"))],
+                     self.log.Calls("WARNING"))
 
   def testVolumesThatCannotBeDescribedAreSkipped(self):
     self.system.add_volume(B, [u"D:\\"], serial=2)

@@ -38,7 +38,8 @@ void InternNames(InternedNames& names) {
   VOLUMES_INTERN(service); VOLUMES_INTERN(logging); VOLUMES_INTERN(re);
   VOLUMES_INTERN(_ListVolumeNames); VOLUMES_INTERN(FindVolumeID);
   VOLUMES_INTERN(_VolumeIDFromSerialNumber); VOLUMES_INTERN(WindowsError); VOLUMES_INTERN(__name__);
-  VOLUMES_INTERN(debug); VOLUMES_INTERN(info); VOLUMES_INTERN(error); VOLUMES_INTERN(exception);
+  VOLUMES_INTERN(debug); VOLUMES_INTERN(info); VOLUMES_INTERN(warning); VOLUMES_INTERN(error);
+  VOLUMES_INTERN(exception);
   VOLUMES_INTERN(get); VOLUMES_INTERN(match); VOLUMES_INTERN(group); VOLUMES_INTERN(encode);
   VOLUMES_INTERN(lower); VOLUMES_INTERN(clear); VOLUMES_INTERN(copy); VOLUMES_INTERN(sort);
   VOLUMES_INTERN(key); VOLUMES_INTERN(st_dev); VOLUMES_INTERN(handle); VOLUMES_INTERN(volume);

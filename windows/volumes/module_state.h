@@ -21,8 +21,8 @@ struct InternedNames {
       platform_utils, service, logging, re, _ListVolumeNames, FindVolumeID,
       _VolumeIDFromSerialNumber, WindowsError, __name__;
   // attributes and methods
-  OwnedRef debug, info, error, exception, get, match, group, encode, lower, clear, copy, sort,
-      key, st_dev, handle, volume, _volume_ids, _volume_entries, _lock, _PopulateVolumeTable,
+  OwnedRef debug, info, warning, error, exception, get, match, group, encode, lower, clear, copy,
+      sort, key, st_dev, handle, volume, _volume_ids, _volume_entries, _lock, _PopulateVolumeTable,
       GetVolumeEntryForVolumeID, _FindVolumeIDForDeviceNumber, VolumeEntry, DeviceType,
       UNKNOWN, GetMonotonicTime, Lock, Singleton, getLogger, compile;
   // VolumeEntry keywords

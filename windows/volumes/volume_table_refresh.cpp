@@ -123,9 +123,36 @@ OwnedRef GuidOfVolumeName(PyObject* volume_name) {
   return pyutil::CallMethod(guid.get(), names.encode.get(), names.ascii.get());
 }
 
-// Describes one volume and stores its entry in `new_volume_entries`, or
-// logs why it is skipped.
-void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
+// The table a refresh builds, and for each of its keys the volume GUID name
+// and mount point of the entry stored there, to name a volume that a later
+// one replaces.
+struct NewTable {
+  OwnedRef entries = RequireNew(PyDict_New());
+  OwnedRef sources = RequireNew(PyDict_New());  // key -> (volume name, mount point)
+};
+
+// Stores `entry` under `key`. A later volume with the same ID replaces an
+// earlier one (disks cloned or virtual disks copied share a serial number);
+// the earlier one would leave the table without a trace, so the replacement
+// is logged naming both volumes.
+void StoreEntry(NewTable& table, PyObject* key, PyObject* entry, PyObject* volume_name,
+                PyObject* mount_point) {
+  if (PyObject_Hash(key) == -1) pyutil::ThrowPythonError();
+  if (PyObject* earlier = PyDict_GetItem(table.sources.get(), key)) {
+    OwnedRef replaced = OwnedRef::Borrow(earlier);  // the handler may change the dict
+    Log(State().names.warning.get(),
+        "Volume %s at %r has the same volume ID %s as volume %s at %r, which it replaces.",
+        volume_name, mount_point, key, PyTuple_GET_ITEM(replaced.get(), 0),
+        PyTuple_GET_ITEM(replaced.get(), 1));
+  }
+  OwnedRef source = RequireNew(PyTuple_Pack(2, volume_name, mount_point));
+  RequireStatus(PyDict_SetItem(table.sources.get(), key, source.get()));
+  RequireStatus(PyDict_SetItem(table.entries.get(), key, entry));
+}
+
+// Describes one volume and stores its entry in the new table, or logs why
+// it is skipped.
+void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   const InternedNames& names = State().names;
 
   OwnedRef mount_points;
@@ -220,10 +247,9 @@ void AddVolumeEntry(PyObject* new_volume_entries, PyObject* volume_name) {
   OwnedRef no_arguments = RequireNew(PyTuple_New(0));
   OwnedRef entry = RequireNew(PyObject_Call(entry_class.get(), no_arguments.get(), fields.get()));
 
-  // Keyed by what the entry says its volume is; a later volume with the
-  // same ID replaces an earlier one.
+  // Keyed by what the entry says its volume is.
   OwnedRef key = pyutil::GetAttr(entry.get(), names.volume.get());
-  RequireStatus(PyDict_SetItem(new_volume_entries, key.get(), entry.get()));
+  StoreEntry(table, key.get(), entry.get(), volume_name, mount_point.get());
 }
 
 // Empties the FAT cache if the refresh fails after the new table was
@@ -254,7 +280,8 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
   Log(names.info.get(), "Refreshing volume information table.");
   OwnedRef start_time = GetMonotonicTime();
   OwnedRef new_volume_ids = RequireNew(PyDict_New());
-  OwnedRef new_volume_entries = RequireNew(PyDict_New());
+  NewTable new_table;
+  PyObject* new_volume_entries = new_table.entries.get();
 
   OwnedRef list_volume_names = Global(names._ListVolumeNames.get());
   OwnedRef volume_names = pyutil::Call(list_volume_names.get());
@@ -263,22 +290,22 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
     for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(volume_names.get()); ++index) {
       OwnedRef volume_name =
           OwnedRef::Borrow(PySequence_Fast_GET_ITEM(volume_names.get(), index));
-      AddVolumeEntry(new_volume_entries.get(), volume_name.get());
+      AddVolumeEntry(new_table, volume_name.get());
     }
   } else {
     OwnedRef iterator = RequireNew(PyObject_GetIter(volume_names.get()));
     while (PyObject* item = PyIter_Next(iterator.get())) {
       OwnedRef volume_name = OwnedRef::Steal(item);
-      AddVolumeEntry(new_volume_entries.get(), volume_name.get());
+      AddVolumeEntry(new_table, volume_name.get());
     }
     if (PyErr_Occurred()) pyutil::ThrowPythonError();
   }
 
   RequireStatus(PyObject_SetAttr(self, names._volume_ids.get(), new_volume_ids.get()));
-  RequireStatus(PyObject_SetAttr(self, names._volume_entries.get(), new_volume_entries.get()));
+  RequireStatus(PyObject_SetAttr(self, names._volume_entries.get(), new_volume_entries));
   {
     ClearFatCacheOnFailure keep_cache_consistent;
-    Log(names.info.get(), "Got new volume entries: %r", new_volume_entries.get());
+    Log(names.info.get(), "Got new volume entries: %r", new_volume_entries);
     OwnedRef end_time = GetMonotonicTime();
     OwnedRef elapsed = RequireNew(PyNumber_Subtract(end_time.get(), start_time.get()));
     Log(names.info.get(), "Volume information refresh complete in %gs.", elapsed.get());

@@ -174,6 +174,12 @@ class ReferenceLeakTest(unittest.TestCase):
       self.service.AllVolumeEntries(True)
     self.assertNoLeak(RefreshWithFailingVolumes)
 
+    def RefreshWithASharedSerial():  # the later volume replaces one, with a warning
+      scripted_system.add_volume(VolumeName("44444444-dddd"), [u"F:\\"], serial=1234)
+      self.service.AllVolumeEntries(True)
+      scripted_system.remove_volume(VolumeName("44444444-dddd"))
+    self.assertNoLeak(RefreshWithASharedSerial)
+
     def RefreshStoppedByEnumeration():
       scripted_system.push("FindFirstVolumeW", result=0, error=5)
       _Swallow(self.service.AllVolumeEntries, True)

@@ -93,6 +93,7 @@ for p in "${PACKAGES[@]}"; do
 done
 if [ "${#missing[@]}" -eq 0 ] && [ "$changed" = 0 ] && [ -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] \
    && [ -f "$WINDOWS_PYTHON_SOURCE/Misc/valgrind-python.supp" ] && [ -f "$WINDOWS_PYTHON_TARBALL" ]; then
+  bash "$(dirname "${BASH_SOURCE[0]}")/setup-i386.sh" "$archive"
   echo "setup: ok (everything installed)"
   exit 0
 fi
@@ -128,6 +129,8 @@ if [ ! -f "$WINDOWS_PYTHON_SOURCE/PC/pyconfig.h" ] || [ ! -f "$WINDOWS_PYTHON_SO
   mv "$tarball" "$WINDOWS_PYTHON_TARBALL"
   rm -rf "$download"
 fi
+
+bash "$(dirname "${BASH_SOURCE[0]}")/setup-i386.sh" "$archive"
 
 /usr/bin/python2.7 -c 'import sys; assert sys.version_info[:3] == (2, 7, 18), sys.version'
 echo "setup: ok ($(/usr/bin/python2.7 -V 2>&1))"

@@ -6,14 +6,19 @@
 #                              init function and imports only KERNEL32.dll,
 #                              the C runtime and python27.dll
 #   check.sh wine BUILD_DIR    runs the Wine test program of that build
+#   check.sh prefix BUILD_DIR  makes the Wine prefix the tests share
+#   check.sh python BUILD_DIR INTERPRETER_DIR TREE SCRIPT [ARGS...]
+#                              runs SCRIPT with the Windows interpreter under
+#                              Wine, the tree TREE (python-scripted or
+#                              python-kernel32) of that build on its path
 #
 # Exits 77 (a skip, with the reason on stdout) when the toolchain or Wine is
 # missing, except under CI (CI=true), where setup.sh installs them and a
 # missing piece is a failure.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-command=${1:?usage: check.sh build|wine BUILD_DIR}
-build=${2:?usage: check.sh build|wine BUILD_DIR}
+command=${1:?usage: check.sh build|wine|prefix|python BUILD_DIR ...}
+build=${2:?usage: check.sh build|wine|prefix|python BUILD_DIR ...}
 triplet=i686-w64-mingw32
 python_source=/usr/local/share/volumes-windows/Python-2.7.18
 
@@ -35,8 +40,28 @@ allowed_import() {
   esac
 }
 
-check_module() {
-  local file=$1 entry=$2 failed=0
+# Wine for 32-bit programs: its loader is itself a 32-bit Linux program,
+# which setup.sh makes runnable on kernels without a 32-bit user mode.
+use_wine() {
+  command -v wine >/dev/null || unavailable "wine is not installed"
+  local version
+  version=$(wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $version"
+  # A prefix of our own in the build directory, without the Mono and Gecko
+  # installers (not needed, and nothing may be downloaded).
+  export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEARCH=win32
+  unset DISPLAY
+}
+
+# The Windows name of a Unix path: Wine's drive Z: is the Unix root.
+windows_path() {
+  local path
+  path=$(realpath -m "$1")
+  echo "Z:${path//\//\\}"
+}
+
+check_module() {  # FILE ENTRY [EXTRA_DLL]: EXTRA_DLL must be imported too
+  local file=$1 entry=$2 extra=${3:-} failed=0
   [ -f "$file" ] || { echo "FAILED: $file was not built"; return 1; }
   local dump
   dump=$("$triplet-objdump" -p "$file")
@@ -52,11 +77,11 @@ check_module() {
   local imports dll
   imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump")
   for dll in $imports; do
-    if ! allowed_import "$dll"; then
+    if [ "${dll,,}" != "${extra,,}" ] && ! allowed_import "$dll"; then
       echo "FAILED: $file imports $dll"; failed=1
     fi
   done
-  for dll in KERNEL32.dll python27.dll; do
+  for dll in KERNEL32.dll python27.dll $extra; do
     grep -qix "$dll" <<<"$imports" || { echo "FAILED: $file does not import $dll"; failed=1; }
   done
   if [ "$failed" = 0 ]; then
@@ -71,28 +96,66 @@ case "$command" in
       command -v "$tool" >/dev/null || unavailable "$tool is not installed"
     done
     [ -f "$python_source/PC/pyconfig.h" ] || unavailable "CPython 2.7.18 headers are not in $python_source"
+    interpreter=${3:-}
     bash "$root/windows-build/build.sh" "$build" >/dev/null
     status=0
-    check_module "$build/windows/volumes.pyd" initvolumes || status=1
-    check_module "$build/windows/winwrap.pyd" initwinwrap || status=1
+    kernel32_tree="$build/python-kernel32"
+    scripted_tree="$build/python-scripted"
+    check_module "$kernel32_tree/windows/volumes.pyd" initvolumes || status=1
+    check_module "$kernel32_tree/windows/winwrap.pyd" initwinwrap || status=1
+    # The scripted tree's volume calls come from the scripted provider.
+    check_module "$scripted_tree/windows/volumes.pyd" initvolumes kernel32_scripted.dll || status=1
+    check_module "$scripted_tree/windows/winwrap.pyd" initwinwrap || status=1
+    check_module "$scripted_tree/scripted_system.pyd" initscripted_system kernel32_scripted.dll || status=1
+    modules=("$kernel32_tree"/windows/*.pyd "$scripted_tree"/windows/*.pyd "$scripted_tree"/scripted_system.pyd)
+    python2.7 "$root/windows-build/python27_imports.py" runtimes --cxx "$triplet-g++-posix" \
+      --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" \
+      --sources "$root/windows" --sources "$root/pyutil" --sources "$root/oslayer/scripted" \
+      "${modules[@]}" || status=1
+    if [ -n "$interpreter" ]; then
+      python2.7 "$root/windows-build/python27_imports.py" exports --objdump "$triplet-objdump" \
+        --dll "$interpreter/python27.dll" "${modules[@]}" || status=1
+    fi
     if [ "$status" = 0 ]; then
       echo "python27.dll imports: $(grep -c '^  ' "$build/python27.def") names, $(grep -c ' DATA$' "$build/python27.def") of them data"
     fi
     exit "$status"
     ;;
   wine)
-    command -v wine >/dev/null || unavailable "wine is not installed"
+    use_wine
     [ -x "$build/wine/volume_calls_test.exe" ] || { echo "FAILED: $build/wine/volume_calls_test.exe was not built"; exit 1; }
-    # A prefix of our own in the build directory, without the Mono and Gecko
-    # installers (not needed, and nothing may be downloaded).
-    export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    export WINEARCH=win32
-    unset DISPLAY
-    modules=$(winepath -w "$build/windows")
-    timeout 600 wine "$build/wine/volume_calls_test.exe" "$modules"
+    timeout 600 wine "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")"
+    ;;
+  prefix)
+    use_wine
+    # wineboot makes the prefix once; the tests then share it.
+    rm -rf "$WINEPREFIX"
+    timeout 600 wineboot -i
+    timeout 60 wineserver -w
+    [ -f "$WINEPREFIX/system.reg" ] || { echo "FAILED: wineboot made no prefix in $WINEPREFIX"; exit 1; }
+    echo "ok: Wine prefix $WINEPREFIX ($(wine --version))"
+    ;;
+  python)
+    interpreter=${3:?usage: check.sh python BUILD_DIR INTERPRETER_DIR TREE SCRIPT [ARGS...]}
+    tree=${4:?usage: check.sh python BUILD_DIR INTERPRETER_DIR TREE SCRIPT [ARGS...]}
+    shift 4
+    use_wine
+    [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
+    [ -d "$build/$tree/windows" ] || { echo "FAILED: $build/$tree was not built"; exit 1; }
+    # Unix paths among the arguments become Windows ones; the suites find
+    # the tree first, then their own directory (as `python FILE` does).
+    arguments=()
+    for argument in "$@"; do
+      case "$argument" in
+        /*) arguments+=("$(windows_path "$argument")") ;;
+        *) arguments+=("$argument") ;;
+      esac
+    done
+    PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
+      timeout 900 wine "$interpreter/python.exe" "${arguments[@]}"
     ;;
   *)
-    echo "usage: check.sh build|wine BUILD_DIR" >&2
+    echo "usage: check.sh build|wine|prefix|python BUILD_DIR ..." >&2
     exit 2
     ;;
 esac

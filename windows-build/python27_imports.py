@@ -16,6 +16,11 @@ Commands (run by windows-build/CMakeLists.txt and its checks):
   stub --def FILE --output FILE
       writes C++ source of a stand-in python27.dll exporting the same
       names, so that a Windows loader (Wine) can load the modules.
+  runtimes --cxx CXX --objdump OBJDUMP --include DIR... IMAGE...
+      fails when a module imports an interpreter function that hands a C
+      runtime object across (see CRT_CROSSING below).
+  exports --objdump OBJDUMP --dll PYTHON27_DLL IMAGE...
+      fails when a module imports a name the interpreter does not export.
 """
 
 from __future__ import print_function
@@ -52,7 +57,8 @@ def preprocessed_headers(cxx, include_dirs):
     command = [cxx, "-E", "-x", "c++", "-std=c++17", "-"]
     for directory in include_dirs:
         command += ["-isystem", directory]
-    source = b"#include <Python.h>\n#include <frameobject.h>\n#include <structmember.h>\n"
+    source = (b"#include <Python.h>\n#include <frameobject.h>\n#include <structmember.h>\n"
+              b"#include <marshal.h>\n")
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     output, _ = process.communicate(source)
     if process.returncode != 0:
@@ -94,6 +100,89 @@ def classify(names, preprocessed):
         else:
             kinds[name] = kind
     return kinds, missing
+
+
+def image_imports(objdump, image, dll=DLL_NAME):
+    """The names a PE image imports from `dll` (objdump's import table)."""
+    output = subprocess.check_output([objdump, "-p", image]).decode("latin-1")
+    names = []
+    in_dll = False
+    for line in output.splitlines():
+        stripped = line.strip()
+        if stripped.startswith("DLL Name:"):
+            in_dll = stripped.split(":", 1)[1].strip().lower() == dll
+        elif in_dll and not stripped:
+            in_dll = False
+        elif in_dll and re.match(r"^[0-9a-f]+\s+\d+\s+\S+$", stripped):
+            names.append(stripped.split()[-1])
+    return sorted(names)
+
+
+def image_exports(objdump, image):
+    """The names a PE image exports."""
+    output = subprocess.check_output([objdump, "-p", image]).decode("latin-1")
+    table = output.split("[Ordinal/Name Pointer] Table", 1)
+    if len(table) != 2:
+        return set()
+    names = set()
+    for line in table[1].splitlines()[1:]:
+        match = re.match(r"^\s*\[\s*\d+\]\s+(\S+)$", line)
+        if not match:
+            break
+        names.add(match.group(1))
+    return names
+
+
+# The interpreter and a module built with another compiler each have their
+# own C runtime (python27.dll: msvcr90.dll; ours: msvcrt.dll), with their own
+# FILE tables, file descriptors, errno and heap. An interpreter function
+# that takes or returns one of those mixes the two: a FILE* or descriptor
+# of one runtime means nothing (or another file) in the other, and errno set
+# by our runtime is not the one the interpreter reads. Every function whose
+# declaration mentions FILE is refused, and these besides:
+CRT_CROSSING = {
+    "PyObject_AsFileDescriptor": "returns a descriptor of the interpreter's runtime",
+    "PyErr_SetFromErrno": "reads the interpreter's errno, not ours",
+    "PyErr_SetFromErrnoWithFilename": "reads the interpreter's errno, not ours",
+    "PyErr_SetFromErrnoWithFilenameObject": "reads the interpreter's errno, not ours",
+    "PyErr_SetFromErrnoWithUnicodeFilename": "reads the interpreter's errno, not ours",
+}
+
+# In a release build these macros are the C runtime's malloc, realloc and
+# free, expanded in the module: memory they give the interpreter, or take
+# from it, moves between the two heaps. The functions of the same names
+# (PyMem_Malloc, PyMem_Free) are the interpreter's and are safe.
+CRT_MEMORY_MACROS = re.compile(r"\bPyMem_(MALLOC|REALLOC|FREE|NEW|RESIZE|DEL)\b")
+
+
+def crt_memory_macro_uses(directories):
+    """(path, line number, line) of each use of those macros in C++ sources."""
+    uses = []
+    for directory in directories:
+        for folder, _, files in os.walk(directory):
+            for name in sorted(files):
+                if not name.endswith((".cpp", ".h")):
+                    continue
+                path = os.path.join(folder, name)
+                with open(path) as stream:
+                    for number, line in enumerate(stream, 1):
+                        if CRT_MEMORY_MACROS.search(line):
+                            uses.append((path, number, line.strip()))
+    return uses
+
+
+def crt_crossing_functions(preprocessed):
+    """Maps the interpreter's functions that hand a C runtime object across
+    to the reason."""
+    refused = dict(CRT_CROSSING)
+    for text in preprocessed.split(";"):
+        text = " ".join(text.split())
+        if DLLIMPORT not in text or not re.search(r"\bFILE\b", text):
+            continue
+        match = re.search(r"(\w+)\s*\(", text.split(DLLIMPORT, 1)[1])
+        if match:
+            refused.setdefault(match.group(1), "takes or returns a FILE* of the interpreter's runtime")
+    return refused
 
 
 def write_def(kinds, output):
@@ -146,6 +235,16 @@ def main(argv):
     make_stub = commands.add_parser("stub")
     make_stub.add_argument("--def", dest="definition", required=True)
     make_stub.add_argument("--output", required=True)
+    check_runtimes = commands.add_parser("runtimes")
+    check_runtimes.add_argument("--cxx", required=True)
+    check_runtimes.add_argument("--objdump", required=True)
+    check_runtimes.add_argument("--include", action="append", default=[])
+    check_runtimes.add_argument("--sources", action="append", default=[])
+    check_runtimes.add_argument("images", nargs="+")
+    check_exports = commands.add_parser("exports")
+    check_exports.add_argument("--objdump", required=True)
+    check_exports.add_argument("--dll", required=True)
+    check_exports.add_argument("images", nargs="+")
     arguments = parser.parse_args(argv)
 
     if arguments.command == "def":
@@ -160,6 +259,39 @@ def main(argv):
     if arguments.command == "stub":
         write_stub(read_def(arguments.definition), arguments.output)
         return 0
+    if arguments.command == "runtimes":
+        refused = crt_crossing_functions(preprocessed_headers(arguments.cxx, arguments.include))
+        failed = 0
+        for image in arguments.images:
+            for name in image_imports(arguments.objdump, image):
+                if name in refused:
+                    print("FAILED: %s imports %s, which %s" % (image, name, refused[name]))
+                    failed = 1
+        for path, number, line in crt_memory_macro_uses(arguments.sources):
+            print("FAILED: %s:%d uses a PyMem_ macro (the C runtime's allocator, not the "
+                  "interpreter's): %s" % (path, number, line))
+            failed = 1
+        if not failed:
+            print("ok: no module imports any of the %d interpreter functions that hand a C "
+                  "runtime object across, and no source uses the PyMem_ allocation macros"
+                  % len(refused))
+        return failed
+    if arguments.command == "exports":
+        exported = image_exports(arguments.objdump, arguments.dll)
+        failed = 0
+        for image in arguments.images:
+            imported = image_imports(arguments.objdump, image)
+            for name in imported:
+                if name not in exported:
+                    print("FAILED: %s imports %s, which %s does not export" % (image, name, arguments.dll))
+                    failed = 1
+            if not imported:
+                print("FAILED: %s imports nothing from %s" % (image, DLL_NAME))
+                failed = 1
+        if not failed:
+            print("ok: every %s import of %d modules is exported by %s" % (
+                DLL_NAME, len(arguments.images), arguments.dll))
+        return failed
     parser.print_usage(sys.stderr)
     return 2
 

@@ -1,13 +1,48 @@
 # CTest tests of the Windows build (included by the top-level CMakeLists.txt).
 # The cross build has its own CMake project and toolchain, so it is built by
-# the test itself into ${CMAKE_BINARY_DIR}/windows-build; a missing
+# a test into ${CMAKE_BINARY_DIR}/windows-build, and so is the 32-bit
+# Windows CPython 2.7 that runs the Python suites under Wine. A missing
 # toolchain or Wine is a skip (exit 77) outside CI.
 set(VOLUMES_WINDOWS_BUILD_DIR ${CMAKE_BINARY_DIR}/windows-build)
+set(VOLUMES_WINDOWS_PYTHON_DIR ${CMAKE_BINARY_DIR}/windows-python27)
+set(VOLUMES_WINDOWS_CHECK bash ${PROJECT_SOURCE_DIR}/windows-build/check.sh)
+
+# The interpreter: rebuilt only when its inputs change.
+add_test(NAME windows.interpreter
+         COMMAND bash ${PROJECT_SOURCE_DIR}/windows-build/interpreter/build.sh
+                 /usr/local/share/volumes-windows/python2.7_2.7.18.orig.tar.gz
+                 ${VOLUMES_WINDOWS_PYTHON_DIR})
+set_tests_properties(windows.interpreter PROPERTIES
+  TIMEOUT 900 FIXTURES_SETUP windows-interpreter RESOURCE_LOCK windows-python27)
+
+# The modules of both trees, checked against the interpreter's exports.
 add_test(NAME windows.build
-         COMMAND bash ${PROJECT_SOURCE_DIR}/windows-build/check.sh build ${VOLUMES_WINDOWS_BUILD_DIR})
+         COMMAND ${VOLUMES_WINDOWS_CHECK} build ${VOLUMES_WINDOWS_BUILD_DIR} ${VOLUMES_WINDOWS_PYTHON_DIR})
 set_tests_properties(windows.build PROPERTIES
-  SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_SETUP windows-modules RESOURCE_LOCK windows-build)
-add_test(NAME windows.wine
-         COMMAND bash ${PROJECT_SOURCE_DIR}/windows-build/check.sh wine ${VOLUMES_WINDOWS_BUILD_DIR})
+  SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_SETUP windows-modules
+  FIXTURES_REQUIRED windows-interpreter RESOURCE_LOCK windows-build)
+
+# One Wine prefix for every test that runs a Windows program.
+add_test(NAME windows.prefix COMMAND ${VOLUMES_WINDOWS_CHECK} prefix ${VOLUMES_WINDOWS_BUILD_DIR})
+set_tests_properties(windows.prefix PROPERTIES
+  SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_SETUP wine-prefix
+  FIXTURES_REQUIRED windows-modules)
+
+add_test(NAME windows.wine COMMAND ${VOLUMES_WINDOWS_CHECK} wine ${VOLUMES_WINDOWS_BUILD_DIR})
 set_tests_properties(windows.wine PROPERTIES
-  SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED windows-modules RESOURCE_LOCK windows-build)
+  SKIP_RETURN_CODE 77 TIMEOUT 900 FIXTURES_REQUIRED "windows-modules;wine-prefix")
+
+# The scripted suites, each run by the Windows interpreter under Wine over
+# the scripted tree, as the Linux interpreters run them.
+file(GLOB VOLUMES_WINDOWS_SUITES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/python/test_*.py)
+foreach(test_file ${VOLUMES_WINDOWS_SUITES})
+  get_filename_component(test_name ${test_file} NAME_WE)
+  add_test(NAME windows-scripted.${test_name}
+           COMMAND ${VOLUMES_WINDOWS_CHECK} python ${VOLUMES_WINDOWS_BUILD_DIR}
+                   ${VOLUMES_WINDOWS_PYTHON_DIR} python-scripted
+                   -B ${PROJECT_SOURCE_DIR}/tests/run_suite.py ${test_file} -v
+                   --results ${VOLUMES_SUITE_RESULTS}/windows/${test_name}.txt)
+  set_tests_properties(windows-scripted.${test_name} PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 900
+    FIXTURES_REQUIRED "windows-interpreter;windows-modules;wine-prefix")
+endforeach()

@@ -392,7 +392,8 @@ class FaultInjectionTest(volumes_testing.ScriptedSystemTestCase):
     # address space: a MemoryError in the mount point step, which skips the
     # volume; the lock is released.
     status, out, err = volumes_testing.RunPython(r"""
-        import logging, resource
+        import logging
+        import address_space
         import windows.volumes as volumes
         records = []
         handler = logging.Handler()
@@ -401,13 +402,8 @@ class FaultInjectionTest(volumes_testing.ScriptedSystemTestCase):
         service = volumes.VolumeInfo.__wrapped__()
         name = u"\\\\?\\Volume{" + u"x" * (20 << 20) + u"}\\"
         volumes._ListVolumeNames = lambda: [name]
-        size = [int(line.split()[1]) << 10 for line in open("/proc/self/status")
-                if line.startswith("VmSize")][0]
-        resource.setrlimit(resource.RLIMIT_AS, (size + (24 << 20), resource.RLIM_INFINITY))
-        try:
-          table = service.AllVolumeEntries()
-        finally:
-          resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+        address_space.Limit(24 << 20)
+        table = service.AllVolumeEntries()
         print service._lock.locked(), table, [type(r.exc_info[1]).__name__
                                               for r in records if r.exc_info]
         """)

@@ -132,9 +132,9 @@ class MountPointsTest(volumes_testing.ScriptedSystemTestCase):
     status, out, err = volumes_testing.RunPython(r"""
         import sys
         sys.path.remove("")  # the source tree's windows/ must not shadow the built one
-        import resource, scripted_system, windows.volumes as volumes
+        import address_space, scripted_system, windows.volumes as volumes
         if not %r:
-          resource.setrlimit(resource.RLIMIT_AS, (2 ** 31, 2 ** 31))
+          address_space.Limit(1 << 30)
         scripted_system.push("%s", result=0, error=234, return_length=0xFFFFFFFF)
         try:
           volumes._GetVolumePathNamesForVolumeName(u"x")

@@ -48,7 +48,7 @@ class VolumeInformationByPathTest(volumes_testing.ScriptedSystemTestCase):
     info = volumes.GetVolumeInformation(u"E:\\")
     self.assertEqual(u"", info[0])
     self.assertIs(unicode, type(info[0]))
-    self.assertEqual(u"F\xc4T".encode("utf-8"), info[4])
+    self.assertEqual(u"F\xc4T".encode(volumes_testing.FILE_SYSTEM_NAME_CODEC), info[4])
 
   def testArgumentsOfTheWrongTypeAreRefusedBeforeAnyCall(self):
     for path, error in [
@@ -118,12 +118,16 @@ class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
       self.assertEqual((u"Data", 0xFFFFFFFFL, 255L, 0L, "exFAT"), info, handle)
     self.assertEqual([("GetVolumeInformationByHandleW", 7, 261, 261)] * 6, self.SystemCalls())
 
-  def testSixtyFourBitHandlesReachTheSystemUnchanged(self):
-    values = [2 ** 32 + 5, -1, 2 ** 63 - 1, -2 ** 63, 0]
-    for value in values:
-      self.system.bind_handle(value, NAME)
+  def testHandlesReachTheSystemAtThePointerWidth(self):
+    # All 64 bits in a 64-bit process; the low 32 bits in a 32-bit one.
+    values = [2 ** 32 + 5, -1, 2 ** 63 - 1, -2 ** 63, 0, 2 ** 31]
+    handles = [volumes_testing.SystemHandle(value) for value in values]
+    for value, handle in zip(values, handles):
+      self.system.bind_handle(handle, NAME)
       self.assertEqual("exFAT", volumes.GetVolumeInformationByHandle(value)[4])
-    self.assertEqual(values, self.HandlesAsked())
+    self.assertEqual(handles, self.HandlesAsked())
+    if volumes_testing.POINTER_BITS == 32:
+      self.assertEqual([5, -1, -1, 0, 0, -2 ** 31], handles)
 
   def testNonIntegersAreRefusedBeforeAnyCall(self):
     for handle, error, message in [

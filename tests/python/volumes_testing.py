@@ -7,6 +7,7 @@ against the scripted provider, which `scripted_system` controls.
 import gc
 import logging
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -128,3 +129,21 @@ def RunPython(source, extra_path=()):
                              cwd=os.path.dirname(os.path.abspath(__file__)))
   out, err = process.communicate()
   return process.returncode, out, err
+
+
+# The codec of the file system name: the ANSI code page ("mbcs") on Windows;
+# Linux has no such codec, and its processes speak UTF-8.
+FILE_SYSTEM_NAME_CODEC = "mbcs" if sys.platform == "win32" else "utf-8"
+
+# The width of a HANDLE in this process: 32 bits in 32-bit Windows.
+POINTER_BITS = struct.calcsize("P") * 8
+
+
+def SystemHandle(value):
+  """The HANDLE value that a handle integer becomes in this process, as a
+  signed number: the integer itself in a 64-bit process, its low 32 bits in
+  a 32-bit one (2**32 + 5 becomes 5)."""
+  if POINTER_BITS == 64:
+    return value
+  low = value & 0xFFFFFFFF
+  return low - (1 << 32) if low >= 1 << 31 else low

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Makes sure this machine runs 32-bit x86 Linux programs, which Wine's loader
+# for 32-bit Windows programs is. Most kernels run them natively. Some have
+# no 32-bit user mode (a kernel built or booted without IA-32 emulation, or
+# a hypervisor that offers none): there exec() fails with "Exec format
+# error", and this script has the kernel hand such programs to qemu's user
+# mode emulator through binfmt_misc instead. The emulator comes from
+# Debian's trixie archive (bookworm's qemu 7.2 cannot run Wine: it ignores
+# MAP_FIXED_NOREPLACE, and Wine's start-up then never ends), pinned so that
+# nothing else is taken from trixie.
+#
+#   setup-i386.sh ARCHIVE_URI    (called by setup.sh, as root, idempotent)
+set -euo pipefail
+archive=${1:?usage: setup-i386.sh ARCHIVE_URI}
+probe=/lib/i386-linux-gnu/ld-linux.so.2   # from libc6:i386, which wine32 needs
+entry=/proc/sys/fs/binfmt_misc/volumes-i386
+emulator=/usr/bin/qemu-i386
+
+runs_i386() { "$probe" --version >/dev/null 2>&1; }
+
+[ -x "$probe" ] || { echo "setup-i386.sh: $probe is missing (libc6:i386)" >&2; exit 1; }
+if runs_i386; then
+  exit 0
+fi
+if [ -f "$entry" ] && grep -qx enabled "$entry" && [ -x "$emulator" ]; then
+  echo "setup-i386.sh: 32-bit x86 programs run through $emulator (this kernel cannot run them itself)" >&2
+  exit 0
+fi
+[ "$(id -u)" -eq 0 ] || { echo "setup-i386.sh: must run as root" >&2; exit 1; }
+echo "setup-i386.sh: this kernel cannot run 32-bit x86 programs; installing qemu's user mode emulator for them" >&2
+
+trixie_list=/etc/apt/sources.list.d/volumes-trixie.list
+trixie_pin=/etc/apt/preferences.d/volumes-trixie.pref
+want_list="deb $archive trixie main"
+want_pin='Package: *
+Pin: release n=trixie
+Pin-Priority: 1'
+if [ ! -f "$trixie_list" ] || [ "$(cat "$trixie_list")" != "$want_list" ] \
+   || [ ! -f "$trixie_pin" ] || [ "$(cat "$trixie_pin")" != "$want_pin" ]; then
+  echo "$want_list" > "$trixie_list"
+  echo "$want_pin" > "$trixie_pin"
+  apt-get update -qq
+fi
+if ! dpkg-query -W -f='${Status} ${Version}' qemu-user 2>/dev/null | grep -q 'install ok installed 1:1[0-9]'; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user/trixie
+fi
+
+if [ ! -f /proc/sys/fs/binfmt_misc/register ]; then
+  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+fi
+[ -f "$entry" ] && echo -1 > "$entry"
+# ELF, 32-bit, little-endian, executable or shared object, machine i386. The
+# F flag opens the emulator now, so that it is found in any mount namespace.
+echo ":volumes-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$emulator:F" \
+  > /proc/sys/fs/binfmt_misc/register
+runs_i386 || { echo "setup-i386.sh: 32-bit x86 programs still do not run through $emulator" >&2; exit 1; }
+echo "setup-i386.sh: 32-bit x86 programs now run through $emulator" >&2

@@ -4,7 +4,8 @@ interpreter, from the files that run_suite.py wrote:
   suite_counts.py RESULTS_DIR
 
 RESULTS_DIR holds one directory per interpreter (linux-release,
-linux-debug, windows), each with one file per suite.
+linux-debug, windows) and one for the real-KERNEL32 suite
+(windows-kernel32), each with one file per suite.
 """
 
 import os
@@ -14,6 +15,7 @@ INTERPRETERS = [
     ("linux-release", "Linux, python2.7"),
     ("linux-debug", "Linux, python2.7-dbg"),
     ("windows", "Windows, python.exe (Wine)"),
+    ("windows-kernel32", "Windows, real KERNEL32"),
 ]
 FIELDS = ("run", "failures", "errors", "skipped")
 

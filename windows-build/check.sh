@@ -11,6 +11,9 @@
 #                              runs SCRIPT with the Windows interpreter under
 #                              Wine, the tree TREE (python-scripted or
 #                              python-kernel32) of that build on its path
+#   check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]
+#                              gives the Wine prefix drives of the test's
+#                              own, then runs SCRIPT over python-kernel32
 #
 # Exits 77 (a skip, with the reason on stdout) when the toolchain or Wine is
 # missing, except under CI (CI=true), where setup.sh installs them and a
@@ -154,8 +157,38 @@ case "$command" in
     PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
       timeout 900 wine "$interpreter/python.exe" "${arguments[@]}"
     ;;
+  kernel32)
+    interpreter=${3:?usage: check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]}
+    shift 3
+    use_wine
+    command -v mkfs.vfat >/dev/null || unavailable "mkfs.vfat (dosfstools) is not installed"
+    # Wine maps a drive letter to the directory its dosdevices link names,
+    # and reads a directory drive's label and serial number from files in
+    # it; a drive whose device link ("r::") names a FAT image is answered
+    # from that image's boot sector when asked by handle.
+    drives="$build/kernel32-drives"
+    rm -rf "$drives"
+    mkdir -p "$drives/labelled" "$drives/fat"
+    export VOLUMES_LABELLED_DRIVE=Q: VOLUMES_FAT_DRIVE=R: VOLUMES_MISSING_DRIVE=P:
+    # The label goes to the test escaped: Wine hands the environment to
+    # Windows programs in the ANSI code page, which cannot hold every letter.
+    export VOLUMES_LABEL='Vol\u00fcme \u0416' VOLUMES_SERIAL=1234abcd
+    export VOLUMES_FAT_LABEL=FATTEST VOLUMES_FAT_SERIAL=0badf00d
+    printf 'Vol\xc3\xbcme \xd0\x96' > "$drives/labelled/.windows-label"
+    echo "$VOLUMES_SERIAL" > "$drives/labelled/.windows-serial"
+    echo labelled > "$drives/labelled/file.txt"
+    echo fat > "$drives/fat/file.txt"
+    truncate -s 40M "$drives/fat.img"
+    mkfs.vfat -F 32 -n "$VOLUMES_FAT_LABEL" -i "$VOLUMES_FAT_SERIAL" "$drives/fat.img" >/dev/null
+    devices="$WINEPREFIX/dosdevices"
+    ln -sfn "$drives/labelled" "$devices/q:"
+    ln -sfn "$drives/fat" "$devices/r:"
+    ln -sfn "$drives/fat.img" "$devices/r::"
+    rm -f "$devices/p:" "$devices/p::"
+    exec bash "${BASH_SOURCE[0]}" python "$build" "$interpreter" python-kernel32 "$@"
+    ;;
   *)
-    echo "usage: check.sh build|wine|prefix|python BUILD_DIR ..." >&2
+    echo "usage: check.sh build|wine|prefix|python|kernel32 BUILD_DIR ..." >&2
     exit 2
     ;;
 esac

@@ -46,3 +46,14 @@ foreach(test_file ${VOLUMES_WINDOWS_SUITES})
     SKIP_RETURN_CODE 77 TIMEOUT 900
     FIXTURES_REQUIRED "windows-interpreter;windows-modules;wine-prefix")
 endforeach()
+
+# The real KERNEL32 build in the same interpreter, over drives of its own.
+add_test(NAME windows.kernel32
+         COMMAND ${VOLUMES_WINDOWS_CHECK} kernel32 ${VOLUMES_WINDOWS_BUILD_DIR}
+                 ${VOLUMES_WINDOWS_PYTHON_DIR}
+                 -B ${PROJECT_SOURCE_DIR}/tests/run_suite.py
+                 ${PROJECT_SOURCE_DIR}/tests/windows/test_kernel32_volumes.py -v
+                 --results ${VOLUMES_SUITE_RESULTS}/windows-kernel32/test_kernel32_volumes.txt)
+set_tests_properties(windows.kernel32 PROPERTIES
+  SKIP_RETURN_CODE 77 TIMEOUT 900
+  FIXTURES_REQUIRED "windows-interpreter;windows-modules;wine-prefix")

@@ -13,10 +13,14 @@
 //       with its NUL; a list of integers is written as those UTF-16 units
 //       exactly (so a test can leave the NUL out). model=True: that call
 //       answers from the model, so a test can script a later call alone.
-//   calls() -> [(function, argument, ...), ...]; clear_calls()
+//   calls(units=False) -> [(function, argument, ...), ...]; clear_calls()
+//       text arguments as unicode, or with units=True as tuples of the
+//       UTF-16 units that reached the system
 //   open_searches() -> [handle, ...]
 //   set_last_error(code); get_last_error() -> code
 #include <Python.h>
+
+#include <climits>
 
 #include "pyutil/method_definition.h"
 #include "pyutil/module_init.h"
@@ -184,8 +188,34 @@ PyObject* Push(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* Calls(PyObject*, PyObject*) {
+// An int where the value fits one (so 32-bit interpreters too give back
+// 64-bit handle values whole), otherwise a long.
+OwnedRef NumberToPython(std::int64_t number) {
+  if (number >= LONG_MIN && number <= LONG_MAX) {
+    return RequireNew(PyInt_FromLong(static_cast<long>(number)));
+  }
+  return RequireNew(PyLong_FromLongLong(static_cast<PY_LONG_LONG>(number)));
+}
+
+OwnedRef UnitsToTuple(const Units& units) {
+  OwnedRef tuple = RequireNew(PyTuple_New(static_cast<Py_ssize_t>(units.size())));
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
+                     RequireNew(PyInt_FromLong(static_cast<long>(units[i]))).release());
+  }
+  return tuple;
+}
+
+PyObject* Calls(PyObject*, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry([&]() -> PyObject* {
+    static const char* keywords[] = {"units", nullptr};
+    PyObject* as_units = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(keywords),
+                                     &as_units)) {
+      return nullptr;
+    }
+    const int units = PyObject_IsTrue(as_units);
+    if (units < 0) pyutil::ThrowPythonError();
     const std::vector<scripted::CallRecord> calls = scripted::Calls();
     OwnedRef list = RequireNew(PyList_New(0));
     for (const scripted::CallRecord& call : calls) {
@@ -195,7 +225,9 @@ PyObject* Calls(PyObject*, PyObject*) {
       for (std::size_t i = 0; i < call.arguments.size(); ++i) {
         OwnedRef item;
         if (const auto* number = std::get_if<std::int64_t>(&call.arguments[i])) {
-          item = RequireNew(PyInt_FromSsize_t(static_cast<Py_ssize_t>(*number)));
+          item = NumberToPython(*number);
+        } else if (units) {
+          item = UnitsToTuple(std::get<Units>(call.arguments[i]));
         } else {
           item = UnitsToPython(std::get<Units>(call.arguments[i]));
         }
@@ -216,7 +248,7 @@ PyObject* OpenSearches(PyObject*, PyObject*) {
   return pyutil::GuardEntry([&]() -> PyObject* {
     OwnedRef list = RequireNew(PyList_New(0));
     for (std::int64_t handle : scripted::OpenSearches()) {
-      OwnedRef item = RequireNew(PyInt_FromSsize_t(static_cast<Py_ssize_t>(handle)));
+      OwnedRef item = NumberToPython(handle);
       RequireStatus(PyList_Append(list.get(), item.get()));
     }
     return list.release();
@@ -241,7 +273,7 @@ PyMethodDef kMethods[] = {
     {"set_enumeration", pyutil::KeywordsFunction(SetEnumeration), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"bind_handle", BindHandle, METH_VARARGS, nullptr},
     {"push", pyutil::KeywordsFunction(Push), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"calls", Calls, METH_NOARGS, nullptr},
+    {"calls", pyutil::KeywordsFunction(Calls), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"clear_calls", ClearCalls, METH_NOARGS, nullptr},
     {"open_searches", OpenSearches, METH_NOARGS, nullptr},
     {"set_last_error", SetLastErrorCode, METH_O, nullptr},

@@ -1,0 +1,45 @@
+"""Text between the interpreter and the system: UTF-16 units exactly, on
+interpreters whose unicode is UCS-4 (Linux) and UCS-2 (Windows) alike."""
+
+import unittest
+
+import volumes_testing
+from volumes_testing import VolumeName
+import windows.volumes as volumes
+
+# U+FFFF is the last single unit; U+10000 and U+10FFFF the ends of the
+# surrogate pairs' range.
+EDGES = u"\uffff\U00010000\U0010ffff"
+EDGE_UNITS = (0xFFFF, 0xD800, 0xDC00, 0xDBFF, 0xDFFF)
+
+
+class SystemTextTest(volumes_testing.ScriptedSystemTestCase):
+
+  def testTextReachesTheSystemAsUTF16(self):
+    for text, units in [(EDGES, EDGE_UNITS),
+                        # A lone surrogate is passed on as the unit it is.
+                        (u"a\ud800b", (0x61, 0xD800, 0x62)),
+                        (u"\udc00\ud800", (0xDC00, 0xD800))]:
+      self.system.clear_calls()
+      with self.assertRaises(WindowsError):
+        volumes.GetVolumeInformation(text + u"\\")
+      with self.assertRaises(WindowsError):
+        volumes._GetVolumePathNamesForVolumeName(text)
+      self.assertEqual([units + (0x5C,), units],
+                       [call[1] for call in self.system.calls(units=True)])
+
+  def testTextFromTheSystemBecomesTheSameCharacters(self):
+    name = VolumeName("text")
+    self.system.add_volume(name, [u"C:\\"])
+    self.system.push("GetVolumeInformationW", text=list(EDGE_UNITS) + [0])
+    self.assertEqual(EDGES, volumes.GetVolumeInformation(u"C:\\")[0])
+    # Units that pair up only in the wrong order stay apart.
+    self.system.push("GetVolumeInformationW", text=[0xDC00, 0xD800, 0x41, 0])
+    self.assertEqual(u"\udc00\ud800A", volumes.GetVolumeInformation(u"C:\\")[0])
+    self.system.push("GetVolumePathNamesForVolumeNameW",
+                     text=[0xD83D, 0xDE00, 0x3A, 0, 0], return_length=5)
+    self.assertEqual([u"\U0001F600:"], volumes._GetVolumePathNamesForVolumeName(name))
+
+
+if __name__ == "__main__":
+  unittest.main()

@@ -115,6 +115,20 @@ case "$command" in
       --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" \
       --sources "$root/windows" --sources "$root/pyutil" --sources "$root/oslayer/scripted" \
       "${modules[@]}" || status=1
+    # The check itself must refuse a module that crosses the boundary.
+    probe="$build/crt_crossing_probe.obj"
+    "$triplet-g++-posix" -std=c++17 -isystem "$python_source/PC" -isystem "$python_source/Include" \
+      -c "$root/windows-build/crt_probe/crt_crossing_probe.cpp" -o "$probe"
+    probe_report=$(python2.7 "$root/windows-build/python27_imports.py" runtimes --cxx "$triplet-g++-posix" \
+      --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" \
+      --sources "$root/windows-build/crt_probe" "$probe") && probe_status=0 || probe_status=$?
+    for refused in PyFile_AsFile PyObject_AsFileDescriptor PyErr_SetFromErrnoWithFilenameObject PyMem_; do
+      if [ "$probe_status" = 0 ] || ! grep -q "$refused" <<<"$probe_report"; then
+        echo "FAILED: the C runtime check does not refuse $refused in $probe:"
+        echo "$probe_report"
+        status=1
+      fi
+    done
     if [ -n "$interpreter" ]; then
       python2.7 "$root/windows-build/python27_imports.py" exports --objdump "$triplet-objdump" \
         --dll "$interpreter/python27.dll" "${modules[@]}" || status=1

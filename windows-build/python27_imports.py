@@ -103,7 +103,11 @@ def classify(names, preprocessed):
 
 
 def image_imports(objdump, image, dll=DLL_NAME):
-    """The names a PE image imports from `dll` (objdump's import table)."""
+    """The names a PE image imports from `dll` (objdump's import table), or
+    for an object file (.o, .obj) every name it imports."""
+    if image.endswith((".o", ".obj")):
+        nm = re.sub(r"objdump$", "nm", objdump)
+        return undefined_imports(nm, [image])
     output = subprocess.check_output([objdump, "-p", image]).decode("latin-1")
     names = []
     in_dll = False

@@ -1,6 +1,7 @@
 #include "bounded.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <deque>
 #include <map>
@@ -60,32 +61,88 @@ class WorkerPool {
   std::size_t idle_ = 0;
 };
 
-// Never destroyed (detached workers use it until the process ends). A forked
-// child has none of the parent's workers: it starts with a new, empty pool
-// (the old one, whose lock another thread may have held, is left alone).
-WorkerPool* pool_instance = nullptr;
+// Process-wide state that a forked child must not inherit: the parent's
+// workers do not exist there, and a lock another thread held at the fork
+// would never be released. Never destroyed (detached workers use it until
+// the process ends); the child gets a new one and leaves the old alone.
+struct Shared {
+  std::mutex mutex;
+  // One pool per mount namespace: a worker resolves paths in the namespace
+  // of the thread that created it.
+  std::map<std::uint64_t, WorkerPool*> pools;
+  std::map<std::pair<GateKind, std::uint64_t>, std::shared_ptr<Gate>> gates;
+};
 
-void reset_pool_in_child() { pool_instance = new WorkerPool(); }
+Shared* shared_instance = nullptr;
 
-WorkerPool& pool() {
+void reset_in_child() { shared_instance = new Shared(); }
+
+Shared& shared() {
   static const bool registered = [] {
-    pool_instance = new WorkerPool();
-    pthread_atfork(nullptr, nullptr, reset_pool_in_child);
+    shared_instance = new Shared();
+    pthread_atfork(nullptr, nullptr, reset_in_child);
     return true;
   }();
   (void)registered;
-  return *pool_instance;
+  return *shared_instance;
 }
 
 }  // namespace
 
-void run_on_worker(std::function<void()> task) { pool().run(std::move(task)); }
+std::uint64_t current_mount_namespace() {
+  struct stat st {};
+  if (::stat("/proc/thread-self/ns/mnt", &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_ino);
+}
 
-std::shared_ptr<Gate> gate_for(std::uint64_t key) {
-  static std::mutex mutex;
-  static std::map<std::uint64_t, std::shared_ptr<Gate>> gates;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto& slot = gates[key];
+Gate::Claim Gate::claim(BoundedClock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stalled_) return Claim::Stalled;
+    if (!busy_) {
+      busy_ = true;
+      return Claim::Granted;
+    }
+    if (freed_.wait_until(lock, deadline) == std::cv_status::timeout && busy_)
+      return stalled_ ? Claim::Stalled : Claim::TimedOut;
+  }
+}
+
+void Gate::abandon() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stalled_ = true;
+  freed_.notify_all();  // waiters fail at once instead of at their deadline
+}
+
+void Gate::release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  busy_ = false;
+  stalled_ = false;
+  freed_.notify_all();
+}
+
+bool Gate::stalled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stalled_;
+}
+
+void run_on_worker(std::function<void()> task) {
+  const std::uint64_t ns = current_mount_namespace();
+  WorkerPool* pool = nullptr;
+  {
+    Shared& s = shared();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    WorkerPool*& slot = s.pools[ns];
+    if (!slot) slot = new WorkerPool();  // lives as long as its workers: to the end
+    pool = slot;
+  }
+  pool->run(std::move(task));
+}
+
+std::shared_ptr<Gate> gate_for(GateKind kind, std::uint64_t key) {
+  Shared& s = shared();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  auto& slot = s.gates[{kind, key}];
   if (!slot) slot = std::make_shared<Gate>();
   return slot;
 }

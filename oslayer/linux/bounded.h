@@ -1,13 +1,12 @@
 // Runs calls that can block forever (stat/statvfs on a dead network share or
-// a FUSE server that never answers) on a detached worker thread and waits for
-// them a bounded time.
+// a FUSE server that never answers, reads of a device whose backing store
+// stalls) on a detached worker thread and waits for them a bounded time.
 //
 // The worker shares ownership of everything it touches (its captured
 // arguments and the Pending record), so a worker that returns long after its
 // caller gave up touches no freed memory.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,44 +24,91 @@ constexpr std::chrono::milliseconds kBlockingCallTimeout{2000};
 
 using BoundedClock = std::chrono::steady_clock;
 
-// Counts the workers still stuck on one mount after their callers gave up.
-// While one is stuck, further calls on that mount fail at once instead of
-// leaving one more thread behind each time.
-struct Gate {
-  std::atomic<int> stuck{0};
+// Admits one worker at a time for one mount or device. A worker whose
+// caller gave up leaves the gate stalled until it returns: meanwhile calls
+// fail at once instead of leaving one more stuck thread behind each time,
+// so a stalled mount or device holds at most one thread.
+class Gate {
+ public:
+  enum class Claim { Granted, Stalled, TimedOut };
+  // Waits until `deadline` for the worker in flight to finish, then admits
+  // the caller's. Stalled at once while an abandoned worker is stuck.
+  Claim claim(BoundedClock::time_point deadline);
+  // The caller stopped waiting for the admitted worker.
+  void abandon();
+  // The admitted worker returned: the gate opens again.
+  void release();
+  bool stalled();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  bool busy_ = false;
+  bool stalled_ = false;
 };
-// The gate of the mount with device number `key` (one per key, kept for the
-// life of the process).
-std::shared_ptr<Gate> gate_for(std::uint64_t key);
+
+// What a gate guards: calls on paths of one mounted file system (keyed by its
+// device number), or reads of one block device (keyed by its number).
+enum class GateKind { Mount, Device };
+
+// The gate for `key` of `kind`, one per key for the life of the process. A
+// forked child starts with new, open gates: the parent's stuck workers do not
+// exist there.
+std::shared_ptr<Gate> gate_for(GateKind kind, std::uint64_t key);
 
 template <class R>
 struct Pending {
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
-  bool abandoned = false;  // the caller stopped waiting
   bool threw = false;
   std::optional<R> value;
-  std::shared_ptr<Gate> gate;
+  std::shared_ptr<Gate> gate;  // admitted this worker; released when it returns
 };
 
 template <class R>
 using PendingPtr = std::shared_ptr<Pending<R>>;
 
+// The mount namespace of the calling thread (0 when /proc cannot tell). A
+// new thread starts in its creator's namespace.
+std::uint64_t current_mount_namespace();
+
 // Runs `task` on a detached worker at once: an idle worker that finished an
 // earlier task, or a new thread. A task never waits for a busy worker, so a
 // worker stuck on a dead mount delays no other call; reusing idle workers
 // saves a thread creation per call (a refresh makes several per volume).
+// Workers only take tasks from threads of their own mount namespace, where
+// they resolve paths as the caller would.
 // Throws std::system_error, without running `task`, when no thread can be
 // created.
 void run_on_worker(std::function<void()> task);
 
-// Starts `fn` (returning R) on a detached worker. `fn` must own what it uses.
+// Opens the gate again if the task it admitted is dropped without running.
+class GateRelease {
+ public:
+  explicit GateRelease(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+  GateRelease(GateRelease&& other) noexcept = default;
+  GateRelease& operator=(GateRelease&&) = delete;
+  GateRelease(const GateRelease&) = delete;
+  GateRelease& operator=(const GateRelease&) = delete;
+  ~GateRelease() {
+    if (gate_) gate_->release();
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+};
+
+// Starts `fn` (returning R) on a detached worker, admitted through `gate`
+// (may be null) until `deadline`; null when the gate did not admit it.
+// `fn` must own what it uses.
 template <class R, class F>
-PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate) {
+PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate, BoundedClock::time_point deadline) {
+  if (gate && gate->claim(deadline) != Gate::Claim::Granted) return nullptr;
   auto pending = std::make_shared<Pending<R>>();
-  pending->gate = std::move(gate);
-  auto work = std::make_shared<std::function<void()>>([pending, fn = std::move(fn)]() mutable {
+  pending->gate = gate;
+  auto admitted = std::make_shared<GateRelease>(std::move(gate));
+  run_on_worker([pending, admitted, fn = std::move(fn)]() mutable {
     std::optional<R> result;
     bool threw = false;
     try {
@@ -74,10 +120,8 @@ PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate) {
     pending->value = std::move(result);
     pending->threw = threw;
     pending->done = true;
-    if (pending->abandoned && pending->gate) pending->gate->stuck.fetch_sub(1);
     pending->finished.notify_all();
   });
-  run_on_worker([work] { (*work)(); });
   return pending;
 }
 
@@ -90,36 +134,45 @@ struct Bounded {
 };
 
 // Waits for a started worker until `deadline`. On timeout the worker is left
-// running, counted as stuck on its gate until it returns.
+// running and its gate stalled until it returns. A null `pending` (its gate
+// did not admit it) counts as timed out.
 template <class R>
 Bounded<R> await_bounded(const PendingPtr<R>& pending, BoundedClock::time_point deadline) {
+  if (!pending) return {BoundedStatus::TimedOut, std::nullopt};
   std::unique_lock<std::mutex> lock(pending->mutex);
   if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
-    pending->abandoned = true;
-    if (pending->gate) pending->gate->stuck.fetch_add(1);
+    // Under the pending lock: the worker cannot have returned in between,
+    // so its release comes after this.
+    if (pending->gate) pending->gate->abandon();
     return {BoundedStatus::TimedOut, std::nullopt};
   }
   if (pending->threw || !pending->value) return {BoundedStatus::Failed, std::nullopt};
   return {BoundedStatus::Ok, std::move(pending->value)};
 }
 
+// Runs `fn` on a worker and waits for it until `deadline`.
+template <class R, class F>
+Bounded<R> run_bounded_until(F fn, std::shared_ptr<Gate> gate,
+                             BoundedClock::time_point deadline) {
+  auto pending = start_bounded<R>(std::move(fn), std::move(gate), deadline);
+  return await_bounded(pending, deadline);
+}
+
 // Runs `fn` with a bounded wait. A mount that already has a stuck worker
-// times out at once without starting another.
+// fails at once without starting another.
 template <class R, class F>
 Bounded<R> run_bounded(F fn, std::shared_ptr<Gate> gate,
                        std::chrono::milliseconds limit = kBlockingCallTimeout) {
-  if (gate && gate->stuck.load() > 0) return {BoundedStatus::TimedOut, std::nullopt};
-  auto deadline = BoundedClock::now() + limit;
-  auto pending = start_bounded<R>(std::move(fn), std::move(gate));
-  return await_bounded(pending, deadline);
+  return run_bounded_until<R>(std::move(fn), std::move(gate), BoundedClock::now() + limit);
 }
 
 // Runs `fn` on this thread when it cannot block (`may_block` false: nothing
 // on its way is a network or FUSE mount), saving the hand-off to a worker;
-// otherwise as run_bounded.
+// otherwise as run_bounded_until.
 template <class R, class F>
-Bounded<R> run_bounded_if(bool may_block, F fn, std::shared_ptr<Gate> gate) {
-  if (may_block) return run_bounded<R>(std::move(fn), std::move(gate));
+Bounded<R> run_bounded_if(bool may_block, F fn, std::shared_ptr<Gate> gate,
+                          BoundedClock::time_point deadline) {
+  if (may_block) return run_bounded_until<R>(std::move(fn), std::move(gate), deadline);
   try {
     return {BoundedStatus::Ok, std::optional<R>(fn())};
   } catch (...) {

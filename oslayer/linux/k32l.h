@@ -117,8 +117,23 @@ UINT drive_type_for(std::string_view fstype, const DiskFacts& disk);
 // One line of a mount table, as libmount reads it.
 struct MountEntry {
   std::string target, source, fstype;
+  std::string root;         // the directory of the file system mounted there ("/": its root)
   std::uint64_t devno = 0;  // major:minor as the mount table gives it
+  std::uint64_t id = 0;     // the mount's ID
 };
+
+// What statx says of a path (may block: call it on a bounded worker).
+struct PathIdentity {
+  int error = 0;             // errno of a failed statx
+  bool mount_known = false;  // the kernel reported the mount ID
+  std::uint64_t mount_id = 0;
+  std::uint64_t dev = 0;     // st_dev of the file
+  bool is_directory = false;
+};
+PathIdentity identify_path(const std::string& path);
+// The ID of the mount an open descriptor's file is on, read from /proc
+// without touching that file system; nullopt when /proc does not say.
+std::optional<std::uint64_t> descriptor_mount_id(int fd);
 
 // The entries of a mountinfo file (libmount); empty when it cannot be read.
 // Entries without a target are left out.
@@ -137,14 +152,16 @@ struct Volume {
   std::string id;                    // goes between the braces of the name
   std::u16string name;               // \\?\Volume{id}\ in UTF-16
   std::uint64_t dev = 0;             // st_dev of the mounted root
-  bool dev_verified = false;         // false: stat of the root did not answer in time
+  bool dev_verified = false;         // false: statx of the root did not answer in time
   std::uint64_t table_devno = 0;     // major:minor in the mount table
   std::string fstype;                // mount-table type
   std::string source;                // mount-table source
   std::string device;                // block device to probe, empty if none
   DiskFacts disk;
   UINT drive_type = DRIVE_UNKNOWN;
+  std::uint64_t rdev = 0;            // number of `device`, 0 if none
   std::vector<std::string> targets;  // mount points, mount-table order
+  std::string reach;                 // a mount of it for statvfs (may be no mount point)
 };
 
 struct Snapshot {
@@ -163,6 +180,10 @@ struct Snapshot {
   // one hash lookup instead of a scan (a refresh looks up every volume).
   std::unordered_map<std::string, std::size_t> id_index;
   std::size_t indexed_volumes = 0;
+  // Mount ID -> device number of every mount in the table (the gate of calls
+  // on a descriptor), and -> position of the volume it belongs to.
+  std::unordered_map<std::uint64_t, std::uint64_t> devno_by_mount;
+  std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
 
   void add_volume(Volume volume);
   // Whether reaching `absolute_path` crosses a mount whose calls may block.
@@ -170,13 +191,15 @@ struct Snapshot {
   const Volume* find_by_id(std::string_view id) const;
   const Volume* find_by_target(std::string_view normalised_path) const;
   const Volume* find_by_dev(std::uint64_t dev) const;
+  const Volume* find_by_mount(std::uint64_t mount_id) const;
   // Device number of the mount whose target is the longest prefix of `path`.
   std::uint64_t gate_key_for(std::string_view absolute_path) const;
   bool is_other_target(std::string_view normalised_path) const;
 };
 
-// The snapshot for the mount table as it is now: re-read only when the
-// kernel has flagged a change on the watched mountinfo descriptor.
+// The snapshot for the mount table as it is now, in the calling thread's
+// mount namespace: re-read only when the kernel has flagged a change on the
+// descriptor this process watches for that namespace.
 std::shared_ptr<const Snapshot> current_snapshot();
 // How often the mount table has been read so far in this process.
 std::uint64_t mount_table_reads();

@@ -3,11 +3,13 @@
 // change of the mount table.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -25,7 +27,8 @@ namespace k32l {
 
 namespace {
 
-constexpr const char* kMountInfo = "/proc/self/mountinfo";
+// The calling thread's table: threads may differ in mount namespace.
+constexpr const char* kMountInfo = "/proc/thread-self/mountinfo";
 
 using Entry = MountEntry;
 
@@ -46,7 +49,9 @@ std::vector<MountEntry> parse_mount_table(const char* path) {
     e.target = nonnull(mnt_fs_get_target(fs));
     e.source = nonnull(mnt_fs_get_source(fs));
     e.fstype = nonnull(mnt_fs_get_fstype(fs));
+    e.root = nonnull(mnt_fs_get_root(fs));
     e.devno = mnt_fs_get_devno(fs);
+    e.id = static_cast<std::uint64_t>(mnt_fs_get_id(fs));
     if (!e.target.empty()) entries.push_back(std::move(e));
   }
   return entries;
@@ -68,40 +73,35 @@ EntryClasses classify_entries(const std::vector<MountEntry>& entries) {
 
 namespace {
 
-// What stat of a mount root and of its source tell (may block: runs on a
-// bounded worker).
-struct RootFacts {
-  bool reachable = false;
-  int error = 0;  // errno of a failed stat of the root
-  std::uint64_t st_dev = 0;
-  std::string device;      // device node to probe, empty if none found
+// The block device under a mount: its source when that is a device node
+// (block file systems, fuseblk, btrfs, whose mount-table number is an
+// anonymous one), otherwise the device of the mount-table number.
+struct DeviceNode {
+  std::string path;        // device node to probe, empty if none found
   std::uint64_t rdev = 0;  // block device number, 0 if none
 };
 
-RootFacts inspect_root(const std::string& target, const std::string& source,
-                       std::uint64_t devno) {
-  RootFacts facts;
-  struct stat st {};
-  if (::stat(target.c_str(), &st) != 0) {
-    facts.error = errno;
-    return facts;
-  }
-  facts.reachable = true;
-  facts.st_dev = st.st_dev;
-  // The source names the device for block file systems, fuseblk and btrfs
-  // (whose mount-table number is an anonymous one).
+DeviceNode find_device(const std::string& source, std::uint64_t devno) {
+  DeviceNode node;
   struct stat src {};
   if (!source.empty() && source.front() == '/' && ::stat(source.c_str(), &src) == 0 &&
       S_ISBLK(src.st_mode)) {
-    facts.device = source;
-    facts.rdev = src.st_rdev;
+    node.path = source;
+    node.rdev = src.st_rdev;
   } else if (major(devno) != 0) {
-    facts.rdev = devno;
+    node.rdev = devno;
     MallocString name(blkid_devno_to_devname(static_cast<dev_t>(devno)));
-    if (name) facts.device = name.get();
+    if (name) node.path = name.get();
   }
-  return facts;
+  return node;
 }
+
+// What the statx of every mount point of one file system found, and its
+// device (may block: runs on a bounded worker).
+struct FileSystemFacts {
+  std::vector<PathIdentity> targets;  // one per member, in member order
+  DeviceNode device;
+};
 
 bool read_flag_file(const std::string& path) {
   std::ifstream in(path);
@@ -141,106 +141,167 @@ std::string hex_suffix(std::uint64_t dev) {
   return buf;
 }
 
+// How a mount-table entry stands after the statx of its mount point.
+struct Standing {
+  bool listed = false;      // a volume's mount: reachable, or not known to be hidden
+  bool verified = false;    // statx landed on this very mount
+  std::uint64_t dev = 0;    // st_dev of its root (verified) or the table's number
+  bool is_file = false;     // the mount is of a single file
+};
+
+Standing standing_of(const Entry& e, const PathIdentity* seen, bool last_at_target) {
+  Standing s;
+  s.dev = e.devno;
+  if (seen && seen->error == 0 && seen->mount_known) {
+    // The kernel says which mount the path reaches: only that one is visible
+    // there, whatever the order of the table (a mount may be placed beneath
+    // another, or its mount point covered by a mount on a parent).
+    if (seen->mount_id != e.id) return s;
+    s.listed = s.verified = true;
+    s.dev = seen->dev;
+    s.is_file = !seen->is_directory;
+    return s;
+  }
+  // A root that statx reports missing lies under a later mount: hidden.
+  if (seen && (seen->error == ENOENT || seen->error == ENOTDIR)) return s;
+  // No answer in time (or no mount ID from this kernel): the last mount on
+  // a target is the visible one there.
+  s.listed = last_at_target;
+  if (seen && seen->error == 0 && last_at_target) {
+    s.verified = true;
+    s.dev = seen->dev;
+    s.is_file = !seen->is_directory;
+  }
+  return s;
+}
+
+// The mount points Windows would list for a volume: where its root is
+// mounted; binds of a subtree only when its root is mounted nowhere; never a
+// single file. `members` index `entries`.
+std::vector<std::string> mount_points(const std::vector<Entry>& entries,
+                                      const std::vector<std::size_t>& members,
+                                      const std::vector<Standing>& standing) {
+  const std::string* best = nullptr;  // the least deep directory mounted
+  for (std::size_t m : members) {
+    if (standing[m].is_file) continue;
+    const std::string& root = entries[m].root;
+    if (!best || root.size() < best->size()) best = &root;
+  }
+  std::vector<std::string> targets;
+  if (!best) return targets;
+  for (std::size_t m : members)
+    if (!standing[m].is_file && entries[m].root == *best) targets.push_back(entries[m].target);
+  return targets;
+}
+
 Snapshot build_snapshot(const std::vector<Entry>& entries) {
   Snapshot snap;
 
   const EntryClasses classes = classify_entries(entries);
-  const std::vector<std::size_t>& data = classes.data;  // visible data file systems
   for (std::size_t i : classes.other) snap.other_targets.push_back(entries[i].target);
   // Every visible mount point, in mount-table order.
   std::vector<std::size_t> visible(classes.data);
   visible.insert(visible.end(), classes.other.begin(), classes.other.end());
   std::sort(visible.begin(), visible.end());
+  std::vector<bool> last_at_target(entries.size(), false);
   for (std::size_t i : visible) {
+    last_at_target[i] = true;
     snap.all_targets.emplace_back(entries[i].target, entries[i].devno);
     if (may_block(entries[i].fstype) || entries[i].fstype == "autofs") {
       snap.blocking_targets.push_back(entries[i].target);
     }
   }
+  for (const Entry& e : entries) snap.devno_by_mount.emplace(e.id, e.devno);
 
-  // Stat every root at once on workers, with one shared deadline, so that
-  // dead mounts cost one timeout in all.
+  // Every mount of a data file system, hidden or not, grouped by file system:
+  // one worker per file system statx-es its mount points, so a stalled one
+  // holds one thread. All start at once with one shared deadline, so dead
+  // mounts cost one timeout in all.
+  std::map<std::uint64_t, std::vector<std::size_t>> by_devno;
+  std::vector<std::uint64_t> devno_order;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (is_pseudo_fs(entries[i].fstype)) continue;
+    auto& members = by_devno[entries[i].devno];
+    if (members.empty()) devno_order.push_back(entries[i].devno);
+    members.push_back(i);
+  }
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
-  std::vector<PendingPtr<RootFacts>> pending(data.size());
-  for (std::size_t k = 0; k < data.size(); ++k) {
-    const Entry& e = entries[data[k]];
-    auto gate = gate_for(e.devno);
-    if (gate->stuck.load() > 0) continue;  // already known not to answer
-    pending[k] = start_bounded<RootFacts>(
-        [target = e.target, source = e.source, devno = e.devno] {
-          return inspect_root(target, source, devno);
+  std::vector<PendingPtr<FileSystemFacts>> pending;
+  for (std::uint64_t devno : devno_order) {
+    std::vector<std::string> targets;
+    for (std::size_t i : by_devno[devno]) targets.push_back(entries[i].target);
+    const Entry& first = entries[by_devno[devno].front()];
+    pending.push_back(start_bounded<FileSystemFacts>(
+        [targets = std::move(targets), source = first.source, devno] {
+          FileSystemFacts facts;
+          for (const std::string& t : targets) facts.targets.push_back(identify_path(t));
+          facts.device = find_device(source, devno);
+          return facts;
         },
-        gate);
+        gate_for(GateKind::Mount, devno), deadline));
   }
 
-  struct Group {
-    std::vector<std::size_t> members;  // indices into entries
-    RootFacts facts;
-    bool verified = false;
-  };
-  std::vector<Group> groups;
-  std::map<std::uint64_t, std::size_t> by_dev;
-  for (std::size_t k = 0; k < data.size(); ++k) {
-    const Entry& e = entries[data[k]];
-    RootFacts facts;
-    bool verified = false;
-    if (pending[k]) {
-      auto result = await_bounded(pending[k], deadline);
-      if (result.status == BoundedStatus::Ok) {
-        const RootFacts& got = *result.value;
-        // A root that stat reports missing lies under a later mount: hidden.
-        if (!got.reachable && (got.error == ENOENT || got.error == ENOTDIR)) continue;
-        if (got.reachable) {
-          facts = std::move(*result.value);
-          verified = true;
-        }
-      }
+  std::vector<Standing> standing(entries.size());
+  std::map<std::uint64_t, DeviceNode> device_of;  // by mount-table number
+  for (std::size_t k = 0; k < devno_order.size(); ++k) {
+    const auto& members = by_devno[devno_order[k]];
+    auto result = await_bounded(pending[k], deadline);
+    const FileSystemFacts* facts = result.status == BoundedStatus::Ok ? &*result.value : nullptr;
+    for (std::size_t n = 0; n < members.size(); ++n) {
+      const std::size_t i = members[n];
+      standing[i] = standing_of(entries[i], facts ? &facts->targets[n] : nullptr,
+                                last_at_target[i]);
     }
-    // A root that did not answer in time keeps the mount table's number.
-    const std::uint64_t dev = verified ? facts.st_dev : e.devno;
-    auto [it, fresh] = by_dev.emplace(dev, groups.size());
-    if (fresh) {
-      Group g;
-      g.facts = facts;
-      g.facts.st_dev = dev;
-      g.verified = verified;
-      groups.push_back(std::move(g));
-    }
-    groups[it->second].members.push_back(data[k]);
+    if (facts) device_of[devno_order[k]] = facts->device;
   }
 
-  // Probe each backing device once, again all at once.
+  // Volumes: the listed mounts grouped by the st_dev of their roots, in order
+  // of first appearance. Type and device come from the group's own mounts.
+  std::vector<std::vector<std::size_t>> groups;
+  std::map<std::uint64_t, std::size_t> group_of_dev;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (!standing[i].listed) continue;
+    auto [it, fresh] = group_of_dev.emplace(standing[i].dev, groups.size());
+    if (fresh) groups.emplace_back();
+    groups[it->second].push_back(i);
+  }
+
+  // Probe each backing device once, again all at once, each through the
+  // gate of its device.
   const auto probe_deadline = BoundedClock::now() + kBlockingCallTimeout;
-  std::vector<PendingPtr<DeviceFacts>> probes(groups.size());
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const RootFacts& f = groups[g].facts;
-    if (f.rdev == 0) continue;
-    probes[g] = start_bounded<DeviceFacts>(
-        [device = f.device, rdev = f.rdev] {
+  std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes;
+  for (const auto& group : groups) {
+    const DeviceNode& node = device_of[entries[group.front()].devno];
+    if (node.rdev == 0 || probes.count(node.rdev)) continue;
+    probes[node.rdev] = start_bounded<DeviceFacts>(
+        [device = node.path, rdev = node.rdev] {
           DeviceFacts d;
           if (!device.empty()) d.probe = probe_device(device);
           d.disk = disk_facts(rdev);
           return d;
         },
-        gate_for(entries[groups[g].members.front()].devno));
+        gate_for(GateKind::Device, node.rdev), probe_deadline);
+  }
+  std::map<std::uint64_t, DeviceFacts> probed;
+  for (auto& [rdev, p] : probes) {
+    auto result = await_bounded(p, probe_deadline);
+    if (result.status == BoundedStatus::Ok) probed[rdev] = std::move(*result.value);
   }
 
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const Group& group = groups[g];
-    const Entry& first = entries[group.members.front()];
+  for (const auto& group : groups) {
+    const Entry& first = entries[group.front()];
+    const DeviceNode& node = device_of[first.devno];
     Volume v;
-    v.dev = group.facts.st_dev;
-    v.dev_verified = group.verified;
+    v.dev = standing[group.front()].dev;
+    v.dev_verified = standing[group.front()].verified;
     v.table_devno = first.devno;
     v.fstype = first.fstype;
     v.source = first.source;
-    v.device = group.facts.device;
+    v.device = node.path;
+    v.rdev = node.rdev;
     DeviceFacts dev_facts;
-    if (probes[g]) {
-      auto result = await_bounded(probes[g], probe_deadline);
-      if (result.status == BoundedStatus::Ok) dev_facts = std::move(*result.value);
-    }
-    if (group.facts.rdev != 0 && !dev_facts.disk.has_device) dev_facts.disk.has_device = true;
+    if (auto found = probed.find(node.rdev); found != probed.end()) dev_facts = found->second;
+    if (node.rdev != 0) dev_facts.disk.has_device = true;
     v.disk = dev_facts.disk;
     v.drive_type = drive_type_for(v.fstype, v.disk);
 
@@ -256,7 +317,9 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
     }
     if (snap.find_by_id(v.id)) v.id += hex_suffix(v.dev);
     v.name = *utf8_to_utf16(format_volume_name(v.id));  // ASCII by construction
-    for (std::size_t m : group.members) v.targets.push_back(entries[m].target);
+    v.targets = mount_points(entries, group, standing);
+    v.reach = v.targets.empty() ? first.target : v.targets.front();
+    for (std::size_t m : group) snap.volume_by_mount.emplace(entries[m].id, snap.volumes.size());
     snap.add_volume(std::move(v));
   }
   return snap;
@@ -266,6 +329,14 @@ class MountTableCache {
  public:
   std::shared_ptr<const Snapshot> current() {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A descriptor opened in another namespace goes on watching that
+    // namespace's table: a thread that changed namespace starts afresh.
+    const std::uint64_t ns = current_mount_namespace();
+    if (ns != namespace_) {
+      watch_.reset();
+      snapshot_.reset();
+      namespace_ = ns;
+    }
     if (!watch_.valid()) watch_.reset(::open(kMountInfo, O_RDONLY | O_CLOEXEC));
     bool changed = !snapshot_ || !watch_.valid();
     if (watch_.valid()) {
@@ -285,16 +356,37 @@ class MountTableCache {
 
   std::uint64_t reads() const { return reads_.load(); }
 
+  // In a forked child, for the cache it replaces: closes the child's copy of
+  // the watched descriptor (no other thread runs there to hold the lock).
+  void drop_watch_in_child() { watch_.reset(); }
+
  private:
   std::mutex mutex_;
+  std::uint64_t namespace_ = 0;
   UniqueFd watch_;
   std::shared_ptr<const Snapshot> snapshot_;
   std::atomic<std::uint64_t> reads_{0};
 };
 
+// Never destroyed. A forked child gets a cache of its own: the parent's
+// watched descriptor is shared with the parent (whichever process polls it
+// first would take the other's change notices), and its lock may have been
+// held by another thread at the fork.
+MountTableCache* cache_instance = nullptr;
+
+void new_cache_in_child() {
+  cache_instance->drop_watch_in_child();
+  cache_instance = new MountTableCache();
+}
+
 MountTableCache& cache() {
-  static MountTableCache instance;
-  return instance;
+  static const bool registered = [] {
+    cache_instance = new MountTableCache();
+    pthread_atfork(nullptr, nullptr, new_cache_in_child);
+    return true;
+  }();
+  (void)registered;
+  return *cache_instance;
 }
 
 }  // namespace
@@ -360,6 +452,11 @@ const Volume* Snapshot::find_by_target(std::string_view path) const {
     for (const auto& t : v.targets)
       if (t == path) return &v;
   return nullptr;
+}
+
+const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
+  const auto found = volume_by_mount.find(mount_id);
+  return found == volume_by_mount.end() ? nullptr : &volumes[found->second];
 }
 
 const Volume* Snapshot::find_by_dev(std::uint64_t dev) const {

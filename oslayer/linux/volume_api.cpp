@@ -142,7 +142,7 @@ RootLookup resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0 ? 0 : errno;
       },
-      gate_for(snap.gate_key_for(path)));
+      gate_for(GateKind::Mount, snap.gate_key_for(path)));
   if (probe.status != BoundedStatus::Ok) return {nullptr, error_from_bounded(probe.status)};
   if (*probe.value == 0) return {nullptr, ERROR_DIR_NOT_ROOT};
   return {nullptr, error_from_errno(*probe.value)};
@@ -156,21 +156,43 @@ struct VolumeReading {
   ProbeResult probe;
 };
 
-// statvfs of the volume's first mount point, and a fresh probe of its device
-// for the label, on a bounded worker when the mount point may block.
-Bounded<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
-  return run_bounded_if<VolumeReading>(
-      snap.path_may_block(v.targets.front()),
-      [target = v.targets.front(), device = v.device] {
-        VolumeReading r;
-        if (::statvfs(target.c_str(), &r.stats) != 0) {
-          r.error = errno;
-          return r;
-        }
-        if (!device.empty()) r.probe = probe_device(device);
+struct Statvfs {
+  int error = 0;
+  struct statvfs stats {};
+};
+
+// A fresh probe of the volume's device for the label and type, on a worker
+// admitted by the device's gate: a device whose reads stall (its backing
+// store stopped answering) costs one bounded wait, then fails at once until
+// it answers again.
+DWORD probe_volume(const Volume& v, BoundedClock::time_point deadline, VolumeReading& into) {
+  if (v.device.empty()) return ERROR_SUCCESS;
+  auto probed = run_bounded_until<ProbeResult>([device = v.device] { return probe_device(device); },
+                                               gate_for(GateKind::Device, v.rdev), deadline);
+  if (probed.status != BoundedStatus::Ok) return error_from_bounded(probed.status);
+  into.probe = std::move(*probed.value);
+  return ERROR_SUCCESS;
+}
+
+// statvfs of a mount of the volume (on a bounded worker when it may block),
+// then the probe, both within one bound.
+Bounded<VolumeReading> read_volume(const Snapshot& snap, const Volume& v, DWORD& error) {
+  const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
+  auto got = run_bounded_if<Statvfs>(
+      snap.path_may_block(v.reach),
+      [target = v.reach] {
+        Statvfs r;
+        if (::statvfs(target.c_str(), &r.stats) != 0) r.error = errno;
         return r;
       },
-      gate_for(v.table_devno));
+      gate_for(GateKind::Mount, v.table_devno), deadline);
+  Bounded<VolumeReading> reading{got.status, std::nullopt};
+  if (got.status != BoundedStatus::Ok) return reading;
+  reading.value.emplace();
+  reading.value->error = got.value->error;
+  reading.value->stats = got.value->stats;
+  if (reading.value->error == 0) error = probe_volume(v, deadline, *reading.value);
+  return reading;
 }
 
 BOOL report_volume(const Volume& v, const VolumeReading& r, LPWSTR label_buf, DWORD label_size,
@@ -323,9 +345,11 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
     auto snap = current_snapshot();
     RootLookup found = resolve_root(*snap, lpRootPathName, true);
     if (!found.volume) return fail(found.error);
-    auto reading = read_volume(*snap, *found.volume);
+    DWORD probe_error = ERROR_SUCCESS;
+    auto reading = read_volume(*snap, *found.volume, probe_error);
     if (reading.status != BoundedStatus::Ok) return fail(error_from_bounded(reading.status));
     if (reading.value->error) return fail(error_from_errno(reading.value->error));
+    if (probe_error) return fail(probe_error);
     return report_volume(*found.volume, *reading.value, lpVolumeNameBuffer, nVolumeNameSize,
                          lpVolumeSerialNumber, lpMaximumComponentLength, lpFileSystemFlags,
                          lpFileSystemNameBuffer, nFileSystemNameSize);
@@ -341,40 +365,34 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
   return guarded(FALSE, [&]() -> BOOL {
     const auto raw = reinterpret_cast<std::intptr_t>(hFile);
     if (raw < 0 || raw > INT_MAX) return fail(ERROR_INVALID_HANDLE);
+    // The mount the file is on, from /proc: it names the volume and the gate
+    // of the calls below without touching the file's own file system.
+    const auto mount_id = descriptor_mount_id(static_cast<int>(raw));
+    if (!mount_id) {
+      if (::fcntl(static_cast<int>(raw), F_GETFD) < 0) return fail(ERROR_INVALID_HANDLE);
+      return fail(ERROR_UNRECOGNIZED_VOLUME);
+    }
+    auto snap = current_snapshot();
+    const Volume* v = snap->find_by_mount(*mount_id);
+    if (!v) return fail(ERROR_UNRECOGNIZED_VOLUME);
     // The worker gets its own descriptor: the caller may close theirs once
     // this call has given up on a stuck file system.
     UniqueFd own(::fcntl(static_cast<int>(raw), F_DUPFD_CLOEXEC, 0));
     if (!own.valid()) return fail(errno == EBADF ? ERROR_INVALID_HANDLE : error_from_errno(errno));
     auto fd = std::make_shared<UniqueFd>(std::move(own));
-    struct HandleStat {
-      int error = 0;
-      struct stat st {};
-    };
-    auto got = run_bounded<HandleStat>(
+    const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
+    auto got = run_bounded_until<Statvfs>(
         [fd] {
-          HandleStat h;
-          if (::fstat(fd->get(), &h.st) != 0) h.error = errno;
-          return h;
-        },
-        nullptr);
-    if (got.status != BoundedStatus::Ok) return fail(error_from_bounded(got.status));
-    if (got.value->error) return fail(error_from_errno(got.value->error));
-    auto snap = current_snapshot();
-    const Volume* v = snap->find_by_dev(got.value->st.st_dev);
-    if (!v) return fail(ERROR_UNRECOGNIZED_VOLUME);
-    auto reading = run_bounded<VolumeReading>(
-        [fd, device = v->device] {
-          VolumeReading r;
-          if (::fstatvfs(fd->get(), &r.stats) != 0) {
-            r.error = errno;
-            return r;
-          }
-          if (!device.empty()) r.probe = probe_device(device);
+          Statvfs r;
+          if (::fstatvfs(fd->get(), &r.stats) != 0) r.error = errno;
           return r;
         },
-        gate_for(v->table_devno));
-    if (reading.status != BoundedStatus::Ok) return fail(error_from_bounded(reading.status));
-    if (reading.value->error) return fail(error_from_errno(reading.value->error));
+        gate_for(GateKind::Mount, snap->devno_by_mount.at(*mount_id)), deadline);
+    if (got.status != BoundedStatus::Ok) return fail(error_from_bounded(got.status));
+    if (got.value->error) return fail(error_from_errno(got.value->error));
+    Bounded<VolumeReading> reading{BoundedStatus::Ok, VolumeReading{}};
+    reading.value->stats = got.value->stats;
+    if (DWORD error = probe_volume(*v, deadline, *reading.value)) return fail(error);
     return report_volume(*v, *reading.value, lpVolumeNameBuffer, nVolumeNameSize,
                          lpVolumeSerialNumber, lpMaximumComponentLength, lpFileSystemFlags,
                          lpFileSystemNameBuffer, nFileSystemNameSize);
@@ -413,7 +431,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
       if (parsed.status == NameParse::Ok) {
         const Volume* v = snap->find_by_id(parsed.id);
         if (!v) return fail(ERROR_FILE_NOT_FOUND);
-        path = v->targets.front();
+        path = v->reach;
         names_mount_point = true;
       } else {
         path = arg.utf8;
@@ -434,7 +452,8 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
           if (::statvfs(path.c_str(), &s.stats) != 0) s.error = errno;
           return s;
         },
-        gate_for(snap->gate_key_for(absolute)));
+        gate_for(GateKind::Mount, snap->gate_key_for(absolute)),
+        BoundedClock::now() + kBlockingCallTimeout);
     if (got.status != BoundedStatus::Ok) return fail(error_from_bounded(got.status));
     if (got.value->error) return fail(error_from_errno(got.value->error));
     const struct statvfs& s = got.value->stats;

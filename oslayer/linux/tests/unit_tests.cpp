@@ -336,7 +336,7 @@ TEST(BoundedCalls, AStuckCallTimesOutAndGatesItsMount) {
   EXPECT_EQ(r.status, BoundedStatus::TimedOut);
   EXPECT_GE(waited, 100ms);
   EXPECT_LT(waited, 1s);
-  EXPECT_EQ(gate->stuck.load(), 1);
+  EXPECT_TRUE(gate->stalled());
 
   // While the worker is stuck, a call on the same mount starts nothing.
   auto again = run_bounded<int>(blocker, gate, 5s);
@@ -345,12 +345,38 @@ TEST(BoundedCalls, AStuckCallTimesOutAndGatesItsMount) {
 
   // The worker returning later clears the gate; calls go through again.
   release->store(true);
-  for (int i = 0; i < 200 && gate->stuck.load() != 0; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(gate->stuck.load(), 0);
+  for (int i = 0; i < 200 && gate->stalled(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(gate->stalled());
   EXPECT_EQ(run_bounded<int>(blocker, gate, 1s).status, BoundedStatus::Ok);
 }
 
-TEST(BoundedCalls, GatesAreOnePerMount) {
-  EXPECT_EQ(gate_for(123456), gate_for(123456));
-  EXPECT_NE(gate_for(123456), gate_for(123457));
+TEST(BoundedCalls, ConcurrentCallersOnAStalledGateLeaveOneThreadBehind) {
+  // Eight callers at once on one mount that stops answering: one worker is
+  // admitted and stays stuck; the others wait for it within their own bound
+  // and fail, starting nothing.
+  auto gate = std::make_shared<Gate>();
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  auto started = std::make_shared<std::atomic<int>>(0);
+  auto blocker = [release, started] {
+    started->fetch_add(1);
+    while (!release->load()) std::this_thread::sleep_for(5ms);
+    return 1;
+  };
+  std::vector<std::thread> callers;
+  std::atomic<int> timed_out{0};
+  for (int i = 0; i < 8; ++i)
+    callers.emplace_back([&] {
+      if (run_bounded<int>(blocker, gate, 200ms).status == BoundedStatus::TimedOut)
+        timed_out.fetch_add(1);
+    });
+  for (auto& t : callers) t.join();
+  EXPECT_EQ(timed_out.load(), 8);
+  EXPECT_EQ(started->load(), 1);
+  release->store(true);
+}
+
+TEST(BoundedCalls, GatesAreOnePerMountAndPerDevice) {
+  EXPECT_EQ(gate_for(GateKind::Mount, 123456), gate_for(GateKind::Mount, 123456));
+  EXPECT_NE(gate_for(GateKind::Mount, 123456), gate_for(GateKind::Mount, 123457));
+  EXPECT_NE(gate_for(GateKind::Mount, 123456), gate_for(GateKind::Device, 123456));
 }

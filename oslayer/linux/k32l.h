@@ -68,9 +68,12 @@ std::uint32_t serial_from_device(std::uint64_t dev);
 
 // ---- paths ----------------------------------------------------------------
 
+// An absolute path with "//" and "." components collapsed and trailing
+// slashes dropped; ".." is kept (only the kernel's walk can tell where it
+// leads). Relative or empty text gives nullopt.
+std::optional<std::string> normalise_path(std::string_view path);
 // A mount root as the module passes it: one trailing backslash dropped (the
-// module appends one to every path), then "//" and "." components collapsed
-// and trailing slashes dropped. Relative or empty text gives nullopt.
+// module appends one to every path), then normalise_path.
 std::optional<std::string> normalise_root(std::string_view path);
 
 // Whether mount target `target` holds `path` (both normalised, absolute).

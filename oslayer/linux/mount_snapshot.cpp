@@ -96,11 +96,10 @@ DeviceNode find_device(const std::string& source, std::uint64_t devno) {
   return node;
 }
 
-// What the statx of every mount point of one file system found, and its
-// device (may block: runs on a bounded worker).
+// What the statx of every mount point of one file system found (may block:
+// runs on a bounded worker).
 struct FileSystemFacts {
   std::vector<PathIdentity> targets;  // one per member, in member order
-  DeviceNode device;
 };
 
 bool read_flag_file(const std::string& path) {
@@ -225,24 +224,45 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
     if (members.empty()) devno_order.push_back(entries[i].devno);
     members.push_back(i);
   }
+  // The device under each file system, found here (device nodes live on
+  // devtmpfs, which never blocks; a source on a mount that may is skipped),
+  // so that the probes start together with the statx-es, under the same
+  // deadline: a refresh waits one bound in all, whatever stalls.
+  std::map<std::uint64_t, DeviceNode> device_of;  // by mount-table number
+  for (std::uint64_t devno : devno_order) {
+    const Entry& first = entries[by_devno[devno].front()];
+    if (!snap.path_may_block(first.source)) device_of[devno] = find_device(first.source, devno);
+  }
+
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
   std::vector<PendingPtr<FileSystemFacts>> pending;
   for (std::uint64_t devno : devno_order) {
     std::vector<std::string> targets;
     for (std::size_t i : by_devno[devno]) targets.push_back(entries[i].target);
-    const Entry& first = entries[by_devno[devno].front()];
     pending.push_back(start_bounded<FileSystemFacts>(
-        [targets = std::move(targets), source = first.source, devno] {
+        [targets = std::move(targets)] {
           FileSystemFacts facts;
           for (const std::string& t : targets) facts.targets.push_back(identify_path(t));
-          facts.device = find_device(source, devno);
           return facts;
         },
         gate_for(GateKind::Mount, devno), deadline));
   }
+  // Probe each backing device once, each through the gate of its device.
+  std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes;
+  for (const auto& [devno, node] : device_of) {
+    (void)devno;
+    if (node.rdev == 0 || probes.count(node.rdev)) continue;
+    probes[node.rdev] = start_bounded<DeviceFacts>(
+        [device = node.path, rdev = node.rdev] {
+          DeviceFacts d;
+          if (!device.empty()) d.probe = probe_device(device);
+          d.disk = disk_facts(rdev);
+          return d;
+        },
+        gate_for(GateKind::Device, node.rdev), deadline);
+  }
 
   std::vector<Standing> standing(entries.size());
-  std::map<std::uint64_t, DeviceNode> device_of;  // by mount-table number
   for (std::size_t k = 0; k < devno_order.size(); ++k) {
     const auto& members = by_devno[devno_order[k]];
     auto result = await_bounded(pending[k], deadline);
@@ -252,7 +272,11 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
       standing[i] = standing_of(entries[i], facts ? &facts->targets[n] : nullptr,
                                 last_at_target[i]);
     }
-    if (facts) device_of[devno_order[k]] = facts->device;
+  }
+  std::map<std::uint64_t, DeviceFacts> probed;
+  for (auto& [rdev, p] : probes) {
+    auto result = await_bounded(p, deadline);
+    if (result.status == BoundedStatus::Ok) probed[rdev] = std::move(*result.value);
   }
 
   // Volumes: the listed mounts grouped by the st_dev of their roots, in order
@@ -264,28 +288,6 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
     auto [it, fresh] = group_of_dev.emplace(standing[i].dev, groups.size());
     if (fresh) groups.emplace_back();
     groups[it->second].push_back(i);
-  }
-
-  // Probe each backing device once, again all at once, each through the
-  // gate of its device.
-  const auto probe_deadline = BoundedClock::now() + kBlockingCallTimeout;
-  std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes;
-  for (const auto& group : groups) {
-    const DeviceNode& node = device_of[entries[group.front()].devno];
-    if (node.rdev == 0 || probes.count(node.rdev)) continue;
-    probes[node.rdev] = start_bounded<DeviceFacts>(
-        [device = node.path, rdev = node.rdev] {
-          DeviceFacts d;
-          if (!device.empty()) d.probe = probe_device(device);
-          d.disk = disk_facts(rdev);
-          return d;
-        },
-        gate_for(GateKind::Device, node.rdev), probe_deadline);
-  }
-  std::map<std::uint64_t, DeviceFacts> probed;
-  for (auto& [rdev, p] : probes) {
-    auto result = await_bounded(p, probe_deadline);
-    if (result.status == BoundedStatus::Ok) probed[rdev] = std::move(*result.value);
   }
 
   for (const auto& group : groups) {

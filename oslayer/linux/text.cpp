@@ -183,8 +183,7 @@ std::uint32_t serial_from_device(std::uint64_t dev) {
   return static_cast<std::uint32_t>(dev ^ (dev >> 32));
 }
 
-std::optional<std::string> normalise_root(std::string_view path) {
-  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+std::optional<std::string> normalise_path(std::string_view path) {
   if (path.empty() || path.front() != '/') return std::nullopt;
   std::string out;
   std::size_t i = 0;
@@ -201,6 +200,11 @@ std::optional<std::string> normalise_root(std::string_view path) {
   }
   if (out.empty()) out = "/";
   return out;
+}
+
+std::optional<std::string> normalise_root(std::string_view path) {
+  if (!path.empty() && path.back() == '\\') path.remove_suffix(1);
+  return normalise_path(path);
 }
 
 bool path_is_under(std::string_view path, std::string_view target) {

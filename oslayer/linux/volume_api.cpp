@@ -106,12 +106,47 @@ struct RootLookup {
   DWORD error = ERROR_SUCCESS;
 };
 
-// Finds the volume a root argument names: a volume name, or the path of one
-// of its mount points (NULL: the volume holding the working directory).
-// With check_path, a path that is no mount point is told apart as missing
-// (ERROR_PATH_NOT_FOUND) or not a root (ERROR_DIR_NOT_ROOT).
-RootLookup resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {
+bool has_dot_dot(std::string_view path) {
+  for (std::size_t i = 0; i < path.size();) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(i, end - i) == "..") return true;
+    i = end + 1;
+  }
+  return false;
+}
+
+// Where the kernel's walk of `path` ends ("..", symbolic links), on a worker
+// behind the gate of the mount the text lies on: the walk may cross a mount
+// that does not answer.
+struct Resolved {
+  int error = 0;
   std::string path;
+};
+Bounded<Resolved> resolve_path(const Snapshot& snap, const std::string& path) {
+  return run_bounded<Resolved>(
+      [path] {
+        Resolved r;
+        MallocString real(::realpath(path.c_str(), nullptr));
+        if (real) {
+          r.path = real.get();
+        } else {
+          r.error = errno;
+        }
+        return r;
+      },
+      gate_for(GateKind::Mount, snap.gate_key_for(path)));
+}
+
+// Finds the volume a root argument names: a volume name, or the path of one
+// of its mount points (NULL: the volume holding the working directory). A
+// path is taken first without the one trailing backslash the module appends,
+// then as written (a backslash is an ordinary character in Linux names);
+// "." and "//" collapse, and ".." is walked by the kernel. With check_path, a
+// path that is no mount point is told apart as missing (ERROR_PATH_NOT_FOUND)
+// or not a root (ERROR_DIR_NOT_ROOT).
+RootLookup resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {
+  std::vector<std::string> spellings;
   if (root == nullptr) {
     auto cwd = working_directory();
     if (!cwd) return {nullptr, ERROR_PATH_NOT_FOUND};
@@ -120,7 +155,7 @@ RootLookup resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path
       (void)devno;
       if (path_is_under(*cwd, target) && target.size() >= best.size()) best = target;
     }
-    path = best;
+    spellings.push_back(best);
   } else {
     TextArg arg = read_text(root);
     if (arg.error) return {nullptr, arg.error};
@@ -132,10 +167,24 @@ RootLookup resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path
     }
     auto normal = normalise_root(arg.utf8);
     if (!normal) return {nullptr, ERROR_INVALID_NAME};
-    path = std::move(*normal);
+    spellings.push_back(std::move(*normal));
+    if (arg.utf8.back() == '\\') {
+      if (auto as_written = normalise_path(arg.utf8)) spellings.push_back(std::move(*as_written));
+    }
   }
-  if (const Volume* v = snap.find_by_target(path)) return {v, ERROR_SUCCESS};
-  if (snap.is_other_target(path)) return {nullptr, ERROR_UNRECOGNIZED_VOLUME};
+  for (const std::string& path : spellings) {
+    if (const Volume* v = snap.find_by_target(path)) return {v, ERROR_SUCCESS};
+    if (snap.is_other_target(path)) return {nullptr, ERROR_UNRECOGNIZED_VOLUME};
+  }
+  const std::string& path = spellings.front();
+  if (has_dot_dot(path)) {
+    auto walked = resolve_path(snap, path);
+    if (walked.status != BoundedStatus::Ok) return {nullptr, error_from_bounded(walked.status)};
+    if (walked.value->error) return {nullptr, error_from_errno(walked.value->error)};
+    if (const Volume* v = snap.find_by_target(walked.value->path)) return {v, ERROR_SUCCESS};
+    if (snap.is_other_target(walked.value->path)) return {nullptr, ERROR_UNRECOGNIZED_VOLUME};
+    return {nullptr, ERROR_DIR_NOT_ROOT};
+  }
   if (!check_path) return {nullptr, ERROR_DIR_NOT_ROOT};
   auto probe = run_bounded<int>(
       [path] {

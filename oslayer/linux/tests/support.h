@@ -172,7 +172,11 @@ class LoopGuard {
  public:
   explicit LoopGuard(std::string device) : device_(std::move(device)) {}
   ~LoopGuard() {
-    if (!device_.empty()) run("losetup -d " + sh_quote(device_) + " 2>/dev/null");
+    // A file system lazily unmounted a moment ago may still hold the device.
+    for (int i = 0; i < 40 && !device_.empty(); ++i) {
+      if (run("losetup -d " + sh_quote(device_) + " 2>/dev/null").status == 0) break;
+      usleep(50 * 1000);
+    }
   }
   LoopGuard(const LoopGuard&) = delete;
   LoopGuard& operator=(const LoopGuard&) = delete;

@@ -1,0 +1,83 @@
+// Tools of the hostile-condition tests: a FUSE server that stalls on command
+// and counts of this process's threads.
+#pragma once
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support.h"
+
+namespace k32l_test {
+
+// Whether main() entered a private mount namespace (root only).
+extern bool private_namespace;
+
+// Threads of this process right now.
+inline int thread_count() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// The stalling FUSE server (k32l_stallfs) serving `backing` as
+// MOUNT/disk.img. Stall() makes every request wait; Resume() or the end of
+// the guard lets them go on, so nothing stays stuck after a test.
+class StallingServer {
+ public:
+  StallingServer(const std::string& backing, const std::string& mount) : mount_(mount) {
+#ifdef K32L_STALLFS_PATH
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl(K32L_STALLFS_PATH, K32L_STALLFS_PATH, backing.c_str(), "-f", "-s", mount.c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    if (pid_ > 0 && !wait_for_mount(mount)) stop();
+#else
+    (void)backing;
+#endif
+  }
+  ~StallingServer() { stop(); }
+  StallingServer(const StallingServer&) = delete;
+  StallingServer& operator=(const StallingServer&) = delete;
+
+  bool running() const { return pid_ > 0; }
+  std::string file() const { return mount_ + "/disk.img"; }
+  void stall() { kill(pid_, SIGUSR1); }
+  void resume() { kill(pid_, SIGUSR2); }
+
+ private:
+  void stop() {
+    if (pid_ <= 0) return;
+    resume();
+    umount2(mount_.c_str(), MNT_DETACH);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  std::string mount_;
+  pid_t pid_ = -1;
+};
+
+// Resumes a stalled server when a test ends, before the guards declared
+// earlier unmount and detach what sits on it.
+class ResumeGuard {
+ public:
+  explicit ResumeGuard(StallingServer& server) : server_(server) {}
+  ~ResumeGuard() { server_.resume(); }
+  ResumeGuard(const ResumeGuard&) = delete;
+  ResumeGuard& operator=(const ResumeGuard&) = delete;
+
+ private:
+  StallingServer& server_;
+};
+
+}  // namespace k32l_test

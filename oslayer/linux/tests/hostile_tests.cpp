@@ -1,0 +1,345 @@
+// The provider under hostile conditions, on real mounts in the tests' own
+// mount namespace: devices and FUSE mounts that stop answering, fork, a
+// thread that enters a new mount namespace, mounts hidden under or beneath
+// others, binds of subtrees and files, and odd mount point names.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/syscall.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "bounded.h"
+#include "hostile_support.h"
+#include "raii.h"
+
+using namespace k32l_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+VolumeInfo by_handle(int fd) {
+  VolumeInfo v;
+  WCHAR label[MAX_PATH + 1], fs[MAX_PATH + 1];
+  v.ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), label,
+                                       MAX_PATH + 1, &v.serial, &v.max_component, &v.flags, fs,
+                                       MAX_PATH + 1) != 0;
+  v.error = GetLastError();
+  if (v.ok) {
+    v.label = narrow(label);
+    v.fs_name = narrow(fs);
+  }
+  return v;
+}
+
+// What the module's table refresh asks of every volume.
+void refresh_as_the_module_does() {
+  for (const auto& name : all_volume_names()) {
+    const auto paths = paths_of(name);
+    volume_info(name);
+    GetDriveTypeW(name.c_str());
+    ULARGE_INTEGER total{};
+    GetDiskFreeSpaceExW(name.c_str(), nullptr, &total, nullptr);
+  }
+}
+
+class Hostile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!private_namespace) GTEST_SKIP() << "needs root and a mount namespace of its own";
+    ASSERT_FALSE(dir_.path().empty());
+  }
+
+  bool mount_tmpfs(const std::string& target) {
+    return run("mount -t tmpfs -o size=4m k32l-test " + sh_quote(target)).status == 0;
+  }
+
+  TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(Hostile, AStalledDeviceOrFuseMountCostsOneBoundedWaitAndOneThread) {
+#ifndef K32L_STALLFS_PATH
+  GTEST_SKIP() << "needs FUSE 3 to build the stalling test server";
+#else
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs FUSE: no /dev/fuse";
+  const std::string backing = dir_.path() + "/backing.img";
+  if (run("truncate -s 32M " + sh_quote(backing) + " && mkfs.ext4 -q -F -L Stalling " +
+          sh_quote(backing) + " >/dev/null 2>&1").status != 0)
+    GTEST_SKIP() << "needs mkfs.ext4";
+  StallingServer server(backing, dir_.sub("fuse"));
+  if (!server.running()) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  const auto attached = run("losetup -f --show -r " + sh_quote(server.file()) + " 2>/dev/null");
+  if (attached.status != 0 || trim(attached.out).empty()) GTEST_SKIP() << "needs loop devices";
+  LoopGuard loop(trim(attached.out));
+  const std::string target = dir_.sub("ext4");
+  ASSERT_EQ(run("mount -o ro,noload " + loop.device() + " " + sh_quote(target)).status, 0);
+  MountGuard ext4(target);
+  ResumeGuard resume(server);
+
+  const auto name = volume_at(target);
+  ASSERT_TRUE(name);
+  ASSERT_EQ(volume_info(*name).label, "Stalling");
+  k32l::UniqueFd file(open(server.file().c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(file.valid());
+  ASSERT_TRUE(by_handle(file.get()).ok);
+
+  // Stalls the server; the loop device's cached blocks are dropped so that
+  // reading the device reaches the server.
+  auto stall = [&] {
+    server.stall();
+    run("timeout 5 blockdev --flushbufs " + loop.device());
+  };
+  auto wait_until_answering = [&] {
+    server.resume();
+    for (int i = 0; i < 100 && !volume_info(*name).ok; ++i) usleep(50 * 1000);
+    for (int i = 0; i < 100 && !by_handle(file.get()).ok; ++i) usleep(50 * 1000);
+  };
+
+  // The device: one bounded wait, then failures at once, no thread per call.
+  stall();
+  int threads = thread_count();
+  auto t0 = Clock::now();
+  const auto first = volume_info(*name);
+  const double device_wait = seconds_since(t0);
+  EXPECT_FALSE(first.ok) << "the probe of a stalled device must give up";
+  EXPECT_EQ(first.error, ERROR_TIMEOUT);
+  t0 = Clock::now();
+  for (int i = 0; i < 8; ++i) {
+    const auto again = volume_info(*name);
+    EXPECT_FALSE(again.ok);
+    EXPECT_EQ(again.error, ERROR_TIMEOUT);
+  }
+  const double device_repeat = seconds_since(t0) / 8;
+  EXPECT_LE(thread_count() - threads, 1) << "one stuck thread per stalled device";
+  wait_until_answering();
+  EXPECT_TRUE(volume_info(*name).ok) << "the device answers again";
+
+  // The FUSE mount, through an open file on it.
+  stall();
+  threads = thread_count();
+  t0 = Clock::now();
+  const auto handle_first = by_handle(file.get());
+  const double mount_wait = seconds_since(t0);
+  EXPECT_FALSE(handle_first.ok);
+  EXPECT_EQ(handle_first.error, ERROR_TIMEOUT);
+  t0 = Clock::now();
+  for (int i = 0; i < 8; ++i) EXPECT_FALSE(by_handle(file.get()).ok);
+  const double mount_repeat = seconds_since(t0) / 8;
+  EXPECT_LE(thread_count() - threads, 1) << "one stuck thread per stalled mount";
+  wait_until_answering();
+  EXPECT_TRUE(by_handle(file.get()).ok) << "the mount answers again";
+
+  // A refresh of the whole table while both stall, with the table changed
+  // so that it is read again.
+  stall();
+  const std::string other = dir_.sub("other");
+  ASSERT_TRUE(mount_tmpfs(other));
+  MountGuard other_guard(other);
+  t0 = Clock::now();
+  refresh_as_the_module_does();
+  const double refresh_wait = seconds_since(t0);
+  t0 = Clock::now();
+  refresh_as_the_module_does();
+  const double refresh_again = seconds_since(t0);
+  EXPECT_TRUE(volume_at(other)) << "the healthy volumes are listed";
+  EXPECT_TRUE(volume_at(target)) << "the stalled volume is still listed";
+  wait_until_answering();
+
+  std::printf("[ figures  ] stalled device: first call %.3f s, then %.4f s per call\n"
+              "[ figures  ] stalled FUSE mount (by handle): first call %.3f s, then %.4f s per call\n"
+              "[ figures  ] refresh with both stalled: %.3f s, the next one %.3f s (bound %.1f s)\n",
+              device_wait, device_repeat, mount_wait, mount_repeat, refresh_wait, refresh_again,
+              std::chrono::duration<double>(k32l::kBlockingCallTimeout).count());
+#endif
+}
+
+TEST_F(Hostile, AForkedChildAndItsParentEachSeeTheirOwnMountChanges) {
+  ASSERT_FALSE(all_volume_names().empty());  // the parent watches the table
+  const std::string by_child = dir_.sub("by-child");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const bool mounted = mount("k32l-test", by_child.c_str(), "tmpfs", 0, "size=1m") == 0;
+    _exit(mounted && volume_at(by_child) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  MountGuard child_mount(by_child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child missed its own mount";
+  EXPECT_TRUE(volume_at(by_child)) << "the parent missed the mount the child made";
+
+  const std::string by_parent = dir_.sub("by-parent");
+  ASSERT_TRUE(mount_tmpfs(by_parent));
+  MountGuard parent_mount(by_parent);
+  EXPECT_TRUE(volume_at(by_parent));
+}
+
+TEST_F(Hostile, AThreadInANewMountNamespaceSeesThatNamespace) {
+  ASSERT_FALSE(all_volume_names().empty());  // the table of the first namespace is cached
+  const std::string target = dir_.sub("elsewhere");
+  bool unshared = false, listed = false;
+  VolumeInfo info;
+  std::thread other([&] {
+    if (unshare(CLONE_NEWNS) != 0) return;
+    unshared = true;
+    if (mount("k32l-test", target.c_str(), "tmpfs", 0, "size=1m") != 0) return;
+    listed = volume_at(target).has_value();
+    info = volume_info(wide(target + "\\"));
+  });
+  other.join();
+  if (!unshared) GTEST_SKIP() << "unshare(CLONE_NEWNS) refused";
+  EXPECT_TRUE(listed) << "the mount of the new namespace is missing";
+  EXPECT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.fs_name, "tmpfs");
+  EXPECT_FALSE(volume_at(target)) << "the other namespace's mount is not in this one";
+}
+
+TEST_F(Hostile, AMountCoveredByAnotherLendsItNoIdentity) {
+  const auto dev = loop_image(dir_.path() + "/exfat.img", "32M", "mkfs.exfat -L HIDDEN IMG");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.exfat";
+  LoopGuard loop(*dev);
+  const std::string outer = dir_.sub("x");
+  const std::string inner = dir_.sub("x/y");
+  if (run("mount.exfat-fuse " + *dev + " " + sh_quote(inner) + " >/dev/null 2>&1").status != 0)
+    GTEST_SKIP() << "needs FUSE (mount.exfat-fuse failed)";
+  MountGuard exfat(inner);
+  ASSERT_TRUE(wait_for_mount(inner));
+  ASSERT_TRUE(mount_tmpfs(outer));
+  MountGuard cover(outer);
+  ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);  // the same path, now on the tmpfs
+  const std::string file = inner + "/note";
+  ASSERT_EQ(run("echo hi > " + sh_quote(file)).status, 0);
+
+  const auto name = volume_at(outer);
+  ASSERT_TRUE(name);
+  const auto dev_outer = stat_dev(outer);
+  ASSERT_TRUE(dev_outer);
+  EXPECT_EQ(narrow(*name), k32l::format_volume_name(k32l::device_volume_id(*dev_outer)));
+  const auto info = volume_info(wide(outer + "\\"));
+  EXPECT_EQ(info.fs_name, "tmpfs");
+  EXPECT_EQ(info.label, "");
+  EXPECT_FALSE(volume_at(inner)) << "a covered mount point is no way to the volume";
+  k32l::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  const auto held = by_handle(fd.get());
+  ASSERT_TRUE(held.ok) << held.error;
+  EXPECT_EQ(held.fs_name, "tmpfs") << "a file on the tmpfs is not on exFAT";
+  EXPECT_EQ(held.serial, k32l::serial_from_device(*dev_outer));
+}
+
+TEST_F(Hostile, AMountPlacedBeneathLendsItNoIdentity) {
+  const std::string target = dir_.sub("top");
+  ASSERT_TRUE(mount_tmpfs(target));
+  MountGuard top(target);
+  const std::string staging = dir_.sub("staging");
+  ASSERT_EQ(run("mount -t ramfs k32l-test " + sh_quote(staging)).status, 0);
+  MountGuard staged(staging);
+  constexpr unsigned kMoveMountBeneath = 0x200;
+  if (syscall(SYS_move_mount, AT_FDCWD, staging.c_str(), AT_FDCWD, target.c_str(),
+              kMoveMountBeneath) != 0)
+    GTEST_SKIP() << "needs move_mount beneath (Linux 6.5)";
+  MountGuard beneath(target);  // detached after the top one
+
+  const auto info = volume_info(wide(target + "\\"));
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.fs_name, "tmpfs");
+  EXPECT_EQ(info.serial, k32l::serial_from_device(*stat_dev(target)));
+  const auto name = volume_at(target);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(narrow(*name), k32l::format_volume_name(k32l::device_volume_id(*stat_dev(target))));
+}
+
+TEST_F(Hostile, BtrfsSubvolumesAreNamedByTheDeviceNumberTheirFilesReport) {
+  const auto dev = loop_image(dir_.path() + "/btrfs.img", "128M", "mkfs.btrfs -q -f IMG");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.btrfs (btrfs-progs)";
+  LoopGuard loop(*dev);
+  const std::string top = dir_.sub("btrfs");
+  if (run("mount -t btrfs " + *dev + " " + sh_quote(top) + " 2>/dev/null").status != 0)
+    GTEST_SKIP() << "needs btrfs in the kernel";
+  MountGuard top_guard(top);
+  ASSERT_EQ(run("btrfs -q subvolume create " + sh_quote(top + "/sub") + " >/dev/null").status, 0);
+  const std::string sub = dir_.sub("sub-mount");
+  ASSERT_EQ(run("mount -t btrfs -o subvol=sub " + *dev + " " + sh_quote(sub)).status, 0);
+  MountGuard sub_guard(sub);
+  ASSERT_EQ(run("echo hi > " + sh_quote(top + "/sub/file")).status, 0);
+
+  const auto top_dev = stat_dev(top), sub_dev = stat_dev(sub);
+  ASSERT_TRUE(top_dev && sub_dev);
+  ASSERT_NE(*top_dev, *sub_dev) << "a subvolume's files report a device number of their own";
+  for (const std::string& point : {top, sub}) {
+    const auto info = volume_info(wide(point + "\\"));
+    ASSERT_TRUE(info.ok) << point << ": " << info.error;
+    EXPECT_EQ(info.serial, k32l::serial_from_device(*stat_dev(point))) << point;
+    EXPECT_EQ(info.fs_name, "btrfs");
+  }
+  EXPECT_NE(volume_at(top), volume_at(sub));
+  // A file of the subvolume reached through the top mount names the
+  // subvolume's volume, as FindVolumeID(os.stat(file)) does.
+  EXPECT_EQ(*stat_dev(top + "/sub/file"), *sub_dev);
+}
+
+TEST_F(Hostile, OnlyWhereTheRootIsMountedIsAMountPoint) {
+  const std::string root = dir_.sub("whole");
+  ASSERT_TRUE(mount_tmpfs(root));
+  MountGuard root_guard(root);
+  ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(run("echo hi > " + sh_quote(root + "/file")).status, 0);
+  const std::string subtree = dir_.sub("subtree");
+  ASSERT_EQ(run("mount --bind " + sh_quote(root + "/sub") + " " + sh_quote(subtree)).status, 0);
+  MountGuard subtree_guard(subtree);
+  const std::string file_bind = dir_.path() + "/hosts";
+  ASSERT_EQ(run("touch " + sh_quote(file_bind)).status, 0);
+  ASSERT_EQ(run("mount --bind " + sh_quote(root + "/file") + " " + sh_quote(file_bind)).status, 0);
+  MountGuard file_guard(file_bind);
+
+  const auto name = volume_at(root);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{root});
+
+  // Without a mount of its root, the volume is where its subtree is bound.
+  root_guard.release();
+  const auto still = volume_at(subtree);
+  ASSERT_TRUE(still);
+  EXPECT_EQ(*still, *name);
+  EXPECT_EQ(paths_of(*still), std::vector<std::string>{subtree});
+}
+
+TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
+  const std::string odd = dir_.sub("ends in \\");
+  ASSERT_TRUE(mount_tmpfs(odd));
+  MountGuard odd_guard(odd);
+  ASSERT_TRUE(volume_at(odd)) << "listed with its backslash";
+  const auto serial = k32l::serial_from_device(*stat_dev(odd));
+  for (const std::string& form : {odd, odd + "\\"}) {
+    const auto info = volume_info(wide(form));
+    EXPECT_TRUE(info.ok) << form << ": " << info.error;
+    EXPECT_EQ(info.serial, serial) << form;
+  }
+
+  const std::string dots = dir_.sub("dots");
+  ASSERT_TRUE(mount_tmpfs(dots));
+  MountGuard dots_guard(dots);
+  ASSERT_EQ(mkdir((dots + "/sub").c_str(), 0755), 0);
+  const std::string link = dir_.path() + "/link";
+  ASSERT_EQ(symlink((dots + "/sub").c_str(), link.c_str()), 0);
+  const auto dots_serial = k32l::serial_from_device(*stat_dev(dots));
+  // "link/.." is the parent of where the link leads, as the kernel walks it.
+  for (const std::string& form : {dots + "/sub/..\\", dots + "/./sub/../\\", link + "/..\\"}) {
+    const auto info = volume_info(wide(form));
+    EXPECT_TRUE(info.ok) << form << ": " << info.error;
+    EXPECT_EQ(info.serial, dots_serial) << form;
+    EXPECT_EQ(GetDriveTypeW(wide(form).c_str()), DRIVE_RAMDISK) << form;
+  }
+  const auto root = volume_info(u"/tmp/..");
+  EXPECT_TRUE(root.ok) << root.error;
+  EXPECT_EQ(root.serial, k32l::serial_from_device(*stat_dev("/")));
+  // A directory that is no mount point is still refused.
+  EXPECT_FALSE(volume_info(wide(dots + "/sub\\")).ok);
+  EXPECT_FALSE(volume_info(wide(link + "\\")).ok);
+}

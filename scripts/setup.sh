@@ -77,7 +77,7 @@ PACKAGES=(
   # the Linux provider: mount table and device probing
   libmount-dev libblkid-dev
   # end-to-end tests on real volumes
-  util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev
+  util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev btrfs-progs
   # C++ unit tests
   libgtest-dev
   # reliability checks: sanitizers and libFuzzer (clang), memcheck

@@ -75,7 +75,7 @@ PACKAGES=(
   # build
   g++ cmake make pkg-config
   # the Linux provider: mount table and device probing
-  libmount-dev libblkid-dev
+  libmount-dev libblkid-dev libudev-dev
   # end-to-end tests on real volumes
   util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev btrfs-progs
   # C++ unit tests

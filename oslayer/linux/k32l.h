@@ -212,6 +212,10 @@ struct ProbeResult {
   bool found = false;
   std::string type, version, label, uuid;
 };
-ProbeResult probe_device(const std::string& device);
+// A caller who may not open the device gets what the system publishes
+// about it instead (published_device_facts).
+ProbeResult probe_device(const std::string& device, std::uint64_t rdev);
+// What the udev database, or failing that libblkid's cache, says of a device.
+ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev);
 
 }  // namespace k32l

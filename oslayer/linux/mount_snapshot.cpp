@@ -255,7 +255,7 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
     probes[node.rdev] = start_bounded<DeviceFacts>(
         [device = node.path, rdev = node.rdev] {
           DeviceFacts d;
-          if (!device.empty()) d.probe = probe_device(device);
+          if (!device.empty()) d.probe = probe_device(device, rdev);
           d.disk = disk_facts(rdev);
           return d;
         },
@@ -393,10 +393,13 @@ MountTableCache& cache() {
 
 }  // namespace
 
-ProbeResult probe_device(const std::string& device) {
+ProbeResult probe_device(const std::string& device, std::uint64_t rdev) {
   ProbeResult result;
   BlkidProbe probe(blkid_new_probe_from_filename(device.c_str()));
-  if (!probe) return result;
+  if (!probe) {
+    if (errno == EACCES || errno == EPERM) return published_device_facts(device, rdev);
+    return result;
+  }
   blkid_probe_enable_superblocks(probe.get(), 1);
   blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID |
                                                      BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);

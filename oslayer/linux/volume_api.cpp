@@ -216,7 +216,8 @@ struct Statvfs {
 // it answers again.
 DWORD probe_volume(const Volume& v, BoundedClock::time_point deadline, VolumeReading& into) {
   if (v.device.empty()) return ERROR_SUCCESS;
-  auto probed = run_bounded_until<ProbeResult>([device = v.device] { return probe_device(device); },
+  auto probed = run_bounded_until<ProbeResult>(
+      [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
                                                gate_for(GateKind::Device, v.rdev), deadline);
   if (probed.status != BoundedStatus::Ok) return error_from_bounded(probed.status);
   into.probe = std::move(*probed.value);

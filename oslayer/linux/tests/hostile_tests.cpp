@@ -4,7 +4,9 @@
 // others, binds of subtrees and files, and odd mount point names.
 #include <fcntl.h>
 #include <sched.h>
+#include <grp.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <cstdio>
@@ -342,4 +344,74 @@ TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
   // A directory that is no mount point is still refused.
   EXPECT_FALSE(volume_info(wide(dots + "/sub\\")).ok);
   EXPECT_FALSE(volume_info(wide(link + "\\")).ok);
+}
+
+namespace {
+
+// The file system name and label a caller without privileges gets for
+// `root`: a child drops to nobody and asks.
+std::string unprivileged_answer(const std::string& root) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string answer = "no privileges dropped";
+    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) {
+      const auto info = volume_info(wide(root + "\\"));
+      answer = info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
+    }
+    (void)!write(fds[1], answer.data(), answer.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string answer;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) answer.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return answer;
+}
+
+}  // namespace
+
+TEST_F(Hostile, ACallerWhoCannotReadTheDeviceGetsWhatTheSystemPublishes) {
+  const auto dev = loop_image(dir_.path() + "/exfat.img", "32M", "mkfs.exfat -L EXLBL IMG");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.exfat";
+  LoopGuard loop(*dev);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const std::string target = dir_.sub("exfat");
+  if (run("mount.exfat-fuse -o allow_other " + *dev + " " + sh_quote(target) + " >/dev/null 2>&1")
+          .status != 0)
+    GTEST_SKIP() << "needs FUSE (mount.exfat-fuse failed)";
+  MountGuard guard(target);
+  ASSERT_TRUE(wait_for_mount(target));
+  ASSERT_EQ(volume_info(wide(target + "\\")).fs_name, "exFAT");
+
+  // Empty places for what udev and libblkid publish, in this namespace only.
+  ASSERT_EQ(run("mkdir -p /run/udev /run/blkid").status, 0);
+  ASSERT_TRUE(mount_tmpfs("/run/udev"));
+  MountGuard udev_guard("/run/udev");
+  ASSERT_TRUE(mount_tmpfs("/run/blkid"));
+  MountGuard blkid_guard("/run/blkid");
+
+  // Nothing published: the device's type is unknown to the caller.
+  std::printf("[ figures  ] unprivileged, nothing published: %s\n",
+              unprivileged_answer(target).c_str());
+
+  // libblkid's cache, as a probe by root leaves it.
+  ASSERT_EQ(run("blkid " + *dev + " >/dev/null").status, 0);
+  ASSERT_EQ(chmod("/run/blkid/blkid.tab", 0644), 0);
+  EXPECT_EQ(unprivileged_answer(target), "exFAT|EXLBL");
+
+  // The udev database, which wins over the cache.
+  struct stat st {};
+  ASSERT_EQ(stat(dev->c_str(), &st), 0);
+  ASSERT_EQ(run("mkdir -p /run/udev/data").status, 0);
+  const std::string record = "/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
+                             std::to_string(minor(st.st_rdev));
+  ASSERT_EQ(run("printf 'E:ID_FS_TYPE=exfat\\nE:ID_FS_LABEL_ENC=from\\\\x20udev\\n' > " +
+                sh_quote(record)).status, 0);
+  EXPECT_EQ(unprivileged_answer(target), "exFAT|from udev");
 }

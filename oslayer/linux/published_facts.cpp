@@ -1,0 +1,96 @@
+// What the system publishes about a block device to every user, for callers
+// who may not read the device itself: the udev database (through libudev)
+// and libblkid's cache of earlier probes by root. The FAT version is in the
+// udev database only.
+#include <libudev.h>
+
+#include <memory>
+
+#include "k32l.h"
+#include "raii.h"
+
+namespace k32l {
+
+namespace {
+
+struct UdevDeleter {
+  void operator()(udev* u) const { udev_unref(u); }
+};
+struct UdevDeviceDeleter {
+  void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+struct BlkidCacheDeleter {
+  // Writes nothing for a caller who may not write the cache file; frees it.
+  void operator()(blkid_cache c) const { blkid_put_cache(c); }
+};
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// udev's *_ENC values write unsafe bytes (blanks, '/', '\\') as \xHH.
+std::string decode_udev(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+      const int hi = hex_digit(text[i + 2]), lo = hex_digit(text[i + 3]);
+      if (hi >= 0 && lo >= 0) {
+        out += static_cast<char>(hi * 16 + lo);
+        i += 3;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+ProbeResult from_udev(std::uint64_t rdev) {
+  ProbeResult result;
+  std::unique_ptr<udev, UdevDeleter> context(udev_new());
+  if (!context) return result;
+  std::unique_ptr<udev_device, UdevDeviceDeleter> device(
+      udev_device_new_from_devnum(context.get(), 'b', static_cast<dev_t>(rdev)));
+  if (!device) return result;
+  auto value = [&](const char* key) {
+    const char* v = udev_device_get_property_value(device.get(), key);
+    return v ? std::string(v) : std::string();
+  };
+  result.type = value("ID_FS_TYPE");
+  if (result.type.empty()) return result;
+  result.found = true;
+  result.version = value("ID_FS_VERSION");
+  result.label = decode_udev(value("ID_FS_LABEL_ENC"));
+  result.uuid = value("ID_FS_UUID");
+  return result;
+}
+
+ProbeResult from_blkid_cache(const std::string& device) {
+  ProbeResult result;
+  blkid_cache raw = nullptr;
+  if (blkid_get_cache(&raw, nullptr) != 0 || !raw) return result;
+  std::unique_ptr<std::remove_pointer_t<blkid_cache>, BlkidCacheDeleter> cache(raw);
+  auto value = [&](const char* key) {
+    MallocString v(blkid_get_tag_value(cache.get(), key, device.c_str()));
+    return v ? std::string(v.get()) : std::string();
+  };
+  result.type = value("TYPE");
+  if (result.type.empty()) return result;
+  result.found = true;
+  result.label = value("LABEL");
+  result.uuid = value("UUID");
+  return result;
+}
+
+}  // namespace
+
+ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev) {
+  ProbeResult result = from_udev(rdev);
+  if (!result.found && !device.empty()) result = from_blkid_cache(device);
+  return result;
+}
+
+}  // namespace k32l

@@ -193,7 +193,6 @@ struct Snapshot {
   bool path_may_block(std::string_view absolute_path) const;
   const Volume* find_by_id(std::string_view id) const;
   const Volume* find_by_target(std::string_view normalised_path) const;
-  const Volume* find_by_dev(std::uint64_t dev) const;
   const Volume* find_by_mount(std::uint64_t mount_id) const;
   // Device number of the mount whose target is the longest prefix of `path`.
   std::uint64_t gate_key_for(std::string_view absolute_path) const;
@@ -206,6 +205,11 @@ struct Snapshot {
 std::shared_ptr<const Snapshot> current_snapshot();
 // How often the mount table has been read so far in this process.
 std::uint64_t mount_table_reads();
+
+// Checks at once, under one deadline, that every volume's device and every
+// mount that may block answer: one that does not has its gate shut before
+// the calls of a refresh reach it one after another.
+void check_volumes_answer(const Snapshot& snap);
 
 // Result of probing a device with libblkid's low-level prober.
 struct ProbeResult {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
 
@@ -239,10 +240,17 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
   for (std::uint64_t devno : devno_order) {
     std::vector<std::string> targets;
     for (std::size_t i : by_devno[devno]) targets.push_back(entries[i].target);
+    // statx may be answered from cached attributes; statvfs of a file system
+    // that may block asks its server, so one that stopped answering is found
+    // here, within this deadline, and its gate makes the refresh's calls on
+    // it fail at once.
+    const bool ask_server = may_block(entries[by_devno[devno].front()].fstype);
     pending.push_back(start_bounded<FileSystemFacts>(
-        [targets = std::move(targets)] {
+        [targets = std::move(targets), ask_server] {
           FileSystemFacts facts;
           for (const std::string& t : targets) facts.targets.push_back(identify_path(t));
+          struct statvfs ignored {};
+          if (ask_server) ::statvfs(targets.front().c_str(), &ignored);
           return facts;
         },
         gate_for(GateKind::Mount, devno), deadline));
@@ -462,12 +470,6 @@ const Volume* Snapshot::find_by_target(std::string_view path) const {
 const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
   const auto found = volume_by_mount.find(mount_id);
   return found == volume_by_mount.end() ? nullptr : &volumes[found->second];
-}
-
-const Volume* Snapshot::find_by_dev(std::uint64_t dev) const {
-  for (const auto& v : volumes)
-    if (v.dev == dev) return &v;
-  return nullptr;
 }
 
 std::uint64_t Snapshot::gate_key_for(std::string_view path) const {

@@ -316,7 +316,11 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
       return INVALID_HANDLE_VALUE;
     }
     auto search = std::make_unique<VolumeSearch>();
+    // A search starts a refresh. A table read again checked its mounts and
+    // devices just now; a table kept from before is checked here.
+    const auto reads = mount_table_reads();
     search->snapshot = current_snapshot();
+    if (mount_table_reads() == reads) check_volumes_answer(*search->snapshot);
     if (search->snapshot->volumes.empty()) {
       SetLastError(ERROR_NO_MORE_FILES);
       return INVALID_HANDLE_VALUE;
@@ -424,7 +428,8 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
     }
     auto snap = current_snapshot();
     const Volume* v = snap->find_by_mount(*mount_id);
-    if (!v) return fail(ERROR_UNRECOGNIZED_VOLUME);
+    const auto devno = snap->devno_by_mount.find(*mount_id);
+    if (!v || devno == snap->devno_by_mount.end()) return fail(ERROR_UNRECOGNIZED_VOLUME);
     // The worker gets its own descriptor: the caller may close theirs once
     // this call has given up on a stuck file system.
     UniqueFd own(::fcntl(static_cast<int>(raw), F_DUPFD_CLOEXEC, 0));
@@ -437,7 +442,7 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
           if (::fstatvfs(fd->get(), &r.stats) != 0) r.error = errno;
           return r;
         },
-        gate_for(GateKind::Mount, snap->devno_by_mount.at(*mount_id)), deadline);
+        gate_for(GateKind::Mount, devno->second), deadline);
     if (got.status != BoundedStatus::Ok) return fail(error_from_bounded(got.status));
     if (got.value->error) return fail(error_from_errno(got.value->error));
     Bounded<VolumeReading> reading{BoundedStatus::Ok, VolumeReading{}};

@@ -1,10 +1,14 @@
 #include "bounded.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <deque>
 #include <map>
+
+#include "raii.h"
 
 namespace k32l {
 namespace {
@@ -89,9 +93,45 @@ Shared& shared() {
 
 }  // namespace
 
+namespace {
+
+// Bumped in a forked child: descriptors of the parent's /proc entries name
+// the parent's threads there.
+std::atomic<unsigned> fork_generation{0};
+
+void count_fork_in_child() { fork_generation.fetch_add(1); }
+
+// This thread's /proc/<pid>/task/<tid>/ns directory, opened once per thread:
+// looking "mnt" up in it is a fraction of the cost of walking the whole path
+// on every call, and still follows the thread into a new namespace.
+class NamespaceDirectory {
+ public:
+  int get() {
+    static const bool registered = [] {
+      pthread_atfork(nullptr, nullptr, count_fork_in_child);
+      return true;
+    }();
+    (void)registered;
+    const unsigned generation = fork_generation.load();
+    if (!dir_.valid() || generation_ != generation) {
+      dir_.reset(::open("/proc/thread-self/ns", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      generation_ = generation;
+    }
+    return dir_.get();
+  }
+
+ private:
+  UniqueFd dir_;
+  unsigned generation_ = 0;
+};
+
+}  // namespace
+
 std::uint64_t current_mount_namespace() {
+  thread_local NamespaceDirectory directory;
+  const int dir = directory.get();
   struct stat st {};
-  if (::stat("/proc/thread-self/ns/mnt", &st) != 0) return 0;
+  if (dir < 0 || ::fstatat(dir, "mnt", &st, 0) != 0) return 0;
   return static_cast<std::uint64_t>(st.st_ino);
 }
 

@@ -1,0 +1,131 @@
+# -*- coding: utf-8 -*-
+"""windows.volumes over mounts set up the way a hostile user would: a FAT
+volume covered by a tmpfs, a mount point ending in a backslash, a ".."
+path, a bind of a single file, and a forked child that mounts. The whole
+process runs in a mount namespace of its own, so no other process sees the
+mounts."""
+
+import ctypes
+import os
+import unittest
+
+from real_volumes import MissingPrerequisite, MountingTestCase, Run
+
+_CLONE_NEWNS = 0x00020000
+
+
+def _EnterPrivateMountNamespace():
+  """Why this process could not get a mount namespace of its own, or None."""
+  if os.geteuid() != 0:
+    return "needs root to mount file systems"
+  libc = ctypes.CDLL(None, use_errno=True)
+  if libc.unshare(_CLONE_NEWNS) != 0:
+    return "unshare(CLONE_NEWNS) failed: %s" % os.strerror(ctypes.get_errno())
+  Run("mount", "--make-rprivate", "/")
+  return None
+
+
+_NO_NAMESPACE = _EnterPrivateMountNamespace()
+
+import windows.volumes as volumes  # pylint: disable=g-import-not-at-top
+
+
+class _OpenFile(object):
+  """What IsFAT reads: `handle` holds an open descriptor."""
+
+  def __init__(self, path):
+    self.handle = os.open(path, os.O_RDONLY)
+
+  def close(self):
+    os.close(self.handle)
+
+
+def _Missing(**requirements):
+  return _NO_NAMESPACE or MissingPrerequisite(**requirements)
+
+
+class HostileMountsTest(MountingTestCase):
+
+  def setUp(self):
+    MountingTestCase.setUp(self)
+    self.service = volumes.VolumeInfo.__wrapped__()
+
+  def Tmpfs(self, *parts):
+    return self.sandbox.Mount(self.sandbox.Path(*parts), "-t", "tmpfs", "-o", "size=1m",
+                              "tmpfs")
+
+  def EntryOf(self, path):
+    table = self.service.AllVolumeEntries(True)
+    return table.get(volumes.FindVolumeID(os.stat(path)))
+
+  @unittest.skipIf(_Missing(tools=["mkfs.exfat", "mount.exfat-fuse", "losetup"], loop=True,
+                            fuse=True),
+                   _Missing(tools=["mkfs.exfat", "mount.exfat-fuse", "losetup"], loop=True,
+                            fuse=True))
+  def testAFatVolumeCoveredByATmpfsLendsItNothing(self):
+    device = self.sandbox.LoopImage(16, "mkfs.exfat", "-L", "STICK")
+    inner = self.sandbox.MountWith(self.sandbox.Path("x", "y"), "mount.exfat-fuse", device)
+    outer = self.Tmpfs("x")
+    os.mkdir(inner)  # the same path, now on the tmpfs
+    note = os.path.join(inner, "note")
+    with open(note, "wb") as handle:
+      handle.write("on the tmpfs")
+    entry = self.EntryOf(note)
+    self.assertIsNotNone(entry)
+    self.assertEqual((entry.filesystem, entry.label, entry.mountpoint),
+                     ("tmpfs", u"", outer.decode("utf-8")))
+    opened = _OpenFile(note)
+    try:
+      self.assertFalse(volumes.IsFAT(os.stat(note).st_dev, opened))
+    finally:
+      opened.close()
+
+  @unittest.skipIf(_Missing(), _Missing())
+  def testEveryMountPointIsAcceptedBackAsListed(self):
+    target = self.Tmpfs("ends in \\")
+    entry = self.EntryOf(target)
+    self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+    for root in (entry.mountpoint, entry.mountpoint + u"\\"):
+      self.assertEqual(volumes.GetVolumeInformation(root)[1], entry.device_number)
+    for root in volumes._GetVolumePathNamesForVolumeName(entry.device_file):
+      self.assertEqual(volumes.GetVolumeInformation(root)[1], entry.device_number)
+    # ".." goes where the kernel's walk goes.
+    self.assertEqual(volumes.GetVolumeInformation(u"/tmp/..")[1],
+                     volumes.GetVolumeInformation(u"/")[1])
+
+  @unittest.skipIf(_Missing(), _Missing())
+  def testABindOfASingleFileIsNoMountPoint(self):
+    whole = self.Tmpfs("whole")
+    with open(os.path.join(whole, "hosts"), "wb") as handle:
+      handle.write("127.0.0.1 localhost\n")
+    bound = os.path.join(self.sandbox.root, "hosts")
+    open(bound, "wb").close()
+    self.sandbox.Mount(bound, "--bind", os.path.join(whole, "hosts"))
+    entry = self.EntryOf(whole)
+    self.assertEqual(entry.mountpoint, whole.decode("utf-8"))
+    self.assertEqual(volumes._GetVolumePathNamesForVolumeName(entry.device_file),
+                     [whole.decode("utf-8")])
+
+  @unittest.skipIf(_Missing(), _Missing())
+  def testAForkedChildAndItsParentEachSeeTheMountsMade(self):
+    self.service.AllVolumeEntries(True)
+    target = self.sandbox.Path("by-child")
+    pid = os.fork()
+    if pid == 0:
+      status = 1
+      try:
+        Run("mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", target)
+        if self.EntryOf(target) is not None:
+          status = 0
+      finally:
+        os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    self.addCleanup(lambda: Run("umount", "-l", target))
+    self.assertEqual(status, 0, "the child missed its own mount")
+    entry = self.EntryOf(target)
+    self.assertIsNotNone(entry, "the parent missed the mount its child made")
+    self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+
+
+if __name__ == "__main__":
+  unittest.main()

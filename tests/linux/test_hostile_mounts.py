@@ -92,6 +92,14 @@ class HostileMountsTest(MountingTestCase):
     # ".." goes where the kernel's walk goes.
     self.assertEqual(volumes.GetVolumeInformation(u"/tmp/..")[1],
                      volumes.GetVolumeInformation(u"/")[1])
+    # A directory that is no mount point is refused, with the system's text.
+    inside = os.path.join(target, "inside")
+    os.mkdir(inside)
+    with self.assertRaises(WindowsError) as raised:
+      volumes.GetVolumeInformation(inside.decode("utf-8") + u"\\")
+    self.assertEqual(raised.exception.winerror, 144)
+    self.assertEqual(raised.exception.strerror,
+                     "The directory is not a subdirectory of the root directory")
 
   @unittest.skipIf(_Missing(), _Missing())
   def testABindOfASingleFileIsNoMountPoint(self):

@@ -57,6 +57,7 @@ std::string WindowsErrorMessage(DWORD error_code) {
       {ERROR_INVALID_PARAMETER, "The parameter is incorrect."},
       {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small."},
       {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
+      {144, "The directory is not a subdirectory of the root directory."},
       {206, "The filename or extension is too long."},
       {ERROR_MORE_DATA, "More data is available."},
       {ERROR_UNRECOGNIZED_VOLUME, "The volume does not contain a recognized file system."},

@@ -105,9 +105,10 @@ class GateRelease {
 template <class R, class F>
 PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate, BoundedClock::time_point deadline) {
   if (gate && gate->claim(deadline) != Gate::Claim::Granted) return nullptr;
+  GateRelease claimed(gate);  // opens the gate again if anything below throws
   auto pending = std::make_shared<Pending<R>>();
-  pending->gate = gate;
-  auto admitted = std::make_shared<GateRelease>(std::move(gate));
+  pending->gate = std::move(gate);
+  auto admitted = std::make_shared<GateRelease>(std::move(claimed));
   run_on_worker([pending, admitted, fn = std::move(fn)]() mutable {
     std::optional<R> result;
     bool threw = false;

@@ -174,6 +174,14 @@ TEST(RootPaths, RedundantSeparatorsCollapse) {
   EXPECT_EQ(normalise_root("/./mnt/\\"), "/mnt");
 }
 
+TEST(RootPaths, DotDotIsLeftForTheKernelToWalk) {
+  // Only the kernel knows where ".." leads past a symbolic link.
+  EXPECT_EQ(normalise_root("/mnt/link/..\\"), "/mnt/link/..");
+  EXPECT_EQ(normalise_path("/tmp/./../"), "/tmp/..");
+  // As written, a backslash stays part of the name.
+  EXPECT_EQ(normalise_path("/mnt/odd\\"), "/mnt/odd\\");
+}
+
 TEST(RootPaths, RelativeOrEmptyRootsAreRefused) {
   EXPECT_FALSE(normalise_root(""));
   EXPECT_FALSE(normalise_root("\\"));

@@ -24,13 +24,16 @@ for test_file in "$root"/tests/python/test_*.py; do
   # interpreter; repeating its thousands of calls here adds nothing.
   [ "$name" = test_reference_leaks ] && continue
   log="$build/memcheck-$name.log"
+  output="$build/memcheck-$name.out"
   if PYTHONPATH="$build/python-scripted-dbg:$root/tests/python" \
      valgrind --error-exitcode=99 --suppressions="$suppressions" --num-callers=40 \
-              --log-file="$log" /usr/bin/python2.7-dbg -B "$test_file" >/dev/null 2>&1; then
+              --log-file="$log" /usr/bin/python2.7-dbg -B "$test_file" >"$output" 2>&1; then
     echo "$name: $(grep -o 'ERROR SUMMARY: [0-9]* errors' "$log")"
   else
-    echo "$name: FAILED (see $log)"
+    echo "$name: FAILED (see $log and $output)"
     grep -A30 -m3 "^==[0-9]*== [A-Z][a-z]" "$log" || tail -20 "$log"
+    # The suite's own failure, when valgrind found no error.
+    tail -40 "$output"
     status=1
   fi
 done

@@ -12,8 +12,8 @@
 #                              Wine, the tree TREE (python-scripted or
 #                              python-kernel32) of that build on its path
 #   check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]
-#                              gives the Wine prefix drives of the test's
-#                              own, then runs SCRIPT over python-kernel32
+#                              runs SCRIPT over python-kernel32, with the
+#                              drives that `prefix` made named to it
 #
 # Exits 77 (a skip, with the reason on stdout) when the toolchain or Wine is
 # missing, except under CI (CI=true), where setup.sh installs them and a
@@ -22,6 +22,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 command=${1:?usage: check.sh build|wine|prefix|python BUILD_DIR ...}
 build=${2:?usage: check.sh build|wine|prefix|python BUILD_DIR ...}
+build=$(realpath -m "$build")
 triplet=i686-w64-mingw32
 python_source=/usr/local/share/volumes-windows/Python-2.7.18
 
@@ -54,6 +55,34 @@ use_wine() {
   export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win32
   unset DISPLAY
+}
+
+# Drives of the real-KERNEL32 suite's own, named to it in the environment.
+# Wine maps a drive letter to the directory its dosdevices link names, and
+# reads a directory drive's label and serial number from files in it; a
+# drive whose device link ("r::") names a FAT image is answered from that
+# image's boot sector when asked by handle.
+test_drives() {
+  drives="$build/kernel32-drives"
+  export VOLUMES_LABELLED_DRIVE=Q: VOLUMES_FAT_DRIVE=R: VOLUMES_MISSING_DRIVE=P:
+  # The label goes to the test escaped: Wine hands the environment to
+  # Windows programs in the ANSI code page, which cannot hold every letter.
+  export VOLUMES_LABEL='Vol\u00fcme \u0416' VOLUMES_SERIAL=1234abcd
+  export VOLUMES_FAT_LABEL=FATTEST VOLUMES_FAT_SERIAL=0badf00d
+}
+
+make_test_drives() {
+  rm -rf "$drives"
+  mkdir -p "$drives/labelled" "$drives/fat" "$WINEPREFIX/dosdevices"
+  printf 'Vol\xc3\xbcme \xd0\x96' > "$drives/labelled/.windows-label"
+  echo "$VOLUMES_SERIAL" > "$drives/labelled/.windows-serial"
+  echo labelled > "$drives/labelled/file.txt"
+  echo fat > "$drives/fat/file.txt"
+  truncate -s 40M "$drives/fat.img"
+  mkfs.vfat -F 32 -n "$VOLUMES_FAT_LABEL" -i "$VOLUMES_FAT_SERIAL" "$drives/fat.img" >/dev/null
+  ln -sfn "$drives/labelled" "$WINEPREFIX/dosdevices/q:"
+  ln -sfn "$drives/fat" "$WINEPREFIX/dosdevices/r:"
+  ln -sfn "$drives/fat.img" "$WINEPREFIX/dosdevices/r::"
 }
 
 # The Windows name of a Unix path: Wine's drive Z: is the Unix root.
@@ -145,10 +174,17 @@ case "$command" in
     ;;
   prefix)
     use_wine
-    # wineboot makes the prefix once; the tests then share it.
+    command -v mkfs.vfat >/dev/null || unavailable "mkfs.vfat (dosfstools) is not installed"
+    # wineboot makes the prefix once; the tests then share it. Wine's mount
+    # manager learns the drives when it starts, so the test drives are put
+    # in place once wineboot's server has gone, before anything else runs
+    # in the prefix (wineboot itself never finishes in a prefix that exists
+    # before it).
     rm -rf "$WINEPREFIX"
-    timeout 600 wineboot -i
+    timeout 300 wineboot -i
     timeout 60 wineserver -w
+    test_drives
+    make_test_drives
     [ -f "$WINEPREFIX/system.reg" ] || { echo "FAILED: wineboot made no prefix in $WINEPREFIX"; exit 1; }
     echo "ok: Wine prefix $WINEPREFIX ($(wine --version))"
     ;;
@@ -175,30 +211,8 @@ case "$command" in
     interpreter=${3:?usage: check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]}
     shift 3
     use_wine
-    command -v mkfs.vfat >/dev/null || unavailable "mkfs.vfat (dosfstools) is not installed"
-    # Wine maps a drive letter to the directory its dosdevices link names,
-    # and reads a directory drive's label and serial number from files in
-    # it; a drive whose device link ("r::") names a FAT image is answered
-    # from that image's boot sector when asked by handle.
-    drives="$build/kernel32-drives"
-    rm -rf "$drives"
-    mkdir -p "$drives/labelled" "$drives/fat"
-    export VOLUMES_LABELLED_DRIVE=Q: VOLUMES_FAT_DRIVE=R: VOLUMES_MISSING_DRIVE=P:
-    # The label goes to the test escaped: Wine hands the environment to
-    # Windows programs in the ANSI code page, which cannot hold every letter.
-    export VOLUMES_LABEL='Vol\u00fcme \u0416' VOLUMES_SERIAL=1234abcd
-    export VOLUMES_FAT_LABEL=FATTEST VOLUMES_FAT_SERIAL=0badf00d
-    printf 'Vol\xc3\xbcme \xd0\x96' > "$drives/labelled/.windows-label"
-    echo "$VOLUMES_SERIAL" > "$drives/labelled/.windows-serial"
-    echo labelled > "$drives/labelled/file.txt"
-    echo fat > "$drives/fat/file.txt"
-    truncate -s 40M "$drives/fat.img"
-    mkfs.vfat -F 32 -n "$VOLUMES_FAT_LABEL" -i "$VOLUMES_FAT_SERIAL" "$drives/fat.img" >/dev/null
-    devices="$WINEPREFIX/dosdevices"
-    ln -sfn "$drives/labelled" "$devices/q:"
-    ln -sfn "$drives/fat" "$devices/r:"
-    ln -sfn "$drives/fat.img" "$devices/r::"
-    rm -f "$devices/p:" "$devices/p::"
+    test_drives
+    [ -L "$WINEPREFIX/dosdevices/q:" ] || { echo "FAILED: the prefix has no test drives: run check.sh prefix"; exit 1; }
     exec bash "${BASH_SOURCE[0]}" python "$build" "$interpreter" python-kernel32 "$@"
     ;;
   *)

@@ -164,10 +164,17 @@ class ConcurrencyTest(volumes_testing.ScriptedSystemTestCase):
     old_interval = sys.getcheckinterval()
     sys.setcheckinterval(10)  # switch threads often
     self.addCleanup(sys.setcheckinterval, old_interval)
-    timer = threading.Timer(STRESS_SECONDS, stop.set)
-    timer.start()
-    self.RunThreads([Mutate] + [lambda i=i: Call(i) for i in range(THREADS)])
-    timer.cancel()
+    def Stop():
+      # At least STRESS_SECONDS, and on until every caller has called and
+      # the volumes have changed: a slow or loaded machine (valgrind runs
+      # one thread at a time) may leave some threads unscheduled that long.
+      deadline = time.time() + JOIN_TIMEOUT / 2
+      stop.wait(STRESS_SECONDS)
+      while time.time() < deadline and not (all(counts) and state["changes"] > 1):
+        time.sleep(0.05)
+      stop.set()
+
+    self.RunThreads([Stop, Mutate] + [lambda i=i: Call(i) for i in range(THREADS)])
     self.assertGreater(state["changes"], 1)
     self.assertTrue(all(counts), counts)
     refreshes, searches = self.Refreshes()

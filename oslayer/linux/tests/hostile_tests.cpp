@@ -120,6 +120,32 @@ TEST_F(Hostile, AStalledDeviceOrFuseMountCostsOneBoundedWaitAndOneThread) {
   }
   const double device_repeat = seconds_since(t0) / 8;
   EXPECT_LE(thread_count() - threads, 1) << "one stuck thread per stalled device";
+  // A child forked now has none of the stuck worker: nothing shut may stay
+  // shut there once the device answers again.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    server.resume();
+    for (int i = 0; i < 100; ++i) {
+      if (volume_info(*name).ok) _exit(0);
+      usleep(50 * 1000);
+    }
+    _exit(1);
+  }
+  // Waited for a bounded time: a child left with a lock the parent's
+  // threads held would never end.
+  int status = 0;
+  pid_t ended = 0;
+  for (int i = 0; i < 300 && ended == 0; ++i) {
+    ended = waitpid(child, &status, WNOHANG);
+    if (ended == 0) usleep(50 * 1000);
+  }
+  if (ended == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "a forked child kept the parent's shut gate";
   wait_until_answering();
   EXPECT_TRUE(volume_info(*name).ok) << "the device answers again";
 

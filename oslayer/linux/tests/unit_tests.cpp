@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -329,15 +331,27 @@ TEST(BoundedCalls, AThrowingCallFails) {
   EXPECT_EQ(r.status, BoundedStatus::Failed);
 }
 
+// A call that stays stuck until released, counting how often it started.
+// Shared, so a worker abandoned by its caller may outlive the test's frame.
+struct StuckCall {
+  std::shared_ptr<std::atomic<bool>> release = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<int>> started = std::make_shared<std::atomic<int>>(0);
+
+  std::function<int()> Blocker() const {
+    return [release = release, started = started] {
+      started->fetch_add(1);
+      while (!release->load()) std::this_thread::sleep_for(5ms);
+      return 1;
+    };
+  }
+};
+
 TEST(BoundedCalls, AStuckCallTimesOutAndGatesItsMount) {
   auto gate = std::make_shared<Gate>();
-  auto release = std::make_shared<std::atomic<bool>>(false);
-  auto started = std::make_shared<std::atomic<int>>(0);
-  auto blocker = [release, started] {
-    started->fetch_add(1);
-    while (!release->load()) std::this_thread::sleep_for(5ms);
-    return 1;
-  };
+  StuckCall stuck;
+  auto release = stuck.release;
+  auto started = stuck.started;
+  auto blocker = stuck.Blocker();
   const auto t0 = std::chrono::steady_clock::now();
   auto r = run_bounded<int>(blocker, gate, 100ms);
   const auto waited = std::chrono::steady_clock::now() - t0;
@@ -363,13 +377,10 @@ TEST(BoundedCalls, ConcurrentCallersOnAStalledGateLeaveOneThreadBehind) {
   // admitted and stays stuck; the others wait for it within their own bound
   // and fail, starting nothing.
   auto gate = std::make_shared<Gate>();
-  auto release = std::make_shared<std::atomic<bool>>(false);
-  auto started = std::make_shared<std::atomic<int>>(0);
-  auto blocker = [release, started] {
-    started->fetch_add(1);
-    while (!release->load()) std::this_thread::sleep_for(5ms);
-    return 1;
-  };
+  StuckCall stuck;
+  auto release = stuck.release;
+  auto started = stuck.started;
+  auto blocker = stuck.Blocker();
   std::vector<std::thread> callers;
   std::atomic<int> timed_out{0};
   for (int i = 0; i < 8; ++i)

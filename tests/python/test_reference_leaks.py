@@ -161,6 +161,10 @@ class ReferenceLeakTest(unittest.TestCase):
     self.assertNoLeak(lambda: self.service.AllVolumeEntries(force_update=True))
     self.assertNoLeak(lambda: self.service.GetVolumeEntryForVolumeID("serial:1234"))
     self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(1234))
+    # Volumes that are not in the table: the answer is None, which must be
+    # given with a reference of its own.
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForVolumeID("serial:404"))
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(404))
     self.assertNoLeak(lambda: _Swallow(self.service.GetVolumeEntryForVolumeID, []))
     self.assertNoLeak(lambda: self.service._PopulateVolumeTable({}))
     self.assertNoLeak(lambda: _Swallow(self.service.AllVolumeEntries, 1, 2))

@@ -89,9 +89,10 @@ COUNTS_REFERENCES = hasattr(sys, "gettotalrefcount")
 
 
 def AssertNoLeak(test, path, calls_per_run=20, warmup_runs=3, measured_runs=5):
-  """Fails `test` when calling `path` leaks references: after warm-up runs,
-  a reference total that grows on every measured run is a leak. Under the
-  release interpreter `path` just runs once."""
+  """Fails `test` when calling `path` leaks references or gives away ones it
+  never took: after warm-up runs, a reference total that grows on every
+  measured run is a leak, one that shrinks on every run a missing reference.
+  Under the release interpreter `path` just runs once."""
   if not COUNTS_REFERENCES:
     path()
     return
@@ -113,6 +114,9 @@ def AssertNoLeak(test, path, calls_per_run=20, warmup_runs=3, measured_runs=5):
     after = sys.gettotalrefcount()
     deltas[run] = after - before
   test.assertFalse(min(deltas) > 0, "references grow on every run: %r" % deltas)
+  # A reference returned without being taken (a borrowed None, say) makes
+  # the total shrink instead, until the object is freed under its owner.
+  test.assertFalse(max(deltas) < 0, "references shrink on every run: %r" % deltas)
 
 
 def RunPython(source, extra_path=()):

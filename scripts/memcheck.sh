@@ -26,7 +26,7 @@ for test_file in "$root"/tests/python/test_*.py; do
   log="$build/memcheck-$name.log"
   output="$build/memcheck-$name.out"
   if PYTHONPATH="$build/python-scripted-dbg:$root/tests/python" \
-     valgrind --error-exitcode=99 --suppressions="$suppressions" --num-callers=40 \
+     valgrind --error-exitcode=99 --suppressions="$suppressions" --num-callers=40 --fair-sched=yes \
               --log-file="$log" /usr/bin/python2.7-dbg -B "$test_file" >"$output" 2>&1; then
     echo "$name: $(grep -o 'ERROR SUMMARY: [0-9]* errors' "$log")"
   else

@@ -7,11 +7,7 @@
 #   and, for the scripted provider, the control module scripted_system<ext>.
 # Put that directory on sys.path (PYTHONPATH) to import windows.volumes.
 
-file(GLOB_RECURSE VOLUMES_PURE_PYTHON CONFIGURE_DEPENDS
-     RELATIVE ${PROJECT_SOURCE_DIR}
-     ${PROJECT_SOURCE_DIR}/windows/*.py
-     ${PROJECT_SOURCE_DIR}/common/*.py
-     ${PROJECT_SOURCE_DIR}/platforms/*.py)
+include(${CMAKE_CURRENT_LIST_DIR}/PurePython.cmake)
 
 file(GLOB VOLUMES_MODULE_SOURCES CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/windows/volumes/*.cpp
@@ -69,14 +65,7 @@ function(volumes_python_tree name)
   set(tree ${CMAKE_BINARY_DIR}/python-${name})
   _volumes_pyutil(${ARG_PYTHON})
 
-  set(copied)
-  foreach(rel ${VOLUMES_PURE_PYTHON})
-    add_custom_command(OUTPUT ${tree}/${rel}
-      COMMAND ${CMAKE_COMMAND} -E copy_if_different ${PROJECT_SOURCE_DIR}/${rel} ${tree}/${rel}
-      DEPENDS ${PROJECT_SOURCE_DIR}/${rel})
-    list(APPEND copied ${tree}/${rel})
-  endforeach()
-  add_custom_target(tree-${name}-python ALL DEPENDS ${copied})
+  volumes_pure_python(${PROJECT_SOURCE_DIR} ${tree} tree-${name}-python)
 
   # The provider library sits beside the modules that load it.
   add_custom_target(tree-${name}-provider ALL

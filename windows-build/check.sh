@@ -92,6 +92,13 @@ windows_path() {
   echo "Z:${path//\//\\}"
 }
 
+# The C runtime boundary check of python27_imports.py over the given
+# sources (--sources DIR) and images.
+runtime_check() {
+  python2.7 "$root/windows-build/python27_imports.py" runtimes --cxx "$triplet-g++-posix" \
+    --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" "$@"
+}
+
 check_module() {  # FILE ENTRY [EXTRA_DLL]: EXTRA_DLL must be imported too
   local file=$1 entry=$2 extra=${3:-} failed=0
   [ -f "$file" ] || { echo "FAILED: $file was not built"; return 1; }
@@ -140,17 +147,14 @@ case "$command" in
     check_module "$scripted_tree/windows/winwrap.pyd" initwinwrap || status=1
     check_module "$scripted_tree/scripted_system.pyd" initscripted_system kernel32_scripted.dll || status=1
     modules=("$kernel32_tree"/windows/*.pyd "$scripted_tree"/windows/*.pyd "$scripted_tree"/scripted_system.pyd)
-    python2.7 "$root/windows-build/python27_imports.py" runtimes --cxx "$triplet-g++-posix" \
-      --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" \
-      --sources "$root/windows" --sources "$root/pyutil" --sources "$root/oslayer/scripted" \
+    runtime_check --sources "$root/windows" --sources "$root/pyutil" --sources "$root/oslayer/scripted" \
       "${modules[@]}" || status=1
     # The check itself must refuse a module that crosses the boundary.
     probe="$build/crt_crossing_probe.obj"
     "$triplet-g++-posix" -std=c++17 -isystem "$python_source/PC" -isystem "$python_source/Include" \
       -c "$root/windows-build/crt_probe/crt_crossing_probe.cpp" -o "$probe"
-    probe_report=$(python2.7 "$root/windows-build/python27_imports.py" runtimes --cxx "$triplet-g++-posix" \
-      --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" \
-      --sources "$root/windows-build/crt_probe" "$probe") && probe_status=0 || probe_status=$?
+    probe_report=$(runtime_check --sources "$root/windows-build/crt_probe" "$probe") \
+      && probe_status=0 || probe_status=$?
     for refused in PyFile_AsFile PyObject_AsFileDescriptor PyErr_SetFromErrnoWithFilenameObject PyMem_; do
       if [ "$probe_status" = 0 ] || ! grep -q "$refused" <<<"$probe_report"; then
         echo "FAILED: the C runtime check does not refuse $refused in $probe:"

@@ -2,12 +2,14 @@
 // that may block answer. A refresh asks about every volume one call after
 // another, each allowed one bounded wait; checked first, a stalled device or
 // mount has its gate shut already, and the refresh waits one bound in all.
+#include <fcntl.h>
 #include <sys/statvfs.h>
 
 #include <vector>
 
 #include "bounded.h"
 #include "k32l.h"
+#include "raii.h"
 
 namespace k32l {
 
@@ -23,9 +25,14 @@ void check_volumes_answer(const Snapshot& snap) {
           },
           gate_for(GateKind::Mount, v.table_devno), deadline));
     }
-    if (!v.device.empty()) {
+    if (!v.device.empty() && may_read_device(v.device)) {
       pending.push_back(start_bounded<bool>(
-          [device = v.device, rdev = v.rdev] { return probe_device(device, rdev).found; },
+          [device = v.device, rdev = v.rdev] {
+            // A device the caller may not open is never read by the probes
+            // that follow (they read what the system publishes instead).
+            UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            return fd.valid() && probe_device(device, rdev).found;
+          },
           gate_for(GateKind::Device, v.rdev), deadline));
     }
   }

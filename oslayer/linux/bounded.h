@@ -168,12 +168,12 @@ Bounded<R> run_bounded(F fn, std::shared_ptr<Gate> gate,
 }
 
 // Runs `fn` on this thread when it cannot block (`may_block` false: nothing
-// on its way is a network or FUSE mount), saving the hand-off to a worker;
-// otherwise as run_bounded_until.
-template <class R, class F>
-Bounded<R> run_bounded_if(bool may_block, F fn, std::shared_ptr<Gate> gate,
-                          BoundedClock::time_point deadline) {
-  if (may_block) return run_bounded_until<R>(std::move(fn), std::move(gate), deadline);
+// on its way is a network or FUSE mount), saving the hand-off to a worker
+// and the look-up of its gate; otherwise as run_bounded_until, through the
+// gate `gate_of()` returns.
+template <class R, class F, class G>
+Bounded<R> run_bounded_if(bool may_block, F fn, G gate_of, BoundedClock::time_point deadline) {
+  if (may_block) return run_bounded_until<R>(std::move(fn), gate_of(), deadline);
   try {
     return {BoundedStatus::Ok, std::optional<R>(fn())};
   } catch (...) {

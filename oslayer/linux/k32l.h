@@ -219,6 +219,11 @@ struct ProbeResult {
 // A caller who may not open the device gets what the system publishes
 // about it instead (published_device_facts).
 ProbeResult probe_device(const std::string& device, std::uint64_t rdev);
+// False when the caller may not read the device node (the permission check
+// that opening it would make refuses): probe_device then reads only what
+// the system publishes, which never waits on the device, so it needs no
+// bounded worker and no answer check.
+bool may_read_device(const std::string& device);
 // What the udev database, or failing that libblkid's cache, says of a device.
 ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev);
 

@@ -236,16 +236,26 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
   }
 
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
-  std::vector<PendingPtr<FileSystemFacts>> pending;
-  for (std::uint64_t devno : devno_order) {
-    std::vector<std::string> targets;
-    for (std::size_t i : by_devno[devno]) targets.push_back(entries[i].target);
+  // File systems whose mount points may be reached only through, or are
+  // themselves, mounts that may block are looked at on bounded workers; the
+  // others cannot stall and are looked at on this thread afterwards, which
+  // saves a hand-off per file system.
+  std::vector<PendingPtr<FileSystemFacts>> pending(devno_order.size());
+  std::vector<bool> on_worker(devno_order.size(), false);
+  for (std::size_t k = 0; k < devno_order.size(); ++k) {
+    const auto& members = by_devno[devno_order[k]];
     // statx may be answered from cached attributes; statvfs of a file system
     // that may block asks its server, so one that stopped answering is found
     // here, within this deadline, and its gate makes the refresh's calls on
     // it fail at once.
-    const bool ask_server = may_block(entries[by_devno[devno].front()].fstype);
-    pending.push_back(start_bounded<FileSystemFacts>(
+    const bool ask_server = may_block(entries[members.front()].fstype);
+    bool blocking = ask_server;
+    for (std::size_t i : members) blocking = blocking || snap.path_may_block(entries[i].target);
+    if (!blocking) continue;
+    on_worker[k] = true;
+    std::vector<std::string> targets;
+    for (std::size_t i : members) targets.push_back(entries[i].target);
+    pending[k] = start_bounded<FileSystemFacts>(
         [targets = std::move(targets), ask_server] {
           FileSystemFacts facts;
           for (const std::string& t : targets) facts.targets.push_back(identify_path(t));
@@ -253,25 +263,39 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
           if (ask_server) ::statvfs(targets.front().c_str(), &ignored);
           return facts;
         },
-        gate_for(GateKind::Mount, devno), deadline));
+        gate_for(GateKind::Mount, devno_order[k]), deadline);
   }
   // Probe each backing device once, each through the gate of its device.
   std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes;
+  std::map<std::uint64_t, DeviceFacts> probed;
+  auto read_device = [](const std::string& device, std::uint64_t rdev) {
+    DeviceFacts d;
+    if (!device.empty()) d.probe = probe_device(device, rdev);
+    d.disk = disk_facts(rdev);
+    return d;
+  };
   for (const auto& [devno, node] : device_of) {
     (void)devno;
-    if (node.rdev == 0 || probes.count(node.rdev)) continue;
+    if (node.rdev == 0 || probes.count(node.rdev) || probed.count(node.rdev)) continue;
+    if (!node.path.empty() && !may_read_device(node.path)) {
+      probed[node.rdev] = read_device(node.path, node.rdev);
+      continue;
+    }
     probes[node.rdev] = start_bounded<DeviceFacts>(
-        [device = node.path, rdev = node.rdev] {
-          DeviceFacts d;
-          if (!device.empty()) d.probe = probe_device(device, rdev);
-          d.disk = disk_facts(rdev);
-          return d;
-        },
+        [device = node.path, rdev = node.rdev, read_device] { return read_device(device, rdev); },
         gate_for(GateKind::Device, node.rdev), deadline);
   }
 
   std::vector<Standing> standing(entries.size());
   for (std::size_t k = 0; k < devno_order.size(); ++k) {
+    if (on_worker[k]) continue;
+    for (std::size_t i : by_devno[devno_order[k]]) {
+      const PathIdentity seen = identify_path(entries[i].target);
+      standing[i] = standing_of(entries[i], &seen, last_at_target[i]);
+    }
+  }
+  for (std::size_t k = 0; k < devno_order.size(); ++k) {
+    if (!on_worker[k]) continue;
     const auto& members = by_devno[devno_order[k]];
     auto result = await_bounded(pending[k], deadline);
     const FileSystemFacts* facts = result.status == BoundedStatus::Ok ? &*result.value : nullptr;
@@ -281,7 +305,6 @@ Snapshot build_snapshot(const std::vector<Entry>& entries) {
                                 last_at_target[i]);
     }
   }
-  std::map<std::uint64_t, DeviceFacts> probed;
   for (auto& [rdev, p] : probes) {
     auto result = await_bounded(p, deadline);
     if (result.status == BoundedStatus::Ok) probed[rdev] = std::move(*result.value);
@@ -400,6 +423,13 @@ MountTableCache& cache() {
 }
 
 }  // namespace
+
+bool may_read_device(const std::string& device) {
+  // The device node lives on devtmpfs (find_device takes no source on a
+  // mount that may block): the walk cannot stall.
+  if (::faccessat(AT_FDCWD, device.c_str(), R_OK, AT_EACCESS) == 0) return true;
+  return errno != EACCES && errno != EPERM;
+}
 
 ProbeResult probe_device(const std::string& device, std::uint64_t rdev) {
   ProbeResult result;

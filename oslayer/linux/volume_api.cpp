@@ -216,6 +216,10 @@ struct Statvfs {
 // it answers again.
 DWORD probe_volume(const Volume& v, BoundedClock::time_point deadline, VolumeReading& into) {
   if (v.device.empty()) return ERROR_SUCCESS;
+  if (!may_read_device(v.device)) {
+    into.probe = published_device_facts(v.device, v.rdev);
+    return ERROR_SUCCESS;
+  }
   auto probed = run_bounded_until<ProbeResult>(
       [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
                                                gate_for(GateKind::Device, v.rdev), deadline);
@@ -235,7 +239,7 @@ Bounded<VolumeReading> read_volume(const Snapshot& snap, const Volume& v, DWORD&
         if (::statvfs(target.c_str(), &r.stats) != 0) r.error = errno;
         return r;
       },
-      gate_for(GateKind::Mount, v.table_devno), deadline);
+      [&v] { return gate_for(GateKind::Mount, v.table_devno); }, deadline);
   Bounded<VolumeReading> reading{got.status, std::nullopt};
   if (got.status != BoundedStatus::Ok) return reading;
   reading.value.emplace();
@@ -474,10 +478,9 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
     // A mount point from the mount table is a resolved path; a caller's path
     // may pass symbolic links into a mount that blocks, whatever its text.
     bool names_mount_point = false;
-    auto cwd = working_directory();
     if (lpDirectoryName == nullptr) {
       path = ".";
-      absolute = cwd.value_or("/");
+      absolute = working_directory().value_or("/");
     } else {
       TextArg arg = read_text(lpDirectoryName);
       if (arg.error) return fail(arg.error);
@@ -487,14 +490,16 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
         const Volume* v = snap->find_by_id(parsed.id);
         if (!v) return fail(ERROR_FILE_NOT_FOUND);
         path = v->reach;
+        absolute = v->reach;  // a mount point: absolute and normalised
         names_mount_point = true;
       } else {
         path = arg.utf8;
         if (!path.empty() && path.back() == '\\') path.pop_back();
         if (path.empty()) return fail(ERROR_INVALID_NAME);
+        auto normal = normalise_root(
+            path.front() == '/' ? path : working_directory().value_or("/") + "/" + path);
+        absolute = normal.value_or("/");
       }
-      auto normal = normalise_root(path.front() == '/' ? path : cwd.value_or("/") + "/" + path);
-      absolute = normal.value_or("/");
     }
     struct Space {
       int error = 0;
@@ -507,7 +512,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
           if (::statvfs(path.c_str(), &s.stats) != 0) s.error = errno;
           return s;
         },
-        gate_for(GateKind::Mount, snap->gate_key_for(absolute)),
+        [&] { return gate_for(GateKind::Mount, snap->gate_key_for(absolute)); },
         BoundedClock::now() + kBlockingCallTimeout);
     if (got.status != BoundedStatus::Ok) return fail(error_from_bounded(got.status));
     if (got.value->error) return fail(error_from_errno(got.value->error));

@@ -1,19 +1,36 @@
-"""The table refresh of windows.volumes on real mounts: N tmpfs mounts
-(N = 10, 100, 1000) under a temporary directory, a forced refresh after the
-mount table changed (AllVolumeEntries(True), the table is re-read) and one
-with nothing changed (the snapshot is reused), side by side with listing the
-same mounts by `findmnt` and reading their sizes by `df`, as two processes.
+"""The table refresh of windows.volumes on real mounts, against `df -a` and
+`findmnt --df -J` run as whole processes over the same mount table.
+
+N tmpfs mounts (N = 10, 100, 1000, 10000) under a temporary directory; for
+each N, interleaved rounds (best of R, default 5) of: a forced refresh after
+the mount table changed (AllVolumeEntries(True) after a scratch tmpfs was
+mounted and unmounted, so the provider re-reads the table), a forced refresh
+with nothing changed, `df -a` and `findmnt --df -J` (each started with
+posix_spawn, output to /dev/null, timed to its exit). Then the memory the
+table holds per volume: the Python objects of the table (sys.getsizeof over
+the dict, its entries and the values only they hold) and what the provider's
+snapshot of the N volumes adds to the C heap (glibc's mallinfo2, in-use
+bytes, as it replaces the snapshot of the table without them).
+
+With --baseline TREE (an importable tree of another build, e.g. of the
+commit before a change) the refresh of that build is timed too, in a child
+process over the same mounts, interleaved with this one's rounds, at the
+sizes of --baseline-sizes (default 10,100).
 
 Needs root. It re-runs itself in a private mount namespace (unshare), so the
 mounts are seen by nobody else and vanish with it; each is unmounted in a
-finally block as well.
+finally block as well. For 10,000 mounts it raises /proc/sys/fs/mount-max
+when that is too low, and restores it afterwards.
 
-  python2.7 bench/bench_refresh.py [--sizes 10,100,1000] [--repeat R]
+  python2.7 bench/bench_refresh.py [--sizes 10,100,1000,10000] [--repeat R]
+                                   [--baseline TREE] [--baseline-sizes 10,100]
 """
 
 import argparse
 import ctypes
 import ctypes.util
+import gc
+import json
 import os
 import shutil
 import subprocess
@@ -23,6 +40,7 @@ import time
 
 NAMESPACE_MARK = "VOLUMES_BENCH_PRIVATE_MOUNTS"
 MNT_DETACH = 2
+MOUNT_MAX = "/proc/sys/fs/mount-max"
 
 libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
 libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong,
@@ -42,82 +60,234 @@ def Unmount(target):
     raise OSError(error, "umount %s: %s" % (target, os.strerror(error)))
 
 
-def Best(function, repeat):
-  times = []
-  for _ in range(repeat):
-    start = time.time()
-    function()
-    times.append(time.time() - start)
-  return min(times)
-
-
-def ReexecInPrivateNamespace():
-  """None when already private; else the exit status of the re-run, or a
-  reason to skip."""
+def ReexecInPrivateNamespace(script=None):
+  """None when already private; else the exit status of the re-run of
+  `script` (default this one), or a reason to skip."""
   if os.environ.get(NAMESPACE_MARK) == "1":
     return None
   environment = dict(os.environ)
   environment[NAMESPACE_MARK] = "1"
   command = ["unshare", "--mount", "--propagation", "private", sys.executable, "-B",
-             os.path.abspath(__file__)] + sys.argv[1:]
+             script or os.path.abspath(__file__)] + sys.argv[1:]
   try:
     return subprocess.call(command, env=environment)
   except OSError as error:
     return "unshare could not be run: %s" % error
 
 
-def FindmntAndDf():
-  """Mount points by findmnt, their sizes by df: two processes."""
-  listing = subprocess.check_output(["findmnt", "-rn", "-o", "TARGET"])
-  targets = [line.decode("string_escape") for line in listing.splitlines() if line]
-  with open(os.devnull, "w") as null:
-    sizes = subprocess.check_output(["df", "-B1", "--output=target,size"] + targets,
-                                    stderr=null)
-  return len(targets), len(sizes.splitlines()) - 1
+# ---- whole processes ---------------------------------------------------------
+
+class _FileActions(ctypes.Structure):
+  _fields_ = [("opaque", ctypes.c_char * 256)]  # posix_spawn_file_actions_t is 80 bytes
 
 
-def Run(sizes, repeat):
+libc.posix_spawnp.argtypes = [ctypes.POINTER(ctypes.c_int), ctypes.c_char_p,
+                              ctypes.POINTER(_FileActions), ctypes.c_void_p,
+                              ctypes.POINTER(ctypes.c_char_p), ctypes.POINTER(ctypes.c_char_p)]
+
+
+def TimeProcess(argv):
+  """Seconds from posix_spawn of `argv` (output to /dev/null) to its exit.
+  posix_spawn does not copy this process's page tables as fork would, so
+  the figure is the program's own."""
+  actions = _FileActions()
+  libc.posix_spawn_file_actions_init(ctypes.byref(actions))
+  try:
+    libc.posix_spawn_file_actions_addopen(ctypes.byref(actions), 1, "/dev/null", os.O_WRONLY, 0)
+    libc.posix_spawn_file_actions_addopen(ctypes.byref(actions), 2, "/dev/null", os.O_WRONLY, 0)
+    arguments = (ctypes.c_char_p * (len(argv) + 1))(*(argv + [None]))
+    environment = ["%s=%s" % item for item in os.environ.items()]
+    env = (ctypes.c_char_p * (len(environment) + 1))(*(environment + [None]))
+    pid = ctypes.c_int()
+    start = time.time()
+    error = libc.posix_spawnp(ctypes.byref(pid), argv[0], ctypes.byref(actions), None,
+                              arguments, env)
+    if error != 0:
+      raise OSError(error, "posix_spawnp %s: %s" % (argv[0], os.strerror(error)))
+    _, status = os.waitpid(pid.value, 0)
+    elapsed = time.time() - start
+  finally:
+    libc.posix_spawn_file_actions_destroy(ctypes.byref(actions))
+  if not os.WIFEXITED(status) or os.WEXITSTATUS(status) not in (0, 1):
+    raise RuntimeError("%s ended with status %r" % (" ".join(argv), status))
+  return elapsed
+
+
+# ---- memory ----------------------------------------------------------------------
+
+class _MallInfo2(ctypes.Structure):
+  _fields_ = [(name, ctypes.c_size_t) for name in (
+      "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+      "fordblks", "keepcost")]
+
+
+libc.mallinfo2.restype = _MallInfo2
+
+
+def HeapInUse():
+  info = libc.mallinfo2()
+  return info.uordblks + info.hblkhd
+
+
+def TableBytes(service):
+  """sys.getsizeof over the table dict, its keys and entries, and the
+  field values the entries hold (None, booleans and the DeviceType members
+  are shared by every table and not counted)."""
+  table = service._volume_entries
+  seen = set()
+  total = [0]
+
+  def Add(value):
+    if value is None or isinstance(value, bool) or id(value) in seen:
+      return
+    if type(value).__name__ == "_DeviceTypeMember":
+      return
+    seen.add(id(value))
+    total[0] += sys.getsizeof(value)
+
+  Add(table)
+  for key, entry in table.items():
+    Add(key)
+    Add(entry)
+    for field in entry.FIELDS:
+      Add(getattr(entry, field))
+  return total[0], len(table)
+
+
+# ---- the baseline build, in a child process ------------------------------------------
+
+BASELINE_CHILD = r"""
+import json, os, sys, time
+sys.path.insert(0, %(bench)r)
+import bench_refresh
+import windows.volumes as volumes
+service = volumes.VolumeInfo()
+service.AllVolumeEntries(True)
+bench_refresh.Mount("scratch", %(scratch)r)
+bench_refresh.Unmount(%(scratch)r)
+start = time.time()
+service.AllVolumeEntries(True)
+changed = time.time() - start
+start = time.time()
+service.AllVolumeEntries(True)
+unchanged = time.time() - start
+print json.dumps([changed, unchanged, len(service.AllVolumeEntries())])
+"""
+
+
+def BaselineRound(tree, scratch):
+  environment = dict(os.environ)
+  environment["PYTHONPATH"] = tree
+  code = BASELINE_CHILD % {"bench": os.path.dirname(os.path.abspath(__file__)),
+                           "scratch": scratch}
+  # Started outside any source tree, so that only `tree` provides `windows`.
+  output = subprocess.check_output([sys.executable, "-B", "-c", code], env=environment,
+                                   cwd=os.path.dirname(scratch))
+  return json.loads(output.splitlines()[-1])
+
+
+# ---- the run -----------------------------------------------------------------------
+
+class MountLimit(object):
+  """Raises the per-namespace mount limit when it is below `needed`; restores it."""
+
+  def __init__(self, needed):
+    self.needed = needed
+    self.saved = None
+
+  def __enter__(self):
+    try:
+      with open(MOUNT_MAX) as limit:
+        current = int(limit.read())
+    except (IOError, ValueError):
+      return self
+    if current < self.needed:
+      with open(MOUNT_MAX, "w") as limit:
+        limit.write(str(self.needed))
+      self.saved = current
+    return self
+
+  def __exit__(self, *exc_info):
+    if self.saved is not None:
+      with open(MOUNT_MAX, "w") as limit:
+        limit.write(str(self.saved))
+
+
+def MountCount():
+  with open("/proc/self/mountinfo") as table:
+    return sum(1 for _ in table)
+
+
+def Run(sizes, repeat, baseline, baseline_sizes):
   import windows.volumes as volumes
   service = volumes.VolumeInfo()
   base = len(service.AllVolumeEntries(True))
-  print "windows.volumes refresh on real mounts (%d volumes before; best of %d)" % (base, repeat)
-  print "  %6s %7s %12s %12s %10s %12s %12s %9s" % (
-      "tmpfs", "volumes", "changed", "unchanged", "parse", "per volume", "findmnt+df",
-      "vs tools")
-  results = []
+  print "windows.volumes refresh on N tmpfs mounts (%d volumes before), in-process, against" % base
+  print "df -a and findmnt --df -J as whole processes; interleaved rounds, best of %d" % repeat
+  header = "  %6s %7s %10s %10s %10s %10s %9s %9s %9s %8s %8s" % (
+      "tmpfs", "volumes", "changed", "unchanged", "df -a", "findmnt", "chg/df", "unch/df",
+      "chg/fmt", "us/vol", "B/vol")
+  print header
+  results = {}
+  baseline_results = {}
   for count in sizes:
     root = tempfile.mkdtemp(prefix="volumes-bench-")
     mounted = []
     try:
-      scratch = os.path.join(root, "scratch")
-      os.mkdir(scratch)
-      for index in range(count):
-        target = os.path.join(root, "m%04d" % index)
-        os.mkdir(target)
-        Mount("bench%d" % index, target)
-        mounted.append(target)
+      with MountLimit(MountCount() + count + 100):
+        scratch = os.path.join(root, "scratch")
+        os.mkdir(scratch)
+        gc.collect()
+        heap_before = HeapInUse()
+        for index in range(count):
+          target = os.path.join(root, "m%05d" % index)
+          os.mkdir(target)
+          Mount("bench%d" % index, target)
+          mounted.append(target)
+        # The provider re-reads the table: its snapshot of the N volumes
+        # replaces the one without them.
+        volumes._ListVolumeNames()
+        gc.collect()
+        snapshot_bytes = HeapInUse() - heap_before
 
-      def ChangedRefresh():
-        # A mount and unmount elsewhere leaves the same table but makes the
-        # provider re-read it, as after any change.
-        Mount("scratch", scratch)
-        Unmount(scratch)
-        start = time.time()
-        table = service.AllVolumeEntries(True)
-        elapsed = time.time() - start
-        assert len(table) >= count, (len(table), count)
-        return elapsed
+        def Changed():
+          Mount("scratch", scratch)
+          Unmount(scratch)
+          start = time.time()
+          table = service.AllVolumeEntries(True)
+          elapsed = time.time() - start
+          assert len(table) >= count, (len(table), count)
+          return elapsed
 
-      changed = min(ChangedRefresh() for _ in range(repeat))
-      unchanged = Best(lambda: service.AllVolumeEntries(True), repeat)
-      volumes_seen = len(service.AllVolumeEntries())
-      listed = []
-      tools = Best(lambda: listed.append(FindmntAndDf()), repeat)
-      assert listed[-1][0] >= count and listed[-1][1] >= count, listed[-1]
-      results.append((count, volumes_seen, changed, unchanged, tools))
-      print "  %6d %7d %9.2f ms %9.2f ms %7.2f ms %9.1f us %9.2f ms %8.2fx" % (
-          count, volumes_seen, changed * 1e3, unchanged * 1e3, (changed - unchanged) * 1e3,
-          changed / volumes_seen * 1e6, tools * 1e3, tools / changed)
+        def Unchanged():
+          start = time.time()
+          service.AllVolumeEntries(True)
+          return time.time() - start
+
+        best = {}
+        with_baseline = baseline and count in baseline_sizes
+        for _ in range(repeat):
+          for name, function in (("changed", Changed), ("unchanged", Unchanged),
+                                 ("df", lambda: TimeProcess(["df", "-a"])),
+                                 ("findmnt", lambda: TimeProcess(["findmnt", "--df", "-J"]))):
+            elapsed = function()
+            best[name] = min(best.get(name, elapsed), elapsed)
+          if with_baseline:
+            changed, unchanged, seen = BaselineRound(baseline, scratch)
+            assert seen >= count, (seen, count)
+            baseline_results[count] = (min(baseline_results.get(count, (changed,))[0], changed),
+                                       min(baseline_results.get(count, (0, unchanged))[1],
+                                           unchanged))
+        table_bytes, volumes_seen = TableBytes(service)
+        per_volume = table_bytes / float(volumes_seen) + snapshot_bytes / float(count)
+        results[count] = dict(best, volumes=volumes_seen, table_bytes=table_bytes,
+                              snapshot_bytes=snapshot_bytes, per_volume_bytes=per_volume)
+        print "  %6d %7d %7.2f ms %7.2f ms %7.2f ms %7.2f ms %8.2fx %8.2fx %8.2fx %8.1f %8.0f" % (
+            count, volumes_seen, best["changed"] * 1e3, best["unchanged"] * 1e3,
+            best["df"] * 1e3, best["findmnt"] * 1e3, best["changed"] / best["df"],
+            best["unchanged"] / best["df"], best["changed"] / best["findmnt"],
+            best["changed"] / volumes_seen * 1e6, per_volume)
+        sys.stdout.flush()
     finally:
       failures = []
       for target in reversed(mounted):
@@ -128,36 +298,68 @@ def Run(sizes, repeat):
       shutil.rmtree(root, ignore_errors=not failures)
       if failures:
         raise RuntimeError("could not unmount: %s" % "; ".join(failures))
-  service.AllVolumeEntries(True)
-  return results
+      service.AllVolumeEntries(True)
+  print "  (us/vol: changed refresh per volume; B/vol: memory the table holds per volume,"
+  print "   Python objects of the table plus the provider's snapshot)"
+  if baseline_results:
+    print
+    print "baseline build %s, in a child process over the same mounts, same rounds:" % baseline
+    print "  %6s %12s %12s %12s %12s" % ("tmpfs", "changed", "unchanged", "chg now/was",
+                                         "unch now/was")
+    for count in sorted(baseline_results):
+      was_changed, was_unchanged = baseline_results[count]
+      now = results[count]
+      print "  %6d %9.2f ms %9.2f ms %11.2fx %11.2fx" % (
+          count, was_changed * 1e3, was_unchanged * 1e3, now["changed"] / was_changed,
+          now["unchanged"] / was_unchanged)
+  return results, baseline_results
 
 
-def Verdicts(results):
-  ok = True
-  if len(results) >= 2:
-    (n0, v0, c0, _, _), (n1, v1, c1, _, _) = results[-2], results[-1]
-    growth = (c1 / v1) / (c0 / v0)
-    linear = growth <= 1.5
-    ok &= linear
-    print "linear growth: time per volume at %d volumes is %.2fx that at %d volumes: %s" % (
-        v1, growth, v0, "met" if linear else "MISSED")
-  cheaper = all(unchanged < changed for _, _, changed, unchanged, _ in results)
-  ok &= cheaper
-  print "unchanged refresh cheaper than the changed one at every size: %s" % (
-      "met" if cheaper else "MISSED")
-  largest = results[-1]
-  faster = largest[2] < largest[4]
-  ok &= faster
-  print "%d-mount refresh faster than findmnt+df: %.2f ms against %.2f ms: %s" % (
-      largest[0], largest[2] * 1e3, largest[4] * 1e3, "met" if faster else "MISSED")
-  return ok
+def Verdicts(results, baseline_results):
+  ok = [True]
+
+  def Verdict(text, met):
+    if met is None:
+      print "%s: not measured" % text
+      return
+    ok[0] &= met
+    print "%s: %s" % (text, "met" if met else "MISSED")
+
+  print
+  at1k = results.get(1000)
+  if at1k:
+    Verdict("changed refresh at 1000 mounts no slower than df -a: %.2f ms against %.2f ms" % (
+        at1k["changed"] * 1e3, at1k["df"] * 1e3), at1k["changed"] <= at1k["df"])
+    Verdict("unchanged refresh at 1000 mounts at most half of df -a: %.2f ms against %.2f ms"
+            % (at1k["unchanged"] * 1e3, at1k["df"] * 1e3 / 2), at1k["unchanged"] <= at1k["df"] / 2)
+  else:
+    Verdict("refresh at 1000 mounts against df -a", None)
+  at10k = results.get(10000)
+  if at1k and at10k:
+    for name in ("changed", "unchanged"):
+      growth = (at10k[name] / at10k["volumes"]) / (at1k[name] / at1k["volumes"])
+      Verdict("%s refresh: cost per volume at 10000 mounts %.2fx that at 1000 (goal <= 1.2x)" % (
+          name, growth), growth <= 1.2)
+  else:
+    Verdict("cost per volume at 10000 mounts against 1000", None)
+  if 10 in baseline_results:
+    was_unchanged = baseline_results[10][1]
+    now_unchanged = results[10]["unchanged"]
+    Verdict("unchanged refresh at 10 mounts no slower than the baseline build: %.2f ms against "
+            "%.2f ms" % (now_unchanged * 1e3, was_unchanged * 1e3), now_unchanged <= was_unchanged)
+  else:
+    Verdict("unchanged refresh at 10 mounts against the baseline build (--baseline)", None)
+  return ok[0]
 
 
 def main():
   parser = argparse.ArgumentParser()
-  parser.add_argument("--sizes", default="10,100,1000",
-                      help="numbers of tmpfs mounts, comma-separated (default 10,100,1000)")
+  parser.add_argument("--sizes", default="10,100,1000,10000",
+                      help="numbers of tmpfs mounts, comma-separated (default 10,100,1000,10000)")
   parser.add_argument("--repeat", type=int, default=5, help="best of R (default 5)")
+  parser.add_argument("--baseline", help="importable tree of a build to compare with")
+  parser.add_argument("--baseline-sizes", default="10,100",
+                      help="sizes at which the baseline is timed (default 10,100)")
   options = parser.parse_args()
   if os.geteuid() != 0:
     print "refresh benchmark skipped: it mounts tmpfs file systems, which needs root"
@@ -169,8 +371,9 @@ def main():
   if status is not None:
     return status
   sizes = [int(size) for size in options.sizes.split(",")]
-  results = Run(sizes, options.repeat)
-  return 0 if Verdicts(results) else 1
+  baseline_sizes = [int(size) for size in options.baseline_sizes.split(",")]
+  results, baseline_results = Run(sizes, options.repeat, options.baseline, baseline_sizes)
+  return 0 if Verdicts(results, baseline_results) else 1
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
-"""A profiling target: 1000 tmpfs mounts (in a private mount namespace, which
-the caller makes), then R unchanged forced refreshes. For example, as root:
+"""A profiling target: N tmpfs mounts (default 1000, in a private mount
+namespace, which the caller makes), then R forced refreshes (default 10):
+unchanged ones, or with CHANGED=1 each after a mount and unmount elsewhere
+(the table is re-read). For example, as root:
 
   VOLUMES_PRIVATE_MOUNTS=1 PYTHONPATH=build/python-linux unshare --mount --propagation private \\
     perf record -e cpu-clock -g -o /tmp/refresh.perf python2.7 -B bench/profile_refresh.py
@@ -21,6 +23,7 @@ import windows.volumes as volumes  # noqa: E402
 
 COUNT = int(os.environ.get("N", "1000"))
 ROUNDS = int(os.environ.get("R", "10"))
+CHANGED = os.environ.get("CHANGED") == "1"
 
 if os.environ.get("VOLUMES_PRIVATE_MOUNTS") != "1":
   sys.exit("profile_refresh.py: run it under unshare --mount --propagation private, "
@@ -34,12 +37,20 @@ try:
     os.mkdir(target)
     bench_refresh.Mount("profile%d" % index, target)
     mounted.append(target)
+  scratch = os.path.join(root, "scratch")
+  os.mkdir(scratch)
   service.AllVolumeEntries(True)
-  start = time.time()
+  spent = 0.0
   for _ in range(ROUNDS):
+    if CHANGED:
+      bench_refresh.Mount("scratch", scratch)
+      bench_refresh.Unmount(scratch)
+    start = time.time()
     service.AllVolumeEntries(True)
-  print "unchanged refresh of %d volumes: %.1f ms" % (
-      len(service.AllVolumeEntries()), (time.time() - start) / ROUNDS * 1e3)
+    spent += time.time() - start
+  print "%s refresh of %d volumes: %.2f ms" % (
+      "changed" if CHANGED else "unchanged", len(service.AllVolumeEntries()),
+      spent / ROUNDS * 1e3)
 finally:
   for target in reversed(mounted):
     bench_refresh.Unmount(target)

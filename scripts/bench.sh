@@ -7,6 +7,10 @@
 #
 #   bash scripts/bench.sh            # the default run (10^6 calls per memory case)
 #   bash scripts/bench.sh --long     # the long run: 10^7 calls per memory case
+#
+# VOLUMES_BENCH_BASELINE=TREE names an importable tree of another build (e.g.
+# build-old/python-linux of an earlier commit): its refresh is timed beside
+# this one's at 10 and 100 mounts.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 memory_calls=1000000
@@ -34,5 +38,8 @@ PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_memo
 echo
 
 echo "== refresh on real mounts (build/python-linux)"
-PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_refresh.py" || status=1
+baseline=()
+if [ -n "${VOLUMES_BENCH_BASELINE:-}" ]; then baseline=(--baseline "$VOLUMES_BENCH_BASELINE"); fi
+PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_refresh.py" \
+  "${baseline[@]}" || status=1
 exit $status

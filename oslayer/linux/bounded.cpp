@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <deque>
 #include <map>
+#include <string_view>
 
 #include "raii.h"
 
@@ -137,12 +137,19 @@ std::uint64_t current_mount_namespace() {
   // namespace file reports; reading it costs about half a stat, which
   // follows the link into the namespace file system.
   char link[64];
-  const ssize_t length = ::readlinkat(dir, "mnt", link, sizeof link - 1);
-  if (length <= 0) return 0;
-  link[length] = '\0';
-  unsigned long long inode = 0;
-  if (std::sscanf(link, "mnt:[%llu]", &inode) != 1) return 0;
-  return static_cast<std::uint64_t>(inode);
+  const ssize_t length = ::readlinkat(dir, "mnt", link, sizeof link);
+  constexpr std::string_view kPrefix = "mnt:[";
+  const std::string_view text(link, length > 0 ? static_cast<std::size_t>(length) : 0);
+  if (text.size() <= kPrefix.size() + 1 || text.substr(0, kPrefix.size()) != kPrefix ||
+      text.back() != ']') {
+    return 0;
+  }
+  std::uint64_t inode = 0;
+  for (char c : text.substr(kPrefix.size(), text.size() - kPrefix.size() - 1)) {
+    if (c < '0' || c > '9') return 0;
+    inode = inode * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return inode;
 }
 
 Gate::Claim Gate::claim(BoundedClock::time_point deadline) {

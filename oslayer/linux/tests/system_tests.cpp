@@ -2,7 +2,9 @@
 // df, findmnt and stat; and the calls' failure contracts.
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <climits>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -337,4 +339,16 @@ TEST(FreeSpace, AnyDirectoryAndNullOutputs) {
   EXPECT_TRUE(GetDiskFreeSpaceExW(nullptr, nullptr, nullptr, nullptr));
   EXPECT_FALSE(GetDiskFreeSpaceExW(u"/no/such/dir\\", nullptr, &total, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  // A relative path, and no path, name places in the working directory.
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir("/"), 0);
+  ULARGE_INTEGER relative{}, none{};
+  const bool relative_ok = GetDiskFreeSpaceExW(u"etc\\", nullptr, &relative, nullptr);
+  const bool none_ok = GetDiskFreeSpaceExW(nullptr, nullptr, &none, nullptr);
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_TRUE(relative_ok && none_ok);
+  EXPECT_EQ(relative.QuadPart, total.QuadPart);
+  EXPECT_EQ(none.QuadPart, root_total.QuadPart);
 }

@@ -165,6 +165,10 @@ struct Volume {
   std::uint64_t rdev = 0;            // number of `device`, 0 if none
   std::vector<std::string> targets;  // mount points, mount-table order
   std::string reach;                 // a mount of it for statvfs (may be no mount point)
+  // The targets as GetVolumePathNamesForVolumeName writes them (set by
+  // Snapshot::add_volume): each valid UTF-8 target in UTF-16, NUL-terminated,
+  // then one more NUL. Targets that are not valid UTF-8 are left out.
+  std::u16string path_names;
 };
 
 struct Snapshot {
@@ -183,6 +187,9 @@ struct Snapshot {
   // one hash lookup instead of a scan (a refresh looks up every volume).
   std::unordered_map<std::string, std::size_t> id_index;
   std::size_t indexed_volumes = 0;
+  // Mount point -> position of the first volume listing it, for the same
+  // volumes: find_by_target then costs one hash look-up.
+  std::unordered_map<std::string, std::size_t> target_index;
   // Mount ID -> device number of every mount in the table (the gate of calls
   // on a descriptor), and -> position of the volume it belongs to.
   std::unordered_map<std::uint64_t, std::uint64_t> devno_by_mount;

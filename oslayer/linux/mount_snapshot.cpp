@@ -460,8 +460,10 @@ ProbeResult probe_device(const std::string& device, std::uint64_t rdev) {
 
 namespace {
 
-std::string folded_volume_id(std::string_view id) {
-  std::string folded(id);
+// Writes `id` folded to ASCII lower case into `folded`, whose buffer is
+// reused from call to call.
+const std::string& fold_volume_id(std::string_view id, std::string& folded) {
+  folded.assign(id.data(), id.size());
   for (char& c : folded)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return folded;
@@ -470,11 +472,18 @@ std::string folded_volume_id(std::string_view id) {
 }  // namespace
 
 void Snapshot::add_volume(Volume volume) {
+  std::vector<std::u16string> paths;
+  for (const auto& target : volume.targets)
+    if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
+  volume.path_names = build_multi_string(paths);
   const bool indexed = indexed_volumes == volumes.size();
   volumes.push_back(std::move(volume));
   if (!indexed) return;
   // emplace keeps an earlier volume's position: the first match wins, as in a scan.
-  id_index.emplace(folded_volume_id(volumes.back().id), volumes.size() - 1);
+  std::string folded;
+  const std::size_t position = volumes.size() - 1;
+  id_index.emplace(fold_volume_id(volumes.back().id, folded), position);
+  for (const auto& target : volumes.back().targets) target_index.emplace(target, position);
   indexed_volumes = volumes.size();
 }
 
@@ -482,7 +491,8 @@ const Volume* Snapshot::find_by_id(std::string_view id) const {
   // same_volume_id compares sizes and ASCII-lower-cased bytes: exactly
   // equality of the folded texts, so the index answers as the scan would.
   if (indexed_volumes == volumes.size()) {
-    const auto found = id_index.find(folded_volume_id(id));
+    thread_local std::string folded;
+    const auto found = id_index.find(fold_volume_id(id, folded));
     return found == id_index.end() ? nullptr : &volumes[found->second];
   }
   for (const auto& v : volumes)
@@ -491,6 +501,12 @@ const Volume* Snapshot::find_by_id(std::string_view id) const {
 }
 
 const Volume* Snapshot::find_by_target(std::string_view path) const {
+  if (indexed_volumes == volumes.size()) {
+    thread_local std::string key;
+    key.assign(path.data(), path.size());
+    const auto found = target_index.find(key);
+    return found == target_index.end() ? nullptr : &volumes[found->second];
+  }
   for (const auto& v : volumes)
     for (const auto& t : v.targets)
       if (t == path) return &v;

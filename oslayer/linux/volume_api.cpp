@@ -88,6 +88,14 @@ struct TextArg {
 };
 
 TextArg read_text(const WCHAR* text) {
+  // ASCII text, as volume names are, is its own UTF-8: copied at once.
+  if (text != nullptr) {
+    std::size_t length = 0;
+    while (length <= kMaxArgumentChars && text[length] != 0 && text[length] < 0x80) ++length;
+    if (length <= kMaxArgumentChars && text[length] == 0) {
+      return {ERROR_SUCCESS, std::string(text, text + length)};
+    }
+  }
   auto wide = read_argument(text);
   if (!wide) return {ERROR_INVALID_NAME, {}};
   auto utf8 = utf16_to_utf8(*wide);
@@ -379,11 +387,8 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
     const Volume* v = snap->find_by_id(parsed.id);
     if (!v) return fail(ERROR_FILE_NOT_FOUND);
     // A mount point whose bytes are not UTF-8 has no UTF-16 spelling and is
-    // left out rather than reported mangled.
-    std::vector<std::u16string> paths;
-    for (const auto& target : v->targets)
-      if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
-    const std::u16string multi = build_multi_string(paths);
+    // left out rather than reported mangled (when the snapshot is built).
+    const std::u16string& multi = v->path_names;
     const auto needed = static_cast<DWORD>(multi.size());
     if (lpszVolumePathNames == nullptr || cchBufferLength < needed) {
       if (lpcchReturnLength) *lpcchReturnLength = needed;

@@ -16,8 +16,12 @@ namespace k32l {
 namespace {
 
 struct BlkidCacheDeleter {
-  // Writes nothing for a caller who may not write the cache file; frees it.
+  // Frees the cache; writes the file only if the cache changed, which a
+  // look-up that neither creates nor verifies entries never does.
   void operator()(blkid_cache c) const { blkid_put_cache(c); }
+};
+struct BlkidTagIterateDeleter {
+  void operator()(blkid_tag_iterate i) const { blkid_tag_iterate_end(i); }
 };
 
 int hex_digit(char c) {
@@ -87,20 +91,30 @@ ProbeResult from_udev(std::uint64_t rdev) {
   return result;
 }
 
+// The device's entry in libblkid's cache, exactly as root's last probe left
+// it: looked up without being created or verified, so that reading it
+// neither probes the device nor rewrites the cache file.
 ProbeResult from_blkid_cache(const std::string& device) {
   ProbeResult result;
   blkid_cache raw = nullptr;
   if (blkid_get_cache(&raw, nullptr) != 0 || !raw) return result;
   std::unique_ptr<std::remove_pointer_t<blkid_cache>, BlkidCacheDeleter> cache(raw);
-  auto value = [&](const char* key) {
-    MallocString v(blkid_get_tag_value(cache.get(), key, device.c_str()));
-    return v ? std::string(v.get()) : std::string();
-  };
-  result.type = value("TYPE");
-  if (result.type.empty()) return result;
+  blkid_dev dev = blkid_get_dev(cache.get(), device.c_str(), BLKID_DEV_FIND);
+  if (!dev) return result;
+  std::unique_ptr<std::remove_pointer_t<blkid_tag_iterate>, BlkidTagIterateDeleter> tags(
+      blkid_tag_iterate_begin(dev));
+  if (!tags) return result;
+  const char* type = nullptr;
+  const char* value = nullptr;
+  while (blkid_tag_next(tags.get(), &type, &value) == 0) {
+    if (!type || !value) continue;
+    const std::string_view key(type);
+    if (key == "TYPE") result.type = value;
+    else if (key == "LABEL") result.label = value;
+    else if (key == "UUID") result.uuid = value;
+  }
+  if (result.type.empty()) return ProbeResult{};
   result.found = true;
-  result.label = value("LABEL");
-  result.uuid = value("UUID");
   return result;
 }
 

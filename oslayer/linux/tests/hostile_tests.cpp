@@ -428,9 +428,20 @@ TEST_F(Hostile, ACallerWhoCannotReadTheDeviceGetsWhatTheSystemPublishes) {
   ASSERT_TRUE(mount_tmpfs("/run/blkid"));
   MountGuard blkid_guard("/run/blkid");
 
-  // Nothing published: the device's type is unknown to the caller.
+  // Nothing published: the device's type is unknown to the caller. A cache
+  // without the device, which the caller could rewrite, stays as it was: a
+  // query reads the cache and never adds to it.
+  ASSERT_EQ(chmod("/run/blkid", 0777), 0);
+  ASSERT_EQ(run("touch /run/blkid/blkid.tab && chmod 0666 /run/blkid/blkid.tab").status, 0);
+  struct stat cache_before {};
+  ASSERT_EQ(stat("/run/blkid/blkid.tab", &cache_before), 0);
   std::printf("[ figures  ] unprivileged, nothing published: %s\n",
               unprivileged_answer(target).c_str());
+  struct stat cache_after {};
+  ASSERT_EQ(stat("/run/blkid/blkid.tab", &cache_after), 0);
+  EXPECT_EQ(cache_after.st_ino, cache_before.st_ino);
+  EXPECT_EQ(cache_after.st_size, 0);
+  ASSERT_EQ(run("rm -f /run/blkid/blkid.tab*").status, 0);
 
   // libblkid's cache, as a probe by root leaves it.
   ASSERT_EQ(run("blkid " + *dev + " >/dev/null").status, 0);

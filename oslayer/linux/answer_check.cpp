@@ -2,9 +2,14 @@
 // that may block answer. A refresh asks about every volume one call after
 // another, each allowed one bounded wait; checked first, a stalled device or
 // mount has its gate shut already, and the refresh waits one bound in all.
+// With at most one device or mount that may block, the refresh's own call on
+// it waits that one bound (its gate then fails the calls after it at once),
+// so the check is left out.
 #include <fcntl.h>
 #include <sys/statvfs.h>
 
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "bounded.h"
@@ -13,11 +18,32 @@
 
 namespace k32l {
 
+namespace {
+
+bool mount_may_block(const Snapshot& snap, const Volume& v) {
+  return may_block(v.fstype) || snap.path_may_block(v.reach);
+}
+
+// The gates a refresh may wait behind: those of the mounts that may block
+// and of the devices; at most `limit` are counted.
+std::size_t gates_that_may_wait(const Snapshot& snap, std::size_t limit) {
+  std::set<std::pair<GateKind, std::uint64_t>> gates;
+  for (const Volume& v : snap.volumes) {
+    if (mount_may_block(snap, v)) gates.emplace(GateKind::Mount, v.table_devno);
+    if (!v.device.empty()) gates.emplace(GateKind::Device, v.rdev);
+    if (gates.size() >= limit) break;
+  }
+  return gates.size();
+}
+
+}  // namespace
+
 void check_volumes_answer(const Snapshot& snap) {
+  if (gates_that_may_wait(snap, 2) < 2) return;
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
   std::vector<PendingPtr<bool>> pending;
   for (const Volume& v : snap.volumes) {
-    if (may_block(v.fstype) || snap.path_may_block(v.reach)) {
+    if (mount_may_block(snap, v)) {
       pending.push_back(start_bounded<bool>(
           [target = v.reach] {
             struct statvfs ignored {};

@@ -1,7 +1,8 @@
 # Sourced by the set-up and build scripts. A step prints one line saying
-# what it does and why; the output of the tools it runs is kept in a log and
-# printed only when the step fails. With VOLUMES_VERBOSE=1 (or the scripts'
-# -v) the tools' output goes to stderr as it comes instead.
+# what it does and why, ended by how long it took; the output of the tools
+# it runs is kept in a log and printed only when the step fails. With
+# VOLUMES_VERBOSE=1 (or the scripts' -v) the tools' output goes to stderr as
+# it comes instead.
 #
 #   step_prefix=setup
 #   step "adding ... for ..." command args...
@@ -18,17 +19,25 @@ say() {
 step() {
   local what=$1
   shift
-  say "$what"
   if [ "$VOLUMES_VERBOSE" = 1 ]; then
+    say "$what"
     "$@" >&2
     return
   fi
-  local log status
+  # The line is ended once the step is: with how long it took, or "failed"
+  # and the tools' output.
+  printf '%s: %s ... ' "$step_prefix" "$what" >&2
+  local log status started=$SECONDS
   log=$(mktemp "${TMPDIR:-/tmp}/volumes-step.XXXXXX")
-  "$@" >"$log" 2>&1 && { rm -f "$log"; return 0; }
-  status=$?
+  if "$@" >"$log" 2>&1; then
+    echo "done ($((SECONDS - started)) s)" >&2
+    rm -f "$log"
+    return 0
+  else
+    status=$?
+  fi
   {
-    echo "$step_prefix: failed (status $status): $what"
+    echo "failed (status $status)"
     echo "---- output of: $*"
     cat "$log"
     echo "----"

@@ -137,6 +137,21 @@ class VolinfoTest(MountingTestCase):
       self.assertEqual((status, err), (0, ""))
       self.assertTrue(out.startswith(secret + ": "), out)
 
+  _EXFAT = MissingPrerequisite(["mkfs.exfat", "mount.exfat-fuse", "losetup"], loop=True, fuse=True)
+
+  @unittest.skipIf(_EXFAT, _EXFAT)
+  def testAFileOnAFatVolumeIsFatThroughItsPathHandle(self):
+    # The provider answers IsFAT by an O_PATH descriptor as by an open one.
+    device = self.sandbox.LoopImage(16, "mkfs.exfat", "-L", "CARD")
+    target = self.sandbox.MountWith(self.sandbox.Path("card"), "mount.exfat-fuse", device)
+    photo = os.path.join(target, "photo.jpg")
+    with open(photo, "wb") as handle:
+      handle.write("jpeg")
+    status, out, err = Volinfo("--json", photo, target)
+    self.assertEqual((status, err), (0, ""))
+    self.assertEqual([(r["mountpoint"], r["filesystem"], r["is_fat"]) for r in json.loads(out)],
+                     [(target.decode("utf-8"), "exfat", True)] * 2)
+
   @unittest.skipIf(MissingPrerequisite(), MissingPrerequisite())
   def testControlCharactersInMountPointsAreEscapedAsFindmntDoes(self):
     name = "new\nline \x1b[31mred\x1b[0m back\\slash \xe2\x80\xaeevil \xc3\xa9t\xc3\xa9"

@@ -26,7 +26,6 @@ import windows.volumes as volumes
 
 EXIT_OK = 0
 EXIT_PATH_ERROR = 1
-EXIT_USAGE = 2  # argparse's own status
 EXIT_TABLE_ERROR = 3
 EXIT_WRITE_ERROR = 4
 
@@ -202,15 +201,17 @@ def DescribePath(service, path):
   return record
 
 
-def PathsText(records):
+def PathsText(paths, records):
+  """The lines for paths: each path as given (its bytes, escaped), the volume
+  that holds it, and whether that is FAT."""
   lines = []
-  for record in records:
+  for path, record in zip(paths, records):
     if record["mountpoint"] is not None:
       where = "%s (%s, %s)" % (Text(record["mountpoint"]), Text(record["filesystem"]),
                                Text(record["volume_id"]))
     else:
       where = "%s (not in the volume table)" % Text(record["volume_id"])
-    lines.append("%s: %s, %s\n" % (Text(record["path"]), where,
+    lines.append("%s: %s, %s\n" % (Text(path), where,
                                     "FAT" if record["is_fat"] else "not FAT"))
   return "".join(lines)
 
@@ -254,15 +255,16 @@ def Main(argv):
     else:
       output = TableText(entries)
   else:
-    records = []
+    placed, records = [], []
     for path in options.paths:
       try:
         records.append(DescribePath(service, path))
+        placed.append(path)
       except EnvironmentError as error:
         reason = error.strerror or os.strerror(error.errno or errno.EIO)
         sys.stderr.write("volinfo: %s: %s\n" % (Escaped(path), reason))
         status = EXIT_PATH_ERROR
-    output = JsonText(records) if options.json else PathsText(records)
+    output = JsonText(records) if options.json else PathsText(placed, records)
 
   try:
     WriteAll(sys.stdout.fileno(), output)

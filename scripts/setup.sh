@@ -137,8 +137,10 @@ read_package_lists() {
 
 if [ "${#missing[@]}" -gt 0 ]; then
   need_root
-  if [ "$sources_changed" = 1 ] || ! apt-cache policy python2.7 2>/dev/null | grep -q bullseye; then
+  if [ "$sources_changed" = 1 ]; then
     read_package_lists "a source was added"
+  elif ! apt-cache policy python2.7 2>/dev/null | grep -q bullseye; then
+    read_package_lists "bullseye's have not been read yet"
   fi
   install_missing() {
     apt-get install -y --no-install-recommends "${missing[@]}"

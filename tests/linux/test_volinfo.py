@@ -4,6 +4,7 @@
 import errno
 import json
 import os
+import shutil
 import signal
 import socket
 import stat
@@ -14,6 +15,7 @@ import time
 import unittest
 
 from real_volumes import MissingPrerequisite, MountingTestCase, ROOT_IS_NO_MOUNT_POINT
+import windows.volumes as volumes  # only to find the module tree
 
 VOLINFO = os.path.join(os.environ.get("VOLUMES_SOURCE_DIR",
                                       os.path.join(os.path.dirname(__file__), "..", "..")),
@@ -25,12 +27,14 @@ ENTRY_KEYS = {"volume_id", "mountpoint", "device", "label", "filesystem", "drive
 def Volinfo(*arguments, **options):
   """(exit status, stdout, stderr) of one volinfo run, given up after 30 s
   (a volinfo that blocks fails the test instead of hanging it). `stdout`
-  replaces the captured output; `preexec_fn` runs in the child."""
+  replaces the captured output; `preexec_fn` runs in the child; `program`
+  and `env` replace the command and its environment."""
   stdout = options.get("stdout", subprocess.PIPE)
   with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-    process = subprocess.Popen([sys.executable, "-B", VOLINFO] + list(arguments),
+    process = subprocess.Popen([sys.executable, "-B", options.get("program", VOLINFO)]
+                               + list(arguments),
                                stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
-                               preexec_fn=options.get("preexec_fn"))
+                               preexec_fn=options.get("preexec_fn"), env=options.get("env"))
     deadline = time.time() + 30
     while process.poll() is None and time.time() < deadline:
       time.sleep(0.05)
@@ -129,11 +133,19 @@ class VolinfoTest(MountingTestCase):
                      [(p.decode("utf-8"), expected) for p in paths])
     if os.geteuid() == 0:
       # A file the caller may stat but not read: root may read anything, so
-      # the command runs as nobody.
+      # the command runs as nobody, from copies of the command and the
+      # module tree that nobody may read (the checkout may be in /root).
+      tree = os.path.dirname(os.path.dirname(os.path.abspath(volumes.__file__)))
+      copies = self.sandbox.Path("copies")
+      os.chmod(copies, 0o755)
+      shutil.copytree(tree, os.path.join(copies, "tree"))
+      shutil.copy(VOLINFO, os.path.join(copies, "volinfo.py"))
       def AsNobody():
         os.setgid(65534)
         os.setuid(65534)
-      status, out, err = Volinfo(secret, preexec_fn=AsNobody)
+      status, out, err = Volinfo(secret, preexec_fn=AsNobody,
+                                 program=os.path.join(copies, "volinfo.py"),
+                                 env=dict(os.environ, PYTHONPATH=os.path.join(copies, "tree")))
       self.assertEqual((status, err), (0, ""))
       self.assertTrue(out.startswith(secret + ": "), out)
 

@@ -281,7 +281,17 @@ TEST_F(MountedVolumes, ADeadFuseServerTimesOutWithoutHangingTheRest) {
   EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
   EXPECT_LT(Clock::now() - t0, limit);
 
-  // The healthy volumes still answer in full.
-  EXPECT_TRUE(volume_info(u"/\\").ok);
+  // The healthy volumes still answer in full: "/", or where "/" is no mount
+  // point (a chroot) another volume of the table.
+  std::u16string healthy = u"/\\";
+  if (!root_is_a_mount_point()) {
+    for (const auto& n : names) {
+      if (n != *dead) {
+        healthy = n;
+        break;
+      }
+    }
+  }
+  EXPECT_TRUE(volume_info(healthy).ok) << narrow(healthy);
 }
 #endif

@@ -28,10 +28,10 @@ python_source=/usr/local/share/volumes-windows/Python-2.7.18
 
 unavailable() {
   if [ "${CI:-}" = true ]; then
-    echo "FAILED: $* (CI runs scripts/setup.sh, which installs it)"
+    echo "FAILED: $* (CI runs scripts/setup.sh --test, which installs it)"
     exit 1
   fi
-  echo "SKIPPED: $* (run scripts/setup.sh as root to install it)"
+  echo "SKIPPED: $* (run scripts/setup.sh --test as root to install it)"
   exit 77
 }
 

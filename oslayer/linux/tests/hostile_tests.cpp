@@ -53,7 +53,7 @@ void refresh_as_the_module_does() {
 class Hostile : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!private_namespace) GTEST_SKIP() << "needs root and a mount namespace of its own";
+    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
     ASSERT_FALSE(dir_.path().empty());
   }
 

@@ -192,6 +192,14 @@ class VolinfoTest(MountingTestCase):
     self.assertIn("  \\x1b]0;t\\x07\xc3\xa9  ", row)
     self.assertNotIn("\x1b", out)
 
+  def testAPathIsShownEscapedOnOneLine(self):
+    odd = os.path.join(self.sandbox.Path("names"), "a\nb\xff\\c")
+    open(odd, "w").close()
+    status, out, err = Volinfo(odd)
+    self.assertEqual((status, err), (0, ""))
+    self.assertEqual(len(out.splitlines()), 1, out)
+    self.assertTrue(out.startswith(os.path.dirname(odd) + "/a\\x0ab\\xff\\x5cc: "), out)
+
   def testAClosedPipeEndsItQuietlyBySigpipe(self):
     reader, writer = os.pipe()
     os.close(reader)

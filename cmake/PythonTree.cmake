@@ -6,6 +6,8 @@
 #   common/..., platforms/... (the pure-Python collaborators),
 #   and, for the scripted provider, the control module scripted_system<ext>.
 # Put that directory on sys.path (PYTHONPATH) to import windows.volumes.
+# The target tree-NAME builds that tree alone (scripts/build.sh builds
+# tree-linux for the volinfo command).
 
 include(${CMAKE_CURRENT_LIST_DIR}/PurePython.cmake)
 
@@ -84,6 +86,11 @@ function(volumes_python_tree name)
     add_library(scripted_system-${name} MODULE ${PROJECT_SOURCE_DIR}/oslayer/scripted/scripted_system_module.cpp)
     _volumes_extension(scripted_system-${name} ${tree} . scripted_system ${ARG_PYTHON} ${ARG_PROVIDER})
     set_target_properties(scripted_system-${name} PROPERTIES BUILD_RPATH "$ORIGIN/windows")
+  endif()
+  add_custom_target(tree-${name})
+  add_dependencies(tree-${name} tree-${name}-python tree-${name}-provider winwrap-${name} volumes-${name})
+  if(TARGET scripted_system-${name})
+    add_dependencies(tree-${name} scripted_system-${name})
   endif()
   set(VOLUMES_TREE_${name} ${tree} PARENT_SCOPE)
 endfunction()

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up, builds, and runs the benchmarks of windows.volumes with Python 2.7:
+# Sets up (the test profile of setup.sh), builds, and runs the benchmarks of windows.volumes with Python 2.7:
 # the hot paths against a pure-Python version and a bare built-in call, the
 # memory over many calls (release and debug interpreters), and the refresh
 # on real tmpfs mounts (root only). Figures and ratios are printed; the exit
@@ -15,7 +15,7 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 memory_calls=1000000
 if [ "${1:-}" = "--long" ]; then memory_calls=10000000; fi
-build=$(VOLUMES_BUILD_DIR=${VOLUMES_BUILD_DIR:-$root/build} bash "$root/scripts/build.sh" | tail -n 1) || exit 1
+build=$(VOLUMES_BUILD_DIR=${VOLUMES_BUILD_DIR:-$root/build} bash "$root/scripts/build.sh" --test | tail -n 1) || exit 1
 bench=$root/bench
 status=0
 

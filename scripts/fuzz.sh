@@ -4,13 +4,19 @@
 # in the README uses 600). New inputs found go to a scratch corpus, never to
 # the seeds in the repository; a crash fails the run and leaves its input in
 # the build directory.
+# Installs what it needs first (the test profile of setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-20}
 build=${2:-$root/build-fuzz}
+step_prefix=fuzz
+# shellcheck source=steps.sh
+. "$root/scripts/steps.sh"
 
-cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+bash "$root/scripts/setup.sh" --test
+step "configuring the fuzz targets (clang) in $build" \
+  cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "compiling the fuzz targets (-j$(nproc))" cmake --build "$build" -j"$(nproc)"
 
 status=0
 for target in "$build"/fuzz_*; do

@@ -2,14 +2,21 @@
 # Runs the scripted suites under valgrind memcheck with the debug
 # interpreter (built without optimisation, so CPython's own suppressions for
 # its small-object allocator match their frames). Any error not suppressed
-# fails the run. First argument: the build directory (default build/).
+# fails the run. First argument: the build directory (default build/, as
+# `scripts/build.sh --test` leaves it). Installs what it needs first (the
+# test profile of setup.sh: valgrind, python2.7-dbg, CPython's suppressions).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
+bash "$root/scripts/setup.sh" --test
 python_source=/usr/local/share/volumes-windows/Python-2.7.18
 supp_source="$python_source/Misc/valgrind-python.supp"
 if [ ! -f "$supp_source" ]; then
-  echo "memcheck: CPython's suppressions are missing ($supp_source): run scripts/setup.sh as root" >&2
+  echo "memcheck: CPython's suppressions are missing ($supp_source): run scripts/setup.sh --test as root" >&2
+  exit 1
+fi
+if [ ! -d "$build/python-scripted-dbg" ]; then
+  echo "memcheck: $build/python-scripted-dbg is missing: run scripts/build.sh --test first" >&2
   exit 1
 fi
 # The allocator's checks are commented out in the file for interpreters

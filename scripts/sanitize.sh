@@ -2,12 +2,19 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in
 # a build directory of its own (first argument, default build-sanitized/)
 # and runs the scripted suites there, under both interpreters.
+# Installs what it needs first (the test profile of setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build-sanitized}
+step_prefix=sanitize
+# shellcheck source=steps.sh
+. "$root/scripts/steps.sh"
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOLUMES_SANITIZE=ON \
-      -DVOLUMES_LINUX_PROVIDER=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+bash "$root/scripts/setup.sh" --test
+step "configuring the sanitizer build in $build" \
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOLUMES_SANITIZE=ON \
+        -DVOLUMES_LINUX_PROVIDER=OFF
+step "compiling the scripted trees under AddressSanitizer and UBSan (-j$(nproc))" \
+  cmake --build "$build" -j"$(nproc)"
 cd "$build"
 ctest --output-on-failure --timeout 600 -j2 -R '^scripted(-dbg)?\.'

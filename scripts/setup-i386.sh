@@ -12,6 +12,9 @@
 #   setup-i386.sh ARCHIVE_URI    (called by setup.sh, as root, idempotent)
 set -euo pipefail
 archive=${1:?usage: setup-i386.sh ARCHIVE_URI}
+step_prefix=setup
+# shellcheck source=steps.sh
+. "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 probe=/lib/i386-linux-gnu/ld-linux.so.2   # from libc6:i386, which wine32 needs
 entry=/proc/sys/fs/binfmt_misc/volumes-i386
 emulator=/usr/bin/qemu-i386
@@ -23,11 +26,9 @@ if runs_i386; then
   exit 0
 fi
 if [ -f "$entry" ] && grep -qx enabled "$entry" && [ -x "$emulator" ]; then
-  echo "setup-i386.sh: 32-bit x86 programs run through $emulator (this kernel cannot run them itself)" >&2
   exit 0
 fi
 [ "$(id -u)" -eq 0 ] || { echo "setup-i386.sh: must run as root" >&2; exit 1; }
-echo "setup-i386.sh: this kernel cannot run 32-bit x86 programs; installing qemu's user mode emulator for them" >&2
 
 trixie_list=/etc/apt/sources.list.d/volumes-trixie.list
 trixie_pin=/etc/apt/preferences.d/volumes-trixie.pref
@@ -37,16 +38,19 @@ Pin: release n=trixie
 Pin-Priority: 1'
 if [ ! -f "$trixie_list" ] || [ "$(cat "$trixie_list")" != "$want_list" ] \
    || [ ! -f "$trixie_pin" ] || [ "$(cat "$trixie_pin")" != "$want_pin" ]; then
+  say "adding Debian trixie ($archive), pinned so that only qemu comes from it: this kernel cannot run 32-bit x86 programs (Wine's loader)"
   echo "$want_list" > "$trixie_list"
   echo "$want_pin" > "$trixie_pin"
-  apt-get update -qq
+  step "reading the package lists of the archives (trixie was added)" apt-get update
 fi
 if ! dpkg-query -W -f='${Status} ${Version}' qemu-user 2>/dev/null | grep -q 'install ok installed 1:1[0-9]'; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user/trixie
+  step "installing qemu's user mode emulator from trixie, to run 32-bit x86 programs" \
+    env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends qemu-user/trixie
 fi
 
 if [ ! -f /proc/sys/fs/binfmt_misc/register ]; then
-  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  step "mounting binfmt_misc, to hand 32-bit x86 programs to qemu" \
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
 fi
 [ -f "$entry" ] && echo -1 > "$entry"
 # ELF, 32-bit, little-endian, executable or shared object, machine i386. The
@@ -54,4 +58,4 @@ fi
 echo ":volumes-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$emulator:F" \
   > /proc/sys/fs/binfmt_misc/register
 runs_i386 || { echo "setup-i386.sh: 32-bit x86 programs still do not run through $emulator" >&2; exit 1; }
-echo "setup-i386.sh: 32-bit x86 programs now run through $emulator" >&2
+say "32-bit x86 programs now run through $emulator (binfmt_misc entry volumes-i386)"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets up, builds, and runs every test suite through CTest.
+# Sets up (the test profile of setup.sh), builds, and runs every test suite
+# through CTest. Arguments go to ctest (e.g. -R linux); VOLUMES_VERBOSE=1
+# shows the set-up's and the build's own output.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$(bash "$root/scripts/build.sh" | tail -n 1)
+build=$(bash "$root/scripts/build.sh" --test | tail -n 1)
 cd "$build"
 # Counts of the Python suites from this run only.
 rm -f suite-results/*/*.txt

@@ -6,20 +6,35 @@ Usage:
 Without paths, prints the volume table: volume ID, mount point, label, file
 system, drive type, size and UUID of every mounted volume. With paths, says
 for each which volume holds it and whether that volume is FAT32 or exFAT.
+
+Exit status: 0 done; 1 a PATH could not be stat'ed; 2 bad options; 3 the
+volume table could not be read; 4 the output could not be written. A closed
+pipe ends the command through SIGPIPE, quietly, as other Unix tools end.
 """
 
 import argparse
 import errno
+import fcntl
 import json
 import logging
 import os
+import signal
 import sys
+import unicodedata
 
 import windows.volumes as volumes
 
 EXIT_OK = 0
 EXIT_PATH_ERROR = 1
 EXIT_TABLE_ERROR = 3
+EXIT_WRITE_ERROR = 4
+
+# Opens a path for its identity only: no read, no driver's open, no wait on
+# a FIFO's writer. Python 2.7 has no os.O_PATH; this is its value on the
+# architectures that use the generic fcntl numbers (x86, ARM, POWER, s390,
+# RISC-V, MIPS). O_NONBLOCK keeps a FIFO from blocking should a kernel not
+# know O_PATH; _PathHandle checks that the descriptor really is an O_PATH one.
+O_PATH = getattr(os, "O_PATH", 0o10000000)
 
 
 def HumanSize(size):
@@ -37,13 +52,86 @@ def DeviceTypeName(device_type):
   return getattr(device_type, "name", None) or str(device_type)
 
 
+# Code points that Python 2.7's Unicode 5.2 tables call unassigned but that
+# later versions made invisible format characters: the bidirectional isolates
+# and the Arabic letter mark (Unicode 6.3). Other code points unassigned in
+# 5.2 (letters, emoji) are taken as printable.
+_LATER_FORMAT_CHARACTERS = frozenset([0x061C, 0x2066, 0x2067, 0x2068, 0x2069])
+# Controls, format characters (bidirectional overrides among them), line and
+# paragraph separators, surrogates and private use: a terminal acts on them
+# or shows nothing definite.
+_UNPRINTABLE_CATEGORIES = frozenset(["Cc", "Cf", "Cs", "Co", "Zl", "Zp"])
+
+
+def _Printable(character):
+  code = ord(character)
+  if code in _LATER_FORMAT_CHARACTERS or (code & 0xFFFE) == 0xFFFE or 0xFDD0 <= code <= 0xFDEF:
+    return False  # noncharacters included
+  return unicodedata.category(character) not in _UNPRINTABLE_CATEGORIES
+
+
+def _Utf8Length(lead):
+  """The length of the UTF-8 sequence that byte `lead` starts (1 if invalid)."""
+  if lead < 0xC2:
+    return 1
+  if lead < 0xE0:
+    return 2
+  if lead < 0xF0:
+    return 3
+  if lead < 0xF5:
+    return 4
+  return 1
+
+
+def Escaped(value):
+  """`value` as UTF-8 text for the terminal, as findmnt escapes it.
+
+  Every byte of a character that is not printable, of a byte sequence that is
+  not UTF-8, and of the backslash itself is written as \\xHH, so a backslash
+  always starts an escape and the text can be read back unambiguously.
+  Printable non-ASCII text stays as it is."""
+  if isinstance(value, unicode):
+    value = value.encode("utf-8")
+  value = str(value)
+  pieces = []
+  position = 0
+  while position < len(value):
+    length = _Utf8Length(ord(value[position]))
+    sequence = value[position:position + length]
+    try:
+      characters = sequence.decode("utf-8")
+    except UnicodeDecodeError:
+      sequence = value[position]
+      characters = None
+    if (characters is not None and len(sequence) == length and sequence != "\\"
+        and all(_Printable(c) for c in characters)):
+      pieces.append(sequence)
+    else:
+      pieces.extend("\\x%02x" % ord(byte) for byte in sequence)
+    position += len(sequence)
+  return "".join(pieces)
+
+
 def Text(value):
-  """A field as text for the terminal: None as '-', unicode as UTF-8."""
+  """A field as escaped text for the terminal; None or empty as '-'."""
   if value is None or value == "":
     return "-"
-  if isinstance(value, unicode):
-    return value.encode("utf-8")
-  return str(value)
+  return Escaped(value)
+
+
+def DisplayWidth(text):
+  """Columns that UTF-8 `text` takes on a terminal: wide East Asian characters
+  take two, combining marks none."""
+  width = 0
+  for character in text.decode("utf-8"):
+    if unicodedata.combining(character):
+      continue
+    width += 2 if unicodedata.east_asian_width(character) in ("W", "F") else 1
+  return width
+
+
+ENTRY_KEYS = ("volume_id", "mountpoint", "device", "label", "filesystem", "drive_type",
+              "size", "uuid")
 
 
 def EntryRecord(entry):
@@ -59,46 +147,85 @@ def EntryRecord(entry):
   }
 
 
-def PrintTable(entries, out):
+def TableText(entries):
   header = ("VOLUME ID", "MOUNT POINT", "LABEL", "FS", "TYPE", "SIZE", "UUID")
   rows = [header]
   for entry in sorted(entries, key=lambda e: e.mountpoint):
-    rows.append((entry.volume, Text(entry.mountpoint), Text(entry.label),
-                 Text(entry.filesystem), DeviceTypeName(entry.device_type),
+    rows.append((Text(entry.volume), Text(entry.mountpoint), Text(entry.label),
+                 Text(entry.filesystem), Text(DeviceTypeName(entry.device_type)),
                  HumanSize(entry.size), Text(entry.uuid)))
-  widths = [max(len(row[column].decode("utf-8")) for row in rows)
-            for column in range(len(header))]
+  widths = [max(DisplayWidth(row[column]) for row in rows) for column in range(len(header))]
+  lines = []
   for row in rows:
-    cells = [cell + " " * (width - len(cell.decode("utf-8")))
-             for cell, width in zip(row, widths)]
-    out.write("  ".join(cells).rstrip() + "\n")
+    cells = [cell + " " * (width - DisplayWidth(cell)) for cell, width in zip(row, widths)]
+    lines.append("  ".join(cells).rstrip() + "\n")
+  return "".join(lines)
 
 
-class _OpenFile(object):
-  """What IsFAT reads: an object whose `handle` is the open descriptor."""
+class _PathHandle(object):
+  """What IsFAT reads: an object whose `handle` is a descriptor of the path
+  opened with O_PATH, which names the file without opening it for I/O."""
 
   def __init__(self, path):
-    self.handle = os.open(path, os.O_RDONLY)
+    self.handle = os.open(path, O_PATH | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+      if not fcntl.fcntl(self.handle, fcntl.F_GETFL) & O_PATH:
+        raise OSError(errno.EINVAL, "this system does not open files with O_PATH")
+    except BaseException:
+      os.close(self.handle)
+      raise
 
   def Close(self):
     os.close(self.handle)
 
 
 def DescribePath(service, path):
-  """The record of the volume holding `path`; raises OSError for the path."""
-  stat_result = os.stat(path)
-  volume_id = service.FindVolumeID(stat_result)
-  entry = service.GetVolumeEntryForVolumeID(volume_id)
-  opened = _OpenFile(path)
+  """The record of the volume holding `path`; raises OSError for the path.
+
+  The path is placed by what fstat says of an O_PATH descriptor (as stat
+  follows symbolic links), and IsFAT asks through that descriptor: a FIFO,
+  socket, device node or unreadable file is placed without being opened."""
+  opened = _PathHandle(path)
   try:
+    stat_result = os.fstat(opened.handle)
+    volume_id = service.FindVolumeID(stat_result)
     is_fat = volumes.IsFAT(stat_result.st_dev, opened)
   finally:
     opened.Close()
-  record = {"path": path.decode("utf-8", "replace") if isinstance(path, str) else path,
-            "volume_id": volume_id, "is_fat": is_fat}
+  entry = service.GetVolumeEntryForVolumeID(volume_id)
+  record = dict.fromkeys(ENTRY_KEYS)
   if entry is not None:
     record.update(EntryRecord(entry))
+  record.update({"path": path.decode("utf-8", "replace") if isinstance(path, str) else path,
+                 "volume_id": volume_id, "is_fat": is_fat})
   return record
+
+
+def PathsText(paths, records):
+  """The lines for paths: each path as given (its bytes, escaped), the volume
+  that holds it, and whether that is FAT."""
+  lines = []
+  for path, record in zip(paths, records):
+    if record["mountpoint"] is not None:
+      where = "%s (%s, %s)" % (Text(record["mountpoint"]), Text(record["filesystem"]),
+                               Text(record["volume_id"]))
+    else:
+      where = "%s (not in the volume table)" % Text(record["volume_id"])
+    lines.append("%s: %s, %s\n" % (Text(path), where,
+                                    "FAT" if record["is_fat"] else "not FAT"))
+  return "".join(lines)
+
+
+def JsonText(records):
+  return json.dumps(records, indent=2, sort_keys=True) + "\n"
+
+
+def WriteAll(descriptor, data):
+  """Writes all of `data`, without Python's file buffering: a failure shows
+  here, not in a flush at exit."""
+  while data:
+    written = os.write(descriptor, data)
+    data = data[written:]
 
 
 def Main(argv):
@@ -121,38 +248,34 @@ def Main(argv):
     sys.stderr.write("volinfo: cannot read the volume table: %s\n" % error)
     return EXIT_TABLE_ERROR
 
+  status = EXIT_OK
   if not options.paths:
     if options.json:
-      json.dump([EntryRecord(e) for e in sorted(entries, key=lambda e: e.mountpoint)],
-                sys.stdout, indent=2, sort_keys=True)
-      sys.stdout.write("\n")
+      output = JsonText([EntryRecord(e) for e in sorted(entries, key=lambda e: e.mountpoint)])
     else:
-      PrintTable(entries, sys.stdout)
-    return EXIT_OK
-
-  status = EXIT_OK
-  records = []
-  for path in options.paths:
-    try:
-      records.append(DescribePath(service, path))
-    except EnvironmentError as error:
-      reason = error.strerror or os.strerror(error.errno or errno.EIO)
-      sys.stderr.write("volinfo: %s: %s\n" % (path, reason))
-      status = EXIT_PATH_ERROR
-  if options.json:
-    json.dump(records, sys.stdout, indent=2, sort_keys=True)
-    sys.stdout.write("\n")
+      output = TableText(entries)
   else:
-    for record in records:
-      if "mountpoint" in record:
-        where = "%s (%s, %s)" % (Text(record["mountpoint"]), record["filesystem"],
-                                 record["volume_id"])
-      else:
-        where = "%s (not in the volume table)" % record["volume_id"]
-      sys.stdout.write("%s: %s, %s\n" % (Text(record["path"]), where,
-                                         "FAT" if record["is_fat"] else "not FAT"))
+    placed, records = [], []
+    for path in options.paths:
+      try:
+        records.append(DescribePath(service, path))
+        placed.append(path)
+      except EnvironmentError as error:
+        reason = error.strerror or os.strerror(error.errno or errno.EIO)
+        sys.stderr.write("volinfo: %s: %s\n" % (Escaped(path), reason))
+        status = EXIT_PATH_ERROR
+    output = JsonText(records) if options.json else PathsText(placed, records)
+
+  try:
+    WriteAll(sys.stdout.fileno(), output)
+  except EnvironmentError as error:
+    # A closed pipe never gets here: SIGPIPE ends the process first.
+    sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
+    return EXIT_WRITE_ERROR
   return status
 
 
 if __name__ == "__main__":
+  # Python ignores SIGPIPE; a Unix tool whose reader went away ends by it.
+  signal.signal(signal.SIGPIPE, signal.SIG_DFL)
   sys.exit(Main(sys.argv[1:]))

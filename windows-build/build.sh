@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the 32-bit Windows modules (volumes.pyd, winwrap.pyd) and the Wine
 # test program with mingw-w64 into build-windows/ (or the directory given).
-# Needs what scripts/setup.sh installs. Prints the build directory last.
+# Needs what `scripts/setup.sh --test` installs. Prints the build directory last.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build-windows}

@@ -28,10 +28,10 @@ python_source=/usr/local/share/volumes-windows/Python-2.7.18
 
 unavailable() {
   if [ "${CI:-}" = true ]; then
-    echo "FAILED: $* (CI runs scripts/setup.sh, which installs it)"
+    echo "FAILED: $* (CI runs scripts/setup.sh --test, which installs it)"
     exit 1
   fi
-  echo "SKIPPED: $* (run scripts/setup.sh as root to install it)"
+  echo "SKIPPED: $* (run scripts/setup.sh --test as root to install it)"
   exit 77
 }
 
@@ -54,6 +54,10 @@ use_wine() {
   # installers (not needed, and nothing may be downloaded).
   export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win32
+  # Wine decodes Unix text (file names, a drive's .windows-label) in the
+  # locale's character set: UTF-8, whatever locale the caller has (a fresh
+  # system's root shell has none, and Wine then reads the bytes as ASCII).
+  export LC_ALL=C.UTF-8
   unset DISPLAY
 }
 

@@ -32,6 +32,18 @@ def MissingPrerequisite(tools=(), loop=False, fuse=False):
   return None
 
 
+def RootIsAMountPoint():
+  """Whether "/" is a mount point of this process's mount table. In a plain
+  chroot it is not: "/" is a directory inside a mount of the host, which the
+  table does not list. (os.path.ismount("/") is always True.)"""
+  with open("/proc/self/mountinfo") as mountinfo:
+    return any(line.split()[4] == "/" for line in mountinfo)
+
+
+ROOT_IS_NO_MOUNT_POINT = (None if RootIsAMountPoint()
+                          else "needs / to be a mount point (here it is not: a chroot?)")
+
+
 class MountSandbox(object):
   """A temporary directory to mount into; Close() unmounts (lazily, so that
   a busy mount cannot block it), detaches loop devices and removes files,

@@ -9,7 +9,7 @@ import ctypes
 import os
 import unittest
 
-from real_volumes import MissingPrerequisite, MountingTestCase, Run
+from real_volumes import MissingPrerequisite, MountingTestCase, RootIsAMountPoint, Run
 
 _CLONE_NEWNS = 0x00020000
 
@@ -18,6 +18,10 @@ def _EnterPrivateMountNamespace():
   """Why this process could not get a mount namespace of its own, or None."""
   if os.geteuid() != 0:
     return "needs root to mount file systems"
+  if not RootIsAMountPoint():
+    # The mount that holds "/" is then out of reach: its propagation cannot
+    # be made private, and the tests' mounts would reach other processes.
+    return "needs / to be a mount point, to keep its mounts private (here it is not: a chroot?)"
   libc = ctypes.CDLL(None, use_errno=True)
   if libc.unshare(_CLONE_NEWNS) != 0:
     return "unshare(CLONE_NEWNS) failed: %s" % os.strerror(ctypes.get_errno())

@@ -1,28 +1,61 @@
+# -*- coding: utf-8 -*-
 """The volinfo command, run as a user runs it."""
 
+import errno
 import json
 import os
+import shutil
+import signal
+import socket
+import stat
 import subprocess
 import sys
+import tempfile
+import time
 import unittest
 
-from real_volumes import MissingPrerequisite, MountingTestCase
+from real_volumes import MissingPrerequisite, MountingTestCase, ROOT_IS_NO_MOUNT_POINT
+import windows.volumes as volumes  # only to find the module tree
 
 VOLINFO = os.path.join(os.environ.get("VOLUMES_SOURCE_DIR",
                                       os.path.join(os.path.dirname(__file__), "..", "..")),
                        "tools", "volinfo.py")
+ENTRY_KEYS = {"volume_id", "mountpoint", "device", "label", "filesystem", "drive_type", "size",
+              "uuid"}
 
 
-def Volinfo(*arguments):
-  """(exit status, stdout, stderr) of one volinfo run."""
-  process = subprocess.Popen([sys.executable, "-B", VOLINFO] + list(arguments),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-  out, err = process.communicate()
-  return process.returncode, out, err
+def Volinfo(*arguments, **options):
+  """(exit status, stdout, stderr) of one volinfo run, given up after 30 s
+  (a volinfo that blocks fails the test instead of hanging it). `stdout`
+  replaces the captured output; `preexec_fn` runs in the child; `program`
+  and `env` replace the command and its environment."""
+  stdout = options.get("stdout", subprocess.PIPE)
+  with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+    process = subprocess.Popen([sys.executable, "-B", options.get("program", VOLINFO)]
+                               + list(arguments),
+                               stdout=out if stdout is subprocess.PIPE else stdout, stderr=err,
+                               preexec_fn=options.get("preexec_fn"), env=options.get("env"))
+    deadline = time.time() + 30
+    while process.poll() is None and time.time() < deadline:
+      time.sleep(0.05)
+    if process.poll() is None:
+      process.kill()
+      process.wait()
+      raise AssertionError("volinfo %s did not end in 30 s" % " ".join(arguments))
+    out.seek(0)
+    err.seek(0)
+    return process.returncode, out.read(), err.read()
 
+
+def TableMountPoints():
+  """The mount points of volinfo --json."""
+  status, out, _ = Volinfo("--json")
+  assert status == 0, status
+  return [record["mountpoint"] for record in json.loads(out)]
 
 class VolinfoTest(MountingTestCase):
 
+  @unittest.skipIf(ROOT_IS_NO_MOUNT_POINT, ROOT_IS_NO_MOUNT_POINT)
   def testTableListsTheRootVolume(self):
     status, out, err = Volinfo()
     self.assertEqual((status, err), (0, ""))
@@ -37,20 +70,149 @@ class VolinfoTest(MountingTestCase):
     self.assertEqual(status, 0)
     volumes = json.loads(out)
     self.assertTrue(volumes)
-    self.assertEqual(set(volumes[0]), {"volume_id", "mountpoint", "device", "label",
-                                       "filesystem", "drive_type", "size", "uuid"})
-    status, out, _ = Volinfo("--json", "/")
+    self.assertEqual(set(volumes[0]), ENTRY_KEYS)
+    # A mount point of the table, whatever this machine mounts (where "/"
+    # is no mount point, as in a chroot, it is not in the table).
+    place = volumes[0]["mountpoint"].encode("utf-8")
+    status, out, _ = Volinfo("--json", place)
     self.assertEqual(status, 0)
     (record,) = json.loads(out)
-    self.assertEqual((record["path"], record["mountpoint"], record["is_fat"]),
-                     ("/", "/", False))
+    self.assertEqual((record["path"], record["mountpoint"], record["volume_id"]),
+                     (volumes[0]["mountpoint"], volumes[0]["mountpoint"],
+                      volumes[0]["volume_id"]))
+
+  def testJsonRecordsOfPathsAlwaysHaveTheSameKeys(self):
+    # /proc is no volume (a pseudo file system): its volume keys are null.
+    status, out, _ = Volinfo("--json", "/proc", TableMountPoints()[0].encode("utf-8"))
+    self.assertEqual(status, 0)
+    outside, inside = json.loads(out)
+    self.assertEqual(set(outside), ENTRY_KEYS | {"path", "is_fat"})
+    self.assertEqual(set(inside), set(outside))
+    self.assertEqual(outside["volume_id"], "serial:%d" % os.stat("/proc").st_dev)
+    self.assertEqual([outside[key] for key in sorted(ENTRY_KEYS - {"volume_id"})],
+                     [None] * (len(ENTRY_KEYS) - 1))
+    self.assertIsNotNone(inside["mountpoint"])
 
   def testMissingPathIsAnErrorMessageNotATraceback(self):
     status, out, err = Volinfo("/", "/no/such/path")
     self.assertEqual(status, 1)
     self.assertEqual(err, "volinfo: /no/such/path: No such file or directory\n")
-    self.assertTrue(out.startswith("/: / ("), out)
+    self.assertTrue(out.startswith("/: "), out)
+    self.assertEqual(len(out.splitlines()), 1, out)
     self.assertIn("not FAT", out)
+
+  def testFifosSocketsDevicesAndUnreadableFilesArePlacedWithoutOpeningThem(self):
+    directory = self.sandbox.Path("nodes")
+    os.chmod(self.sandbox.root, 0o755)
+    os.chmod(directory, 0o755)
+    fifo = os.path.join(directory, "fifo")  # opening it for reading waits for a writer
+    os.mkfifo(fifo)
+    sock = os.path.join(directory, "socket")  # open() of a socket fails
+    listener = socket.socket(socket.AF_UNIX)
+    self.addCleanup(listener.close)
+    listener.bind(sock)
+    secret = os.path.join(directory, "secret")
+    with open(secret, "w") as handle:
+      handle.write("x")
+    os.chmod(secret, 0)
+    paths = [fifo, sock]
+    if os.geteuid() == 0:
+      # A device with no driver behind it: opening it fails with ENXIO, so
+      # an open at all shows as an error.
+      device = os.path.join(directory, "device")
+      try:
+        os.mknod(device, 0o600 | stat.S_IFCHR, os.makedev(240, 77))
+        paths.append(device)
+      except OSError as error:
+        if error.errno not in (errno.EPERM, errno.EACCES):
+          raise
+    status, out, err = Volinfo("--json", *paths)
+    self.assertEqual((status, err), (0, ""))
+    expected = "serial:%d" % os.stat(directory).st_dev
+    self.assertEqual([(r["path"], r["volume_id"]) for r in json.loads(out)],
+                     [(p.decode("utf-8"), expected) for p in paths])
+    if os.geteuid() == 0:
+      # A file the caller may stat but not read: root may read anything, so
+      # the command runs as nobody, from copies of the command and the
+      # module tree that nobody may read (the checkout may be in /root).
+      tree = os.path.dirname(os.path.dirname(os.path.abspath(volumes.__file__)))
+      copies = self.sandbox.Path("copies")
+      os.chmod(copies, 0o755)
+      shutil.copytree(tree, os.path.join(copies, "tree"))
+      shutil.copy(VOLINFO, os.path.join(copies, "volinfo.py"))
+      def AsNobody():
+        os.setgid(65534)
+        os.setuid(65534)
+      status, out, err = Volinfo(secret, preexec_fn=AsNobody,
+                                 program=os.path.join(copies, "volinfo.py"),
+                                 env=dict(os.environ, PYTHONPATH=os.path.join(copies, "tree")))
+      self.assertEqual((status, err), (0, ""))
+      self.assertTrue(out.startswith(secret + ": "), out)
+
+  _EXFAT = MissingPrerequisite(["mkfs.exfat", "mount.exfat-fuse", "losetup"], loop=True, fuse=True)
+
+  @unittest.skipIf(_EXFAT, _EXFAT)
+  def testAFileOnAFatVolumeIsFatThroughItsPathHandle(self):
+    # The provider answers IsFAT by an O_PATH descriptor as by an open one.
+    device = self.sandbox.LoopImage(16, "mkfs.exfat", "-L", "CARD")
+    target = self.sandbox.MountWith(self.sandbox.Path("card"), "mount.exfat-fuse", device)
+    photo = os.path.join(target, "photo.jpg")
+    with open(photo, "wb") as handle:
+      handle.write("jpeg")
+    status, out, err = Volinfo("--json", photo, target)
+    self.assertEqual((status, err), (0, ""))
+    self.assertEqual([(r["mountpoint"], r["filesystem"], r["is_fat"]) for r in json.loads(out)],
+                     [(target.decode("utf-8"), "exfat", True)] * 2)
+
+  @unittest.skipIf(MissingPrerequisite(), MissingPrerequisite())
+  def testControlCharactersInMountPointsAreEscapedAsFindmntDoes(self):
+    name = "new\nline \x1b[31mred\x1b[0m back\\slash \xe2\x80\xaeevil \xc3\xa9t\xc3\xa9"
+    target = self.sandbox.Mount(self.sandbox.Path(name), "-t", "tmpfs", "-o", "size=1m",
+                                "tmpfs")
+    status, out, _ = Volinfo()
+    self.assertEqual(status, 0)
+    self.assertNotIn("\x1b", out)
+    self.assertNotIn("\xe2\x80\xae", out)
+    shown = (os.path.dirname(target) + "/new\\x0aline \\x1b[31mred\\x1b[0m back\\x5cslash"
+             " \\xe2\\x80\\xaeevil \xc3\xa9t\xc3\xa9")
+    rows = [line for line in out.splitlines() if shown in line]
+    self.assertEqual(len(rows), 1, out)
+    self.assertEqual(len(out.splitlines()), len(TableMountPoints()) + 1, "a row was forged")
+    # The escapes read back to the mount point.
+    self.assertEqual(shown.decode("string_escape"), target)
+
+  @unittest.skipIf(MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True),
+                   MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True))
+  def testEscapeSequencesInALabelDoNotReachTheTerminal(self):
+    device = self.sandbox.LoopImage(8, "mkfs.ext4", "-q", "-L", "\x1b]0;t\x07\xc3\xa9")
+    target = self.sandbox.Mount(self.sandbox.Path("labelled"), device)
+    status, out, _ = Volinfo()
+    self.assertEqual(status, 0)
+    (row,) = [line for line in out.splitlines() if target in line]
+    self.assertIn("  \\x1b]0;t\\x07\xc3\xa9  ", row)
+    self.assertNotIn("\x1b", out)
+
+  def testAPathIsShownEscapedOnOneLine(self):
+    odd = os.path.join(self.sandbox.Path("names"), "a\nb\xff\\c")
+    open(odd, "w").close()
+    status, out, err = Volinfo(odd)
+    self.assertEqual((status, err), (0, ""))
+    self.assertEqual(len(out.splitlines()), 1, out)
+    self.assertTrue(out.startswith(os.path.dirname(odd) + "/a\\x0ab\\xff\\x5cc: "), out)
+
+  def testAClosedPipeEndsItQuietlyBySigpipe(self):
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+      status, _, err = Volinfo(stdout=writer)
+    finally:
+      os.close(writer)
+    self.assertEqual((status, err), (-signal.SIGPIPE, ""))
+
+  def testAWriteErrorIsOneLineWithItsOwnStatus(self):
+    with open("/dev/full", "w") as full:
+      status, _, err = Volinfo("--json", stdout=full)
+    self.assertEqual((status, err), (4, "volinfo: write error: No space left on device\n"))
 
   def testVerboseSendsTheModuleLogToStderr(self):
     status, _, err = Volinfo("-v")

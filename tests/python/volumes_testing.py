@@ -128,9 +128,12 @@ def RunPython(source, extra_path=()):
   # Run from this directory: `-c` puts the working directory first on
   # sys.path, and the source tree's own `windows` package must not hide the
   # built one.
+  # The child writes text: on Windows its stdout is in text mode ("\r\n")
+  # unless PYTHONUNBUFFERED is set, so line ends are read as "\n" on both.
   process = subprocess.Popen([sys.executable, "-B", "-c", textwrap.dedent(source)],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                             cwd=os.path.dirname(os.path.abspath(__file__)))
+                             cwd=os.path.dirname(os.path.abspath(__file__)),
+                             universal_newlines=True)
   out, err = process.communicate()
   return process.returncode, out, err
 

@@ -25,7 +25,7 @@ jobs=${VOLUMES_JOBS:-$(nproc)}
 cc=i686-w64-mingw32-gcc-posix
 windres=i686-w64-mingw32-windres
 
-[ -f "$tarball" ] || { echo "interpreter: $tarball is missing (scripts/setup.sh keeps it)" >&2; exit 1; }
+[ -f "$tarball" ] || { echo "interpreter: $tarball is missing (scripts/setup.sh --test keeps it)" >&2; exit 1; }
 command -v "$cc" >/dev/null || { echo "interpreter: $cc is not installed" >&2; exit 1; }
 
 inputs=$( { sha256sum "$tarball" | cut -d' ' -f1

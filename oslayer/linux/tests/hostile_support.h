@@ -12,8 +12,10 @@
 
 namespace k32l_test {
 
-// Whether main() entered a private mount namespace (root only).
+// Whether main() entered a private mount namespace (root only), and if not,
+// why.
 extern bool private_namespace;
+extern std::string no_private_namespace_reason;
 
 // Threads of this process right now.
 inline int thread_count() {

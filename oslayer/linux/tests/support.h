@@ -3,6 +3,7 @@
 // devices and servers whatever way a test ends.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -69,6 +70,26 @@ inline std::optional<unsigned long long> stat_dev(const std::string& path) {
   return std::stoull(trim(r.out));
 }
 
+// st_dev of a path that must exist: a failed stat is a failure of the
+// calling test (reported with the path) and gives 0, so the test's own
+// comparisons fail next instead of reading an empty optional.
+inline unsigned long long dev_of(const std::string& path) {
+  const auto dev = stat_dev(path);
+  if (!dev) ADD_FAILURE() << "stat " << path << " failed";
+  return dev.value_or(0);
+}
+
+// Whether "/" is itself a mount point. In a plain chroot it is not: "/" is
+// then a directory inside a mount of the host, which the chrooted process's
+// mount table does not list, so "/" has no volume of its own.
+inline bool root_is_a_mount_point() {
+  struct statx root {};
+  if (statx(AT_FDCWD, "/", 0, STATX_BASIC_STATS, &root) == 0 &&
+      (root.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+    return (root.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  return run("mountpoint -q /").status == 0;  // kernels before 5.8
+}
+
 // ---- the provider, called as the module calls it --------------------------------
 
 inline std::vector<std::u16string> all_volume_names() {
@@ -127,6 +148,13 @@ inline VolumeInfo volume_info(const std::u16string& root) {
 // ---- guards ------------------------------------------------------------------------
 
 inline bool is_root() { return geteuid() == 0; }
+
+// In the body of a test that needs "/" to be a volume of its own.
+#define K32L_SKIP_UNLESS_ROOT_IS_A_MOUNT_POINT()                                         \
+  do {                                                                                   \
+    if (!::k32l_test::root_is_a_mount_point())                                           \
+      GTEST_SKIP() << "needs / to be a mount point (here it is not: a chroot?)";         \
+  } while (0)
 
 // A fresh directory under /tmp, removed (only if empty) at the end.
 class TempDir {

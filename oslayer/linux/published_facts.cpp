@@ -1,11 +1,9 @@
 // What the system publishes about a block device to every user, for callers
-// who may not read the device itself: the udev database and libblkid's cache
-// of earlier probes by root. The FAT version is in the udev database only.
-#include <fcntl.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
+// who may not read the device itself: the udev database (through libudev)
+// and libblkid's cache of earlier probes by root. The FAT version is in the
+// udev database only.
+#include <libudev.h>
 
-#include <cstdio>
 #include <memory>
 
 #include "k32l.h"
@@ -15,6 +13,12 @@ namespace k32l {
 
 namespace {
 
+struct UdevDeleter {
+  void operator()(udev* u) const { udev_unref(u); }
+};
+struct UdevDeviceDeleter {
+  void operator()(udev_device* d) const { udev_device_unref(d); }
+};
 struct BlkidCacheDeleter {
   // Frees the cache; writes the file only if the cache changed, which a
   // look-up that neither creates nor verifies entries never does.
@@ -48,46 +52,23 @@ std::string decode_udev(std::string_view text) {
   return out;
 }
 
-// Longest udev record read; real ones are a few hundred bytes.
-constexpr std::size_t kMaxUdevRecord = 1 << 16;
-
-// The device's record in the udev database, /run/udev/data/b<major>:<minor>:
-// one "E:KEY=VALUE" line per property, a later line replacing an earlier one
-// as udev reads them. Read directly: one open and read instead of the
-// several sysfs reads with which libudev builds a whole device first.
 ProbeResult from_udev(std::uint64_t rdev) {
   ProbeResult result;
-  char path[64];
-  std::snprintf(path, sizeof path, "/run/udev/data/b%u:%u", major(static_cast<dev_t>(rdev)),
-                minor(static_cast<dev_t>(rdev)));
-  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return result;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got <= 0 || text.size() + static_cast<std::size_t>(got) > kMaxUdevRecord) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  std::string label_enc;
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + start, end - start);
-    start = end + 1;
-    if (line.substr(0, 2) != "E:") continue;
-    const std::size_t equals = line.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view key = line.substr(2, equals - 2);
-    const std::string value(line.substr(equals + 1));
-    if (key == "ID_FS_TYPE") result.type = value;
-    else if (key == "ID_FS_VERSION") result.version = value;
-    else if (key == "ID_FS_LABEL_ENC") label_enc = value;
-    else if (key == "ID_FS_UUID") result.uuid = value;
-  }
-  if (result.type.empty()) return ProbeResult{};
+  std::unique_ptr<udev, UdevDeleter> context(udev_new());
+  if (!context) return result;
+  std::unique_ptr<udev_device, UdevDeviceDeleter> device(
+      udev_device_new_from_devnum(context.get(), 'b', static_cast<dev_t>(rdev)));
+  if (!device) return result;
+  auto value = [&](const char* key) {
+    const char* v = udev_device_get_property_value(device.get(), key);
+    return v ? std::string(v) : std::string();
+  };
+  result.type = value("ID_FS_TYPE");
+  if (result.type.empty()) return result;
   result.found = true;
-  result.label = decode_udev(label_enc);
+  result.version = value("ID_FS_VERSION");
+  result.label = decode_udev(value("ID_FS_LABEL_ENC"));
+  result.uuid = value("ID_FS_UUID");
   return result;
 }
 

@@ -241,16 +241,40 @@ TEST_F(Hostile, AMountCoveredByAnotherLendsItNoIdentity) {
   LoopGuard loop(*dev);
   const std::string outer = dir_.sub("x");
   const std::string inner = dir_.sub("x/y");
+  const auto names_before = all_volume_names();
   if (run("mount.exfat-fuse " + *dev + " " + sh_quote(inner) + " >/dev/null 2>&1").status != 0)
     GTEST_SKIP() << "needs FUSE (mount.exfat-fuse failed)";
   MountGuard exfat(inner);
   ASSERT_TRUE(wait_for_mount(inner));
+  const auto exfat_name = volume_at(inner);
+  ASSERT_TRUE(exfat_name) << "the exFAT volume before it is covered";
   ASSERT_TRUE(mount_tmpfs(outer));
   MountGuard cover(outer);
+
+  // Covered, the exFAT volume is no volume at all: the table is the one
+  // before it plus the tmpfs, whether the covered mount point's path is
+  // missing on the tmpfs or is a directory there.
+  const auto hides_the_covered_volume = [&](const char* stage) {
+    const auto name = volume_at(outer);
+    ASSERT_TRUE(name) << stage;
+    auto expected = names_before;
+    expected.push_back(*name);
+    EXPECT_EQ(all_volume_names(), expected) << stage;
+    EXPECT_FALSE(volume_at(inner)) << stage << ": a covered mount point is no way to the volume";
+    const auto info = volume_info(*exfat_name);
+    EXPECT_FALSE(info.ok) << stage << ": the covered volume still answers as " << info.fs_name;
+    EXPECT_EQ(info.error, ERROR_FILE_NOT_FOUND) << stage;
+  };
+  hides_the_covered_volume("path missing on the cover");
   ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);  // the same path, now on the tmpfs
+  // Changes the mount table, so that it is read again with the path present.
+  const std::string poke = dir_.sub("poke");
+  ASSERT_TRUE(mount_tmpfs(poke));
+  MountGuard(poke).release();
+  hides_the_covered_volume("path present on the cover");
+
   const std::string file = inner + "/note";
   ASSERT_EQ(run("echo hi > " + sh_quote(file)).status, 0);
-
   const auto name = volume_at(outer);
   ASSERT_TRUE(name);
   const auto dev_outer = stat_dev(outer);
@@ -259,7 +283,6 @@ TEST_F(Hostile, AMountCoveredByAnotherLendsItNoIdentity) {
   const auto info = volume_info(wide(outer + "\\"));
   EXPECT_EQ(info.fs_name, "tmpfs");
   EXPECT_EQ(info.label, "");
-  EXPECT_FALSE(volume_at(inner)) << "a covered mount point is no way to the volume";
   k32l::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
   const auto held = by_handle(fd.get());
   ASSERT_TRUE(held.ok) << held.error;
@@ -312,7 +335,18 @@ TEST_F(Hostile, BtrfsSubvolumesAreNamedByTheDeviceNumberTheirFilesReport) {
     EXPECT_EQ(info.serial, k32l::serial_from_device(*stat_dev(point))) << point;
     EXPECT_EQ(info.fs_name, "btrfs");
   }
-  EXPECT_NE(volume_at(top), volume_at(sub));
+  // Each mount is a volume of its own name, which leads back to its own
+  // mount point and serial.
+  const auto top_name = volume_at(top), sub_name = volume_at(sub);
+  ASSERT_TRUE(top_name && sub_name) << "both mounts are listed";
+  EXPECT_NE(*top_name, *sub_name);
+  EXPECT_EQ(paths_of(*top_name), std::vector<std::string>{top});
+  EXPECT_EQ(paths_of(*sub_name), std::vector<std::string>{sub});
+  EXPECT_EQ(volume_info(*top_name).serial, k32l::serial_from_device(*top_dev));
+  EXPECT_EQ(volume_info(*sub_name).serial, k32l::serial_from_device(*sub_dev));
+  const auto names = all_volume_names();
+  EXPECT_EQ(std::set<std::u16string>(names.begin(), names.end()).size(), names.size())
+      << "a name listed twice";
   // A file of the subvolume reached through the top mount names the
   // subvolume's volume, as FindVolumeID(os.stat(file)) does.
   EXPECT_EQ(*stat_dev(top + "/sub/file"), *sub_dev);

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "bounded.h"
@@ -414,19 +415,15 @@ TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
 
 namespace {
 
-// The file system name and label a caller without privileges gets for
-// `root`: a child drops to nobody and asks.
-std::string unprivileged_answer(const std::string& root) {
+// What `ask` answers in a child that has dropped to nobody.
+std::string as_nobody(const std::function<std::string()>& ask) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
     std::string answer = "no privileges dropped";
-    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) {
-      const auto info = volume_info(wide(root + "\\"));
-      answer = info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
-    }
+    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) answer = ask();
     (void)!write(fds[1], answer.data(), answer.size());
     _exit(0);
   }
@@ -438,6 +435,15 @@ std::string unprivileged_answer(const std::string& root) {
   close(fds[0]);
   waitpid(pid, nullptr, 0);
   return answer;
+}
+
+// The file system name and label a caller without privileges gets for
+// `root`.
+std::string unprivileged_answer(const std::string& root) {
+  return as_nobody([&] {
+    const auto info = volume_info(wide(root + "\\"));
+    return info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
+  });
 }
 
 }  // namespace
@@ -480,4 +486,26 @@ TEST_F(Hostile, ACallerWhoCannotReadTheDeviceGetsWhatTheSystemPublishes) {
   ASSERT_EQ(run("printf 'E:ID_FS_TYPE=exfat\\nE:ID_FS_LABEL_ENC=from\\\\x20udev\\n' > " +
                 sh_quote(record)).status, 0);
   EXPECT_EQ(unprivileged_answer(target), "exFAT|from udev");
+}
+
+TEST_F(Hostile, ACallerWhoMayNotSearchAPathIsDeniedAccess) {
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const std::string locked = dir_.sub("locked");
+  ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
+  const std::string inside = dir_.sub("locked/inside");
+  const std::string missing = dir_.path() + "/missing";
+  const std::string answer = as_nobody([&] {
+    std::string codes;
+    for (const std::string& path : {inside, missing}) {
+      const auto info = volume_info(wide(path + "\\"));
+      ULARGE_INTEGER total{};
+      const BOOL space = GetDiskFreeSpaceExW(wide(path + "\\").c_str(), nullptr, &total, nullptr);
+      codes += std::to_string(info.ok ? 0 : info.error) + " " +
+               std::to_string(space ? 0 : GetLastError()) + ";";
+    }
+    return codes;
+  });
+  EXPECT_EQ(answer, std::to_string(ERROR_ACCESS_DENIED) + " " + std::to_string(ERROR_ACCESS_DENIED) +
+                        ";" + std::to_string(ERROR_PATH_NOT_FOUND) + " " +
+                        std::to_string(ERROR_PATH_NOT_FOUND) + ";");
 }

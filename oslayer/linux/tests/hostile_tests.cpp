@@ -379,6 +379,31 @@ TEST_F(Hostile, OnlyWhereTheRootIsMountedIsAMountPoint) {
   EXPECT_EQ(paths_of(*still), std::vector<std::string>{subtree});
 }
 
+TEST_F(Hostile, AVolumeIsReadThroughItsMountPointNotAnEarlierBind) {
+  // A read-only bind of a subtree comes first in the table; the volume's
+  // one mount point, a writable bind of its root, comes later.
+  const std::string root = dir_.sub("root");
+  ASSERT_TRUE(mount_tmpfs(root));
+  MountGuard root_guard(root);
+  ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+  const std::string subtree = dir_.sub("subtree");
+  ASSERT_EQ(run("mount --bind -o ro " + sh_quote(root + "/sub") + " " + sh_quote(subtree)).status,
+            0);
+  MountGuard subtree_guard(subtree);
+  const std::string whole = dir_.sub("whole");
+  ASSERT_EQ(run("mount --bind " + sh_quote(root) + " " + sh_quote(whole)).status, 0);
+  MountGuard whole_guard(whole);
+  root_guard.release();
+
+  const auto name = volume_at(whole);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{whole});
+  const auto info = volume_info(*name);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_FALSE(info.flags & FILE_READ_ONLY_VOLUME) << "read through the read-only subtree bind";
+  EXPECT_TRUE(volume_info(wide(whole + "\\")).ok);
+}
+
 TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
   const std::string odd = dir_.sub("ends in \\");
   ASSERT_TRUE(mount_tmpfs(odd));

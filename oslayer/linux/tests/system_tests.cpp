@@ -302,6 +302,22 @@ TEST(VolumeInformation, NameAndMountRootAnswerAlike) {
   EXPECT_EQ(by_bare_root.serial, by_root.serial);
 }
 
+TEST(VolumeInformation, VolumeNamesAreMatchedWhateverTheirCase) {
+  // A name whose ID has letters, spelled in upper case.
+  for (const auto& name : all_volume_names()) {
+    std::u16string upper = name;
+    for (std::size_t i = name.find(u'{'); i < upper.size(); ++i)
+      if (upper[i] >= u'a' && upper[i] <= u'z') upper[i] = static_cast<char16_t>(upper[i] - 32);
+    if (upper == name) continue;
+    EXPECT_EQ(paths_of(upper), paths_of(name)) << narrow(upper);
+    const auto info = volume_info(upper);
+    ASSERT_TRUE(info.ok) << narrow(upper) << " error " << info.error;
+    EXPECT_EQ(info.serial, volume_info(name).serial);
+    return;
+  }
+  GTEST_SKIP() << "no volume name with letters";
+}
+
 TEST(VolumeInformation, PathsThatAreNoVolumeRootFail) {
   EXPECT_FALSE(volume_info(u"/proc\\").ok);
   EXPECT_FALSE(volume_info(u"/etc\\").ok);

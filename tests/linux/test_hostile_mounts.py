@@ -67,10 +67,22 @@ class HostileMountsTest(MountingTestCase):
                    _Missing(tools=["mkfs.exfat", "mount.exfat-fuse", "losetup"], loop=True,
                             fuse=True))
   def testAFatVolumeCoveredByATmpfsLendsItNothing(self):
+    before = set(self.service.AllVolumeEntries(True))
     device = self.sandbox.LoopImage(16, "mkfs.exfat", "-L", "STICK")
     inner = self.sandbox.MountWith(self.sandbox.Path("x", "y"), "mount.exfat-fuse", device)
+    exfat = self.EntryOf(inner)
+    self.assertEqual((exfat.filesystem, exfat.label), ("exfat", u"STICK"))
     outer = self.Tmpfs("x")
-    os.mkdir(inner)  # the same path, now on the tmpfs
+    # Covered, the exFAT volume adds nothing to the table, whether its mount
+    # point's path is missing on the tmpfs or is a directory there.
+    for stage in ("path missing on the cover", "path present on the cover"):
+      if stage.startswith("path present"):
+        os.mkdir(inner)  # the same path, now on the tmpfs
+        # A change of the mount table, so that it is read again.
+        self.sandbox.Unmount(self.Tmpfs("poke"))
+      table = self.service.AllVolumeEntries(True)
+      self.assertEqual(before | set([volumes.FindVolumeID(os.stat(outer))]), set(table), stage)
+      self.assertNotIn(exfat.device_file, volumes._ListVolumeNames(), stage)
     note = os.path.join(inner, "note")
     with open(note, "wb") as handle:
       handle.write("on the tmpfs")

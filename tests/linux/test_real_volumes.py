@@ -8,7 +8,7 @@ import unittest
 
 import windows.volumes as volumes
 from common import volume_entry
-from real_volumes import MissingPrerequisite, MountingTestCase
+from real_volumes import MissingPrerequisite, MountingTestCase, Run
 
 
 class _OpenFile(object):
@@ -93,6 +93,28 @@ class RealVolumesTest(MountingTestCase):
     self.assertEqual(
         volumes._GetVolumePathNamesForVolumeName(entry.device_file),
         [long_target.decode("utf-8"), short_target.decode("utf-8")])
+
+  @unittest.skipIf(MissingPrerequisite(["mkfs.btrfs", "btrfs", "losetup"], loop=True),
+                   MissingPrerequisite(["mkfs.btrfs", "btrfs", "losetup"], loop=True))
+  def testBtrfsSubvolumeMountedBesideItsParentIsAVolumeOfItsOwn(self):
+    device = self.sandbox.LoopImage(128, "mkfs.btrfs", "-q", "-f")
+    top = self.sandbox.Mount(self.sandbox.Path("btrfs"), "-t", "btrfs", device)
+    Run("btrfs", "-q", "subvolume", "create", os.path.join(top, "sub"))
+    sub = self.sandbox.Mount(self.sandbox.Path("sub"), "-t", "btrfs", "-o", "subvol=sub", device)
+    inside = os.path.join(sub, "file")
+    open(inside, "wb").close()
+    parent, child = self.EntryHolding(top), self.EntryHolding(inside)
+    self.assertEqual((parent.mountpoint, child.mountpoint),
+                     (top.decode("utf-8"), sub.decode("utf-8")))
+    self.assertNotEqual(parent.device_file, child.device_file)
+    self.assertNotEqual(parent.volume, child.volume)
+    for entry in (parent, child):
+      self.assertEqual(volumes._GetVolumePathNamesForVolumeName(entry.device_file),
+                       [entry.mountpoint])
+      self.assertEqual(volumes.GetVolumeInformation(entry.device_file)[1], entry.device_number)
+    # The file reached through the parent's mount is still the subvolume's.
+    self.assertEqual(volumes.FindVolumeID(os.stat(os.path.join(top, "sub", "file"))),
+                     child.volume)
 
   @unittest.skipIf(MissingPrerequisite(), MissingPrerequisite())
   def testMountPointWithSpaceAndNonAsciiLetters(self):

@@ -55,6 +55,21 @@ class FatTestTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIs(False, volumes.IsFAT(1, handle))
     self.assertEqual(13, self.log.records[0].exc_info[1].winerror)
 
+  def testHandleIsConvertedByIntBeforeLong(self):
+    class IntAndLongDiffer(object):
+      """__int__ names the FAT32 volume's file, __long__ the NTFS one's."""
+
+      def __int__(self):
+        return 11
+
+      def __long__(self):
+        return 12L
+
+    self.AddVolume(1, u"FAT32", 11)
+    self.AddVolume(2, u"NTFS", 12)
+    self.assertIs(True, volumes.IsFAT(3, Handle(IntAndLongDiffer())))
+    self.assertEqual([11], [call[1] for call in self.SystemCalls("GetVolumeInformationByHandleW")])
+
   def testIntAndLongSerialsShareTheirEntry(self):
     handle = self.AddVolume(1234, u"exFAT", 7)
     self.assertTrue(volumes.IsFAT(1234L, handle))

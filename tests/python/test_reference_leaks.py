@@ -23,6 +23,7 @@ ROOT = VolumeName("11111111-aaaa")
 DATA = VolumeName("22222222-bbbb")
 FAT_HANDLE = 40
 BAD_HANDLE = 41
+NTFS_HANDLE = 42
 
 
 class _IntLike(object):
@@ -36,6 +37,58 @@ class _IntLike(object):
 class _BadInt(object):
   def __int__(self):
     return "not a number"
+
+
+class _LongOnly(object):
+  def __long__(self):
+    return long(FAT_HANDLE)
+
+
+class _OldStyleInt:
+  def __int__(self):
+    return FAT_HANDLE
+
+
+class _IntAndLong(object):
+  """Converts to the FAT handle through __int__, to another through __long__."""
+
+  def __int__(self):
+    return FAT_HANDLE
+
+  def __long__(self):
+    return long(BAD_HANDLE)
+
+
+class _SwallowingLock(object):
+  """A lock whose __exit__ swallows every exception of the block."""
+
+  def __enter__(self):
+    pass
+
+  def __exit__(self, *exc_info):
+    return True
+
+
+class _OldStyleSwallowingLock:
+  def __enter__(self):
+    pass
+
+  def __exit__(self, *exc_info):
+    return 1
+
+
+class _MappingLookupFails(object):
+  """Stands in for an instance whose device-number mapping cannot be read."""
+
+  def __init__(self, error):
+    self.error = error
+
+  def __get__(self, instance, owner):
+    raise self.error
+
+
+class _Table(dict):
+  """A table that is not exactly a dict: read through its own methods."""
 
 
 def _Swallow(function, *args, **kwargs):
@@ -110,13 +163,14 @@ class ReferenceLeakTest(unittest.TestCase):
     self.assertNoLeak(LabelWithoutNul)
 
     for handle in (FAT_HANDLE, long(FAT_HANDLE), _IntLike(FAT_HANDLE), BAD_HANDLE,
-                   _BadInt(), None, 2 ** 64, 1.5):
+                   _BadInt(), None, 2 ** 64, 1.5, _LongOnly(), _OldStyleInt(), _IntAndLong()):
       self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformationByHandle, handle))
     self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, u"C:", u"D:"))
     self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, path=u"C:"))
 
   def testMountPoints(self):
-    for argument in (ROOT, DATA, str(ROOT), None, 5, u"\\\\?\\Volume{none}\\", "\xff"):
+    for argument in (ROOT, DATA, str(ROOT), None, 5, u"\\\\?\\Volume{none}\\", "\xff",
+                     VolumeName("33333333-cccc")):  # the last has no mount point: []
       self.assertNoLeak(
           lambda: _Swallow(volumes._GetVolumePathNamesForVolumeName, argument))
 
@@ -149,6 +203,24 @@ class ReferenceLeakTest(unittest.TestCase):
 
     for handle in (Handle(BAD_HANDLE), None, Handle(None), Handle(2 ** 70)):
       self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 777, handle))
+
+    # Answers computed and cached, True and False, through every integer
+    # conversion of the handle.
+    scripted_system.bind_handle(NTFS_HANDLE, ROOT)
+    for handle in (_LongOnly(), _OldStyleInt(), _IntAndLong(), NTFS_HANDLE):
+      def Computed(handle=handle):
+        self.service.AllVolumeEntries(True)
+        volumes.IsFAT(1234, Handle(handle))
+        volumes.IsFAT(1234, None)  # cached False
+      self.assertNoLeak(Computed)
+
+    # A volume ID function rebound by the caller, which may answer with an
+    # object it keeps.
+    old = volumes._VolumeIDFromSerialNumber
+    self.addCleanup(setattr, volumes, "_VolumeIDFromSerialNumber", old)
+    volumes._VolumeIDFromSerialNumber = lambda serial: "serial:1234"
+    self.assertNoLeak(lambda: volumes.IsFAT(5, Handle(NTFS_HANDLE)))
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(5))
     for args in ((1,), (1, 2, 3), ()):
       self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, *args))
     self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 1, handle=2, other=3))
@@ -188,6 +260,69 @@ class ReferenceLeakTest(unittest.TestCase):
       scripted_system.push("FindFirstVolumeW", result=0, error=5)
       _Swallow(self.service.AllVolumeEntries, True)
     self.assertNoLeak(RefreshStoppedByEnumeration)
+
+
+  def testAnswersThatAreNoneOrHeldElsewhere(self):
+    # Each answer below is None or an object the table, a cache or the
+    # caller also holds: it must be handed out with a reference of its own.
+    def Replace(name, value):
+      old = getattr(volumes, name)
+      self.addCleanup(setattr, volumes, name, old)
+      setattr(volumes, name, value)
+
+    # A refresh whose failure the lock's __exit__ swallows answers None.
+    for lock in (_SwallowingLock(), _OldStyleSwallowingLock()):
+      self.service._lock = lock
+
+      def SwallowedRefresh():
+        scripted_system.push("FindFirstVolumeW", result=0, error=5)
+        self.service._PopulateVolumeTable(self.service._volume_ids)
+        scripted_system.push("FindFirstVolumeW", result=0, error=5)
+        self.service.AllVolumeEntries(True)
+      self.assertNoLeak(SwallowedRefresh)
+    self.service._lock = volumes.platform_utils.Lock()
+
+    # A volume name without a GUID gives an entry whose uuid is None.
+    scripted_system.add_volume(u"\\\\?\\NoGuid\\", [u"G:\\"], serial=77)
+    self.assertNoLeak(lambda: self.service.AllVolumeEntries(True))
+    self.assertIsNone(self.service.GetVolumeEntryForVolumeID("serial:77").uuid)
+
+    # Names listed as a tuple (read by index) or by an iterator.
+    names = tuple(volumes._ListVolumeNames())
+    Replace("_ListVolumeNames", lambda: names)
+    self.assertNoLeak(lambda: self.service.AllVolumeEntries(True))
+    volumes._ListVolumeNames = lambda: iter(names)
+    self.assertNoLeak(lambda: self.service.AllVolumeEntries(True))
+
+    # Lookups in a table that is not exactly a dict, and keys that are not
+    # of the built-in kinds.
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForVolumeID(("serial:1234",)))
+    self.service._volume_entries = _Table(self.service._volume_entries)
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForVolumeID("serial:1234"))
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForVolumeID("serial:404"))
+    self.assertNoLeak(lambda: self.service.AllVolumeEntries())
+
+    # The instance's own device-number mapping, present or failing.
+    self.service._FindVolumeIDForDeviceNumber = lambda st_dev: "serial:%d" % st_dev
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(1234))
+    self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(404))
+    for error in (AttributeError("absent"), RuntimeError("unreadable")):
+      cls = type("Service", (volumes.VolumeInfo.__wrapped__,),
+                 {"_FindVolumeIDForDeviceNumber": _MappingLookupFails(error)})
+      service = cls()
+      service.AllVolumeEntries()
+      self.assertNoLeak(lambda: _Swallow(service.GetVolumeEntryForDeviceNumber, 1234))
+
+  def testWindowsErrorsAndTheirText(self):
+    def Texts():
+      try:
+        volumes.GetVolumeInformation(u"Q:\\")
+      except WindowsError as error:
+        str(error), repr(error), error.strerror, error.winerror
+      sys.exc_clear()
+      bare = WindowsError("no code")
+      str(bare), repr(bare)
+    self.assertNoLeak(Texts)
 
 
 if __name__ == "__main__":

@@ -142,6 +142,19 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.system.push("GetDiskFreeSpaceExW", result=0, total_bytes=5)
     self.assertEqual(0L, self.service.AllVolumeEntries(True)["serial:2"].size)
 
+  def testDriveTypeIsLookedUpAsALongWithUnknownAsTheDefault(self):
+    asked = []
+
+    class Map(object):
+      def get(self, *args):
+        asked.append(args)
+        return "mapped"
+    self.system.add_volume(A, [u"C:\\"], serial=1, drive_type=3)
+    self.Rebind("DRIVE_TYPE_MAP", Map())
+    self.assertEqual("mapped", self.service.AllVolumeEntries()["serial:1"].device_type)
+    self.assertEqual([(3L, volume_entry.DeviceType.UNKNOWN)], asked)
+    self.assertIs(long, type(asked[0][0]))
+
   def testShortestMountPointWinsAndTiesKeepTheSystemOrder(self):
     self.system.add_volume(A, [u"C:\\mnt\\long", u"E:\\", u"C:\\"], serial=1)
     self.assertEqual(u"E:\\", self.service.AllVolumeEntries()["serial:1"].mountpoint)

@@ -121,6 +121,44 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
     service.GetVolumeEntryForVolumeID = lambda volume_id: ("looked up", volume_id)
     self.assertEqual(("looked up", "12"), service.GetVolumeEntryForDeviceNumber(12))
 
+  def testOnlyAnAttributeErrorOfTheMappingsLookupMeansItIsAbsent(self):
+    self.Loaded()
+    seen = []
+    self.Rebind("_VolumeIDFromSerialNumber", lambda serial: seen.append(serial) or "serial:1111")
+
+    class Failing(object):
+      """An attribute whose lookup raises `error`."""
+
+      def __init__(self, error):
+        self.error = error
+
+      def __get__(self, instance, owner):
+        raise self.error
+
+    class Custom(AttributeError):
+      pass
+
+    def ServiceWhoseLookupRaises(error):
+      cls = type("Service", (volumes.VolumeInfo.__wrapped__,),
+                 {"_FindVolumeIDForDeviceNumber": Failing(error)})
+      service = cls()
+      service._volume_entries = self.service._volume_entries
+      return service
+
+    # Absent: an AttributeError, of any subclass, falls back to the module's rule.
+    for error in (AttributeError("absent"), Custom("absent too")):
+      entry = ServiceWhoseLookupRaises(error).GetVolumeEntryForDeviceNumber(1111)
+      self.assertEqual(u"C:\\", entry.mountpoint)
+    self.assertEqual([1111, 1111], seen)
+    # Anything else reaches the caller unchanged, and nothing is looked up.
+    for error in (RuntimeError("unreadable"), KeyError("key"), TypeError("type"),
+                  KeyboardInterrupt(), SystemExit(3)):
+      service = ServiceWhoseLookupRaises(error)
+      with self.assertRaises(type(error)) as raised:
+        service.GetVolumeEntryForDeviceNumber(1111)
+      self.assertIs(error, raised.exception)
+    self.assertEqual([1111, 1111], seen)
+
   def testFindVolumeIDMethodIsTheModuleFunction(self):
     stat = Stat(1234)
     self.assertIs(volumes.FindVolumeID(stat), self.service.FindVolumeID(stat))

@@ -101,6 +101,32 @@ class OldStyleHandle:
     return 7
 
 
+class IntAndLongDiffer(object):
+  """A handle object whose two conversions disagree: __int__ is the one."""
+
+  def __int__(self):
+    return 7
+
+  def __long__(self):
+    return 8L
+
+
+class OldStyleIntAndLongDiffer:
+  def __int__(self):
+    return 7L
+
+  def __long__(self):
+    return 8L
+
+
+class IntRaises(object):
+  def __int__(self):
+    raise ValueError("no handle")
+
+  def __long__(self):
+    return 7L
+
+
 class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
 
   def setUp(self):
@@ -117,6 +143,20 @@ class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
       info = volumes.GetVolumeInformationByHandle(handle)
       self.assertEqual((u"Data", 0xFFFFFFFFL, 255L, 0L, "exFAT"), info, handle)
     self.assertEqual([("GetVolumeInformationByHandleW", 7, 261, 261)] * 6, self.SystemCalls())
+
+  def testIntIsUsedBeforeLong(self):
+    other = VolumeName("other")
+    self.system.add_volume(other, [u"D:\\"], label=u"Other", serial=8)
+    self.system.bind_handle(7, NAME)
+    self.system.bind_handle(8, other)
+    for handle in (IntAndLongDiffer(), OldStyleIntAndLongDiffer()):
+      self.assertEqual(u"Data", volumes.GetVolumeInformationByHandle(handle)[0], handle)
+    self.assertEqual([7, 7], self.HandlesAsked())
+    # A failing __int__ is the answer: __long__ is no second chance.
+    with self.assertRaises(ValueError) as raised:
+      volumes.GetVolumeInformationByHandle(IntRaises())
+    self.assertEqual("no handle", str(raised.exception))
+    self.assertEqual([7, 7], self.HandlesAsked())
 
   def testHandlesReachTheSystemAtThePointerWidth(self):
     # All 64 bits in a 64-bit process; the low 32 bits in a 32-bit one.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "bounded.h"
+#include "fragmentfs.h"
 #include "support.h"
 
 using namespace k32l_test;
@@ -110,10 +111,43 @@ TEST_F(MountedVolumes, Ext4OnALoopDeviceIsNamedByItsUuid) {
   EXPECT_EQ(narrow(label), "Data Vol");
   EXPECT_EQ(serial, info.serial);
 
-  // A label too long for the caller's buffer is refused, not cut.
-  WCHAR small[4];
-  EXPECT_FALSE(GetVolumeInformationW(name->c_str(), small, 4, nullptr, nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  // A label or name too long for the caller's buffer is refused, not cut;
+  // one exactly as long as the text has no room for the NUL.
+  const std::size_t label_units = wide("Data Vol").size();
+  for (const bool by_name : {true, false}) {
+    const int held = by_name ? -1 : open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    auto ask = [&](WCHAR* label_buf, DWORD label_size, WCHAR* fs_buf, DWORD fs_size) {
+      return by_name ? GetVolumeInformationW(name->c_str(), label_buf, label_size, nullptr,
+                                             nullptr, nullptr, fs_buf, fs_size)
+                     : GetVolumeInformationByHandleW(
+                           reinterpret_cast<HANDLE>(static_cast<intptr_t>(held)), label_buf,
+                           label_size, nullptr, nullptr, nullptr, fs_buf, fs_size);
+    };
+    for (const std::size_t room : {std::size_t{4}, label_units, label_units + 1}) {
+      std::vector<WCHAR> buf(label_units + 2, u'#');
+      const BOOL fits = ask(buf.data(), static_cast<DWORD>(room), nullptr, 0);
+      const DWORD error = GetLastError();
+      if (room > label_units) {
+        EXPECT_TRUE(fits) << "room " << room << " by_name " << by_name << " error " << error;
+        EXPECT_EQ(narrow(buf.data()), "Data Vol");
+      } else {
+        EXPECT_FALSE(fits) << "room " << room << " by_name " << by_name;
+        EXPECT_EQ(error, ERROR_INSUFFICIENT_BUFFER);
+      }
+      EXPECT_EQ(buf[room], u'#') << "written past the room given";
+    }
+    // The file system name "ext4", likewise.
+    for (const std::size_t room : {std::size_t{4}, std::size_t{5}}) {
+      std::vector<WCHAR> fs(6, u'#');
+      const BOOL fits = ask(nullptr, 0, fs.data(), static_cast<DWORD>(room));
+      const DWORD error = GetLastError();
+      EXPECT_EQ(fits != 0, room == 5) << "room " << room << " by_name " << by_name;
+      if (fits) EXPECT_EQ(narrow(fs.data()), "ext4");
+      else EXPECT_EQ(error, ERROR_INSUFFICIENT_BUFFER);
+      EXPECT_EQ(fs[room], u'#');
+    }
+    if (held >= 0) close(held);
+  }
 
   // Remounted read-only, the flag follows.
   ASSERT_EQ(run("mount -o remount,ro " + sh_quote(target)).status, 0);
@@ -222,6 +256,44 @@ TEST_F(MountedVolumes, UnmountingIsSeenByTheNextCall) {
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(volume_info(*name).ok);
 }
+
+#ifdef K32L_FRAGMENTFS_PATH
+TEST_F(MountedVolumes, CapacitiesCountFragmentsNotBlocks) {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs FUSE: no /dev/fuse";
+  const std::string target = dir_.sub("fragments");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(K32L_FRAGMENTFS_PATH, K32L_FRAGMENTFS_PATH, "-f", "-s", target.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ChildGuard server(pid);
+  MountGuard guard(target);
+  if (!wait_for_mount(target)) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  struct statvfs s {};
+  ASSERT_EQ(statvfs(target.c_str(), &s), 0);
+  ASSERT_EQ(s.f_frsize, k32l_fragmentfs::kFragmentSize) << "the kernel passed another f_frsize";
+  ASSERT_EQ(s.f_bsize, k32l_fragmentfs::kBlockSize) << "the kernel passed another f_bsize";
+
+  using namespace k32l_fragmentfs;
+  const auto name = volume_at(target);
+  ASSERT_TRUE(name) << "the FUSE mount is not listed";
+  // By mount point, with and without the backslash the module appends, and
+  // by volume name, as the module's refresh asks.
+  for (const std::u16string& root : {wide(target + "\\"), *name, wide(target)}) {
+    ULARGE_INTEGER avail{}, total{}, free{};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(root.c_str(), &avail, &total, &free)) << GetLastError();
+    EXPECT_EQ(total.QuadPart, kBlocks * kFragmentSize) << narrow(root);
+    EXPECT_EQ(free.QuadPart, kFreeBlocks * kFragmentSize) << narrow(root);
+    EXPECT_EQ(avail.QuadPart, kAvailableBlocks * kFragmentSize) << narrow(root);
+  }
+  const auto info = volume_info(*name);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.max_component, kNameMax);
+  EXPECT_EQ(GetDriveTypeW(name->c_str()), DRIVE_UNKNOWN);
+}
+#endif
 
 #ifdef K32L_DEADFS_PATH
 TEST_F(MountedVolumes, ADeadFuseServerTimesOutWithoutHangingTheRest) {

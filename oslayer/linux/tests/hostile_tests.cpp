@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "bounded.h"
@@ -241,16 +242,40 @@ TEST_F(Hostile, AMountCoveredByAnotherLendsItNoIdentity) {
   LoopGuard loop(*dev);
   const std::string outer = dir_.sub("x");
   const std::string inner = dir_.sub("x/y");
+  const auto names_before = all_volume_names();
   if (run("mount.exfat-fuse " + *dev + " " + sh_quote(inner) + " >/dev/null 2>&1").status != 0)
     GTEST_SKIP() << "needs FUSE (mount.exfat-fuse failed)";
   MountGuard exfat(inner);
   ASSERT_TRUE(wait_for_mount(inner));
+  const auto exfat_name = volume_at(inner);
+  ASSERT_TRUE(exfat_name) << "the exFAT volume before it is covered";
   ASSERT_TRUE(mount_tmpfs(outer));
   MountGuard cover(outer);
+
+  // Covered, the exFAT volume is no volume at all: the table is the one
+  // before it plus the tmpfs, whether the covered mount point's path is
+  // missing on the tmpfs or is a directory there.
+  const auto hides_the_covered_volume = [&](const char* stage) {
+    const auto name = volume_at(outer);
+    ASSERT_TRUE(name) << stage;
+    auto expected = names_before;
+    expected.push_back(*name);
+    EXPECT_EQ(all_volume_names(), expected) << stage;
+    EXPECT_FALSE(volume_at(inner)) << stage << ": a covered mount point is no way to the volume";
+    const auto info = volume_info(*exfat_name);
+    EXPECT_FALSE(info.ok) << stage << ": the covered volume still answers as " << info.fs_name;
+    EXPECT_EQ(info.error, ERROR_FILE_NOT_FOUND) << stage;
+  };
+  hides_the_covered_volume("path missing on the cover");
   ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);  // the same path, now on the tmpfs
+  // Changes the mount table, so that it is read again with the path present.
+  const std::string poke = dir_.sub("poke");
+  ASSERT_TRUE(mount_tmpfs(poke));
+  MountGuard(poke).release();
+  hides_the_covered_volume("path present on the cover");
+
   const std::string file = inner + "/note";
   ASSERT_EQ(run("echo hi > " + sh_quote(file)).status, 0);
-
   const auto name = volume_at(outer);
   ASSERT_TRUE(name);
   const auto dev_outer = stat_dev(outer);
@@ -259,7 +284,6 @@ TEST_F(Hostile, AMountCoveredByAnotherLendsItNoIdentity) {
   const auto info = volume_info(wide(outer + "\\"));
   EXPECT_EQ(info.fs_name, "tmpfs");
   EXPECT_EQ(info.label, "");
-  EXPECT_FALSE(volume_at(inner)) << "a covered mount point is no way to the volume";
   k32l::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
   const auto held = by_handle(fd.get());
   ASSERT_TRUE(held.ok) << held.error;
@@ -312,7 +336,18 @@ TEST_F(Hostile, BtrfsSubvolumesAreNamedByTheDeviceNumberTheirFilesReport) {
     EXPECT_EQ(info.serial, k32l::serial_from_device(dev_of(point))) << point;
     EXPECT_EQ(info.fs_name, "btrfs");
   }
-  EXPECT_NE(volume_at(top), volume_at(sub));
+  // Each mount is a volume of its own name, which leads back to its own
+  // mount point and serial.
+  const auto top_name = volume_at(top), sub_name = volume_at(sub);
+  ASSERT_TRUE(top_name && sub_name) << "both mounts are listed";
+  EXPECT_NE(*top_name, *sub_name);
+  EXPECT_EQ(paths_of(*top_name), std::vector<std::string>{top});
+  EXPECT_EQ(paths_of(*sub_name), std::vector<std::string>{sub});
+  EXPECT_EQ(volume_info(*top_name).serial, k32l::serial_from_device(*top_dev));
+  EXPECT_EQ(volume_info(*sub_name).serial, k32l::serial_from_device(*sub_dev));
+  const auto names = all_volume_names();
+  EXPECT_EQ(std::set<std::u16string>(names.begin(), names.end()).size(), names.size())
+      << "a name listed twice";
   // A file of the subvolume reached through the top mount names the
   // subvolume's volume, as FindVolumeID(os.stat(file)) does.
   EXPECT_EQ(dev_of(top + "/sub/file"), *sub_dev);
@@ -342,6 +377,31 @@ TEST_F(Hostile, OnlyWhereTheRootIsMountedIsAMountPoint) {
   ASSERT_TRUE(still);
   EXPECT_EQ(*still, *name);
   EXPECT_EQ(paths_of(*still), std::vector<std::string>{subtree});
+}
+
+TEST_F(Hostile, AVolumeIsReadThroughItsMountPointNotAnEarlierBind) {
+  // A read-only bind of a subtree comes first in the table; the volume's
+  // one mount point, a writable bind of its root, comes later.
+  const std::string root = dir_.sub("root");
+  ASSERT_TRUE(mount_tmpfs(root));
+  MountGuard root_guard(root);
+  ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+  const std::string subtree = dir_.sub("subtree");
+  ASSERT_EQ(run("mount --bind -o ro " + sh_quote(root + "/sub") + " " + sh_quote(subtree)).status,
+            0);
+  MountGuard subtree_guard(subtree);
+  const std::string whole = dir_.sub("whole");
+  ASSERT_EQ(run("mount --bind " + sh_quote(root) + " " + sh_quote(whole)).status, 0);
+  MountGuard whole_guard(whole);
+  root_guard.release();
+
+  const auto name = volume_at(whole);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{whole});
+  const auto info = volume_info(*name);
+  ASSERT_TRUE(info.ok) << info.error;
+  EXPECT_FALSE(info.flags & FILE_READ_ONLY_VOLUME) << "read through the read-only subtree bind";
+  EXPECT_TRUE(volume_info(wide(whole + "\\")).ok);
 }
 
 TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
@@ -382,19 +442,15 @@ TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
 
 namespace {
 
-// The file system name and label a caller without privileges gets for
-// `root`: a child drops to nobody and asks.
-std::string unprivileged_answer(const std::string& root) {
+// What `ask` answers in a child that has dropped to nobody.
+std::string as_nobody(const std::function<std::string()>& ask) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
   const pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
     std::string answer = "no privileges dropped";
-    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) {
-      const auto info = volume_info(wide(root + "\\"));
-      answer = info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
-    }
+    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) answer = ask();
     (void)!write(fds[1], answer.data(), answer.size());
     _exit(0);
   }
@@ -406,6 +462,15 @@ std::string unprivileged_answer(const std::string& root) {
   close(fds[0]);
   waitpid(pid, nullptr, 0);
   return answer;
+}
+
+// The file system name and label a caller without privileges gets for
+// `root`.
+std::string unprivileged_answer(const std::string& root) {
+  return as_nobody([&] {
+    const auto info = volume_info(wide(root + "\\"));
+    return info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
+  });
 }
 
 }  // namespace
@@ -459,4 +524,26 @@ TEST_F(Hostile, ACallerWhoCannotReadTheDeviceGetsWhatTheSystemPublishes) {
   ASSERT_EQ(run("printf 'E:ID_FS_TYPE=exfat\\nE:ID_FS_LABEL_ENC=from\\\\x20udev\\n' > " +
                 sh_quote(record)).status, 0);
   EXPECT_EQ(unprivileged_answer(target), "exFAT|from udev");
+}
+
+TEST_F(Hostile, ACallerWhoMayNotSearchAPathIsDeniedAccess) {
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const std::string locked = dir_.sub("locked");
+  ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
+  const std::string inside = dir_.sub("locked/inside");
+  const std::string missing = dir_.path() + "/missing";
+  const std::string answer = as_nobody([&] {
+    std::string codes;
+    for (const std::string& path : {inside, missing}) {
+      const auto info = volume_info(wide(path + "\\"));
+      ULARGE_INTEGER total{};
+      const BOOL space = GetDiskFreeSpaceExW(wide(path + "\\").c_str(), nullptr, &total, nullptr);
+      codes += std::to_string(info.ok ? 0 : info.error) + " " +
+               std::to_string(space ? 0 : GetLastError()) + ";";
+    }
+    return codes;
+  });
+  EXPECT_EQ(answer, std::to_string(ERROR_ACCESS_DENIED) + " " + std::to_string(ERROR_ACCESS_DENIED) +
+                        ";" + std::to_string(ERROR_PATH_NOT_FOUND) + " " +
+                        std::to_string(ERROR_PATH_NOT_FOUND) + ";");
 }

@@ -207,6 +207,30 @@ TEST(SearchHandles, TooSmallABufferFailsWithoutAHandle) {
   EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
 }
 
+TEST(SearchHandles, ABufferAsLongAsTheNameHasNoRoomForItsNul) {
+  const auto names = all_volume_names();
+  if (names.size() < 2) GTEST_SKIP() << "needs two volumes";
+  for (std::size_t room : {names[0].size(), names[0].size() + 1}) {
+    std::vector<WCHAR> buf(names[0].size() + 2, u'#');
+    HANDLE h = FindFirstVolumeW(buf.data(), static_cast<DWORD>(room));
+    EXPECT_EQ(buf[room], u'#') << "written past the room given";
+    if (room == names[0].size()) {
+      EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+      continue;
+    }
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::u16string(buf.data()), names[0]);
+    std::vector<WCHAR> next(names[1].size() + 2, u'#');
+    EXPECT_FALSE(FindNextVolumeW(h, next.data(), static_cast<DWORD>(names[1].size())));
+    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(next[names[1].size()], u'#');
+    ASSERT_TRUE(FindNextVolumeW(h, next.data(), static_cast<DWORD>(names[1].size() + 1)));
+    EXPECT_EQ(std::u16string(next.data()), names[1]);
+    EXPECT_TRUE(FindVolumeClose(h));
+  }
+}
+
 TEST(SearchHandles, FindNextKeepsItsPlaceWhenTheBufferIsTooSmall) {
   const auto names = all_volume_names();
   if (names.size() < 2) GTEST_SKIP() << "needs two volumes";
@@ -281,6 +305,22 @@ TEST(VolumeInformation, NameAndMountRootAnswerAlike) {
   EXPECT_EQ(by_name.serial, by_root.serial);
   EXPECT_EQ(by_name.fs_name, by_root.fs_name);
   EXPECT_EQ(by_bare_root.serial, by_root.serial);
+}
+
+TEST(VolumeInformation, VolumeNamesAreMatchedWhateverTheirCase) {
+  // A name whose ID has letters, spelled in upper case.
+  for (const auto& name : all_volume_names()) {
+    std::u16string upper = name;
+    for (std::size_t i = name.find(u'{'); i < upper.size(); ++i)
+      if (upper[i] >= u'a' && upper[i] <= u'z') upper[i] = static_cast<char16_t>(upper[i] - 32);
+    if (upper == name) continue;
+    EXPECT_EQ(paths_of(upper), paths_of(name)) << narrow(upper);
+    const auto info = volume_info(upper);
+    ASSERT_TRUE(info.ok) << narrow(upper) << " error " << info.error;
+    EXPECT_EQ(info.serial, volume_info(name).serial);
+    return;
+  }
+  GTEST_SKIP() << "no volume name with letters";
 }
 
 TEST(VolumeInformation, PathsThatAreNoVolumeRootFail) {

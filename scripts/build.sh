@@ -10,17 +10,10 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VOLUMES_BUILD_DIR:-$root/build}
-profile=main
-for argument in "$@"; do
-  case $argument in
-    --test) profile=test ;;
-    -v|--verbose) VOLUMES_VERBOSE=1 ;;
-    *) echo "usage: build.sh [--test] [-v]" >&2; exit 2 ;;
-  esac
-done
 step_prefix=build
 # shellcheck source=steps.sh
 . "$root/scripts/steps.sh"
+read_profile_options build.sh "$@"
 
 if [ "$profile" = test ]; then
   bash "$root/scripts/setup.sh" --test

@@ -15,18 +15,11 @@
 # fails, or always with -v or VOLUMES_VERBOSE=1.
 set -euo pipefail
 
-profile=main
-for argument in "$@"; do
-  case $argument in
-    --test) profile=test ;;
-    -v|--verbose) VOLUMES_VERBOSE=1 ;;
-    *) echo "usage: setup.sh [--test] [-v]" >&2; exit 2 ;;
-  esac
-done
 scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 step_prefix=setup
 # shellcheck source=steps.sh
 . "$scripts/steps.sh"
+read_profile_options setup.sh "$@"
 
 export DEBIAN_FRONTEND=noninteractive
 

@@ -11,6 +11,22 @@ VOLUMES_VERBOSE=${VOLUMES_VERBOSE:-0}
 export VOLUMES_VERBOSE
 step_prefix=${step_prefix:-volumes}
 
+# The options setup.sh and build.sh share: --test chooses the test profile
+# (sets profile=test; main otherwise), -v shows the tools' output.
+#   read_profile_options setup.sh "$@"
+read_profile_options() {
+  local name=$1 argument
+  shift
+  profile=main
+  for argument in "$@"; do
+    case $argument in
+      --test) profile=test ;;
+      -v|--verbose) VOLUMES_VERBOSE=1 ;;
+      *) echo "usage: $name [--test] [-v]" >&2; exit 2 ;;
+    esac
+  done
+}
+
 # One line of progress on stderr (stdout is kept for what scripts print).
 say() {
   echo "$step_prefix: $*" >&2

@@ -19,6 +19,7 @@ import json
 import logging
 import os
 import signal
+import StringIO
 import sys
 import unicodedata
 
@@ -267,9 +268,28 @@ def Main(argv):
     output = JsonText(records) if options.json else PathsText(placed, records)
 
   try:
-    WriteAll(sys.stdout.fileno(), output)
+    WriteAll(sys.__stdout__.fileno(), output)
   except EnvironmentError as error:
     # A closed pipe never gets here: SIGPIPE ends the process first.
+    sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
+    return EXIT_WRITE_ERROR
+  return status
+
+
+def Run(argv):
+  """Main's status. What argparse prints (--help) is written the way the
+  output is, so that a write error is reported for it too."""
+  printed = StringIO.StringIO()
+  sys.stdout = printed
+  try:
+    status = Main(argv)
+  except SystemExit as exit:  # argparse's --help and usage errors
+    status = exit.code
+  finally:
+    sys.stdout = sys.__stdout__
+  try:
+    WriteAll(sys.__stdout__.fileno(), printed.getvalue())
+  except EnvironmentError as error:
     sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
     return EXIT_WRITE_ERROR
   return status
@@ -278,4 +298,4 @@ def Main(argv):
 if __name__ == "__main__":
   # Python ignores SIGPIPE; a Unix tool whose reader went away ends by it.
   signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-  sys.exit(Main(sys.argv[1:]))
+  sys.exit(Run(sys.argv[1:]))

@@ -210,9 +210,11 @@ class VolinfoTest(MountingTestCase):
     self.assertEqual((status, err), (-signal.SIGPIPE, ""))
 
   def testAWriteErrorIsOneLineWithItsOwnStatus(self):
-    with open("/dev/full", "w") as full:
-      status, _, err = Volinfo("--json", stdout=full)
-    self.assertEqual((status, err), (4, "volinfo: write error: No space left on device\n"))
+    for arguments in (["--json"], ["--help"]):
+      with open("/dev/full", "w") as full:
+        status, _, err = Volinfo(*arguments, stdout=full)
+      self.assertEqual((status, err), (4, "volinfo: write error: No space left on device\n"),
+                       arguments)
 
   def testVerboseSendsTheModuleLogToStderr(self):
     status, _, err = Volinfo("-v")

@@ -13,21 +13,6 @@ namespace k32l {
 
 namespace {
 
-struct UdevDeleter {
-  void operator()(udev* u) const { udev_unref(u); }
-};
-struct UdevDeviceDeleter {
-  void operator()(udev_device* d) const { udev_device_unref(d); }
-};
-struct BlkidCacheDeleter {
-  // Frees the cache; writes the file only if the cache changed, which a
-  // look-up that neither creates nor verifies entries never does.
-  void operator()(blkid_cache c) const { blkid_put_cache(c); }
-};
-struct BlkidTagIterateDeleter {
-  void operator()(blkid_tag_iterate i) const { blkid_tag_iterate_end(i); }
-};
-
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -54,9 +39,9 @@ std::string decode_udev(std::string_view text) {
 
 ProbeResult from_udev(std::uint64_t rdev) {
   ProbeResult result;
-  std::unique_ptr<udev, UdevDeleter> context(udev_new());
+  Owned<udev*, udev_unref> context(udev_new());
   if (!context) return result;
-  std::unique_ptr<udev_device, UdevDeviceDeleter> device(
+  Owned<udev_device*, udev_device_unref> device(
       udev_device_new_from_devnum(context.get(), 'b', static_cast<dev_t>(rdev)));
   if (!device) return result;
   auto value = [&](const char* key) {
@@ -79,10 +64,12 @@ ProbeResult from_blkid_cache(const std::string& device) {
   ProbeResult result;
   blkid_cache raw = nullptr;
   if (blkid_get_cache(&raw, nullptr) != 0 || !raw) return result;
-  std::unique_ptr<std::remove_pointer_t<blkid_cache>, BlkidCacheDeleter> cache(raw);
+  // Freeing the cache writes its file only if the cache changed, which a
+  // look-up that neither creates nor verifies entries never does.
+  Owned<blkid_cache, blkid_put_cache> cache(raw);
   blkid_dev dev = blkid_get_dev(cache.get(), device.c_str(), BLKID_DEV_FIND);
   if (!dev) return result;
-  std::unique_ptr<std::remove_pointer_t<blkid_tag_iterate>, BlkidTagIterateDeleter> tags(
+  Owned<blkid_tag_iterate, blkid_tag_iterate_end> tags(
       blkid_tag_iterate_begin(dev));
   if (!tags) return result;
   const char* type = nullptr;

@@ -40,22 +40,23 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-struct MntTableDeleter {
-  void operator()(libmnt_table* t) const { mnt_unref_table(t); }
-};
-struct MntIterDeleter {
-  void operator()(libmnt_iter* i) const { mnt_free_iter(i); }
-};
-struct BlkidProbeDeleter {
-  void operator()(blkid_probe p) const { blkid_free_probe(p); }
-};
-struct MallocDeleter {
-  void operator()(void* p) const { std::free(p); }
+// A unique_ptr deleter that hands the pointer to the library's own release
+// function (its return value, a reference count for some, is not needed).
+template <auto Release>
+struct ReleasedBy {
+  template <class T>
+  void operator()(T* p) const {
+    Release(p);
+  }
 };
 
-using MntTable = std::unique_ptr<libmnt_table, MntTableDeleter>;
-using MntIter = std::unique_ptr<libmnt_iter, MntIterDeleter>;
-using BlkidProbe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, BlkidProbeDeleter>;
-using MallocString = std::unique_ptr<char, MallocDeleter>;
+// Owns a library object given out as `Handle`, a pointer or a pointer type.
+template <class Handle, auto Release>
+using Owned = std::unique_ptr<std::remove_pointer_t<Handle>, ReleasedBy<Release>>;
+
+using MntTable = Owned<libmnt_table*, mnt_unref_table>;
+using MntIter = Owned<libmnt_iter*, mnt_free_iter>;
+using BlkidProbe = Owned<blkid_probe, blkid_free_probe>;
+using MallocString = Owned<char*, ::free>;
 
 }  // namespace k32l

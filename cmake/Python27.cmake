@@ -15,19 +15,26 @@ function(_python27_query interpreter expression out_var)
   set(${out_var} "${value}" PARENT_SCOPE)
 endfunction()
 
-_python27_query(${PYTHON27_EXECUTABLE} "sysconfig.get_config_var('INCLUDEPY')" PYTHON27_INCLUDE_DIR)
-_python27_query(${PYTHON27_EXECUTABLE} "sysconfig.get_config_var('SO')" PYTHON27_EXT_SUFFIX)
-if(NOT EXISTS "${PYTHON27_INCLUDE_DIR}/Python.h")
-  message(FATAL_ERROR "CPython 2.7 headers missing: run scripts/setup.sh as root")
-endif()
+# An interpreter's header directory and extension suffix into
+# <prefix>_INCLUDE_DIR and <prefix>_EXT_SUFFIX; fails with `missing` when its
+# headers are not installed.
+function(_python27_layout interpreter prefix missing)
+  _python27_query(${interpreter} "sysconfig.get_config_var('INCLUDEPY')" include_dir)
+  _python27_query(${interpreter} "sysconfig.get_config_var('SO')" ext_suffix)
+  if(NOT EXISTS "${include_dir}/Python.h")
+    message(FATAL_ERROR "${missing}")
+  endif()
+  set(${prefix}_INCLUDE_DIR "${include_dir}" PARENT_SCOPE)
+  set(${prefix}_EXT_SUFFIX "${ext_suffix}" PARENT_SCOPE)
+endfunction()
+
+_python27_layout(${PYTHON27_EXECUTABLE} PYTHON27
+                 "CPython 2.7 headers missing: run scripts/setup.sh as root")
 
 set(PYTHON27_DBG_FOUND FALSE)
 if(PYTHON27_DBG_EXECUTABLE)
-  _python27_query(${PYTHON27_DBG_EXECUTABLE} "sysconfig.get_config_var('INCLUDEPY')" PYTHON27_DBG_INCLUDE_DIR)
-  _python27_query(${PYTHON27_DBG_EXECUTABLE} "sysconfig.get_config_var('SO')" PYTHON27_DBG_EXT_SUFFIX)
-  if(NOT EXISTS "${PYTHON27_DBG_INCLUDE_DIR}/Python.h")
-    message(FATAL_ERROR "CPython 2.7 debug headers missing: run scripts/setup.sh --test as root")
-  endif()
+  _python27_layout(${PYTHON27_DBG_EXECUTABLE} PYTHON27_DBG
+                   "CPython 2.7 debug headers missing: run scripts/setup.sh --test as root")
   set(PYTHON27_DBG_FOUND TRUE)
   message(STATUS "Python 2.7: ${PYTHON27_EXECUTABLE} (${PYTHON27_INCLUDE_DIR}), debug: ${PYTHON27_DBG_EXECUTABLE}")
 else()

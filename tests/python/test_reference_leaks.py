@@ -77,16 +77,6 @@ class _OldStyleSwallowingLock:
     return 1
 
 
-class _MappingLookupFails(object):
-  """Stands in for an instance whose device-number mapping cannot be read."""
-
-  def __init__(self, error):
-    self.error = error
-
-  def __get__(self, instance, owner):
-    raise self.error
-
-
 class _Table(dict):
   """A table that is not exactly a dict: read through its own methods."""
 
@@ -307,9 +297,7 @@ class ReferenceLeakTest(unittest.TestCase):
     self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(1234))
     self.assertNoLeak(lambda: self.service.GetVolumeEntryForDeviceNumber(404))
     for error in (AttributeError("absent"), RuntimeError("unreadable")):
-      cls = type("Service", (volumes.VolumeInfo.__wrapped__,),
-                 {"_FindVolumeIDForDeviceNumber": _MappingLookupFails(error)})
-      service = cls()
+      service = volumes_testing.ServiceWhoseMappingLookupRaises(error)
       service.AllVolumeEntries()
       self.assertNoLeak(lambda: _Swallow(service.GetVolumeEntryForDeviceNumber, 1234))
 

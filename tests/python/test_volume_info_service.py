@@ -126,22 +126,11 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
     seen = []
     self.Rebind("_VolumeIDFromSerialNumber", lambda serial: seen.append(serial) or "serial:1111")
 
-    class Failing(object):
-      """An attribute whose lookup raises `error`."""
-
-      def __init__(self, error):
-        self.error = error
-
-      def __get__(self, instance, owner):
-        raise self.error
-
     class Custom(AttributeError):
       pass
 
     def ServiceWhoseLookupRaises(error):
-      cls = type("Service", (volumes.VolumeInfo.__wrapped__,),
-                 {"_FindVolumeIDForDeviceNumber": Failing(error)})
-      service = cls()
+      service = volumes_testing.ServiceWhoseMappingLookupRaises(error)
       service._volume_entries = self.service._volume_entries
       return service
 

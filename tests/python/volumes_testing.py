@@ -31,6 +31,24 @@ class Handle(object):
     self.handle = handle
 
 
+class RaisingAttribute(object):
+  """A class attribute whose every lookup raises `error`."""
+
+  def __init__(self, error):
+    self.error = error
+
+  def __get__(self, instance, owner):
+    raise self.error
+
+
+def ServiceWhoseMappingLookupRaises(error):
+  """A new VolumeInfo whose `_FindVolumeIDForDeviceNumber` lookup raises
+  `error`."""
+  cls = type("Service", (volumes.VolumeInfo.__wrapped__,),
+             {"_FindVolumeIDForDeviceNumber": RaisingAttribute(error)})
+  return cls()
+
+
 def VolumeName(guid):
   """The volume GUID name the system yields for a GUID text."""
   return u"\\\\?\\Volume{%s}\\" % guid

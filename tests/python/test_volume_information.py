@@ -169,6 +169,18 @@ class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
     if volumes_testing.POINTER_BITS == 32:
       self.assertEqual([5, -1, -1, 0, 0, -2 ** 31], handles)
 
+  def testMinusOneAsALongIsAHandleLikeTheInt(self):
+    # -1 is also what a failed long conversion returns: only a pending
+    # error makes it one. The long and the int are the same handle.
+    for handle in (-1, -1L, Handle(-1L)):
+      with self.assertRaises(WindowsError) as raised:
+        volumes.GetVolumeInformationByHandle(handle)
+      self.assertEqual(6, raised.exception.winerror, handle)
+    self.system.bind_handle(volumes_testing.SystemHandle(-1), NAME)
+    for handle in (-1L, Handle(-1L)):
+      self.assertEqual(u"Data", volumes.GetVolumeInformationByHandle(handle)[0], handle)
+    self.assertEqual([volumes_testing.SystemHandle(-1)] * 5, self.HandlesAsked())
+
   def testNonIntegersAreRefusedBeforeAnyCall(self):
     for handle, error, message in [
         (None, TypeError, "an integer is required"),

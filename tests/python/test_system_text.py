@@ -40,6 +40,20 @@ class SystemTextTest(volumes_testing.ScriptedSystemTestCase):
                      text=[0xD83D, 0xDE00, 0x3A, 0, 0], return_length=5)
     self.assertEqual([u"\U0001F600:"], volumes._GetVolumePathNamesForVolumeName(name))
 
+  def testAHighSurrogatePairsOnlyWithALowOne(self):
+    # The unit just past either end of the low surrogates' range leaves a
+    # high surrogate alone: one past the top, and a second high surrogate,
+    # which pairs with the low one after it instead.
+    name = VolumeName("text")
+    self.system.add_volume(name, [u"C:\\"])
+    for units, text in [([0xD800, 0xE000, 0x41], u"\ud800\ue000A"),
+                        ([0xD800, 0xDBFF, 0xDC00], u"\ud800\U0010fc00")]:
+      self.system.push("GetVolumeInformationW", text=units + [0])
+      self.assertEqual(text, volumes.GetVolumeInformation(u"C:\\")[0], units)
+      self.system.push("GetVolumePathNamesForVolumeNameW", text=units + [0, 0],
+                       return_length=len(units) + 2)
+      self.assertEqual([text], volumes._GetVolumePathNamesForVolumeName(name), units)
+
 
 if __name__ == "__main__":
   unittest.main()

@@ -90,6 +90,20 @@ class WindowsErrorTextTest(volumes_testing.ScriptedSystemTestCase):
       volumes._GetVolumePathNamesForVolumeName(self.name)
     self.assertCarries(raised, 21)
 
+  def testOnlyACodeWithItsTextMakesAWinerror(self):
+    # One argument is a message, whatever its type: no code, no strerror.
+    for argument in ("x", 5, 5L):
+      error = WindowsError(argument)
+      self.assertEqual((None, None), (error.winerror, error.strerror), argument)
+      self.assertEqual(str(argument), str(error))
+    # A code and its text, with or without a file name.
+    error = WindowsError(5, "Access is denied")
+    self.assertEqual((5, "Access is denied"), (error.winerror, error.strerror))
+    self.assertEqual("[Error 5] Access is denied", str(error))
+    error = WindowsError(3, "Not found", "C:\\x")
+    self.assertEqual((3, "Not found", "C:\\x"), (error.winerror, error.strerror, error.filename))
+    self.assertEqual("[Error 3] Not found: 'C:\\\\x'", str(error))
+
 
 if __name__ == "__main__":
   unittest.main()

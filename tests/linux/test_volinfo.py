@@ -22,6 +22,8 @@ VOLINFO = os.path.join(os.environ.get("VOLUMES_SOURCE_DIR",
                        "tools", "volinfo.py")
 ENTRY_KEYS = {"volume_id", "mountpoint", "device", "label", "filesystem", "drive_type", "size",
               "uuid"}
+# The whole of a volume name as the system gives it (\\?\Volume{...}\).
+VOLUME_GUID_NAME = r"^\\\\\?\\Volume\{[^{}\\]+\}\\$"
 
 
 def Volinfo(*arguments, **options):
@@ -92,6 +94,36 @@ class VolinfoTest(MountingTestCase):
     self.assertEqual([outside[key] for key in sorted(ENTRY_KEYS - {"volume_id"})],
                      [None] * (len(ENTRY_KEYS) - 1))
     self.assertIsNotNone(inside["mountpoint"])
+
+  def testJsonDeviceIsTheVolumesGuidName(self):
+    status, out, _ = Volinfo("--json")
+    self.assertEqual(status, 0)
+    records = json.loads(out)
+    for record in records:
+      self.assertRegexpMatches(record["device"], VOLUME_GUID_NAME)
+    # The name the system resolves back to the record's mount point, and
+    # the same for a path on that volume.
+    first = records[0]
+    self.assertIn(first["mountpoint"], volumes._GetVolumePathNamesForVolumeName(first["device"]))
+    status, out, _ = Volinfo("--json", first["mountpoint"].encode("utf-8"))
+    self.assertEqual(status, 0)
+    (record,) = json.loads(out)
+    self.assertEqual(record["device"], first["device"])
+
+  @unittest.skipIf(MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True),
+                   MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True))
+  def testJsonDeviceOfAFileSystemWithAUuidIsNamedByIt(self):
+    uuid = "9b3d6f20-7c41-4e8a-b5d2-31e07a6c94f8"
+    device = self.sandbox.LoopImage(8, "mkfs.ext4", "-q", "-F", "-U", uuid)
+    target = self.sandbox.Mount(self.sandbox.Path("named"), device)
+    name = u"\\\\?\\Volume{%s}\\" % uuid
+    status, out, _ = Volinfo("--json")
+    self.assertEqual(status, 0)
+    self.assertEqual([r["device"] for r in json.loads(out) if r["mountpoint"] == target],
+                     [name])
+    status, out, _ = Volinfo("--json", target)
+    self.assertEqual(status, 0)
+    self.assertEqual([(r["device"], r["uuid"]) for r in json.loads(out)], [(name, uuid)])
 
   def testMissingPathIsAnErrorMessageNotATraceback(self):
     status, out, err = Volinfo("/", "/no/such/path")

@@ -40,14 +40,17 @@ class SystemTextTest(volumes_testing.ScriptedSystemTestCase):
                      text=[0xD83D, 0xDE00, 0x3A, 0, 0], return_length=5)
     self.assertEqual([u"\U0001F600:"], volumes._GetVolumePathNamesForVolumeName(name))
 
-  def testAHighSurrogatePairsOnlyWithALowOne(self):
-    # The unit just past either end of the low surrogates' range leaves a
-    # high surrogate alone: one past the top, and a second high surrogate,
-    # which pairs with the low one after it instead.
+  def testOnlyAHighThenALowSurrogateMakeAPair(self):
+    # The units just outside either end of both ranges stay apart: a high
+    # surrogate before a unit above the low range or before a second high
+    # one (which pairs with the low one after it), a low surrogate before a
+    # low one, and the unit below the high range before a low one.
     name = VolumeName("text")
     self.system.add_volume(name, [u"C:\\"])
     for units, text in [([0xD800, 0xE000, 0x41], u"\ud800\ue000A"),
-                        ([0xD800, 0xDBFF, 0xDC00], u"\ud800\U0010fc00")]:
+                        ([0xD800, 0xDBFF, 0xDC00], u"\ud800\U0010fc00"),
+                        ([0xDC00, 0xDFFF], u"\udc00\udfff"),
+                        ([0xD7FF, 0xDC00], u"\ud7ff\udc00")]:
       self.system.push("GetVolumeInformationW", text=units + [0])
       self.assertEqual(text, volumes.GetVolumeInformation(u"C:\\")[0], units)
       self.system.push("GetVolumePathNamesForVolumeNameW", text=units + [0, 0],

@@ -423,8 +423,10 @@ TEST(TextConversionEdges, EachFormsFirstAndLastCodePointsRoundTripInTheirOwnLeng
     EXPECT_EQ(utf16_to_utf8(c.utf16).value_or("<refused>"), c.utf8) << shown;
     EXPECT_EQ(utf8_to_utf16(c.utf8).value_or(u"<refused>"), c.utf16) << shown;
   }
-  // The longest form written one byte short is refused, not read as U+10000.
-  EXPECT_FALSE(utf8_to_utf16("\xF0\x8F\xBF\xBF")) << "overlong U+FFFF";
+  // The last code point of each form written in the next longer one is
+  // refused: each form's lower bound is exact.
+  for (const char* overlong : {"\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF"})
+    EXPECT_FALSE(utf8_to_utf16(overlong)) << "accepted: " << ::testing::PrintToString(overlong);
 }
 
 TEST(TextConversionEdges, LeadBytesF5ToFFStartNoSequence) {

@@ -165,6 +165,7 @@ TEST_F(Promises, AThreadThatEntersANewNamespaceIsServedThereWhileTheFirstNamespa
   MountGuard here_guard(here);
   if (!wait_for_mount(here)) GTEST_SKIP() << "needs FUSE: the test server did not mount";
   expect_fragmentfs_figures(figures_at(here), "first namespace");
+  ASSERT_GT(thread_count(), 1) << "no worker of the first namespace idles: the test proves nothing";
 
   // Another thread enters a new namespace at once and mounts there.
   const std::string there = dir_.sub("there");

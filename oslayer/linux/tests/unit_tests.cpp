@@ -399,3 +399,48 @@ TEST(BoundedCalls, GatesAreOnePerMountAndPerDevice) {
   EXPECT_NE(gate_for(GateKind::Mount, 123456), gate_for(GateKind::Mount, 123457));
   EXPECT_NE(gate_for(GateKind::Mount, 123456), gate_for(GateKind::Device, 123456));
 }
+
+// ---- UTF-8 <-> UTF-16 at the edges of each form --------------------------------
+// A boundary between two forms off by one writes a code point in a form one
+// byte short (which reads back as another character) or refuses it; a lead
+// byte mask one bit too wide takes F9-FF for four-byte leads.
+
+TEST(TextConversionEdges, EachFormsFirstAndLastCodePointsRoundTripInTheirOwnLength) {
+  struct Case {
+    std::u16string utf16;
+    std::string utf8;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{0x007F}, "\x7F"},
+           {{0x0080}, "\xC2\x80"},
+           {{0x07FF}, "\xDF\xBF"},
+           {{0x0800}, "\xE0\xA0\x80"},
+           {{0xFFFF}, "\xEF\xBF\xBF"},
+           {{0xD800, 0xDC00}, "\xF0\x90\x80\x80"},  // U+10000
+           {{0xD800, 0xDC01}, "\xF0\x90\x80\x81"},
+       }) {
+    const std::string shown = ::testing::PrintToString(c.utf8);
+    EXPECT_EQ(utf16_to_utf8(c.utf16).value_or("<refused>"), c.utf8) << shown;
+    EXPECT_EQ(utf8_to_utf16(c.utf8).value_or(u"<refused>"), c.utf16) << shown;
+  }
+  // The last code point of each form written in the next longer one is
+  // refused: each form's lower bound is exact.
+  for (const char* overlong : {"\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF"})
+    EXPECT_FALSE(utf8_to_utf16(overlong)) << "accepted: " << ::testing::PrintToString(overlong);
+}
+
+TEST(TextConversionEdges, LeadBytesF5ToFFStartNoSequence) {
+  // Followed by continuation bytes that would complete a four-byte sequence:
+  // with F9-FF taken as four-byte leads, F9 80 80 80 reads as U+40000 and
+  // FC 80 80 80 as U+100000 (F8's low bits are zero, so F8 alone would only
+  // give an overlong form, which is refused anyway).
+  for (int lead = 0xF5; lead <= 0xFF; ++lead) {
+    for (const std::string tail : {"\x80\x80\x80", "\x8F\xBF\xBF", "\x80\x80\x80\x80"}) {
+      const std::string bytes = std::string(1, static_cast<char>(lead)) + tail;
+      const std::string shown = ::testing::PrintToString(bytes);
+      EXPECT_FALSE(utf8_to_utf16(bytes)) << "accepted: " << shown;
+      // Each byte, lead and continuations alike, is one replacement.
+      EXPECT_EQ(utf8_to_utf16_lossy(bytes), std::u16string(bytes.size(), u'\uFFFD')) << shown;
+    }
+  }
+}

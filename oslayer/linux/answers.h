@@ -40,6 +40,15 @@ inline BOOL fail(DWORD code) {
 // within the limit, or not valid UTF-16).
 Outcome<std::string> read_text(const WCHAR* text);
 
+// A caller's argument that is a volume name or a path (not NULL): the
+// volume named (ERROR_FILE_NOT_FOUND when there is none, ERROR_INVALID_NAME
+// for a malformed name), else the path as written.
+struct PathOrVolume {
+  const Volume* volume = nullptr;
+  std::string path;  // set when volume is null
+};
+Outcome<PathOrVolume> read_path_or_volume(const Snapshot& snap, const WCHAR* text);
+
 // The working directory, normalised; nullopt when it cannot be read.
 std::optional<std::string> working_directory();
 

@@ -41,13 +41,10 @@ Outcome<RootArgument> read_root(const Snapshot& snap, const WCHAR* root) {
     arg.spellings.push_back(snap.mounts.mount_point_of(*cwd));
     return {ERROR_SUCCESS, std::move(arg)};
   }
-  auto text = read_text(root);
-  if (!text.ok()) return failed<RootArgument>(text.error);
-  ParsedName parsed = parse_volume_name(text.value, false);
-  if (parsed.status == NameParse::Malformed) return failed<RootArgument>(ERROR_INVALID_NAME);
-  if (parsed.status == NameParse::NotAVolumeName) return read_path_root(text.value);
-  arg.volume = snap.find_by_id(parsed.id);
-  if (!arg.volume) return failed<RootArgument>(ERROR_FILE_NOT_FOUND);
+  auto named = read_path_or_volume(snap, root);
+  if (!named.ok()) return failed<RootArgument>(named.error);
+  if (!named.value.volume) return read_path_root(named.value.path);
+  arg.volume = named.value.volume;
   return {ERROR_SUCCESS, std::move(arg)};
 }
 
@@ -112,6 +109,21 @@ std::optional<std::string> working_directory() {
   char buf[PATH_MAX];
   if (::getcwd(buf, sizeof buf) == nullptr) return std::nullopt;
   return normalise_root(buf);
+}
+
+Outcome<PathOrVolume> read_path_or_volume(const Snapshot& snap, const WCHAR* text) {
+  auto utf8 = read_text(text);
+  if (!utf8.ok()) return failed<PathOrVolume>(utf8.error);
+  ParsedName parsed = parse_volume_name(utf8.value, false);
+  if (parsed.status == NameParse::Malformed) return failed<PathOrVolume>(ERROR_INVALID_NAME);
+  PathOrVolume arg;
+  if (parsed.status == NameParse::NotAVolumeName) {
+    arg.path = std::move(utf8.value);
+    return {ERROR_SUCCESS, std::move(arg)};
+  }
+  arg.volume = snap.find_by_id(parsed.id);
+  if (!arg.volume) return failed<PathOrVolume>(ERROR_FILE_NOT_FOUND);
+  return {ERROR_SUCCESS, std::move(arg)};
 }
 
 Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {

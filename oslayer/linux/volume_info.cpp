@@ -131,17 +131,13 @@ Outcome<SpaceTarget> space_target(const Snapshot& snap, LPCWSTR directory) {
     t.absolute = working_directory().value_or("/");
     return {ERROR_SUCCESS, std::move(t)};
   }
-  auto text = read_text(directory);
-  if (!text.ok()) return failed<SpaceTarget>(text.error);
-  ParsedName parsed = parse_volume_name(text.value, false);
-  if (parsed.status == NameParse::Malformed) return failed<SpaceTarget>(ERROR_INVALID_NAME);
-  if (parsed.status == NameParse::Ok) {
-    const Volume* v = snap.find_by_id(parsed.id);
-    if (!v) return failed<SpaceTarget>(ERROR_FILE_NOT_FOUND);
+  auto named = read_path_or_volume(snap, directory);
+  if (!named.ok()) return failed<SpaceTarget>(named.error);
+  if (const Volume* v = named.value.volume) {
     // A mount point from the mount table: absolute, normalised, resolved.
     return {ERROR_SUCCESS, SpaceTarget{v->reach, v->reach, Via::TablePath, v->fstype}};
   }
-  t.path = text.value;
+  t.path = std::move(named.value.path);
   if (!t.path.empty() && t.path.back() == '\\') t.path.pop_back();
   if (t.path.empty()) return failed<SpaceTarget>(ERROR_INVALID_NAME);
   auto normal = normalise_root(

@@ -62,7 +62,8 @@ template <class R, class F>
 Outcome<R> on_caller_path(const Snapshot& snap, const std::string& path, F fn) {
   return flatten(run_bounded_if<Outcome<R>>(
       snap.mounts.call_may_block(Via::CallerPath, path), std::move(fn),
-      mount_gate(snap.mounts.devno_reached(path)), BoundedClock::now() + kBlockingCallTimeout));
+      [&] { return mount_gate(snap.mounts.devno_reached(path)); },
+      BoundedClock::now() + kBlockingCallTimeout));
 }
 
 // Where the kernel's walk of `path` ("..", symbolic links) ends.

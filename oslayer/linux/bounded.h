@@ -162,10 +162,11 @@ Outcome<R> run_bounded(F fn, std::shared_ptr<Gate> gate,
 
 // Runs `fn` on this thread when it cannot block (`may_block` false, as
 // block_policy decided), saving the hand-off to a worker and the look-up of
-// its gate; otherwise as run_bounded_until, through the gate of `key`.
-template <class R, class F>
-Outcome<R> run_bounded_if(bool may_block, F fn, GateKey key, BoundedClock::time_point deadline) {
-  if (may_block) return run_bounded_until<R>(std::move(fn), gate_for(key), deadline);
+// its gate (finding the key may cost a scan of the mounts); otherwise as
+// run_bounded_until, through the gate of the key `key_of()` returns.
+template <class R, class F, class K>
+Outcome<R> run_bounded_if(bool may_block, F fn, K key_of, BoundedClock::time_point deadline) {
+  if (may_block) return run_bounded_until<R>(std::move(fn), gate_for(key_of()), deadline);
   try {
     return Outcome<R>{ERROR_SUCCESS, fn()};
   } catch (...) {

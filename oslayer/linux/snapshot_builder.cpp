@@ -121,13 +121,13 @@ class SnapshotBuilder {
     for (std::uint64_t devno : devno_order_) {
       const auto& members = members_[devno];
       bool blocking = false;
-      std::vector<std::string> targets;
       for (std::size_t i : members) {
         blocking = blocking || snap_.mounts.call_may_block(Via::TablePath, entries_[i].target,
                                                            entries_[i].fstype);
-        targets.push_back(entries_[i].target);
       }
       if (!blocking) continue;
+      std::vector<std::string> targets;
+      for (std::size_t i : members) targets.push_back(entries_[i].target);
       const bool ask_server = may_block(entries_[members.front()].fstype);
       checks_[devno] = start_bounded<FileSystemFacts>(
           [targets = std::move(targets), ask_server] {

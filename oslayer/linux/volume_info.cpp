@@ -28,11 +28,12 @@ Outcome<Stats> statvfs_at(const std::string& path) {
 }
 
 // statvfs of a file system, run as the blocking policy says, behind the
-// gate of `key`.
-template <class F>
-Outcome<Stats> bounded_statvfs(bool may_block, F fn, GateKey key,
+// gate of the key `key_of()` returns.
+template <class F, class K>
+Outcome<Stats> bounded_statvfs(bool may_block, F fn, K key_of,
                                BoundedClock::time_point deadline) {
-  return flatten(run_bounded_if<Outcome<Stats>>(may_block, std::move(fn), key, deadline));
+  return flatten(
+      run_bounded_if<Outcome<Stats>>(may_block, std::move(fn), std::move(key_of), deadline));
 }
 
 struct VolumeReading {
@@ -68,7 +69,7 @@ Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
   auto got = bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
                              [target = v.reach] { return statvfs_at(target); },
-                             mount_gate(v.table_devno), deadline);
+                             [&v] { return mount_gate(v.table_devno); }, deadline);
   return with_probe(v, got, deadline);
 }
 
@@ -89,7 +90,7 @@ Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, cons
         if (::fstatvfs(shared->get(), &r.value) != 0) return failed<Stats>(error_from_errno(errno));
         return r;
       },
-      mount_gate(devno), deadline);
+      [devno] { return mount_gate(devno); }, deadline);
   return with_probe(v, got, deadline);
 }
 
@@ -239,7 +240,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
     const SpaceTarget& t = target.value;
     auto got = bounded_statvfs(snap->mounts.call_may_block(t.via, t.absolute, t.fstype),
                                [path = t.path] { return statvfs_at(path); },
-                               mount_gate(snap->mounts.devno_reached(t.absolute)),
+                               [&] { return mount_gate(snap->mounts.devno_reached(t.absolute)); },
                                BoundedClock::now() + kBlockingCallTimeout);
     if (!got.ok()) return fail(got.error);
     const Stats& s = got.value;

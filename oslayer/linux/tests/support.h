@@ -233,6 +233,17 @@ class ChildGuard {
   pid_t pid_;
 };
 
+// Starts the FUSE server `program` on `target`, in the foreground and
+// single-threaded; its pid (-1 when fork failed), for a ChildGuard.
+inline pid_t start_fuse_server(const char* program, const std::string& target) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(program, program, "-f", "-s", target.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
 // Makes a file system image of `size` with mkfs command `mkfs` ("IMG" is
 // replaced by the image path) and attaches it to a loop device.
 inline std::optional<std::string> loop_image(const std::string& image, const std::string& size,

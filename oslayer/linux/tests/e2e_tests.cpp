@@ -261,16 +261,9 @@ TEST_F(MountedVolumes, UnmountingIsSeenByTheNextCall) {
 TEST_F(MountedVolumes, CapacitiesCountFragmentsNotBlocks) {
   if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs FUSE: no /dev/fuse";
   const std::string target = dir_.sub("fragments");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    execl(K32L_FRAGMENTFS_PATH, K32L_FRAGMENTFS_PATH, "-f", "-s", target.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  ChildGuard server(pid);
-  MountGuard guard(target);
-  if (!wait_for_mount(target)) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  FuseServer server(K32L_FRAGMENTFS_PATH, target);
+  ASSERT_TRUE(server.started());
+  if (!server.mounted()) GTEST_SKIP() << "needs FUSE: the test server did not mount";
   struct statvfs s {};
   ASSERT_EQ(statvfs(target.c_str(), &s), 0);
   ASSERT_EQ(s.f_frsize, k32l_fragmentfs::kFragmentSize) << "the kernel passed another f_frsize";
@@ -299,18 +292,11 @@ TEST_F(MountedVolumes, CapacitiesCountFragmentsNotBlocks) {
 TEST_F(MountedVolumes, ADeadFuseServerTimesOutWithoutHangingTheRest) {
   if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs FUSE: no /dev/fuse";
   const std::string target = dir_.sub("dead");
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    execl(K32L_DEADFS_PATH, K32L_DEADFS_PATH, "-f", "-s", target.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  // Declared in this order so that the mount is detached before the server
-  // is killed: stuck requests then fail instead of waiting on.
-  ChildGuard server(pid);
-  MountGuard guard(target);
-  if (!wait_for_mount(target)) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  // The mount is detached before the server is killed: stuck requests then
+  // fail instead of waiting on.
+  FuseServer server(K32L_DEADFS_PATH, target);
+  ASSERT_TRUE(server.started());
+  if (!server.mounted()) GTEST_SKIP() << "needs FUSE: the test server did not mount";
 
   const auto limit = k32l::kBlockingCallTimeout + std::chrono::seconds(2);
   auto t0 = Clock::now();

@@ -20,7 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "k32l.h"
+#include "fs_classes.h"
+#include "snapshot.h"
+#include "text.h"
 
 namespace k32l_test {
 
@@ -252,6 +254,35 @@ inline bool wait_for_mount(const std::string& target) {
   }
   return false;
 }
+
+// A FUSE server of the tests' own, `program`, mounted on `target` in the
+// foreground and single-threaded. The mount is detached before the server
+// is killed: requests stuck in it then fail instead of waiting on.
+class FuseServer {
+ public:
+  FuseServer(const char* program, const std::string& target)
+      : server_(start(program, target)), mount_(target) {
+    mounted_ = server_pid_ > 0 && wait_for_mount(target);
+  }
+  bool started() const { return server_pid_ > 0; }
+  // Whether its mount appeared.
+  bool mounted() const { return mounted_; }
+
+ private:
+  pid_t start(const char* program, const std::string& target) {
+    server_pid_ = fork();
+    if (server_pid_ == 0) {
+      execl(program, program, "-f", "-s", target.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return server_pid_;
+  }
+
+  pid_t server_pid_ = -1;
+  ChildGuard server_;  // declared before mount_: destroyed after it
+  MountGuard mount_;
+  bool mounted_ = false;
+};
 
 // KEY=value lines of `blkid -p -o export DEVICE`.
 inline std::string blkid_value(const std::string& device, const std::string& key) {

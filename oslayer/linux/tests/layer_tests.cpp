@@ -1,0 +1,244 @@
+// The provider's rules, each asked directly: what may block and which mount a
+// path reaches (block_policy), how a mount stands and how a volume is named
+// (identity), whose view the caller is in (caller_view), and the error
+// channel (outcome, errors).
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "block_policy.h"
+#include "caller_view.h"
+#include "errors.h"
+#include "identity.h"
+#include "outcome.h"
+#include "raii.h"
+#include "text.h"
+
+using namespace k32l;
+
+namespace {
+
+// /, /mnt (ext4), /mnt/net (nfs), /mnt/auto (autofs), /mnt/fuse (fuse.sshfs)
+// and /mnt/a (tmpfs), visible in that order.
+MountReach sample_table() {
+  MountReach reach;
+  reach.add_visible("/", "ext4", 1);
+  reach.add_visible("/mnt", "ext4", 2);
+  reach.add_visible("/mnt/net", "nfs4", 3);
+  reach.add_visible("/mnt/auto", "autofs", 4);
+  reach.add_visible("/mnt/fuse", "fuse.sshfs", 5);
+  reach.add_visible("/mnt/a", "tmpfs", 6);
+  reach.add_mount(101, 1);
+  reach.add_mount(106, 6);
+  return reach;
+}
+
+PathIdentity seen_on(std::uint64_t mount_id, std::uint64_t dev, bool directory = true) {
+  PathIdentity id;
+  id.mount_known = true;
+  id.mount_id = mount_id;
+  id.dev = dev;
+  id.is_directory = directory;
+  return id;
+}
+
+MountEntry entry(std::uint64_t id, std::uint64_t devno) {
+  MountEntry e;
+  e.target = "/mnt/x";
+  e.id = id;
+  e.devno = devno;
+  return e;
+}
+
+bool never_taken(std::string_view) { return false; }
+
+}  // namespace
+
+// ---- block_policy ------------------------------------------------------------------------
+
+TEST(BlockPolicy, TablePathsMayBlockUnderNetworkFuseAndAutomountPointsOnly) {
+  const MountReach reach = sample_table();
+  for (const char* path : {"/mnt/net", "/mnt/net/deep/x", "/mnt/auto/share", "/mnt/fuse/f"})
+    EXPECT_TRUE(reach.call_may_block(Via::TablePath, path)) << path;
+  // Beside a blocking mount point, sharing its text as a prefix: local.
+  for (const char* path : {"/", "/mnt", "/mnt/network", "/mnt/autox", "/mnt/fuse2", "/mnt/a/b"})
+    EXPECT_FALSE(reach.call_may_block(Via::TablePath, path)) << path;
+}
+
+TEST(BlockPolicy, TheTypeAskedCountsBesideThePathCrossed) {
+  const MountReach reach = sample_table();
+  EXPECT_TRUE(reach.call_may_block(Via::TablePath, "/mnt/a", "fuseblk"));
+  EXPECT_TRUE(reach.call_may_block(Via::TablePath, "/mnt/a", "cifs"));
+  EXPECT_FALSE(reach.call_may_block(Via::TablePath, "/mnt/a", "tmpfs"));
+}
+
+TEST(BlockPolicy, CallerPathsAndDescriptorsAreAlwaysBounded) {
+  // The caller's text may pass symbolic links anywhere; a descriptor's file
+  // system is known by number only: neither is judged by its text.
+  const MountReach reach = sample_table();
+  EXPECT_TRUE(reach.call_may_block(Via::CallerPath, "/mnt/a/file", "tmpfs"));
+  EXPECT_TRUE(reach.call_may_block(Via::CallerPath, "/"));
+  EXPECT_TRUE(reach.call_may_block(Via::Descriptor));
+}
+
+TEST(BlockPolicy, APathReachesTheDeepestMountHoldingIt) {
+  const MountReach reach = sample_table();
+  EXPECT_EQ(reach.devno_reached("/mnt/a/b/c"), 6u);
+  EXPECT_EQ(reach.mount_point_of("/mnt/a/b/c"), "/mnt/a");
+  EXPECT_EQ(reach.devno_reached("/mnt/ab"), 2u);  // not /mnt/a: a name beside it
+  EXPECT_EQ(reach.devno_reached("/etc"), 1u);
+  EXPECT_EQ(reach.mount_point_of("/"), "/");
+  EXPECT_EQ(MountReach().devno_reached("/x"), 0u);
+  EXPECT_EQ(MountReach().mount_point_of("/x"), "");
+}
+
+TEST(BlockPolicy, ALaterMountOnTheSameTargetIsTheOneReached) {
+  MountReach reach;
+  reach.add_visible("/", "ext4", 1);
+  reach.add_visible("/data", "ext4", 7);
+  reach.add_visible("/data", "xfs", 8);
+  EXPECT_EQ(reach.devno_reached("/data/f"), 8u);
+}
+
+TEST(BlockPolicy, MountIdsMapToTheirTableNumbers) {
+  const MountReach reach = sample_table();
+  EXPECT_EQ(reach.devno_of_mount(106), std::optional<std::uint64_t>(6));
+  EXPECT_EQ(reach.devno_of_mount(999), std::nullopt);
+}
+
+TEST(BlockPolicy, MountAndDeviceGatesAreKeyedApart) {
+  EXPECT_EQ(mount_gate(42), mount_gate(42));
+  EXPECT_NE(mount_gate(42), device_gate(42));
+  EXPECT_NE(mount_gate(42), mount_gate(43));
+}
+
+// ---- identity ----------------------------------------------------------------------------
+
+TEST(Identity, StatxOnThisVeryMountVerifiesIt) {
+  const PathIdentity seen = seen_on(7, 0x0801);
+  const Standing s = standing_of(entry(7, 0x00000023), &seen, false);
+  EXPECT_TRUE(s.listed);
+  EXPECT_TRUE(s.verified);
+  EXPECT_EQ(s.dev, 0x0801u);  // the root's st_dev, not the table's number
+  EXPECT_FALSE(s.is_file);
+  const PathIdentity file = seen_on(7, 0x0801, false);
+  EXPECT_TRUE(standing_of(entry(7, 0x23), &file, true).is_file);
+}
+
+TEST(Identity, StatxOnAnotherMountHidesThisOneWhateverTheTableOrder) {
+  const PathIdentity seen = seen_on(8, 0x0801);
+  const Standing s = standing_of(entry(7, 0x23), &seen, true);
+  EXPECT_FALSE(s.listed);
+  EXPECT_FALSE(s.verified);
+}
+
+TEST(Identity, AMissingRootIsHiddenAndNoAnswerFallsBackToTableOrder) {
+  PathIdentity missing;
+  missing.error = ENOENT;
+  EXPECT_FALSE(standing_of(entry(7, 0x23), &missing, true).listed);
+
+  const Standing last = standing_of(entry(7, 0x23), nullptr, true);
+  EXPECT_TRUE(last.listed);
+  EXPECT_FALSE(last.verified);
+  EXPECT_EQ(last.dev, 0x23u);
+  EXPECT_FALSE(standing_of(entry(7, 0x23), nullptr, false).listed);
+
+  // A kernel without mount IDs: the last mount on a target, verified by statx.
+  PathIdentity no_id;
+  no_id.dev = 0x0802;
+  no_id.is_directory = true;
+  const Standing old_kernel = standing_of(entry(7, 0x23), &no_id, true);
+  EXPECT_TRUE(old_kernel.verified);
+  EXPECT_EQ(old_kernel.dev, 0x0802u);
+}
+
+TEST(Identity, VolumeIdsComeFromTheUuidOrTheDeviceNumber) {
+  EXPECT_EQ(volume_id("1b2c-33", 0x0801, 0x0801, never_taken), "1b2c-33");
+  // A subvolume: its own st_dev beside the file system's number.
+  EXPECT_EQ(volume_id("1b2c-33", 0x2a, 0x0801, never_taken), "1b2c-33-000000000000002a");
+  // No usable UUID (empty, or characters a name cannot hold).
+  EXPECT_EQ(volume_id("", 0x0801, 0x0801, never_taken), device_volume_id(0x0801));
+  EXPECT_EQ(volume_id("a b", 0x0801, 0x0801, never_taken), device_volume_id(0x0801));
+  // A clone of a volume named before gets its device number appended.
+  const auto taken = [](std::string_view id) { return id == "1b2c-33"; };
+  EXPECT_EQ(volume_id("1b2c-33", 0x0702, 0x0702, taken), "1b2c-33-0000000000000702");
+}
+
+TEST(Identity, ADescriptorNamesTheMountItsFileIsOn) {
+  UniqueFd fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(fd.valid());
+  const auto mount = mount_of_descriptor(fd.get());
+  ASSERT_TRUE(mount.ok());
+  const PathIdentity root = identify_path("/");
+  if (root.mount_known) {
+    EXPECT_EQ(mount.value, root.mount_id);
+  }
+
+  const int closed = fd.release();
+  ::close(closed);
+  EXPECT_EQ(mount_of_descriptor(closed).error, ERROR_INVALID_HANDLE);
+}
+
+// ---- caller_view -------------------------------------------------------------------------
+
+namespace {
+
+std::uint64_t namespace_inode_of_this_thread() {
+  struct stat st {};
+  if (::stat("/proc/thread-self/ns/mnt", &st) != 0) return 0;
+  return st.st_ino;
+}
+
+}  // namespace
+
+TEST(CallerView, TheViewIsTheCallingThreadsMountNamespace) {
+  EXPECT_NE(current_view().key(), 0u);
+  EXPECT_EQ(current_view().key(), namespace_inode_of_this_thread());
+}
+
+TEST(CallerView, AForkedChildThatUnsharesSeesItsOwnNamespace) {
+  // The thread's namespace directory is opened before the fork: the child
+  // must not go on reading the parent's thread through it.
+  ASSERT_NE(current_view().key(), 0u);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0) ::_exit(77);
+    const std::uint64_t expected = namespace_inode_of_this_thread();
+    ::_exit(expected != 0 && current_view().key() == expected ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "needs root to unshare the mount namespace";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's view was its parent's";
+}
+
+// ---- the error channel -------------------------------------------------------------------
+
+TEST(ErrorChannel, TheFirstFailureOfANestedOutcomeWins) {
+  EXPECT_EQ(flatten(failed<Outcome<int>>(ERROR_TIMEOUT)).error, ERROR_TIMEOUT);
+  EXPECT_EQ(flatten(Outcome<Outcome<int>>{ERROR_SUCCESS, failed<int>(ERROR_NOT_READY)}).error,
+            ERROR_NOT_READY);
+  const auto ok = flatten(Outcome<Outcome<int>>{ERROR_SUCCESS, Outcome<int>{ERROR_SUCCESS, 7}});
+  EXPECT_TRUE(ok.ok());
+  EXPECT_EQ(ok.value, 7);
+}
+
+TEST(ErrorChannel, ErrnoMapsToWindowsCodes) {
+  EXPECT_EQ(error_from_errno(ENOENT), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(error_from_errno(ELOOP), ERROR_PATH_NOT_FOUND);
+  EXPECT_EQ(error_from_errno(EACCES), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(error_from_errno(ENAMETOOLONG), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(error_from_errno(EBADF), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(error_from_errno(ENOTCONN), ERROR_NOT_READY);  // a FUSE server gone
+  EXPECT_EQ(error_from_errno(ESTALE), ERROR_NOT_READY);
+  EXPECT_EQ(error_from_errno(EIO), ERROR_IO_DEVICE);
+}

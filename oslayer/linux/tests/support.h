@@ -147,6 +147,21 @@ inline VolumeInfo volume_info(const std::u16string& root) {
   return v;
 }
 
+// GetVolumeInformationByHandle of descriptor `fd`.
+inline VolumeInfo by_handle(int fd) {
+  VolumeInfo v;
+  WCHAR label[MAX_PATH + 1], fs[MAX_PATH + 1];
+  v.ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), label,
+                                       MAX_PATH + 1, &v.serial, &v.max_component, &v.flags, fs,
+                                       MAX_PATH + 1) != 0;
+  v.error = GetLastError();
+  if (v.ok) {
+    v.label = narrow(label);
+    v.fs_name = narrow(fs);
+  }
+  return v;
+}
+
 // ---- guards ------------------------------------------------------------------------
 
 inline bool is_root() { return geteuid() == 0; }

@@ -24,20 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-VolumeInfo by_handle(int fd) {
-  VolumeInfo v;
-  WCHAR label[MAX_PATH + 1], fs[MAX_PATH + 1];
-  v.ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), label,
-                                       MAX_PATH + 1, &v.serial, &v.max_component, &v.flags, fs,
-                                       MAX_PATH + 1) != 0;
-  v.error = GetLastError();
-  if (v.ok) {
-    v.label = narrow(label);
-    v.fs_name = narrow(fs);
-  }
-  return v;
-}
-
 // Every mount point the provider lists, over all volumes.
 std::set<std::string> listed_paths() {
   std::set<std::string> paths;

@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -89,6 +90,26 @@ class ViewThread {
   std::thread thread_;  // last: starts after the members it uses
 };
 
+// Takes the calling thread's root and working directory back to where they
+// were when it was made (the thread must not have unshared them since).
+class RootGuard {
+ public:
+  RootGuard()
+      : root_(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)),
+        cwd_(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+  ~RootGuard() {
+    if (!saved()) return;
+    if (fchdir(root_.get()) != 0 || chroot(".") != 0 || fchdir(cwd_.get()) != 0)
+      std::abort();  // the tests would go on in the jail
+  }
+  RootGuard(const RootGuard&) = delete;
+  RootGuard& operator=(const RootGuard&) = delete;
+  bool saved() const { return root_.valid() && cwd_.valid(); }
+
+ private:
+  k32l::UniqueFd root_, cwd_;
+};
+
 class View : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -167,6 +188,18 @@ TEST_F(View, AThreadInAChrootSeesTheJailsMountsFromItsRoot) {
   // The rest of the process keeps its own view.
   EXPECT_TRUE(volume_at(jail + "/data"));
   EXPECT_FALSE(volume_at("/data"));
+
+  // The main thread itself (and with it every thread sharing its root)
+  // enters the jail, after reading the whole table, and comes back.
+  {
+    RootGuard back;
+    ASSERT_TRUE(back.saved());
+    ASSERT_EQ(chroot(jail.c_str()), 0);
+    ASSERT_EQ(chdir("/"), 0);
+    EXPECT_EQ(listed_paths(), (std::set<std::string>{"/", "/data"}));
+    EXPECT_EQ(volume_info(u"/data\\").fs_name, "ext4") << "the jailed process could not read /data";
+  }
+  EXPECT_TRUE(volume_at(jail + "/data")) << "back from the jail, the table is the whole one again";
 }
 
 // ---- the descriptor table -------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "bounded.h"
+#include "caller_view.h"
 #include "hostile_support.h"
 #include "raii.h"
 
@@ -134,6 +135,42 @@ class View : public ::testing::Test {
 };
 
 }  // namespace
+
+// ---- who shares a view -----------------------------------------------------------
+
+// Threads that share the main thread's root and descriptor table share its
+// view and its workers; a thread with either of its own has workers of its
+// own, and one with its own root (or namespace) a table of its own.
+TEST(CallerViewOf, ThreadsAreToldApartByWhatTheyShareWithTheMainThread) {
+  const auto main_view = k32l::current_view().key;
+  EXPECT_EQ(k32l::worker_owner(), 0u);
+  k32l::ViewKey plain_view;
+  std::uint64_t plain_owner = 1;
+  std::thread([&] {
+    plain_view = k32l::current_view().key;
+    plain_owner = k32l::worker_owner();
+  }).join();
+  EXPECT_EQ(plain_view, main_view);
+  EXPECT_EQ(plain_owner, 0u);
+
+  for (int flags : {CLONE_FILES, CLONE_FS}) {
+    ViewThread own(flags);
+    if (!own.unshared()) continue;
+    std::uint64_t owner = 0, tid = 0;
+    own.run([&] {
+      owner = k32l::worker_owner();
+      tid = static_cast<std::uint64_t>(gettid());
+    });
+    EXPECT_EQ(owner, tid) << "unshared " << flags;
+  }
+  if (!private_namespace) return;  // chroot needs root
+  ViewThread jailed(CLONE_FS);
+  k32l::ViewKey jailed_view;
+  jailed.run([&] {
+    if (chroot("/tmp") == 0) jailed_view = k32l::current_view().key;
+  });
+  EXPECT_NE(jailed_view, main_view) << "a thread in a chroot is in a view of its own";
+}
 
 // ---- the root directory ---------------------------------------------------------
 

@@ -15,7 +15,7 @@ constexpr std::size_t kMaxIdleWorkers = 1024;
 
 }  // namespace
 
-class WorkerPool {
+class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
  public:
   void run(std::function<void()> task) {
     {
@@ -27,12 +27,21 @@ class WorkerPool {
         return;
       }
     }
-    std::thread worker([this, first = std::move(task)]() mutable {
+    std::thread worker([pool = shared_from_this(), first = std::move(task)]() mutable {
       first();
       first = nullptr;
-      work();
+      pool->work();
     });
     worker.detach();
+  }
+
+  // No more tasks come: idle workers end now, busy ones when their task
+  // returns. A worker holds the namespace, root and descriptor table of the
+  // thread that started it, so workers must not outlive the view they serve.
+  void close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    ready_.notify_all();
   }
 
  private:
@@ -40,12 +49,11 @@ class WorkerPool {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (queue_.empty()) {
-        if (idle_ >= kMaxIdleWorkers) return;
+        if (closed_ || idle_ >= kMaxIdleWorkers) return;
         ++idle_;
-        const bool got =
-            ready_.wait_for(lock, kWorkerIdleTime, [this] { return !queue_.empty(); });
+        ready_.wait_for(lock, kWorkerIdleTime, [this] { return closed_ || !queue_.empty(); });
         --idle_;
-        if (!got) return;
+        if (queue_.empty()) return;  // idle for kWorkerIdleTime, or closed
       }
       std::function<void()> task = std::move(queue_.front());
       queue_.pop_front();
@@ -60,7 +68,67 @@ class WorkerPool {
   std::condition_variable ready_;
   std::deque<std::function<void()>> queue_;
   std::size_t idle_ = 0;
+  bool closed_ = false;
 };
+
+namespace {
+
+// The workers of a thread whose view is its own (worker_owner() is its ID):
+// started by it, so they share its namespace, root, working directory and
+// descriptor table; closed when the thread ends or its view changes.
+class OwnWorkers {
+ public:
+  OwnWorkers() = default;
+  OwnWorkers(const OwnWorkers&) = delete;
+  OwnWorkers& operator=(const OwnWorkers&) = delete;
+  ~OwnWorkers() { close(); }
+
+  std::shared_ptr<WorkerPool> pool(std::uint64_t owner, const ViewKey& view) {
+    if (const unsigned generation = fork_generation(); generation != generation_) {
+      // A forked child: the parent's workers do not exist here, and one of
+      // them may have held the pool's lock at the fork.
+      new std::shared_ptr<WorkerPool>(std::move(pool_));
+      generation_ = generation;
+    }
+    if (!pool_ || owner != owner_ || view != view_) {
+      close();
+      pool_ = std::make_shared<WorkerPool>();
+      owner_ = owner;
+      view_ = view;
+    }
+    return pool_;
+  }
+
+ private:
+  void close() {
+    if (pool_) pool_->close();
+    pool_.reset();
+  }
+
+  std::shared_ptr<WorkerPool> pool_;
+  std::uint64_t owner_ = 0;
+  ViewKey view_;
+  unsigned generation_ = 0;
+};
+
+// The workers that serve the calling thread (see worker_owner).
+std::shared_ptr<WorkerPool> workers_for_caller() {
+  const ViewKey view = current_view().key;
+  if (const std::uint64_t owner = worker_owner(); owner != 0) {
+    thread_local OwnWorkers own;
+    return own.pool(owner, view);
+  }
+  ProcessState& s = process_state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.pool || s.pool_view != view) {
+    if (s.pool) s.pool->close();
+    s.pool = std::make_shared<WorkerPool>();
+    s.pool_view = view;
+  }
+  return s.pool;
+}
+
+}  // namespace
 
 Gate::Claim Gate::claim(BoundedClock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -93,18 +161,7 @@ bool Gate::stalled() {
   return stalled_;
 }
 
-void run_on_worker(std::function<void()> task) {
-  const std::uint64_t view = current_view().key();
-  WorkerPool* pool = nullptr;
-  {
-    ProcessState& s = process_state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    WorkerPool*& slot = s.pools[view];
-    if (!slot) slot = new WorkerPool();  // lives as long as its workers: to the end
-    pool = slot;
-  }
-  pool->run(std::move(task));
-}
+void run_on_worker(std::function<void()> task) { workers_for_caller()->run(std::move(task)); }
 
 std::shared_ptr<Gate> gate_for(GateKey key) {
   ProcessState& s = process_state();

@@ -73,8 +73,9 @@ using PendingPtr = std::shared_ptr<Pending<R>>;
 // earlier task, or a new thread. A task never waits for a busy worker, so a
 // worker stuck on a dead mount delays no other call; reusing idle workers
 // saves a thread creation per call (a refresh makes several per volume).
-// Workers only take tasks from threads of their own view, where they
-// resolve paths as the caller would.
+// Workers only take tasks from threads whose view (namespace, root,
+// working directory, descriptor table) they share, so they resolve paths
+// and descriptors as the caller would; they end with the view's last user.
 // Throws std::system_error, without running `task`, when no thread can be
 // created.
 void run_on_worker(std::function<void()> task);

@@ -1,7 +1,13 @@
-// The caller's view, read from /proc for the calling thread.
+// The caller's view, read from the calling thread's own kernel state.
+//
+// This file uses the kernel's statx structure (the C library's lacks the
+// mount ID), so it includes no <sys/stat.h>.
 #include "caller_view.h"
 
 #include <fcntl.h>
+#include <linux/kcmp.h>
+#include <linux/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string_view>
@@ -61,12 +67,44 @@ std::uint64_t current_mount_namespace() {
       std::string_view(link, length > 0 ? static_cast<std::size_t>(length) : 0));
 }
 
+// The kernel's 64-bit mount ID, never reused (Linux 6.8).
+constexpr unsigned kStatxMountIdUnique = 0x4000U;
+
+// Whether the calling thread shares resource `kind` (a kcmp type) with the
+// process's main thread. Where the kernel cannot compare, it is taken to be
+// shared, as threads' are unless they unshare them.
+bool shared_with_main_thread(int kind) {
+  return ::syscall(SYS_kcmp, ::getpid(), ::gettid(), kind, 0, 0) <= 0;
+}
+
 }  // namespace
 
-CallerView current_view() { return CallerView{current_mount_namespace()}; }
+CallerView current_view() {
+  CallerView view;
+  struct statx root {};
+  // One look at "/" without a walk or revalidation: it never waits on the
+  // root's file system.
+  if (::syscall(SYS_statx, AT_FDCWD, "/", AT_STATX_DONT_SYNC,
+                STATX_INO | STATX_MNT_ID | kStatxMountIdUnique, &root) == 0) {
+    view.key.root_inode = root.stx_ino;
+    view.key.root_mount = root.stx_mnt_id;
+    if (root.stx_mask & kStatxMountIdUnique) return view;
+  }
+  view.key.mount_namespace = current_mount_namespace();
+  return view;
+}
 
 const char* mount_table_path() { return "/proc/thread-self/mountinfo"; }
 
-std::string descriptor_info_path(int fd) { return "/proc/self/fdinfo/" + std::to_string(fd); }
+std::string descriptor_info_path(int fd) {
+  return "/proc/thread-self/fdinfo/" + std::to_string(fd);
+}
+
+std::uint64_t worker_owner() {
+  const pid_t self = ::gettid();
+  if (self == ::getpid()) return 0;
+  if (shared_with_main_thread(KCMP_FS) && shared_with_main_thread(KCMP_FILES)) return 0;
+  return static_cast<std::uint64_t>(self);
+}
 
 }  // namespace k32l

@@ -1,27 +1,61 @@
 // Whose view of the system the caller is in: the one place that decides it.
+//
+// A thread's view is its mount namespace, its root directory and working
+// directory (chroot, unshare(CLONE_FS)) and its descriptor table
+// (unshare(CLONE_FILES)). Threads may differ in all three, so every call
+// asks current_view(), reads the calling thread's own /proc entries, and
+// hands its tasks only to workers that share its view (worker_owner).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 namespace k32l {
 
-// The view of the calling thread. Threads may differ in mount namespace; a
-// new thread starts in its creator's.
-struct CallerView {
-  std::uint64_t mount_namespace = 0;  // inode of the namespace; 0 when /proc cannot tell
+// What tells one view's mount table from another's: the mount and inode of
+// the caller's root directory. A mount belongs to one namespace, and a new
+// namespace gets copies with new IDs, so with the kernel's unique mount IDs
+// (never reused) the pair names the namespace too; where the kernel has only
+// the 32-bit ID (which it reuses) the namespace's inode is added.
+struct ViewKey {
+  std::uint64_t root_mount = 0;
+  std::uint64_t root_inode = 0;
+  std::uint64_t mount_namespace = 0;  // 0 where root_mount is the unique ID
 
-  // The key under which state kept per view (the snapshot cache and its
-  // watch descriptor, worker pools) is stored.
-  std::uint64_t key() const { return mount_namespace; }
+  friend bool operator<(const ViewKey& a, const ViewKey& b) {
+    return std::tie(a.root_mount, a.root_inode, a.mount_namespace) <
+           std::tie(b.root_mount, b.root_inode, b.mount_namespace);
+  }
+  friend bool operator==(const ViewKey& a, const ViewKey& b) {
+    return std::tie(a.root_mount, a.root_inode, a.mount_namespace) ==
+           std::tie(b.root_mount, b.root_inode, b.mount_namespace);
+  }
+  friend bool operator!=(const ViewKey& a, const ViewKey& b) { return !(a == b); }
+};
+
+// The view of the calling thread as it is now.
+struct CallerView {
+  // The key under which the state kept for the view's mount table (the
+  // snapshot cache and its watch descriptor) is stored. When the root
+  // cannot be examined, only the namespace tells views apart.
+  ViewKey key;
 };
 
 CallerView current_view();
 
-// The mount table of the calling thread's view.
+// The mount table of the calling thread's view: the kernel writes its mount
+// points from the reader's root and leaves out mounts outside that root.
 const char* mount_table_path();
-// Where /proc describes descriptor `fd` of the caller (its mount ID among
-// other things).
+// Where /proc describes descriptor `fd` of the calling thread's own
+// descriptor table (its mount ID among other things).
 std::string descriptor_info_path(int fd);
+
+// Which workers may run the calling thread's tasks, which resolve paths and
+// descriptors as the thread that started them does: 0 when the caller shares
+// its root, working directory and descriptor table with the process's main
+// thread (the process's workers serve it), otherwise its thread ID (only
+// workers it started itself, which share its own, serve it).
+std::uint64_t worker_owner();
 
 }  // namespace k32l

@@ -37,8 +37,9 @@ PathIdentity identify_path(const std::string& path) {
 }
 
 std::optional<std::uint64_t> descriptor_mount_id(int fd) {
-  // fdinfo comes from the process's file table: reading it never waits on
-  // the file system that holds the file.
+  // fdinfo comes from the calling thread's descriptor table (a thread may
+  // have one of its own): reading it never waits on the file system that
+  // holds the file.
   std::ifstream in(descriptor_info_path(fd));
   std::string key;
   while (in >> key) {
@@ -51,6 +52,13 @@ std::optional<std::uint64_t> descriptor_mount_id(int fd) {
     std::getline(in, rest);
   }
   return std::nullopt;
+}
+
+std::optional<std::uint64_t> descriptor_device(int fd) {
+  struct statx sx {};
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) != 0)
+    return std::nullopt;
+  return makedev(sx.stx_dev_major, sx.stx_dev_minor);
 }
 
 }  // namespace k32l

@@ -18,8 +18,13 @@ struct PathIdentity {
 };
 PathIdentity identify_path(const std::string& path);
 
-// The ID of the mount an open descriptor's file is on, read from /proc
-// without touching that file system; nullopt when /proc does not say.
+// The ID of the mount an open descriptor's file is on, read from /proc (the
+// calling thread's own descriptor table) without touching that file system;
+// nullopt when /proc does not say.
 std::optional<std::uint64_t> descriptor_mount_id(int fd);
+// st_dev of an open descriptor's file, from the attributes the kernel holds:
+// a file system's server is never asked (st_dev is its superblock's).
+// nullopt when the descriptor is not open.
+std::optional<std::uint64_t> descriptor_device(int fd);
 
 }  // namespace k32l

@@ -13,7 +13,9 @@ std::atomic<unsigned> generation{0};
 // so nothing here can be held by another thread.
 void renew_in_child() {
   generation.fetch_add(1);
-  state_instance->view_cache.watch.reset();  // the child's copy of the parent's descriptor
+  // The child's copies of the parent's watched descriptors.
+  for (auto& [view, held] : state_instance->view_caches)
+    if (auto cache = held.lock()) cache->watch.reset();
   state_instance = new ProcessState();
 }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "block_policy.h"
+#include "caller_view.h"
 #include "raii.h"
 
 namespace k32l {
@@ -23,30 +24,40 @@ class Gate;
 class WorkerPool;
 struct Snapshot;
 
-// The snapshot kept for the view of the threads asking (snapshot_cache.cpp).
+// The snapshot kept for one view (snapshot_cache.cpp). Every thread holds
+// the cache of the view it last called from, so threads in different views
+// that call in turn each keep theirs; the cache ends, and with it its watch
+// descriptor (which holds the view's mount namespace), when the last thread
+// holding it ends or moves to another view.
 struct ViewCache {
   std::mutex mutex;
-  std::uint64_t view = 0;  // CallerView::key() of the view the snapshot is of
-  UniqueFd watch;          // that view's mount table, polled for changes
+  UniqueFd watch;  // the view's mount table, polled for changes
   std::shared_ptr<const Snapshot> snapshot;
-  std::atomic<std::uint64_t> reads{0};  // mount-table reads so far
 };
 
 struct ProcessState {
-  std::mutex mutex;  // guards pools and gates
-  // One pool per view: a worker resolves paths in the mount namespace of
-  // the thread that created it. Pools live as long as their workers.
-  std::map<std::uint64_t, WorkerPool*> pools;
+  std::mutex mutex;  // guards the members below but table_reads
+  // The caches threads hold now, by view: how a thread finds the cache of
+  // its view when another thread holds it already. Expired entries are
+  // dropped as new ones come.
+  std::map<ViewKey, std::weak_ptr<ViewCache>> view_caches;
+  // The workers of the threads that share the main thread's view
+  // (worker_owner() 0), and the view they were started in: when the main
+  // thread moves to another, they are closed and new ones start there.
+  // Threads with a view of their own keep their own workers (bounded.cpp).
+  ViewKey pool_view;
+  std::shared_ptr<WorkerPool> pool;
   // One gate per key for the life of the process.
   std::map<GateKey, std::shared_ptr<Gate>> gates;
-  ViewCache view_cache;
+  std::atomic<std::uint64_t> table_reads{0};  // mount-table reads so far
 };
 
 ProcessState& process_state();
 
 // Bumped in each forked child: descriptors of the parent's /proc entries
 // name the parent's threads there, so per-thread state opened before a fork
-// is opened again.
+// is opened again, and what a thread held of the parent's state (a cache, a
+// pool, whose lock another thread may have held at the fork) is abandoned.
 unsigned fork_generation();
 
 }  // namespace k32l

@@ -1,6 +1,7 @@
 // Look-ups in a snapshot.
 #include "snapshot.h"
 
+#include "mount_identity.h"
 #include "text.h"
 
 namespace k32l {
@@ -11,6 +12,7 @@ void Snapshot::add_volume(Volume volume) {
     if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
   volume.path_names = build_multi_string(paths);
   const bool indexed = indexed_volumes == volumes.size();
+  volume_by_dev.emplace(volume.dev, volumes.size());
   volumes.push_back(std::move(volume));
   if (!indexed) return;
   // emplace keeps an earlier volume's position: the first match wins, as in a scan.
@@ -50,6 +52,18 @@ const Volume* Snapshot::find_by_target(std::string_view path) const {
 const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
   const auto found = volume_by_mount.find(mount_id);
   return found == volume_by_mount.end() ? nullptr : &volumes[found->second];
+}
+
+Snapshot::HandleVolume Snapshot::volume_of_descriptor(int fd, std::uint64_t mount_id) const {
+  const Volume* v = find_by_mount(mount_id);
+  const auto devno = mounts.devno_of_mount(mount_id);
+  if (v && devno) return {v, *devno};
+  // The file itself says which file system it is on.
+  const auto dev = descriptor_device(fd);
+  const auto found = dev ? volume_by_dev.find(*dev) : volume_by_dev.end();
+  if (found == volume_by_dev.end()) return {};
+  const Volume& on = volumes[found->second];
+  return {&on, on.table_devno};
 }
 
 bool Snapshot::is_other_target(std::string_view path) const {

@@ -54,11 +54,23 @@ struct Snapshot {
   std::unordered_map<std::string, std::size_t> target_index;
   // Mount ID -> position of the volume it belongs to.
   std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
+  // st_dev of a volume's root -> its position (set by add_volume).
+  std::unordered_map<std::uint64_t, std::size_t> volume_by_dev;
 
   void add_volume(Volume volume);
   const Volume* find_by_id(std::string_view id) const;
   const Volume* find_by_target(std::string_view normalised_path) const;
   const Volume* find_by_mount(std::uint64_t mount_id) const;
+  // The volume the file of descriptor `fd` is on, with the mount-table
+  // number of its mount's gate: the volume of its mount `mount_id` (from
+  // mount_of_descriptor), or when this table does not list that mount (the
+  // descriptor was opened in another mount namespace, or through a mount
+  // unmounted since), the volume whose files have the file's own st_dev.
+  struct HandleVolume {
+    const Volume* volume = nullptr;  // null: no volume of this table
+    std::uint64_t devno = 0;
+  };
+  HandleVolume volume_of_descriptor(int fd, std::uint64_t mount_id) const;
   bool is_other_target(std::string_view normalised_path) const;
 };
 

@@ -208,12 +208,11 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
     const auto mount = mount_of_descriptor(fd);
     if (!mount.ok()) return fail(mount.error);
     auto snap = current_snapshot();
-    const Volume* v = snap->find_by_mount(mount.value);
-    const auto devno = snap->mounts.devno_of_mount(mount.value);
-    if (!v || !devno) return fail(ERROR_UNRECOGNIZED_VOLUME);
-    auto reading = read_descriptor_volume(*snap, fd, *v, *devno);
+    const auto on = snap->volume_of_descriptor(fd, mount.value);
+    if (!on.volume) return fail(ERROR_UNRECOGNIZED_VOLUME);
+    auto reading = read_descriptor_volume(*snap, fd, *on.volume, on.devno);
     if (!reading.ok()) return fail(reading.error);
-    return report_volume(*v, reading.value,
+    return report_volume(*on.volume, reading.value,
                          {lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
                           lpMaximumComponentLength, lpFileSystemFlags, lpFileSystemNameBuffer,
                           nFileSystemNameSize});

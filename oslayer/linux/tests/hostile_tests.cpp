@@ -26,20 +26,6 @@ double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-VolumeInfo by_handle(int fd) {
-  VolumeInfo v;
-  WCHAR label[MAX_PATH + 1], fs[MAX_PATH + 1];
-  v.ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), label,
-                                       MAX_PATH + 1, &v.serial, &v.max_component, &v.flags, fs,
-                                       MAX_PATH + 1) != 0;
-  v.error = GetLastError();
-  if (v.ok) {
-    v.label = narrow(label);
-    v.fs_name = narrow(fs);
-  }
-  return v;
-}
-
 // What the module's table refresh asks of every volume.
 void refresh_as_the_module_does() {
   for (const auto& name : all_volume_names()) {

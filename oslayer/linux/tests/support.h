@@ -147,6 +147,21 @@ inline VolumeInfo volume_info(const std::u16string& root) {
   return v;
 }
 
+// GetVolumeInformationByHandle of descriptor `fd`.
+inline VolumeInfo by_handle(int fd) {
+  VolumeInfo v;
+  WCHAR label[MAX_PATH + 1], fs[MAX_PATH + 1];
+  v.ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), label,
+                                       MAX_PATH + 1, &v.serial, &v.max_component, &v.flags, fs,
+                                       MAX_PATH + 1) != 0;
+  v.error = GetLastError();
+  if (v.ok) {
+    v.label = narrow(label);
+    v.fs_name = narrow(fs);
+  }
+  return v;
+}
+
 // ---- guards ------------------------------------------------------------------------
 
 inline bool is_root() { return geteuid() == 0; }
@@ -158,12 +173,13 @@ inline bool is_root() { return geteuid() == 0; }
       GTEST_SKIP() << "needs / to be a mount point (here it is not: a chroot?)";         \
   } while (0)
 
-// A fresh directory under /tmp, removed (only if empty) at the end.
+// A fresh directory under /tmp named PREFIX-XXXXXX, removed with what it
+// holds (on its own file system) at the end.
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/k32l-test-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
+  explicit TempDir(const std::string& prefix = "k32l-test") {
+    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+    if (mkdtemp(tmpl.data())) path_ = tmpl;
   }
   ~TempDir() {
     if (!path_.empty()) run("rm -rf --one-file-system " + sh_quote(path_));

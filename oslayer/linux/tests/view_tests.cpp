@@ -1,0 +1,406 @@
+// Whose view a call is answered in: the calling thread's root directory
+// (chroot), its descriptor table, its mount namespace, and descriptors whose
+// mount the caller's table does not list. On real mounts in the tests' own
+// mount namespace; threads that change their view do it on threads of their
+// own, so the rest of the process keeps its view.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/statvfs.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "bounded.h"
+#include "caller_view.h"
+#include "hostile_support.h"
+#include "raii.h"
+
+using namespace k32l_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Every mount point the provider lists, over all volumes.
+std::set<std::string> listed_paths() {
+  std::set<std::string> paths;
+  for (const auto& name : all_volume_names())
+    for (const auto& p : paths_of(name)) paths.insert(p);
+  return paths;
+}
+
+// A thread that first unshares `flags` (its mount namespace, root and
+// working directory, or descriptor table) and then runs what it is given,
+// one task at a time, until it is destroyed. run() waits for the task.
+class ViewThread {
+ public:
+  explicit ViewThread(int flags) : thread_([this, flags] { main(flags); }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return started_; });
+  }
+  ~ViewThread() { finish(); }
+  ViewThread(const ViewThread&) = delete;
+  ViewThread& operator=(const ViewThread&) = delete;
+
+  bool unshared() const { return unshared_; }
+  void run(std::function<void()> task) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return tasks_.empty() && !busy_; });
+  }
+  // Ends the thread and waits until it is gone.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      changed_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void main(int flags) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    unshared_ = unshare(flags) == 0;
+    started_ = true;
+    changed_.notify_all();
+    for (;;) {
+      changed_.wait(lock, [this] { return stop_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      auto task = std::move(tasks_.front());
+      busy_ = true;
+      lock.unlock();
+      if (unshared_) task();
+      lock.lock();
+      tasks_.pop_front();
+      busy_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> tasks_;
+  bool started_ = false, busy_ = false, stop_ = false, unshared_ = false;
+  std::thread thread_;  // last: starts after the members it uses
+};
+
+// Takes the calling thread's root and working directory back to where they
+// were when it was made (the thread must not have unshared them since).
+class RootGuard {
+ public:
+  RootGuard()
+      : root_(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)),
+        cwd_(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+  ~RootGuard() {
+    if (!saved()) return;
+    if (fchdir(root_.get()) != 0 || chroot(".") != 0 || fchdir(cwd_.get()) != 0)
+      std::abort();  // the tests would go on in the jail
+  }
+  RootGuard(const RootGuard&) = delete;
+  RootGuard& operator=(const RootGuard&) = delete;
+  bool saved() const { return root_.valid() && cwd_.valid(); }
+
+ private:
+  k32l::UniqueFd root_, cwd_;
+};
+
+class View : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
+    ASSERT_FALSE(dir_.path().empty());
+  }
+
+  bool mount_tmpfs(const std::string& target, const std::string& size = "4m") {
+    return run("mount -t tmpfs -o size=" + size + " view-test " + sh_quote(target)).status == 0;
+  }
+
+  // An ext4 image on a loop device (nullopt: no loop devices or mkfs.ext4).
+  std::optional<std::string> ext4_image(const std::string& name, const std::string& label) {
+    return loop_image(dir_.path() + "/" + name, "16M", "mkfs.ext4 -q -F -L " + label + " IMG");
+  }
+
+  bool mount_ext4(const std::string& device, const std::string& target) {
+    return run("mount -t ext4 " + sh_quote(device) + " " + sh_quote(target)).status == 0;
+  }
+
+  TempDir dir_{"view-test"};
+};
+
+}  // namespace
+
+// ---- who shares a view -----------------------------------------------------------
+
+// Threads that share the main thread's root and descriptor table share its
+// view and its workers; a thread with either of its own has workers of its
+// own, and one with its own root (or namespace) a table of its own.
+TEST(CallerViewOf, ThreadsAreToldApartByWhatTheyShareWithTheMainThread) {
+  const auto main_view = k32l::current_view().key;
+  EXPECT_EQ(k32l::worker_owner(), 0u);
+  k32l::ViewKey plain_view;
+  std::uint64_t plain_owner = 1;
+  std::thread([&] {
+    plain_view = k32l::current_view().key;
+    plain_owner = k32l::worker_owner();
+  }).join();
+  EXPECT_EQ(plain_view, main_view);
+  EXPECT_EQ(plain_owner, 0u);
+
+  for (int flags : {CLONE_FILES, CLONE_FS}) {
+    ViewThread own(flags);
+    if (!own.unshared()) continue;
+    std::uint64_t owner = 0, tid = 0;
+    own.run([&] {
+      owner = k32l::worker_owner();
+      tid = static_cast<std::uint64_t>(gettid());
+    });
+    EXPECT_EQ(owner, tid) << "unshared " << flags;
+  }
+  if (!private_namespace) return;  // chroot needs root
+  ViewThread jailed(CLONE_FS);
+  k32l::ViewKey jailed_view;
+  jailed.run([&] {
+    if (chroot("/tmp") == 0) jailed_view = k32l::current_view().key;
+  });
+  EXPECT_NE(jailed_view, main_view) << "a thread in a chroot is in a view of its own";
+}
+
+// ---- the root directory ---------------------------------------------------------
+
+// A thread in a chroot sees the jail: its mount points written from the
+// jail's root, nothing outside it, and the jail's own capacity at "/" --
+// also when the process read the whole table just before.
+TEST_F(View, AThreadInAChrootSeesTheJailsMountsFromItsRoot) {
+  const auto dev = ext4_image("data.img", "JailData");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*dev);
+  const std::string jail = dir_.sub("jail");
+  ASSERT_TRUE(mount_tmpfs(jail, "8m"));
+  MountGuard jail_mount(jail);
+  ASSERT_EQ(mkdir((jail + "/proc").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((jail + "/data").c_str(), 0755), 0);
+  ASSERT_EQ(run("mount -t proc proc " + sh_quote(jail + "/proc")).status, 0);
+  MountGuard proc_mount(jail + "/proc");
+  ASSERT_TRUE(mount_ext4(*dev, jail + "/data"));
+  MountGuard data_mount(jail + "/data");
+  // The whole table, as the process sees it, is read and kept.
+  ASSERT_TRUE(volume_at(jail + "/data"));
+  ASSERT_TRUE(volume_at(jail));
+
+  ViewThread jailed(CLONE_FS);
+  if (!jailed.unshared()) GTEST_SKIP() << "unshare(CLONE_FS) refused";
+  bool entered = false;
+  std::set<std::string> paths;
+  VolumeInfo data, root;
+  ULARGE_INTEGER total{};
+  BOOL space_ok = FALSE;
+  struct statvfs expected {};
+  jailed.run([&] {
+    entered = chroot(jail.c_str()) == 0 && chdir("/") == 0;
+    if (!entered) return;
+    paths = listed_paths();
+    data = volume_info(u"/data\\");
+    root = volume_info(u"/\\");
+    space_ok = GetDiskFreeSpaceExW(u"/\\", nullptr, &total, nullptr);
+    statvfs("/", &expected);
+  });
+  ASSERT_TRUE(entered) << "chroot failed";
+  EXPECT_EQ(paths, (std::set<std::string>{"/", "/data"}))
+      << "the jail's table is its root and its data mount, written from its root";
+  EXPECT_TRUE(data.ok) << "GetVolumeInformation(/data) in the jail failed with " << data.error;
+  EXPECT_EQ(data.fs_name, "ext4");
+  EXPECT_TRUE(root.ok) << root.error;
+  EXPECT_EQ(root.fs_name, "tmpfs") << "the jail's root is its tmpfs";
+  ASSERT_TRUE(space_ok);
+  EXPECT_EQ(total.QuadPart, std::uint64_t(expected.f_blocks) * expected.f_frsize)
+      << "the capacity of / is the jail's";
+
+  // The rest of the process keeps its own view.
+  EXPECT_TRUE(volume_at(jail + "/data"));
+  EXPECT_FALSE(volume_at("/data"));
+
+  // The main thread itself (and with it every thread sharing its root)
+  // enters the jail, after reading the whole table, and comes back.
+  {
+    RootGuard back;
+    ASSERT_TRUE(back.saved());
+    ASSERT_EQ(chroot(jail.c_str()), 0);
+    ASSERT_EQ(chdir("/"), 0);
+    EXPECT_EQ(listed_paths(), (std::set<std::string>{"/", "/data"}));
+    EXPECT_EQ(volume_info(u"/data\\").fs_name, "ext4") << "the jailed process could not read /data";
+  }
+  EXPECT_TRUE(volume_at(jail + "/data")) << "back from the jail, the table is the whole one again";
+}
+
+// ---- the descriptor table -------------------------------------------------------
+
+// A thread with a descriptor table of its own: its descriptors are the ones
+// asked about, whether or not the main table has the same number open (on
+// another file system) or has it at all.
+TEST_F(View, AThreadWithItsOwnDescriptorTableIsAnsweredFromThatTable) {
+  const auto dev = ext4_image("own.img", "OwnTable");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*dev);
+  const std::string tmp = dir_.sub("tmpfs"), ext4 = dir_.sub("ext4");
+  ASSERT_TRUE(mount_tmpfs(tmp));
+  MountGuard tmp_mount(tmp);
+  ASSERT_TRUE(mount_ext4(*dev, ext4));
+  MountGuard ext4_mount(ext4);
+  ASSERT_EQ(run("touch " + sh_quote(tmp + "/a") + " " + sh_quote(ext4 + "/b")).status, 0);
+  k32l::UniqueFd on_tmpfs(open((tmp + "/a").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(on_tmpfs.valid());
+  ASSERT_EQ(by_handle(on_tmpfs.get()).fs_name, "tmpfs");  // the main table is read first
+  const std::uint32_t ext4_serial = k32l::serial_from_device(dev_of(ext4));
+
+  ViewThread own(CLONE_FILES);
+  if (!own.unshared()) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  VolumeInfo same_number, own_number;
+  bool opened = false;
+  own.run([&] {
+    // The thread's copy of the tmpfs descriptor becomes a file on ext4 ...
+    k32l::UniqueFd b(open((ext4 + "/b").c_str(), O_RDONLY | O_CLOEXEC));
+    opened = b.valid() && dup2(b.get(), on_tmpfs.get()) == on_tmpfs.get();
+    if (!opened) return;
+    same_number = by_handle(on_tmpfs.get());
+    // ... and a number the main table does not have open.
+    k32l::UniqueFd only_here(fcntl(b.get(), F_DUPFD_CLOEXEC, 900));
+    opened = only_here.valid();
+    if (opened) own_number = by_handle(only_here.get());
+    close(on_tmpfs.get());  // the thread's copy only
+  });
+  ASSERT_TRUE(opened);
+  EXPECT_TRUE(same_number.ok) << same_number.error;
+  EXPECT_EQ(same_number.fs_name, "ext4") << "answered from the main table's descriptor";
+  EXPECT_EQ(same_number.serial, ext4_serial);
+  EXPECT_EQ(same_number.label, "OwnTable");
+  EXPECT_TRUE(own_number.ok) << own_number.error;
+  EXPECT_EQ(own_number.fs_name, "ext4");
+  EXPECT_EQ(own_number.serial, ext4_serial);
+  // The main table's descriptor is still the tmpfs file.
+  EXPECT_EQ(by_handle(on_tmpfs.get()).fs_name, "tmpfs");
+}
+
+// ---- descriptors whose mount is not in the caller's table -----------------------
+
+// The file says which volume it is on: a descriptor opened in another mount
+// namespace (through that namespace's copy of a mount) and one opened
+// through a bind that was lazily unmounted since are answered as the volume
+// of the file's device, which the caller's table lists.
+TEST_F(View, ADescriptorWhoseMountIsNotListedIsAnsweredFromItsFile) {
+  const auto dev = ext4_image("elsewhere.img", "Elsewhere");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*dev);
+  const std::string ext4 = dir_.sub("ext4"), bind = dir_.sub("bind");
+  ASSERT_TRUE(mount_ext4(*dev, ext4));
+  MountGuard ext4_mount(ext4);
+  ASSERT_EQ(run("touch " + sh_quote(ext4 + "/f")).status, 0);
+  const std::uint32_t serial = k32l::serial_from_device(dev_of(ext4));
+  ASSERT_TRUE(volume_at(ext4));
+
+  // Opened in a namespace of another thread (the descriptor table is shared).
+  k32l::UniqueFd from_other_namespace;
+  {
+    ViewThread other(CLONE_NEWNS);
+    if (!other.unshared()) GTEST_SKIP() << "unshare(CLONE_NEWNS) refused";
+    other.run([&] {
+      from_other_namespace.reset(open((ext4 + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+    });
+  }
+  ASSERT_TRUE(from_other_namespace.valid());
+  const auto inherited = by_handle(from_other_namespace.get());
+  EXPECT_TRUE(inherited.ok) << "from another namespace: failed with " << inherited.error;
+  EXPECT_EQ(inherited.fs_name, "ext4");
+  EXPECT_EQ(inherited.serial, serial);
+  EXPECT_EQ(inherited.label, "Elsewhere");
+
+  // Opened through a bind, which is then lazily unmounted.
+  ASSERT_EQ(run("mount --bind " + sh_quote(ext4) + " " + sh_quote(bind)).status, 0);
+  MountGuard bind_mount(bind);
+  k32l::UniqueFd through_bind(open((bind + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(through_bind.valid());
+  ASSERT_TRUE(by_handle(through_bind.get()).ok);  // the bind is listed so far
+  bind_mount.release();
+  const auto detached = by_handle(through_bind.get());
+  EXPECT_TRUE(detached.ok) << "through a detached bind: failed with " << detached.error;
+  EXPECT_EQ(detached.fs_name, "ext4");
+  EXPECT_EQ(detached.serial, serial);
+}
+
+// ---- what the provider keeps for a view -----------------------------------------
+
+// A thread that enters a namespace of its own, mounts an image there, asks
+// about it and ends leaves nothing behind that keeps the namespace, and so
+// the image's file system and loop device, in use: the device can be had
+// exclusively again within a couple of bounds, while nothing else calls.
+TEST_F(View, ADeadThreadsNamespaceIsNotKeptAlive) {
+  const auto dev = ext4_image("dead.img", "DeadNs");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*dev);
+  const std::string target = dir_.sub("private");
+  ASSERT_FALSE(all_volume_names().empty());  // the process's own view is kept
+
+  bool mounted = false;
+  VolumeInfo asked;
+  {
+    ViewThread other(CLONE_NEWNS);
+    if (!other.unshared()) GTEST_SKIP() << "unshare(CLONE_NEWNS) refused";
+    other.run([&] {
+      mounted = mount(dev->c_str(), target.c_str(), "ext4", 0, nullptr) == 0;
+      if (mounted) asked = volume_info(wide(target + "\\"));
+    });
+  }
+  ASSERT_TRUE(mounted);
+  EXPECT_TRUE(asked.ok) << asked.error;
+  EXPECT_EQ(asked.label, "DeadNs");
+
+  // The thread has ended: the only mount of the device was in its namespace.
+  const auto t0 = Clock::now();
+  const double limit = 2.0 * std::chrono::duration<double>(k32l::kBlockingCallTimeout).count();
+  bool released = false;
+  double waited = 0;
+  while (!released && waited < limit + 10) {
+    k32l::UniqueFd exclusive(open(dev->c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    released = exclusive.valid();
+    if (!released) usleep(50 * 1000);
+    waited = std::chrono::duration<double>(Clock::now() - t0).count();
+  }
+  std::printf("[ measured ] the dead thread's image was %s after %.2f s\n",
+              released ? "released" : "still in use", waited);
+  EXPECT_TRUE(released) << "the image is still mounted " << waited << " s after the thread ended";
+  EXPECT_LT(waited, limit) << "the namespace outlived its last thread by more than a bound";
+}
+
+// Threads in two mount namespaces that call in turn each keep their view:
+// the table of each is read once, not again at every change of caller.
+TEST_F(View, ThreadsInTwoNamespacesCallingInTurnKeepTheirTables) {
+  const std::string mine = dir_.sub("mine"), theirs = dir_.sub("theirs");
+  ViewThread other(CLONE_NEWNS);
+  if (!other.unshared()) GTEST_SKIP() << "unshare(CLONE_NEWNS) refused";
+  ASSERT_TRUE(mount_tmpfs(mine));  // after the other namespace was copied
+  MountGuard mine_mount(mine);
+  bool mounted = false;
+  other.run([&] { mounted = mount_tmpfs(theirs); });
+  ASSERT_TRUE(mounted);
+  ASSERT_TRUE(volume_at(mine));
+  other.run([&] { mounted = volume_at(theirs).has_value(); });
+  ASSERT_TRUE(mounted);
+
+  const auto reads_before = k32l::mount_table_reads();
+  bool theirs_listed = true, mine_listed = true;
+  for (int i = 0; i < 5; ++i) {
+    mine_listed = mine_listed && volume_at(mine) && !volume_at(theirs);
+    other.run([&] { theirs_listed = theirs_listed && volume_at(theirs) && !volume_at(mine); });
+  }
+  EXPECT_TRUE(mine_listed);
+  EXPECT_TRUE(theirs_listed);
+  EXPECT_EQ(k32l::mount_table_reads() - reads_before, 0u)
+      << "the tables were read again although neither changed";
+  other.run([&] { MountGuard(theirs).release(); });
+}

@@ -188,31 +188,23 @@ TEST(Identity, ADescriptorNamesTheMountItsFileIsOn) {
 
 // ---- caller_view -------------------------------------------------------------------------
 
-namespace {
-
-std::uint64_t namespace_inode_of_this_thread() {
-  struct stat st {};
-  if (::stat("/proc/thread-self/ns/mnt", &st) != 0) return 0;
-  return st.st_ino;
-}
-
-}  // namespace
-
-TEST(CallerView, TheViewIsTheCallingThreadsMountNamespace) {
-  EXPECT_NE(current_view().key(), 0u);
-  EXPECT_EQ(current_view().key(), namespace_inode_of_this_thread());
+TEST(CallerView, TheViewIsTheCallingThreadsRootAndStaysItWhileNothingMoves) {
+  const ViewKey first = current_view().key;
+  EXPECT_NE(first, ViewKey{});
+  EXPECT_EQ(current_view().key, first);
 }
 
 TEST(CallerView, AForkedChildThatUnsharesSeesItsOwnNamespace) {
-  // The thread's namespace directory is opened before the fork: the child
-  // must not go on reading the parent's thread through it.
-  ASSERT_NE(current_view().key(), 0u);
+  // The child's own namespace holds copies of its parent's mounts: the view
+  // must tell them apart from the parent's.
+  const ViewKey parent = current_view().key;
+  ASSERT_NE(parent, ViewKey{});
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (::unshare(CLONE_NEWNS) != 0) ::_exit(77);
-    const std::uint64_t expected = namespace_inode_of_this_thread();
-    ::_exit(expected != 0 && current_view().key() == expected ? 0 : 1);
+    const ViewKey own = current_view().key;
+    ::_exit(own != ViewKey{} && own != parent ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

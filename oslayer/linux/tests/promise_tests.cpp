@@ -39,20 +39,6 @@ class Promises : public ::testing::Test {
   TempDir dir_;
 };
 
-VolumeInfo by_handle(int fd) {
-  VolumeInfo v;
-  WCHAR label[MAX_PATH + 1], fs[MAX_PATH + 1];
-  v.ok = GetVolumeInformationByHandleW(reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd)), label,
-                                       MAX_PATH + 1, &v.serial, &v.max_component, &v.flags, fs,
-                                       MAX_PATH + 1) != 0;
-  v.error = GetLastError();
-  if (v.ok) {
-    v.label = narrow(label);
-    v.fs_name = narrow(fs);
-  }
-  return v;
-}
-
 }  // namespace
 
 // ---- caller buffers ----------------------------------------------------------
@@ -228,28 +214,6 @@ TEST_F(Promises, AFileOpenedThroughAnyMountOfAVolumeIsAnsweredAsThatVolume) {
 // encoded.
 
 namespace {
-
-// What `ask` answers in a child that has dropped to nobody.
-std::string as_nobody(const std::function<std::string()>& ask) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string answer = "no privileges dropped";
-    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) answer = ask();
-    (void)!write(fds[1], answer.data(), answer.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string answer;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) answer.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  if (pid > 0) waitpid(pid, nullptr, 0);
-  return answer;
-}
 
 // The file system name and label a caller without privileges gets for `root`.
 std::string unprivileged_answer(const std::string& root) {

@@ -124,21 +124,23 @@ class _Volinfo(object):
   ended (its reader saw end of file) and when the process ended, in
   seconds after its start."""
 
-  def __init__(self, *arguments):
+  def __init__(self, arguments, stdout=subprocess.PIPE):
     self.started = time.time()
     self.process = subprocess.Popen([sys.executable, "-B", VOLINFO] + list(arguments),
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                    stdout=stdout, stderr=subprocess.PIPE)
     self.out, self.err = [], []
     self.output_ended = None
-    self.readers = [threading.Thread(target=self._Read, args=(self.process.stdout, self.out)),
-                    threading.Thread(target=self._Read, args=(self.process.stderr, self.err))]
+    self.readers = [threading.Thread(target=self._Read, args=(self.process.stderr, self.err))]
+    if stdout is subprocess.PIPE:
+      self.readers.append(
+          threading.Thread(target=self._Read, args=(self.process.stdout, self.out)))
     for reader in self.readers:
       reader.daemon = True
       reader.start()
 
   def _Read(self, stream, into):
     into.append(stream.read())
-    if stream is self.process.stdout:
+    if stream is self.process.stdout or self.process.stdout is None:
       self.output_ended = time.time() - self.started
 
   def Wait(self, limit):
@@ -216,12 +218,13 @@ class VolinfoBesideAStalledMountTest(MountingTestCase):
     self.restaller = threading.Thread(target=Renew)
     self.restaller.start()
 
-  def Run(self, *arguments):
+  def Run(self, *arguments, **options):
     """(status, seconds to the exit, seconds to the end of the output,
     stdout, stderr) of volinfo while the mount is stalled; the assertion
-    fails when it did not end in well under the stall."""
+    fails when it did not end in well under the stall. `stdout` replaces
+    the captured output (the end of stderr is timed then)."""
     self.Stall()
-    run = _Volinfo(*arguments)
+    run = _Volinfo(arguments, **options)
     try:
       status, exited = run.Wait(STALL / 2)
       self.assertIsNotNone(status, "volinfo %s did not end while the mount stalled"
@@ -230,6 +233,8 @@ class VolinfoBesideAStalledMountTest(MountingTestCase):
       run.Kill()
       self.stalling.clear()
     out, err = run.Output()
+    sys.stderr.write("[volinfo %s: output ended after %.2f s, exit after %.2f s] "
+                     % (" ".join(arguments), run.output_ended, exited))
     return status, exited, run.output_ended, out, err
 
   @unittest.skipIf(_StallfsMissing(), _StallfsMissing())
@@ -255,6 +260,22 @@ class VolinfoBesideAStalledMountTest(MountingTestCase):
     limit = 3 * BOUND + START_UP
     self.assertLess(output_ended, limit)
     self.assertLess(exited, limit)
+
+  @unittest.skipIf(_StallfsMissing(), _StallfsMissing())
+  def testAWriteErrorAndAClosedPipeEndItInTimeToo(self):
+    limit = 3 * BOUND + START_UP
+    with open("/dev/full", "w") as full:
+      status, exited, output_ended, _, err = self.Run("--json", stdout=full)
+    self.assertEqual((status, err), (4, "volinfo: write error: No space left on device\n"))
+    self.assertLess(max(exited, output_ended), limit)
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+      status, exited, output_ended, _, err = self.Run(stdout=writer)
+    finally:
+      os.close(writer)
+    self.assertEqual((status, err), (-signal.SIGPIPE, ""))
+    self.assertLess(max(exited, output_ended), limit)
 
 
 if __name__ == "__main__":

@@ -226,8 +226,8 @@ class _Lookup(object):
       except BaseException:
         opened.Close()
         raise
-    except EnvironmentError as raised:
-      error = raised
+    except Exception as raised:  # pylint: disable=broad-except
+      error = raised  # Result raises it on the caller's thread
     with self._lock:
       if self._abandoned:
         if result:
@@ -237,8 +237,9 @@ class _Lookup(object):
       self._finished.set()
 
   def Result(self):
-    """(_PathHandle, stat result), the caller's to close; raises
-    EnvironmentError for the path, ETIMEDOUT when it did not answer."""
+    """(_PathHandle, stat result), the caller's to close; raises what the
+    look-up raised (EnvironmentError for the path), ETIMEDOUT when it did
+    not answer in time."""
     self._finished.wait(max(0.0, self._deadline - time.time()))
     with self._lock:
       if not self._finished.is_set():
@@ -432,16 +433,6 @@ class _Ending(object):
     os._exit(code)  # pylint: disable=protected-access
 
 
-def _StatusOfExit(code):
-  """The status the interpreter gives sys.exit(code)."""
-  if code is None:
-    return EXIT_OK
-  if isinstance(code, (int, long)):
-    return code
-  sys.stderr.write("%s\n" % code)
-  return 1
-
-
 def _EndWithParent(parent):
   """Has the kernel kill this child when its parent ends (killed by a
   signal, say): nobody would wait for its output then."""
@@ -462,10 +453,8 @@ def _DoTheWork(run, report, parent):
   signal.signal(signal.SIGPIPE, lambda signum, frame: ending.BySignal(signum))
   try:
     status = run()
-  except SystemExit as exit:
-    status = _StatusOfExit(exit.code)
   except BaseException:  # pylint: disable=broad-except
-    sys.excepthook(*sys.exc_info())  # as the interpreter reports it
+    sys.excepthook(*sys.exc_info())  # as the interpreter reports it (KeyboardInterrupt too)
     status = 1
   ending.WithStatus(EndOutput(status))
 
@@ -473,17 +462,9 @@ def _DoTheWork(run, report, parent):
 def _ReadLine(descriptor):
   """One line from `descriptor`, without its newline; what came before the
   end of file if none."""
-  chunks = []
-  while not chunks or not chunks[-1].endswith("\n"):
-    try:
-      chunk = os.read(descriptor, 64)
-    except OSError as error:
-      if error.errno == errno.EINTR:
-        continue
-      raise
-    if not chunk:
-      break
-    chunks.append(chunk)
+  chunks = [os.read(descriptor, 64)]
+  while chunks[-1] and not chunks[-1].endswith("\n"):
+    chunks.append(os.read(descriptor, 64))
   return "".join(chunks).rstrip("\n")
 
 

@@ -182,6 +182,7 @@ def _StallfsMissing():
   return None
 
 
+@unittest.skipIf(_StallfsMissing(), _StallfsMissing())
 class _StalledMountTestCase(MountingTestCase):
   """A FUSE mount whose server stops answering on command: a provider
   worker, or volinfo's own look-up, then waits in the kernel for an answer
@@ -231,7 +232,6 @@ class _StalledMountTestCase(MountingTestCase):
 
 class ForkBesideAStuckWorkerTest(_StalledMountTestCase):
 
-  @unittest.skipIf(_StallfsMissing(), _StallfsMissing())
   def testAChildForkedMidRefreshBesideAStuckWorkerRefreshesInOneBound(self):
     service = volumes.VolumeInfo.__wrapped__()
     self.Stall()
@@ -268,7 +268,6 @@ class VolinfoBesideAStalledMountTest(_StalledMountTestCase):
                      % (" ".join(arguments), run.output_ended, exited))
     return status, exited, run.output_ended, out, err
 
-  @unittest.skipIf(_StallfsMissing(), _StallfsMissing())
   def testTheTableEndsAndVolinfoExitsWhileAWorkerIsStuck(self):
     status, exited, output_ended, out, err = self.Run()
     self.assertEqual((status, err), (0, ""))
@@ -279,7 +278,6 @@ class VolinfoBesideAStalledMountTest(_StalledMountTestCase):
     self.assertLess(output_ended, limit)
     self.assertLess(exited, limit)
 
-  @unittest.skipIf(_StallfsMissing(), _StallfsMissing())
   def testAPathOnTheStalledMountIsAnErrorInBoundedTime(self):
     stalled = os.path.join(self.target, "disk.img")
     status, exited, output_ended, out, err = self.Run("/", stalled)
@@ -292,7 +290,6 @@ class VolinfoBesideAStalledMountTest(_StalledMountTestCase):
     self.assertLess(output_ended, limit)
     self.assertLess(exited, limit)
 
-  @unittest.skipIf(_StallfsMissing(), _StallfsMissing())
   def testAWriteErrorAndAClosedPipeEndItInTimeToo(self):
     limit = 3 * BOUND + START_UP
     with open("/dev/full", "w") as full:

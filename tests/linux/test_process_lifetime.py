@@ -8,6 +8,7 @@ import ctypes
 import errno
 import logging
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -49,18 +50,19 @@ VOLINFO = os.path.join(os.environ.get("VOLUMES_SOURCE_DIR",
 STALLFS = os.environ.get("VOLUMES_STALLFS")
 
 
-def _WaitForChild(pid, limit):
-  """The wait status of child `pid`, or None when it did not end within
-  `limit` seconds (it is then killed)."""
-  deadline = time.time() + limit
-  while time.time() < deadline:
-    ended, status = os.waitpid(pid, os.WNOHANG)
-    if ended:
-      return status
-    time.sleep(0.02)
-  os.kill(pid, signal.SIGKILL)
-  os.waitpid(pid, 0)
-  return None
+def _ChildVerdict(pid, reader, limit):
+  """What child `pid` wrote to `reader` before it closed it ("" when it
+  wrote nothing), or None when that took more than `limit` seconds; the
+  child is then killed. The child is reaped either way (a child with a
+  thread stuck on a stalled mount only when the stall ends)."""
+  try:
+    if not select.select([reader], [], [], limit)[0]:
+      os.kill(pid, signal.SIGKILL)
+      return None
+    return os.read(reader, 64)
+  finally:
+    os.close(reader)
+    os.waitpid(pid, 0)
 
 
 class _PauseInRefresh(logging.Handler):
@@ -83,8 +85,9 @@ class _PauseInRefresh(logging.Handler):
 
 def _ForkMidRefresh(service):
   """Forks while another thread refreshes `service`, inside its refresh
-  lock; the child refreshes twice. (The child's wait status, or None when
-  it did not end within five bounds; seconds it took)."""
+  lock; the child refreshes twice. ("refreshed", "" when the child's
+  refreshes failed or None when they did not end within five bounds;
+  seconds they took)."""
   pause = _PauseInRefresh()
   logger = logging.getLogger(volumes.__name__)
   level = logger.level
@@ -96,16 +99,18 @@ def _ForkMidRefresh(service):
     if not pause.inside.wait(30):
       raise AssertionError("the refresh never started")
     started = time.time()
+    reader, writer = os.pipe()
     pid = os.fork()
     if pid == 0:
-      status = 1
       try:
+        os.close(reader)
         if service.AllVolumeEntries(True) and service.AllVolumeEntries(True):
-          status = 0
+          os.write(writer, "refreshed")
       finally:
-        os._exit(status)
-    status = _WaitForChild(pid, 5 * BOUND)
-    return status, time.time() - started
+        os._exit(0)
+    os.close(writer)
+    verdict = _ChildVerdict(pid, reader, 5 * BOUND)
+    return verdict, time.time() - started
   finally:
     pause.proceed.set()
     refresher.join(30)
@@ -117,10 +122,10 @@ class ForkDuringARefreshTest(unittest.TestCase):
 
   @unittest.skipUnless(hasattr(os, "fork"), "needs os.fork")
   def testAChildForkedWhileAnotherThreadRefreshesRefreshesItself(self):
-    status, _ = _ForkMidRefresh(volumes.VolumeInfo.__wrapped__())
-    self.assertIsNotNone(status, "the child waited for the refresh lock that a thread of its "
+    verdict, _ = _ForkMidRefresh(volumes.VolumeInfo.__wrapped__())
+    self.assertIsNotNone(verdict, "the child waited for the refresh lock that a thread of its "
                          "parent held at the fork")
-    self.assertEqual(status, 0, "the child's refreshes failed")
+    self.assertEqual(verdict, "refreshed", "the child's refreshes failed")
 
 
 def _MountInfoHas(target):
@@ -237,11 +242,11 @@ class ForkBesideAStuckWorkerTest(_StalledMountTestCase):
     self.Stall()
     try:
       service.AllVolumeEntries(True)  # leaves a worker stuck on the mount
-      status, seconds = _ForkMidRefresh(service)
+      verdict, seconds = _ForkMidRefresh(service)
     finally:
       self.stalling.clear()
     sys.stderr.write("[the child's two refreshes took %.2f s] " % seconds)
-    self.assertEqual(status, 0, "the child did not refresh in time")
+    self.assertEqual(verdict, "refreshed", "the child did not refresh in time")
     # Its first refresh waits one bound for the mount (the parent's worker
     # and gate are not the child's); the second finds the mount's gate shut.
     self.assertLess(seconds, 3 * BOUND)

@@ -199,6 +199,10 @@ class _StalledMountTestCase(MountingTestCase):
     with open(backing, "wb") as handle:
       handle.truncate(1 << 20)
     self.target = self.sandbox.Path("stalled")
+    self.stalling = threading.Event()
+    self.restaller = None
+    # One thread serves all requests (-s): while it waits in one, the
+    # others stay queued in the kernel.
     self.server = subprocess.Popen([STALLFS, backing, "-f", "-s", self.target])
     self.addCleanup(self._StopServer)
     deadline = time.time() + 10
@@ -206,8 +210,6 @@ class _StalledMountTestCase(MountingTestCase):
       if self.server.poll() is not None or time.time() > deadline:
         self.fail("the stalling server did not mount %s" % self.target)
       time.sleep(0.02)
-    self.stalling = threading.Event()
-    self.restaller = None
 
   def _StopServer(self):
     self.stalling.clear()
@@ -232,7 +234,6 @@ class _StalledMountTestCase(MountingTestCase):
       os.kill(self.server.pid, signal.SIGUSR2)
     self.restaller = threading.Thread(target=Renew)
     self.restaller.start()
-
 
 
 class ForkBesideAStuckWorkerTest(_StalledMountTestCase):

@@ -1,32 +1,79 @@
 """Platform utilities."""
 
 import thread
+import threading
+import weakref
 
 
 class Lock(object):
   """A mutual-exclusion lock, usable as a context manager.
 
   Not re-entrant: a thread that holds it and acquires it again blocks.
+
+  In a child made by os.fork it is held only if the thread that forked held
+  it: that thread goes on in the child and releases it there. A lock held by
+  any other thread of the parent is free in the child, where no thread could
+  ever release it.
   """
 
-  __slots__ = ("_lock",)
+  __slots__ = ("_lock", "_holder", "__weakref__")
 
   def __init__(self):
     self._lock = thread.allocate_lock()
+    self._holder = None  # thread.get_ident() of the thread that acquired it
+    _LOCKS.add(self)
 
   def acquire(self, blocking=True):
-    return self._lock.acquire(blocking)
+    acquired = self._lock.acquire(blocking)
+    if acquired:
+      self._holder = thread.get_ident()
+    return acquired
 
   def release(self):
+    # Forgotten first: a fork between the two lines finds the lock still
+    # held by a thread that is not the forking one, and frees it in the child.
+    self._holder = None
     self._lock.release()
 
   def locked(self):
     return self._lock.locked()
 
   def __enter__(self):
-    self._lock.acquire()
+    self.acquire()
     return self
 
   def __exit__(self, exc_type, exc_value, traceback):
-    self._lock.release()
+    self.release()
     return False
+
+  def _RenewInChild(self, forking_thread):
+    if self._lock.locked() and self._holder != forking_thread:
+      self._lock = thread.allocate_lock()
+      self._holder = None
+
+
+# Every Lock alive, for the renewal after a fork.
+_LOCKS = weakref.WeakSet()
+
+
+def _RenewLocksInChild(locks):
+  """Runs in a child made by os.fork, on its only thread (the one that
+  forked, whose thread.get_ident() is the one it had in the parent), before
+  any other Python code of the child."""
+  forking_thread = thread.get_ident()
+  for lock in list(locks):
+    lock._RenewInChild(forking_thread)  # pylint: disable=protected-access
+
+
+def _AfterForkToo(after_fork, locks):
+  def AfterFork():
+    after_fork()
+    _RenewLocksInChild(locks)
+  return AfterFork
+
+
+# Python 2.7 offers no hook to run code in a forked child, but os.fork calls
+# the threading module's _after_fork there (once a thread has been started;
+# before that no other thread can hold a lock). The renewal rides on it. A
+# reload of this module adds its own, for the locks made after it.
+threading._after_fork = _AfterForkToo(threading._after_fork, _LOCKS)  # pylint: disable=protected-access

@@ -13,14 +13,20 @@ pipe ends the command through SIGPIPE, quietly, as other Unix tools end.
 """
 
 import argparse
+import collections
+import ctypes
 import errno
 import fcntl
+import itertools
 import json
 import logging
 import os
 import signal
 import StringIO
 import sys
+import thread
+import threading
+import time
 import unicodedata
 
 import windows.volumes as volumes
@@ -36,6 +42,15 @@ EXIT_WRITE_ERROR = 4
 # RISC-V, MIPS). O_NONBLOCK keeps a FIFO from blocking should a kernel not
 # know O_PATH; _PathHandle checks that the descriptor really is an O_PATH one.
 O_PATH = getattr(os, "O_PATH", 0o10000000)
+
+# How long the look-up of one PATH may take: as long as the module waits for
+# one blocking call. A path on a mount that stopped answering (a stalled FUSE
+# or network file system) is then an error, as the kernel reports a soft
+# network mount that timed out.
+LOOKUP_TIMEOUT = 2.0
+# Look-ups started ahead of the one being waited for, so that paths on one
+# stalled mount cost one wait together, not one each.
+LOOKUPS_AHEAD = 16
 
 
 def HumanSize(size):
@@ -180,15 +195,82 @@ class _PathHandle(object):
     os.close(self.handle)
 
 
-def DescribePath(service, path):
-  """The record of the volume holding `path`; raises OSError for the path.
+class _Lookup(object):
+  """The O_PATH open and fstat of one path, on a thread of its own: both wait
+  in the kernel for as long as the path's file system takes to answer, and
+  no signal ends that wait. Its caller waits at most LOOKUP_TIMEOUT from the
+  start; a look-up it gave up on closes its own descriptor when it returns."""
+
+  def __init__(self, path):
+    self._path = path
+    self._deadline = time.time() + LOOKUP_TIMEOUT
+    self._finished = threading.Event()
+    self._lock = threading.Lock()
+    self._abandoned = False
+    self._result = None  # (_PathHandle, stat result)
+    self._error = None
+    try:
+      worker = threading.Thread(target=self._Run)
+      worker.daemon = True
+      worker.start()
+    except thread.error:  # no thread could be started
+      self._error = EnvironmentError(errno.EAGAIN, os.strerror(errno.EAGAIN))
+      self._finished.set()
+
+  def _Run(self):
+    result = error = None
+    try:
+      opened = _PathHandle(self._path)
+      try:
+        result = (opened, os.fstat(opened.handle))
+      except BaseException:
+        opened.Close()
+        raise
+    except Exception as raised:  # pylint: disable=broad-except
+      error = raised  # Result raises it on the caller's thread
+    with self._lock:
+      if self._abandoned:
+        if result:
+          result[0].Close()
+        return
+      self._result, self._error = result, error
+      self._finished.set()
+
+  def Result(self):
+    """(_PathHandle, stat result), the caller's to close; raises what the
+    look-up raised (EnvironmentError for the path), ETIMEDOUT when it did
+    not answer in time."""
+    self._finished.wait(max(0.0, self._deadline - time.time()))
+    with self._lock:
+      if not self._finished.is_set():
+        self._abandoned = True
+        raise EnvironmentError(errno.ETIMEDOUT, os.strerror(errno.ETIMEDOUT))
+    if self._error is not None:
+      raise self._error  # pylint: disable=raising-bad-type
+    return self._result
+
+
+def LookedUp(paths):
+  """Yields a _Lookup for each path, in order, with up to LOOKUPS_AHEAD of
+  the following ones already running."""
+  pending = collections.deque()
+  for path in paths:
+    pending.append(_Lookup(path))
+    if len(pending) > LOOKUPS_AHEAD:
+      yield pending.popleft()
+  while pending:
+    yield pending.popleft()
+
+
+def DescribePath(service, path, lookup):
+  """The record of the volume holding `path`, looked up by `lookup`; raises
+  EnvironmentError for the path.
 
   The path is placed by what fstat says of an O_PATH descriptor (as stat
   follows symbolic links), and IsFAT asks through that descriptor: a FIFO,
   socket, device node or unreadable file is placed without being opened."""
-  opened = _PathHandle(path)
+  opened, stat_result = lookup.Result()
   try:
-    stat_result = os.fstat(opened.handle)
     volume_id = service.FindVolumeID(stat_result)
     is_fat = volumes.IsFAT(stat_result.st_dev, opened)
   finally:
@@ -229,6 +311,12 @@ def WriteAll(descriptor, data):
     data = data[written:]
 
 
+def WriteError(error):
+  """Says that the output could not be written; its status."""
+  sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
+  return EXIT_WRITE_ERROR
+
+
 def Main(argv):
   parser = argparse.ArgumentParser(
       prog="volinfo", description="Lists this machine's storage volumes.")
@@ -257,9 +345,9 @@ def Main(argv):
       output = TableText(entries)
   else:
     placed, records = [], []
-    for path in options.paths:
+    for path, lookup in itertools.izip(options.paths, LookedUp(options.paths)):
       try:
-        records.append(DescribePath(service, path))
+        records.append(DescribePath(service, path, lookup))
         placed.append(path)
       except EnvironmentError as error:
         reason = error.strerror or os.strerror(error.errno or errno.EIO)
@@ -271,8 +359,7 @@ def Main(argv):
     WriteAll(sys.__stdout__.fileno(), output)
   except EnvironmentError as error:
     # A closed pipe never gets here: SIGPIPE ends the process first.
-    sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
-    return EXIT_WRITE_ERROR
+    return WriteError(error)
   return status
 
 
@@ -290,12 +377,140 @@ def Run(argv):
   try:
     WriteAll(sys.__stdout__.fileno(), printed.getvalue())
   except EnvironmentError as error:
-    sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
-    return EXIT_WRITE_ERROR
+    return WriteError(error)
   return status
 
 
+def _Close(descriptor):
+  """Closes `descriptor`; the error, or None."""
+  try:
+    os.close(descriptor)
+  except OSError as error:
+    return error
+  return None
+
+
+def EndOutput(status):
+  """Closes stdout, then stderr, and returns the status: a file system that
+  reports a failed write only when the file is closed makes it a write
+  error. Nothing is left to flush: the output was written to the descriptor
+  itself, and stderr is not buffered.
+
+  Closed here, the readers of the output see its end at once, although a
+  thread of the module that still waits for a stalled mount keeps the
+  process, and with it every descriptor it has not closed, until the file
+  system answers."""
+  error = _Close(sys.__stdout__.fileno())
+  if error is not None and error.errno not in (errno.EBADF, errno.EINTR):
+    if status != EXIT_WRITE_ERROR:
+      status = WriteError(error)
+  _Close(sys.__stderr__.fileno())
+  return status
+
+
+class _Ending(object):
+  """How the child that does the work ends: its output closed, then its
+  status (or the signal that ended it) told to the parent, then exit
+  without the interpreter's clean-up."""
+
+  def __init__(self, report):
+    self._report = report
+
+  def WithStatus(self, status):
+    self._Tell("exit %d" % status, status)
+
+  def BySignal(self, signum):
+    for stream in (sys.__stdout__, sys.__stderr__):
+      _Close(stream.fileno())
+    self._Tell("signal %d" % signum, 128 + signum)
+
+  def _Tell(self, message, code):
+    try:
+      os.write(self._report, message + "\n")
+    except OSError:
+      pass  # the parent is gone: no one is waiting for the status
+    _Close(self._report)
+    os._exit(code)  # pylint: disable=protected-access
+
+
+def _EndWithParent(parent):
+  """Has the kernel kill this child when its parent ends (killed by a
+  signal, say): nobody would wait for its output then."""
+  libc = ctypes.CDLL(None, use_errno=True)
+  pr_set_pdeathsig = 1
+  libc.prctl(pr_set_pdeathsig, ctypes.c_ulong(signal.SIGKILL), ctypes.c_ulong(0),
+             ctypes.c_ulong(0), ctypes.c_ulong(0))
+  if os.getppid() != parent:  # it ended before the request
+    os._exit(128 + signal.SIGKILL)  # pylint: disable=protected-access
+
+
+def _DoTheWork(run, report, parent):
+  """The child's part: runs `run` and ends through _Ending, never returns."""
+  _EndWithParent(parent)
+  ending = _Ending(report)
+  # A Unix tool whose reader went away ends by SIGPIPE (Python ignores it).
+  # The child ends in order instead, and the parent ends by the signal.
+  signal.signal(signal.SIGPIPE, lambda signum, frame: ending.BySignal(signum))
+  try:
+    status = run()
+  except BaseException:  # pylint: disable=broad-except
+    sys.excepthook(*sys.exc_info())  # as the interpreter reports it (KeyboardInterrupt too)
+    status = 1
+  ending.WithStatus(EndOutput(status))
+
+
+def _ReadLine(descriptor):
+  """One line from `descriptor`, without its newline; what came before the
+  end of file if none."""
+  chunks = [os.read(descriptor, 64)]
+  while chunks[-1] and not chunks[-1].endswith("\n"):
+    chunks.append(os.read(descriptor, 64))
+  return "".join(chunks).rstrip("\n")
+
+
+def RunInChild(run):
+  """Runs `run` (which returns an exit status) in a child process and ends
+  as the child ends: with its status, or by the signal that ended it.
+
+  A thread of the module that waits in the kernel for a mount that stopped
+  answering cannot be ended, not even by exit: until the file system
+  answers, the kernel keeps its process, and the wait of that process's
+  parent, and every descriptor the process has not closed. The child
+  closes its output and tells its status as soon as its work is done, so
+  this process ends then, whatever threads the child leaves behind."""
+  reader, writer = os.pipe()
+  parent = os.getpid()
+  try:
+    child = os.fork()
+  except OSError:  # no process to spare: the work is done here
+    os.close(reader)
+    os.close(writer)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    return run()
+  if child == 0:
+    os.close(reader)
+    _DoTheWork(run, writer, parent)
+  os.close(writer)
+  # An interrupt from the terminal reaches the child too, which reports it.
+  signal.signal(signal.SIGINT, signal.SIG_IGN)
+  kind, _, number = _ReadLine(reader).partition(" ")
+  os.close(reader)
+  if kind == "exit":
+    return int(number)
+  if kind == "signal":
+    signum = int(number)
+  else:  # the child ended without a word: killed, or crashed
+    _, wait_status = os.waitpid(child, 0)
+    if not os.WIFSIGNALED(wait_status):
+      return os.WEXITSTATUS(wait_status)
+    signum = os.WTERMSIG(wait_status)
+  try:
+    signal.signal(signum, signal.SIG_DFL)
+  except (RuntimeError, ValueError):
+    pass  # SIGKILL and SIGSTOP keep their action anyway
+  os.kill(os.getpid(), signum)
+  return 128 + signum  # a signal whose default action does not end a process
+
+
 if __name__ == "__main__":
-  # Python ignores SIGPIPE; a Unix tool whose reader went away ends by it.
-  signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-  sys.exit(Run(sys.argv[1:]))
+  sys.exit(RunInChild(lambda: Run(sys.argv[1:])))

@@ -1,12 +1,17 @@
-"""The table refresh of windows.volumes on real mounts, against `df -a` and
-`findmnt --df -J` run as whole processes over the same mount table.
+"""The table refresh of windows.volumes on real mounts, against psutil (timed
+inside a Python 3 process of its own) and `df -a` and `findmnt --df -J` run as
+whole processes over the same mount table.
 
 N tmpfs mounts (N = 10, 100, 1000, 10000) under a temporary directory; for
 each N, interleaved rounds (best of R, default 5) of: a forced refresh after
 the mount table changed (AllVolumeEntries(True) after a scratch tmpfs was
 mounted and unmounted, so the provider re-reads the table), a forced refresh
-with nothing changed, `df -a` and `findmnt --df -J` (each started with
-posix_spawn, output to /dev/null, timed to its exit). Then the memory the
+with nothing changed, psutil's `disk_partitions(all=True)` and `disk_usage`
+of each partition (in a Python 3 child started for the round, which makes
+one untimed pass and then times one, so that its start-up and imports are
+not counted), `df -a` and `findmnt --df -J` (each started with posix_spawn,
+output to /dev/null, timed to its exit). The ratios against psutil are
+printed with `met`/`MISSED` for the goals. Then the memory the
 table holds per volume: the Python objects of the table (sys.getsizeof over
 the dict, its entries and the values only they hold) and what the provider's
 snapshot of the N volumes adds to the C heap (glibc's mallinfo2, in-use
@@ -22,8 +27,13 @@ mounts are seen by nobody else and vanish with it; each is unmounted in a
 finally block as well. For 10,000 mounts it raises /proc/sys/fs/mount-max
 when that is too low, and restores it afterwards.
 
+The load average is printed before and after the run: the figures of a
+loaded machine are worth less than its ratios, which are measured side by
+side.
+
   python2.7 bench/bench_refresh.py [--sizes 10,100,1000,10000] [--repeat R]
                                    [--baseline TREE] [--baseline-sizes 10,100]
+                                   [--python3 /usr/bin/python3]
 """
 
 import argparse
@@ -111,6 +121,55 @@ def TimeProcess(argv):
   if not os.WIFEXITED(status) or os.WEXITSTATUS(status) not in (0, 1):
     raise RuntimeError("%s ended with status %r" % (" ".join(argv), status))
   return elapsed
+
+
+# ---- psutil, in a Python 3 child ------------------------------------------------------
+
+PSUTIL_CHILD = r"""
+import os, sys, time
+import psutil
+
+def partitions_and_usage():
+  for partition in psutil.disk_partitions(all=True):
+    try:
+      psutil.disk_usage(partition.mountpoint)
+    except OSError:
+      pass  # a mount point the caller may not reach; a user's loop goes on
+
+partitions_and_usage()
+start = time.perf_counter()
+partitions_and_usage()
+elapsed = time.perf_counter() - start
+print(elapsed, len(psutil.disk_partitions(all=True)))
+"""
+
+
+def FindProgram(name):
+  """The path of program `name` on PATH, or None."""
+  for directory in os.environ.get("PATH", "").split(os.pathsep):
+    candidate = os.path.join(directory, name)
+    if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+      return candidate
+  return None
+
+
+def FindPython3(requested):
+  """A Python 3 interpreter that imports psutil, or None."""
+  for candidate in ([requested] if requested else ["/usr/bin/python3", "python3"]):
+    try:
+      subprocess.check_output([candidate, "-c", "import psutil"], stderr=subprocess.STDOUT)
+      return candidate
+    except (OSError, subprocess.CalledProcessError):
+      continue
+  return None
+
+
+def PsutilRound(python3):
+  """Seconds psutil took for the partitions and the usage of each, timed
+  inside its process, and the number of partitions it saw."""
+  output = subprocess.check_output([python3, "-c", PSUTIL_CHILD])
+  elapsed, partitions = output.split()
+  return float(elapsed), int(partitions)
 
 
 # ---- memory ----------------------------------------------------------------------
@@ -218,15 +277,22 @@ def MountCount():
     return sum(1 for _ in table)
 
 
-def Run(sizes, repeat, baseline, baseline_sizes):
+def LoadAverage():
+  return " ".join("%.2f" % load for load in os.getloadavg())
+
+
+def Run(sizes, repeat, baseline, baseline_sizes, python3):
   import windows.volumes as volumes
   service = volumes.VolumeInfo()
   base = len(service.AllVolumeEntries(True))
   print "windows.volumes refresh on N tmpfs mounts (%d volumes before), in-process, against" % base
-  print "df -a and findmnt --df -J as whole processes; interleaved rounds, best of %d" % repeat
-  header = "  %6s %7s %10s %10s %10s %10s %9s %9s %9s %8s %8s" % (
-      "tmpfs", "volumes", "changed", "unchanged", "df -a", "findmnt", "chg/df", "unch/df",
-      "chg/fmt", "us/vol", "B/vol")
+  print "psutil (%s, timed inside its process) and df -a and findmnt --df -J as whole" % (
+      python3 or "not found: no Python 3 with psutil")
+  print "processes; interleaved rounds, best of %d; load average before: %s" % (repeat,
+                                                                               LoadAverage())
+  header = "  %6s %7s %10s %10s %10s %10s %10s %8s %8s" % (
+      "tmpfs", "volumes", "changed", "unchanged", "psutil", "df -a", "findmnt", "us/vol",
+      "B/vol")
   print header
   results = {}
   baseline_results = {}
@@ -264,12 +330,20 @@ def Run(sizes, repeat, baseline, baseline_sizes):
           service.AllVolumeEntries(True)
           return time.time() - start
 
+        def Psutil():
+          elapsed, partitions = PsutilRound(python3)
+          assert partitions >= count, (partitions, count)
+          return elapsed
+
+        contenders = [("changed", Changed), ("unchanged", Unchanged)]
+        if python3:
+          contenders.append(("psutil", Psutil))
+        contenders += [("df", lambda: TimeProcess(["df", "-a"])),
+                       ("findmnt", lambda: TimeProcess(["findmnt", "--df", "-J"]))]
         best = {}
         with_baseline = baseline and count in baseline_sizes
         for _ in range(repeat):
-          for name, function in (("changed", Changed), ("unchanged", Unchanged),
-                                 ("df", lambda: TimeProcess(["df", "-a"])),
-                                 ("findmnt", lambda: TimeProcess(["findmnt", "--df", "-J"]))):
+          for name, function in contenders:
             elapsed = function()
             best[name] = min(best.get(name, elapsed), elapsed)
           if with_baseline:
@@ -282,11 +356,11 @@ def Run(sizes, repeat, baseline, baseline_sizes):
         per_volume = table_bytes / float(volumes_seen) + snapshot_bytes / float(count)
         results[count] = dict(best, volumes=volumes_seen, table_bytes=table_bytes,
                               snapshot_bytes=snapshot_bytes, per_volume_bytes=per_volume)
-        print "  %6d %7d %7.2f ms %7.2f ms %7.2f ms %7.2f ms %8.2fx %8.2fx %8.2fx %8.1f %8.0f" % (
+        print "  %6d %7d %7.2f ms %7.2f ms %10s %7.2f ms %7.2f ms %8.1f %8.0f" % (
             count, volumes_seen, best["changed"] * 1e3, best["unchanged"] * 1e3,
-            best["df"] * 1e3, best["findmnt"] * 1e3, best["changed"] / best["df"],
-            best["unchanged"] / best["df"], best["changed"] / best["findmnt"],
-            best["changed"] / volumes_seen * 1e6, per_volume)
+            "%7.2f ms" % (best["psutil"] * 1e3) if "psutil" in best else "n/a",
+            best["df"] * 1e3, best["findmnt"] * 1e3, best["changed"] / volumes_seen * 1e6,
+            per_volume)
         sys.stdout.flush()
     finally:
       failures = []
@@ -301,6 +375,17 @@ def Run(sizes, repeat, baseline, baseline_sizes):
       service.AllVolumeEntries(True)
   print "  (us/vol: changed refresh per volume; B/vol: memory the table holds per volume,"
   print "   Python objects of the table plus the provider's snapshot)"
+  print
+  print "ratios, same rounds (against psutil, then against df -a and findmnt):"
+  print "  %6s %9s %9s %9s %9s %9s %9s %9s" % (
+      "tmpfs", "chg/ps", "unch/ps", "df/ps", "fmt/ps", "chg/df", "unch/df", "chg/fmt")
+  for count in sizes:
+    r = results[count]
+    against = lambda name: ("%8.2fx" % (r[name] / r["psutil"])) if "psutil" in r else "n/a"
+    print "  %6d %9s %9s %9s %9s %8.2fx %8.2fx %8.2fx" % (
+        count, against("changed"), against("unchanged"), against("df"), against("findmnt"),
+        r["changed"] / r["df"], r["unchanged"] / r["df"], r["changed"] / r["findmnt"])
+  print "load average after: %s" % LoadAverage()
   if baseline_results:
     print
     print "baseline build %s, in a child process over the same mounts, same rounds:" % baseline
@@ -327,6 +412,16 @@ def Verdicts(results, baseline_results):
 
   print
   at1k = results.get(1000)
+  if at1k and "psutil" in at1k:
+    Verdict("changed refresh at 1000 mounts at most 2.0x psutil: %.2f ms against %.2f ms (%.2fx)"
+            % (at1k["changed"] * 1e3, at1k["psutil"] * 1e3, at1k["changed"] / at1k["psutil"]),
+            at1k["changed"] <= 2.0 * at1k["psutil"])
+    Verdict("unchanged refresh at 1000 mounts at most 1.3x psutil: %.2f ms against %.2f ms "
+            "(%.2fx)" % (at1k["unchanged"] * 1e3, at1k["psutil"] * 1e3,
+                         at1k["unchanged"] / at1k["psutil"]),
+            at1k["unchanged"] <= 1.3 * at1k["psutil"])
+  else:
+    Verdict("refresh at 1000 mounts against psutil", None)
   if at1k:
     Verdict("changed refresh at 1000 mounts no slower than df -a: %.2f ms against %.2f ms" % (
         at1k["changed"] * 1e3, at1k["df"] * 1e3), at1k["changed"] <= at1k["df"])
@@ -360,6 +455,8 @@ def main():
   parser.add_argument("--baseline", help="importable tree of a build to compare with")
   parser.add_argument("--baseline-sizes", default="10,100",
                       help="sizes at which the baseline is timed (default 10,100)")
+  parser.add_argument("--python3", help="a Python 3 interpreter with psutil "
+                      "(default: /usr/bin/python3, else python3 on PATH)")
   options = parser.parse_args()
   if os.geteuid() != 0:
     print "refresh benchmark skipped: it mounts tmpfs file systems, which needs root"
@@ -372,7 +469,9 @@ def main():
     return status
   sizes = [int(size) for size in options.sizes.split(",")]
   baseline_sizes = [int(size) for size in options.baseline_sizes.split(",")]
-  results, baseline_results = Run(sizes, options.repeat, options.baseline, baseline_sizes)
+  python3 = FindPython3(options.python3)
+  results, baseline_results = Run(sizes, options.repeat, options.baseline, baseline_sizes,
+                                  python3)
   return 0 if Verdicts(results, baseline_results) else 1
 
 

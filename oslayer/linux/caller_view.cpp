@@ -67,6 +67,10 @@ CallerView current_view() { return CallerView{current_mount_namespace()}; }
 
 const char* mount_table_path() { return "/proc/thread-self/mountinfo"; }
 
+std::string descriptor_link_path(int fd) {
+  return "/proc/thread-self/fd/" + std::to_string(fd);
+}
+
 std::string descriptor_info_path(int fd) { return "/proc/self/fdinfo/" + std::to_string(fd); }
 
 }  // namespace k32l

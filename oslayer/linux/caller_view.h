@@ -23,5 +23,8 @@ const char* mount_table_path();
 // Where /proc describes descriptor `fd` of the caller (its mount ID among
 // other things).
 std::string descriptor_info_path(int fd);
+// The /proc link of the calling thread's descriptor `fd`: it reads as the
+// path of the file, as the kernel reached it.
+std::string descriptor_link_path(int fd);
 
 }  // namespace k32l

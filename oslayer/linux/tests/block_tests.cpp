@@ -11,7 +11,12 @@
 #include <memory>
 #include <set>
 
+#include <algorithm>
+#include <climits>
+
+#include "block_policy.h"
 #include "bounded.h"
+#include "caller_view.h"
 #include "hostile_support.h"
 #include "raii.h"
 
@@ -277,4 +282,137 @@ TEST_F(Block, StalledMountsAndASharedStalledDeviceCostOneBoundInAll) {
   std::printf("[ figures  ] three stalled mounts and a stalled device under two subvolumes: "
               "refresh %.3f s, with the table unchanged %.3f s (bound %.1f s)\n",
               reread.seconds, unchanged.seconds, kBound);
+}
+
+// ---- the policy on its own: which mounts may block, and where a walk stops ----
+
+namespace {
+
+k32l::MountEntry mount_entry(std::uint64_t id, std::string target, std::string fstype,
+                             std::string options = {}) {
+  k32l::MountEntry e;
+  e.id = id;
+  e.devno = 1000 + id;
+  e.target = std::move(target);
+  e.fstype = std::move(fstype);
+  e.options = std::move(options);
+  return e;
+}
+
+// A policy over `entries`, every one of them visible.
+k32l::MountReach reach_of(const std::vector<k32l::MountEntry>& entries) {
+  std::vector<std::size_t> visible(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) visible[i] = i;
+  return k32l::MountReach(entries, visible);
+}
+
+// The policy over this thread's mount table, with the type of the mount
+// holding `path` replaced by `fstype` (to make a local mount one that may
+// block); nullopt when the table cannot be read.
+std::optional<k32l::MountReach> this_table_with(const std::string& path, const std::string& fstype) {
+  auto table = k32l::read_mount_table(k32l::mount_table_path());
+  if (!table.ok()) return std::nullopt;
+  const auto classes = k32l::classify_entries(table.value);
+  std::vector<std::size_t> visible(classes.data);
+  visible.insert(visible.end(), classes.other.begin(), classes.other.end());
+  std::sort(visible.begin(), visible.end());
+  const auto holder = k32l::MountReach(table.value, visible).mount_point_of(path);
+  for (std::size_t i : visible)
+    if (table.value[i].target == holder) table.value[i].fstype = fstype;
+  return k32l::MountReach(table.value, visible);
+}
+
+// What the kernel's walk of `path` reaches, as realpath says.
+std::string real_path(const std::string& path) {
+  k32l::MallocString real(::realpath(path.c_str(), nullptr));
+  return real ? real.get() : "";
+}
+
+std::string walked_to(const k32l::Walk& walk) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink(k32l::descriptor_link_path(walk.at.get()).c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+}
+
+}  // namespace
+
+TEST(BlockPolicy, AnOverlayMayBlockWhenALayerLiesOnAMountThatMayBlockOrCannotBeTold) {
+  using k32l::stacked_layers;
+  EXPECT_EQ(stacked_layers("overlay", "ro,lowerdir=/a:/b,redirect_dir=on"),
+            (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_EQ(stacked_layers("overlay", "rw,lowerdir=/l,upperdir=/u,workdir=/w,uuid=on"),
+            (std::vector<std::string>{"/l", "/u", "/w"}));
+  EXPECT_EQ(stacked_layers("overlay", "lowerdir=/a::/data"),
+            (std::vector<std::string>{"/a", "/data"}));
+  EXPECT_EQ(stacked_layers("ext4", "rw,errors=remount-ro"), std::vector<std::string>{});
+  EXPECT_FALSE(stacked_layers("overlay", "ro,lowerdir=l1:l2")) << "relative to the mounter";
+  EXPECT_FALSE(stacked_layers("overlay", "lowerdir=/a\\:b")) << "an escaped separator";
+  EXPECT_FALSE(stacked_layers("overlay", "ro")) << "no layer named";
+  EXPECT_FALSE(stacked_layers("aufs", "br:/a=rw"));
+
+  const std::vector<k32l::MountEntry> entries = {
+      mount_entry(1, "/", "ext4"),
+      mount_entry(2, "/net", "nfs4"),
+      mount_entry(3, "/fuse", "fuse.stallfs"),
+      mount_entry(4, "/auto", "autofs"),
+      mount_entry(5, "/local-ov", "overlay", "lowerdir=/srv/a:/srv/b,upperdir=/srv/u"),
+      mount_entry(6, "/fuse-ov", "overlay", "ro,lowerdir=/srv/a:/fuse/layer"),
+      mount_entry(7, "/stacked-ov", "overlay", "ro,lowerdir=/fuse-ov/x:/srv/a"),
+      mount_entry(8, "/relative-ov", "overlay", "ro,lowerdir=a:b"),
+      mount_entry(9, "/self-ov", "overlay", "ro,lowerdir=/self-ov/a:/srv/a"),
+      mount_entry(10, "/on-local-ov", "overlay", "ro,lowerdir=/local-ov/a:/srv/b"),
+  };
+  const auto reach = reach_of(entries);
+  const std::map<std::uint64_t, bool> expected = {
+      {1, false}, {2, true}, {3, true}, {4, true}, {5, false},
+      {6, true},  {7, true}, {8, true}, {9, true}, {10, false}};
+  for (const auto& [id, blocks] : expected)
+    EXPECT_EQ(reach.mount_may_block(id), blocks) << entries[id - 1].target;
+  EXPECT_TRUE(reach.mount_may_block(99)) << "a mount not in the table";
+  EXPECT_TRUE(reach.parent_step_may_block(2)) << "a network file system revalidates \"..\"";
+  EXPECT_FALSE(reach.parent_step_may_block(3)) << "FUSE answers \"..\" from the cache";
+  EXPECT_TRUE(reach.path_may_block("/stacked-ov/dir"));
+  EXPECT_FALSE(reach.path_may_block("/local-ov/dir"));
+  EXPECT_EQ(reach.gate_of_mount(6), k32l::mount_gate(1006));
+}
+
+TEST(BlockPolicy, AWalkReachesWhatTheKernelsWalkReachesAndStopsBeforeAMountThatMayBlock) {
+  BlockDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string b = dir.sub("a") + "/b";
+  ASSERT_EQ(mkdir(b.c_str(), 0755), 0);
+  ASSERT_EQ(symlink("a/b", (dir.path() + "/rel").c_str()), 0);
+  ASSERT_EQ(symlink(b.c_str(), (dir.path() + "/abs").c_str()), 0);
+  ASSERT_EQ(symlink("rel", (dir.path() + "/chain").c_str()), 0);
+  ASSERT_EQ(symlink("loop", (dir.path() + "/loop").c_str()), 0);
+  const auto local = this_table_with(dir.path(), "");
+  ASSERT_TRUE(local);
+  const auto& p = dir.path();
+  for (const std::string& path : {p + "/a/b", p + "/rel", p + "/abs/..", p + "/chain/../b/.",
+                                  p + "//a/./b/../../rel", std::string("/")}) {
+    const auto walk = k32l::walk_without_blocking(*local, path);
+    ASSERT_EQ(walk.error, 0) << path;
+    EXPECT_EQ(walk.rest, "") << path;
+    EXPECT_EQ(walked_to(walk), real_path(path)) << path;
+  }
+  EXPECT_EQ(k32l::walk_without_blocking(*local, p + "/missing/x").error, ENOENT);
+  EXPECT_EQ(k32l::walk_without_blocking(*local, p + "/loop").error, ELOOP);
+
+  // The mount holding the directory taken for FUSE: nothing is looked up in
+  // it here, "..", answered from the cache, still is; taken for NFS, ".."
+  // is not either.
+  const auto fuse = this_table_with(p, "fuse.test");
+  ASSERT_TRUE(fuse);
+  const auto stopped = k32l::walk_without_blocking(*fuse, p + "/rel/x");
+  ASSERT_EQ(stopped.error, 0);
+  EXPECT_FALSE(stopped.rest.empty());
+  EXPECT_EQ(stopped.rest.substr(stopped.rest.size() - 5), "rel/x") << stopped.rest;
+  EXPECT_TRUE(fuse->mount_may_block(stopped.mount_id));
+  const auto nfs = this_table_with(p, "nfs");
+  ASSERT_TRUE(nfs);
+  k32l::UniqueFd cwd(open(".", O_PATH | O_CLOEXEC));
+  ASSERT_EQ(chdir(b.c_str()), 0);
+  EXPECT_EQ(k32l::walk_without_blocking(*fuse, "..").rest, "");
+  EXPECT_EQ(k32l::walk_without_blocking(*nfs, "..").rest, "..");
+  EXPECT_EQ(fchdir(cwd.get()), 0);
 }

@@ -68,29 +68,6 @@ Refresh refresh_table(const std::u16string& untimed = {}) {
   return r;
 }
 
-// A directory of this branch's tests under /tmp, removed at the end.
-class BlockDir {
- public:
-  BlockDir() {
-    char tmpl[] = "/tmp/block-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~BlockDir() {
-    if (!path_.empty()) run("rm -rf --one-file-system " + sh_quote(path_));
-  }
-  BlockDir(const BlockDir&) = delete;
-  BlockDir& operator=(const BlockDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string sub(const std::string& name) const {
-    const std::string p = path_ + "/" + name;
-    mkdir(p.c_str(), 0755);
-    return p;
-  }
-
- private:
-  std::string path_;
-};
-
 class Block : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,7 +98,7 @@ class Block : public ::testing::Test {
     MountGuard(poke).release();
   }
 
-  BlockDir dir_;
+  TempDir dir_{"block"};
 };
 
 }  // namespace
@@ -377,7 +354,7 @@ TEST(BlockPolicy, AnOverlayMayBlockWhenALayerLiesOnAMountThatMayBlockOrCannotBeT
 }
 
 TEST(BlockPolicy, AWalkReachesWhatTheKernelsWalkReachesAndStopsBeforeAMountThatMayBlock) {
-  BlockDir dir;
+  TempDir dir("block");
   ASSERT_FALSE(dir.path().empty());
   const std::string b = dir.sub("a") + "/b";
   ASSERT_EQ(mkdir(b.c_str(), 0755), 0);

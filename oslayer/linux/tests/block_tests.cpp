@@ -129,21 +129,9 @@ TEST_F(Block, AStallReachedThroughAnOverlayOrAWalkCostsOneBoundAndShutsOnlyItsGa
   ASSERT_EQ(handle_error(on_vol.get()), ERROR_SUCCESS);
   ASSERT_EQ(handle_error(on_tmp.get()), ERROR_SUCCESS);
 
-  // The overlay: a refresh with the table read again, and with it unchanged.
-  stalled->stall();
-  touch_mount_table();
-  const auto reread = refresh_table();
-  stalled->stall();  // a refresh that waited out the stall ended it
-  const auto unchanged = refresh_table();
-  EXPECT_LT(reread.seconds, 2 * kBound) << "a refresh waited for the overlay's stalled layer";
-  EXPECT_LT(unchanged.seconds, 2 * kBound) << "a refresh waited for the overlay's stalled layer";
-  EXPECT_TRUE(volume_at(overlay)) << "the overlay is still listed";
-  std::printf("[ figures  ] overlay over a stalled FUSE mount: refresh %.3f s, with the table "
-              "unchanged %.3f s (bound %.1f s)\n",
-              reread.seconds, unchanged.seconds, kBound);
-
-  // Walks that end on the stalled mount: one bound each at most, and the
-  // gates of the mounts their text passes (vol, the link's volume) stay open.
+  // Walks that end on the stalled mount, the first on a fresh stall: one
+  // bound each at most, and the gates of the mounts their text passes (vol,
+  // the link's volume) stay open.
   stalled->stall();
   auto t0 = Clock::now();
   const auto dotdot = volume_info(wide(vol_at + "/../stalled/x\\"));
@@ -159,6 +147,8 @@ TEST_F(Block, AStallReachedThroughAnOverlayOrAWalkCostsOneBoundAndShutsOnlyItsGa
   EXPECT_EQ(handle_error(on_vol.get()), ERROR_SUCCESS)
       << "a walk through vol into the stalled mount shut vol's gate";
   EXPECT_TRUE(volume_info(wide(vol_at + "\\")).ok);
+  EXPECT_TRUE(GetDiskFreeSpaceExW(wide(vol->file()).c_str(), nullptr, &total, nullptr))
+      << "a walk that ends on vol waits behind vol's gate alone: " << GetLastError();
   EXPECT_EQ(handle_error(on_tmp.get()), ERROR_SUCCESS)
       << "a symbolic link into the stalled mount shut the gate of the link's volume";
   EXPECT_TRUE(GetDiskFreeSpaceExW(wide(dir_.path()).c_str(), nullptr, &total, nullptr))
@@ -166,6 +156,20 @@ TEST_F(Block, AStallReachedThroughAnOverlayOrAWalkCostsOneBoundAndShutsOnlyItsGa
   std::printf("[ figures  ] walk into a stalled mount: through \"..\" %.3f s, through a link "
               "(two calls) %.3f s\n",
               dotdot_wait, link_wait);
+
+  // The overlay (whose own gate is still open): a refresh with the table
+  // read again, and with it unchanged.
+  stalled->stall();
+  touch_mount_table();
+  const auto reread = refresh_table();
+  stalled->stall();  // a refresh that waited out the stall ended it
+  const auto unchanged = refresh_table();
+  EXPECT_LT(reread.seconds, 2 * kBound) << "a refresh waited for the overlay's stalled layer";
+  EXPECT_LT(unchanged.seconds, 2 * kBound) << "a refresh waited for the overlay's stalled layer";
+  EXPECT_TRUE(volume_at(overlay)) << "the overlay is still listed";
+  std::printf("[ figures  ] overlay over a stalled FUSE mount: refresh %.3f s, with the table "
+              "unchanged %.3f s (bound %.1f s)\n",
+              reread.seconds, unchanged.seconds, kBound);
 }
 
 // Three stalled FUSE mounts and one stalled device that two btrfs
@@ -351,6 +355,24 @@ TEST(BlockPolicy, AnOverlayMayBlockWhenALayerLiesOnAMountThatMayBlockOrCannotBeT
   EXPECT_TRUE(reach.path_may_block("/stacked-ov/dir"));
   EXPECT_FALSE(reach.path_may_block("/local-ov/dir"));
   EXPECT_EQ(reach.gate_of_mount(6), k32l::mount_gate(1006));
+}
+
+TEST(BlockPolicy, AFanOutNeverWaitsForAGateClaimedAlready) {
+  auto gate = std::make_shared<k32l::Gate>();
+  ASSERT_EQ(gate->claim(k32l::BoundedClock::now()), k32l::Gate::Claim::Granted);
+  EXPECT_FALSE(gate->idle());
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(k32l::start_fanned_out<int>([] { return 1; }, gate)) << "admitted twice";
+  EXPECT_LT(seconds_since(t0), kBound / 4) << "the claim waited for the gate";
+  gate->release();
+  EXPECT_TRUE(gate->idle());
+  const auto pending = k32l::start_fanned_out<int>([] { return 7; }, gate);
+  ASSERT_TRUE(pending);
+  const auto got = k32l::await_bounded(pending, k32l::BoundedClock::now() + k32l::kBlockingCallTimeout);
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(got.value, 7);
+  for (int i = 0; i < 100 && !gate->idle(); ++i) usleep(10 * 1000);
+  EXPECT_TRUE(gate->idle()) << "the worker returned: the gate opens again";
 }
 
 TEST(BlockPolicy, AWalkReachesWhatTheKernelsWalkReachesAndStopsBeforeAMountThatMayBlock) {

@@ -22,6 +22,7 @@ MountEntry entry_of(libmnt_fs* fs) {
   e.root = nonnull(mnt_fs_get_root(fs));
   e.devno = mnt_fs_get_devno(fs);
   e.id = static_cast<std::uint64_t>(mnt_fs_get_id(fs));
+  e.options = nonnull(mnt_fs_get_fs_options(fs));
   return e;
 }
 

@@ -15,6 +15,7 @@ struct MountEntry {
   std::string root;         // the directory of the file system mounted there ("/": its root)
   std::uint64_t devno = 0;  // major:minor as the mount table gives it
   std::uint64_t id = 0;     // the mount's ID
+  std::string options;      // the file system's own options (an overlay's layers)
 };
 
 // The entries of a mountinfo file (libmount), in table order; entries

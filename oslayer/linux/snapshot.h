@@ -52,6 +52,11 @@ struct Snapshot {
   // Mount point -> position of the first volume listing it, for the same
   // volumes: find_by_target then costs one hash look-up.
   std::unordered_map<std::string, std::size_t> target_index;
+  // The gates of the probes that did not answer while this snapshot was
+  // built (a stalled mount or device, or one busy with another caller's
+  // probe): what they would have said is missing, and a volume whose device
+  // did not answer is named by its device number.
+  std::vector<GateKey> unanswered;
   // Mount ID -> position of the volume it belongs to.
   std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
   // st_dev of a volume's root -> its position (set by add_volume).

@@ -75,19 +75,16 @@ class SnapshotBuilder {
   }
 
  private:
-  // Read: the visible mount points, in mount-table order, and the mount-table
-  // number of every mount.
+  // Read: the visible mount points, in mount-table order, and what may
+  // block among the mounts.
   void index_visible_mounts() {
     const EntryClasses classes = classify_entries(entries_);
     for (std::size_t i : classes.other) snap_.other_targets.push_back(entries_[i].target);
     std::vector<std::size_t> visible(classes.data);
     visible.insert(visible.end(), classes.other.begin(), classes.other.end());
     std::sort(visible.begin(), visible.end());
-    for (std::size_t i : visible) {
-      last_at_target_[i] = true;
-      snap_.mounts.add_visible(entries_[i].target, entries_[i].fstype, entries_[i].devno);
-    }
-    for (const MountEntry& e : entries_) snap_.mounts.add_mount(e.id, e.devno);
+    for (std::size_t i : visible) last_at_target_[i] = true;
+    snap_.mounts = MountReach(entries_, visible);
   }
 
   // Group: every mount of a data file system, hidden or not, by file system
@@ -115,7 +112,8 @@ class SnapshotBuilder {
 
   // Probe: one worker per file system whose mount points may block
   // statx-es them, so a stalled one holds one thread; all start at once
-  // with one shared deadline, so dead mounts cost one timeout in all.
+  // with one shared deadline, so dead mounts cost one timeout in all. Each
+  // gate is claimed once, without waiting (start_fanned_out).
   void start_file_system_checks() {
     deadline_ = BoundedClock::now() + kBlockingCallTimeout;
     for (std::uint64_t devno : devno_order_) {
@@ -128,12 +126,12 @@ class SnapshotBuilder {
       if (!blocking) continue;
       std::vector<std::string> targets;
       for (std::size_t i : members) targets.push_back(entries_[i].target);
-      const bool ask_server = may_block(entries_[members.front()].fstype);
-      checks_[devno] = start_bounded<FileSystemFacts>(
+      const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()].id);
+      checks_[devno] = start_fanned_out<FileSystemFacts>(
           [targets = std::move(targets), ask_server] {
             return look_at_file_system(targets, ask_server);
           },
-          gate_for(mount_gate(devno)), deadline_);
+          gate_for(mount_gate(devno)));
     }
   }
 
@@ -148,9 +146,9 @@ class SnapshotBuilder {
         probed_[node.rdev] = read_device(node.path, node.rdev);
         continue;
       }
-      probes_[node.rdev] = start_bounded<DeviceFacts>(
+      probes_[node.rdev] = start_fanned_out<DeviceFacts>(
           [device = node.path, rdev = node.rdev] { return read_device(device, rdev); },
-          gate_for(device_gate(node.rdev)), deadline_);
+          gate_for(device_gate(node.rdev)));
     }
   }
 
@@ -170,6 +168,7 @@ class SnapshotBuilder {
     for (auto& [devno, pending] : checks_) {
       const auto& members = members_[devno];
       const auto result = await_bounded(pending, deadline_);
+      note_unanswered(result, mount_gate(devno));
       const FileSystemFacts* facts = result.ok() ? &result.value : nullptr;
       for (std::size_t n = 0; n < members.size(); ++n) {
         const std::size_t i = members[n];
@@ -182,8 +181,16 @@ class SnapshotBuilder {
   void collect_device_probes() {
     for (auto& [rdev, pending] : probes_) {
       auto result = await_bounded(pending, deadline_);
+      note_unanswered(result, device_gate(rdev));
       if (result.ok()) probed_[rdev] = std::move(result.value);
     }
+  }
+
+  // A probe that did not answer in time leaves the snapshot without its
+  // facts until that gate opens again (snapshot_cache.cpp rebuilds then).
+  template <class R>
+  void note_unanswered(const Outcome<R>& result, GateKey key) {
+    if (result.error == kWorkerTimedOut) snap_.unanswered.push_back(key);
   }
 
   // Assemble: the listed mounts grouped by the st_dev of their roots, in

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include "bounded.h"
 #include "caller_view.h"
 #include "process_state.h"
 #include "snapshot.h"
@@ -67,13 +68,23 @@ class ThreadView {
   std::shared_ptr<ViewCache> cache_;
 };
 
+// Whether a probe that did not answer while the snapshot was built could
+// answer now: its gate is open again (a stuck worker returns only once its
+// mount or device answers). The snapshot is then built again, so a volume
+// named by its device number during a stall gets its name back.
+bool answers_again(const Snapshot& snap) {
+  for (const GateKey& key : snap.unanswered)
+    if (gate_for(key)->idle()) return true;
+  return false;
+}
+
 }  // namespace
 
 std::shared_ptr<const Snapshot> current_snapshot() {
   thread_local ThreadView thread_view;
   ViewCache& cache = thread_view.cache();
   std::lock_guard<std::mutex> lock(cache.mutex);
-  if (needs_rebuild(cache)) {
+  if (needs_rebuild(cache) || answers_again(*cache.snapshot)) {
     cache.snapshot.reset();  // a build that throws is retried by the next call
     // A table that cannot be read is taken as empty, and that snapshot is
     // kept until the table changes.

@@ -117,34 +117,39 @@ BOOL report_volume(const Volume& v, const VolumeReading& r, const InfoBuffers& o
   return TRUE;
 }
 
-// What GetDiskFreeSpaceEx asks statvfs about.
+// What GetDiskFreeSpaceEx asks statvfs about: a volume by its name, or the
+// place a caller's path leads to.
 struct SpaceTarget {
-  std::string path;      // what statvfs is given
-  std::string absolute;  // the same place as an absolute path, for the gate
-  Via via = Via::CallerPath;
-  std::string fstype;    // of the volume named, when one is
+  const Volume* volume = nullptr;
+  std::string path;
 };
 
 Outcome<SpaceTarget> space_target(const Snapshot& snap, LPCWSTR directory) {
-  SpaceTarget t;
-  if (directory == nullptr) {
-    t.path = ".";
-    t.absolute = working_directory().value_or("/");
-    return {ERROR_SUCCESS, std::move(t)};
-  }
+  if (directory == nullptr) return {ERROR_SUCCESS, SpaceTarget{nullptr, "."}};
   auto named = read_path_or_volume(snap, directory);
   if (!named.ok()) return failed<SpaceTarget>(named.error);
-  if (const Volume* v = named.value.volume) {
-    // A mount point from the mount table: absolute, normalised, resolved.
-    return {ERROR_SUCCESS, SpaceTarget{v->reach, v->reach, Via::TablePath, v->fstype}};
+  if (named.value.volume) return {ERROR_SUCCESS, SpaceTarget{named.value.volume, {}}};
+  std::string path = std::move(named.value.path);
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  if (path.empty()) return failed<SpaceTarget>(ERROR_INVALID_NAME);
+  return {ERROR_SUCCESS, SpaceTarget{nullptr, std::move(path)}};
+}
+
+// statvfs of a volume at its mount point (a path from the mount table), or
+// of the place a caller's path leads to.
+Outcome<Stats> space_of(const Snapshot& snap, const SpaceTarget& t) {
+  if (!t.volume) {
+    return at_caller_path<Stats>(snap, t.path, [](int fd) {
+      Outcome<Stats> r;
+      if (::fstatvfs(fd, &r.value) != 0) return failed<Stats>(error_from_errno(errno));
+      return r;
+    });
   }
-  t.path = std::move(named.value.path);
-  if (!t.path.empty() && t.path.back() == '\\') t.path.pop_back();
-  if (t.path.empty()) return failed<SpaceTarget>(ERROR_INVALID_NAME);
-  auto normal = normalise_root(
-      t.path.front() == '/' ? t.path : working_directory().value_or("/") + "/" + t.path);
-  t.absolute = normal.value_or("/");
-  return {ERROR_SUCCESS, std::move(t)};
+  const Volume& v = *t.volume;
+  return bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
+                         [target = v.reach] { return statvfs_at(target); },
+                         [&v] { return mount_gate(v.table_devno); },
+                         BoundedClock::now() + kBlockingCallTimeout);
 }
 
 }  // namespace
@@ -236,11 +241,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
     auto snap = current_snapshot();
     auto target = space_target(*snap, lpDirectoryName);
     if (!target.ok()) return fail(target.error);
-    const SpaceTarget& t = target.value;
-    auto got = bounded_statvfs(snap->mounts.call_may_block(t.via, t.absolute, t.fstype),
-                               [path = t.path] { return statvfs_at(path); },
-                               [&] { return mount_gate(snap->mounts.devno_reached(t.absolute)); },
-                               BoundedClock::now() + kBlockingCallTimeout);
+    auto got = space_of(*snap, target.value);
     if (!got.ok()) return fail(got.error);
     const Stats& s = got.value;
     const std::uint64_t unit = s.f_frsize ? s.f_frsize : s.f_bsize;

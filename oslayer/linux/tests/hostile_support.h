@@ -54,8 +54,9 @@ inline std::string as_nobody(const std::function<std::string()>& ask) {
 }
 
 // The stalling FUSE server (k32l_stallfs) serving `backing` as
-// MOUNT/disk.img. Stall() makes every request wait; Resume() or the end of
-// the guard lets them go on, so nothing stays stuck after a test.
+// MOUNT/disk.img. Stall() makes every request wait; Slow() makes each take
+// 400 ms; Resume() or the end of the guard lets them go on at full speed, so
+// nothing stays stuck after a test.
 class StallingServer {
  public:
   StallingServer(const std::string& backing, const std::string& mount) : mount_(mount) {
@@ -78,6 +79,7 @@ class StallingServer {
   bool running() const { return pid_ > 0; }
   std::string file() const { return mount_ + "/disk.img"; }
   void stall() { kill(pid_, SIGUSR1); }
+  void slow() { kill(pid_, SIGWINCH); }
   void resume() { kill(pid_, SIGUSR2); }
 
  private:

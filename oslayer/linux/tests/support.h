@@ -156,12 +156,12 @@ inline bool is_root() { return geteuid() == 0; }
       GTEST_SKIP() << "needs / to be a mount point (here it is not: a chroot?)";         \
   } while (0)
 
-// A fresh directory under /tmp, removed (only if empty) at the end.
+// A fresh directory under /tmp, named after `prefix`, removed at the end.
 class TempDir {
  public:
-  TempDir() {
-    char tmpl[] = "/tmp/k32l-test-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
+  explicit TempDir(const std::string& prefix = "k32l-test") {
+    std::string tmpl = "/tmp/" + prefix + "-XXXXXX";
+    if (mkdtemp(tmpl.data())) path_ = tmpl;
   }
   ~TempDir() {
     if (!path_.empty()) run("rm -rf --one-file-system " + sh_quote(path_));

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "k32l.h"
+#include "text.h"
 
 namespace {
 

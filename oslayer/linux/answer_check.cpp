@@ -13,24 +13,25 @@
 #include <vector>
 
 #include "bounded.h"
-#include "k32l.h"
+#include "device_probe.h"
 #include "raii.h"
+#include "snapshot.h"
 
 namespace k32l {
 
 namespace {
 
 bool mount_may_block(const Snapshot& snap, const Volume& v) {
-  return may_block(v.fstype) || snap.path_may_block(v.reach);
+  return snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
 }
 
 // The gates a refresh may wait behind: those of the mounts that may block
 // and of the devices; at most `limit` are counted.
 std::size_t gates_that_may_wait(const Snapshot& snap, std::size_t limit) {
-  std::set<std::pair<GateKind, std::uint64_t>> gates;
+  std::set<GateKey> gates;
   for (const Volume& v : snap.volumes) {
-    if (mount_may_block(snap, v)) gates.emplace(GateKind::Mount, v.table_devno);
-    if (!v.device.empty()) gates.emplace(GateKind::Device, v.rdev);
+    if (mount_may_block(snap, v)) gates.insert(mount_gate(v.table_devno));
+    if (!v.device.empty()) gates.insert(device_gate(v.rdev));
     if (gates.size() >= limit) break;
   }
   return gates.size();
@@ -49,7 +50,7 @@ void check_volumes_answer(const Snapshot& snap) {
             struct statvfs ignored {};
             return ::statvfs(target.c_str(), &ignored) == 0;
           },
-          gate_for(GateKind::Mount, v.table_devno), deadline));
+          gate_for(mount_gate(v.table_devno)), deadline));
     }
     if (!v.device.empty() && may_read_device(v.device)) {
       pending.push_back(start_bounded<bool>(
@@ -59,7 +60,7 @@ void check_volumes_answer(const Snapshot& snap) {
             UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
             return fd.valid() && probe_device(device, rdev).found;
           },
-          gate_for(GateKind::Device, v.rdev), deadline));
+          gate_for(device_gate(v.rdev)), deadline));
     }
   }
   for (const auto& p : pending) await_bounded(p, deadline);

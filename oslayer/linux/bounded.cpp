@@ -1,16 +1,9 @@
 #include "bounded.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <deque>
-#include <map>
-#include <string_view>
 
-#include "raii.h"
+#include "caller_view.h"
+#include "process_state.h"
 
 namespace k32l {
 namespace {
@@ -19,6 +12,8 @@ namespace {
 // wait at once (a refresh of N mounts starts N root checks together).
 constexpr std::chrono::seconds kWorkerIdleTime{5};
 constexpr std::size_t kMaxIdleWorkers = 1024;
+
+}  // namespace
 
 class WorkerPool {
  public:
@@ -67,91 +62,6 @@ class WorkerPool {
   std::size_t idle_ = 0;
 };
 
-// Process-wide state that a forked child must not inherit: the parent's
-// workers do not exist there, and a lock another thread held at the fork
-// would never be released. Never destroyed (detached workers use it until
-// the process ends); the child gets a new one and leaves the old alone.
-struct Shared {
-  std::mutex mutex;
-  // One pool per mount namespace: a worker resolves paths in the namespace
-  // of the thread that created it.
-  std::map<std::uint64_t, WorkerPool*> pools;
-  std::map<std::pair<GateKind, std::uint64_t>, std::shared_ptr<Gate>> gates;
-};
-
-Shared* shared_instance = nullptr;
-
-void reset_in_child() { shared_instance = new Shared(); }
-
-Shared& shared() {
-  static const bool registered = [] {
-    shared_instance = new Shared();
-    pthread_atfork(nullptr, nullptr, reset_in_child);
-    return true;
-  }();
-  (void)registered;
-  return *shared_instance;
-}
-
-}  // namespace
-
-namespace {
-
-// Bumped in a forked child: descriptors of the parent's /proc entries name
-// the parent's threads there.
-std::atomic<unsigned> fork_generation{0};
-
-void count_fork_in_child() { fork_generation.fetch_add(1); }
-
-// This thread's /proc/<pid>/task/<tid>/ns directory, opened once per thread:
-// reading the "mnt" link in it is one system call that still follows the
-// thread into a new namespace.
-class NamespaceDirectory {
- public:
-  int get() {
-    static const bool registered = [] {
-      pthread_atfork(nullptr, nullptr, count_fork_in_child);
-      return true;
-    }();
-    (void)registered;
-    const unsigned generation = fork_generation.load();
-    if (!dir_.valid() || generation_ != generation) {
-      dir_.reset(::open("/proc/thread-self/ns", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      generation_ = generation;
-    }
-    return dir_.get();
-  }
-
- private:
-  UniqueFd dir_;
-  unsigned generation_ = 0;
-};
-
-}  // namespace
-
-std::uint64_t current_mount_namespace() {
-  thread_local NamespaceDirectory directory;
-  const int dir = directory.get();
-  if (dir < 0) return 0;
-  // The link reads "mnt:[N]", N being the inode number that stat of the
-  // namespace file reports; reading it costs about half a stat, which
-  // follows the link into the namespace file system.
-  char link[64];
-  const ssize_t length = ::readlinkat(dir, "mnt", link, sizeof link);
-  constexpr std::string_view kPrefix = "mnt:[";
-  const std::string_view text(link, length > 0 ? static_cast<std::size_t>(length) : 0);
-  if (text.size() <= kPrefix.size() + 1 || text.substr(0, kPrefix.size()) != kPrefix ||
-      text.back() != ']') {
-    return 0;
-  }
-  std::uint64_t inode = 0;
-  for (char c : text.substr(kPrefix.size(), text.size() - kPrefix.size() - 1)) {
-    if (c < '0' || c > '9') return 0;
-    inode = inode * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return inode;
-}
-
 Gate::Claim Gate::claim(BoundedClock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -184,24 +94,28 @@ bool Gate::stalled() {
 }
 
 void run_on_worker(std::function<void()> task) {
-  const std::uint64_t ns = current_mount_namespace();
+  const std::uint64_t view = current_view().key();
   WorkerPool* pool = nullptr;
   {
-    Shared& s = shared();
+    ProcessState& s = process_state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    WorkerPool*& slot = s.pools[ns];
+    WorkerPool*& slot = s.pools[view];
     if (!slot) slot = new WorkerPool();  // lives as long as its workers: to the end
     pool = slot;
   }
   pool->run(std::move(task));
 }
 
-std::shared_ptr<Gate> gate_for(GateKind kind, std::uint64_t key) {
-  Shared& s = shared();
+std::shared_ptr<Gate> gate_for(GateKey key) {
+  ProcessState& s = process_state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto& slot = s.gates[{kind, key}];
+  auto& slot = s.gates[key];
   if (!slot) slot = std::make_shared<Gate>();
   return slot;
+}
+
+std::shared_ptr<Gate> gate_for(GateKind kind, std::uint64_t number) {
+  return gate_for(GateKey{kind, number});
 }
 
 }  // namespace k32l

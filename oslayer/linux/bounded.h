@@ -17,6 +17,9 @@
 #include <thread>
 #include <utility>
 
+#include "block_policy.h"
+#include "outcome.h"
+
 namespace k32l {
 
 // How long one call waits for a blocking file-system operation.
@@ -47,14 +50,11 @@ class Gate {
   bool stalled_ = false;
 };
 
-// What a gate guards: calls on paths of one mounted file system (keyed by its
-// device number), or reads of one block device (keyed by its number).
-enum class GateKind { Mount, Device };
-
-// The gate for `key` of `kind`, one per key for the life of the process. A
-// forked child starts with new, open gates: the parent's stuck workers do not
-// exist there.
-std::shared_ptr<Gate> gate_for(GateKind kind, std::uint64_t key);
+// The gate for `key` (block_policy's mount_gate or device_gate), one per key
+// for the life of the process. A forked child starts with new, open gates:
+// the parent's stuck workers do not exist there.
+std::shared_ptr<Gate> gate_for(GateKey key);
+std::shared_ptr<Gate> gate_for(GateKind kind, std::uint64_t number);
 
 template <class R>
 struct Pending {
@@ -69,16 +69,12 @@ struct Pending {
 template <class R>
 using PendingPtr = std::shared_ptr<Pending<R>>;
 
-// The mount namespace of the calling thread (0 when /proc cannot tell). A
-// new thread starts in its creator's namespace.
-std::uint64_t current_mount_namespace();
-
 // Runs `task` on a detached worker at once: an idle worker that finished an
 // earlier task, or a new thread. A task never waits for a busy worker, so a
 // worker stuck on a dead mount delays no other call; reusing idle workers
 // saves a thread creation per call (a refresh makes several per volume).
-// Workers only take tasks from threads of their own mount namespace, where
-// they resolve paths as the caller would.
+// Workers only take tasks from threads of their own view, where they
+// resolve paths as the caller would.
 // Throws std::system_error, without running `task`, when no thread can be
 // created.
 void run_on_worker(std::function<void()> task);
@@ -126,34 +122,31 @@ PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate, BoundedClock::time
   return pending;
 }
 
-enum class BoundedStatus { Ok, TimedOut, Failed };
-
-template <class R>
-struct Bounded {
-  BoundedStatus status;
-  std::optional<R> value;  // set when status == Ok
-};
+// What a worker that did not return a value reports: it ran past the
+// deadline (or its gate did not admit it), or it threw.
+constexpr DWORD kWorkerTimedOut = ERROR_TIMEOUT;
+constexpr DWORD kWorkerFailed = ERROR_NOT_ENOUGH_MEMORY;
 
 // Waits for a started worker until `deadline`. On timeout the worker is left
 // running and its gate stalled until it returns. A null `pending` (its gate
 // did not admit it) counts as timed out.
 template <class R>
-Bounded<R> await_bounded(const PendingPtr<R>& pending, BoundedClock::time_point deadline) {
-  if (!pending) return {BoundedStatus::TimedOut, std::nullopt};
+Outcome<R> await_bounded(const PendingPtr<R>& pending, BoundedClock::time_point deadline) {
+  if (!pending) return failed<R>(kWorkerTimedOut);
   std::unique_lock<std::mutex> lock(pending->mutex);
   if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
     // Under the pending lock: the worker cannot have returned in between,
     // so its release comes after this.
     if (pending->gate) pending->gate->abandon();
-    return {BoundedStatus::TimedOut, std::nullopt};
+    return failed<R>(kWorkerTimedOut);
   }
-  if (pending->threw || !pending->value) return {BoundedStatus::Failed, std::nullopt};
-  return {BoundedStatus::Ok, std::move(pending->value)};
+  if (pending->threw || !pending->value) return failed<R>(kWorkerFailed);
+  return Outcome<R>{ERROR_SUCCESS, std::move(*pending->value)};
 }
 
 // Runs `fn` on a worker and waits for it until `deadline`.
 template <class R, class F>
-Bounded<R> run_bounded_until(F fn, std::shared_ptr<Gate> gate,
+Outcome<R> run_bounded_until(F fn, std::shared_ptr<Gate> gate,
                              BoundedClock::time_point deadline) {
   auto pending = start_bounded<R>(std::move(fn), std::move(gate), deadline);
   return await_bounded(pending, deadline);
@@ -162,22 +155,21 @@ Bounded<R> run_bounded_until(F fn, std::shared_ptr<Gate> gate,
 // Runs `fn` with a bounded wait. A mount that already has a stuck worker
 // fails at once without starting another.
 template <class R, class F>
-Bounded<R> run_bounded(F fn, std::shared_ptr<Gate> gate,
+Outcome<R> run_bounded(F fn, std::shared_ptr<Gate> gate,
                        std::chrono::milliseconds limit = kBlockingCallTimeout) {
   return run_bounded_until<R>(std::move(fn), std::move(gate), BoundedClock::now() + limit);
 }
 
-// Runs `fn` on this thread when it cannot block (`may_block` false: nothing
-// on its way is a network or FUSE mount), saving the hand-off to a worker
-// and the look-up of its gate; otherwise as run_bounded_until, through the
-// gate `gate_of()` returns.
-template <class R, class F, class G>
-Bounded<R> run_bounded_if(bool may_block, F fn, G gate_of, BoundedClock::time_point deadline) {
-  if (may_block) return run_bounded_until<R>(std::move(fn), gate_of(), deadline);
+// Runs `fn` on this thread when it cannot block (`may_block` false, as
+// block_policy decided), saving the hand-off to a worker and the look-up of
+// its gate; otherwise as run_bounded_until, through the gate of `key`.
+template <class R, class F>
+Outcome<R> run_bounded_if(bool may_block, F fn, GateKey key, BoundedClock::time_point deadline) {
+  if (may_block) return run_bounded_until<R>(std::move(fn), gate_for(key), deadline);
   try {
-    return {BoundedStatus::Ok, std::optional<R>(fn())};
+    return Outcome<R>{ERROR_SUCCESS, fn()};
   } catch (...) {
-    return {BoundedStatus::Failed, std::nullopt};
+    return failed<R>(kWorkerFailed);
   }
 }
 

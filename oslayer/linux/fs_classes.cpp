@@ -1,9 +1,9 @@
-// Classification of file-system types: which are volumes, which may block,
-// what Windows calls them and what kind of drive holds them.
+// Classification of file-system types: which are volumes, what Windows
+// calls them and what kind of drive holds them.
 #include <algorithm>
 #include <initializer_list>
 
-#include "k32l.h"
+#include "fs_classes.h"
 
 namespace k32l {
 
@@ -51,8 +51,6 @@ bool is_remote_fs(std::string_view t) {
 bool is_fuse_fs(std::string_view t) {
   return t == "fuse" || t == "fuseblk" || starts_with(t, "fuse.");
 }
-
-bool may_block(std::string_view t) { return is_remote_fs(t) || is_fuse_fs(t); }
 
 std::string windows_fs_name(std::string_view mount_type, std::string_view probed_type,
                             std::string_view probed_version) {

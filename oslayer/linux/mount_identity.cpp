@@ -15,7 +15,8 @@
 #include <fstream>
 #include <string>
 
-#include "k32l.h"
+#include "caller_view.h"
+#include "mount_identity.h"
 
 namespace k32l {
 
@@ -38,7 +39,7 @@ PathIdentity identify_path(const std::string& path) {
 std::optional<std::uint64_t> descriptor_mount_id(int fd) {
   // fdinfo comes from the process's file table: reading it never waits on
   // the file system that holds the file.
-  std::ifstream in("/proc/self/fdinfo/" + std::to_string(fd));
+  std::ifstream in(descriptor_info_path(fd));
   std::string key;
   while (in >> key) {
     if (key == "mnt_id:") {

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "k32l.h"
+#include "device_probe.h"
 #include "raii.h"
 
 namespace k32l {

@@ -2,7 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "k32l.h"
+#include "text.h"
 
 namespace k32l {
 
@@ -172,6 +172,12 @@ bool same_volume_id(std::string_view a, std::string_view b) {
   return true;
 }
 
+const std::string& fold_volume_id(std::string_view id, std::string& folded) {
+  folded.assign(id.data(), id.size());
+  for (char& c : folded) c = ascii_lower(c);
+  return folded;
+}
+
 std::string device_volume_id(std::uint64_t dev) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "00000000-0000-0000-%04" PRIx64 "-%012" PRIx64, dev >> 48,
@@ -211,6 +217,16 @@ bool path_is_under(std::string_view path, std::string_view target) {
   if (target == "/") return !path.empty() && path.front() == '/';
   if (path.substr(0, target.size()) != target) return false;
   return path.size() == target.size() || path[target.size()] == '/';
+}
+
+bool has_dot_dot(std::string_view path) {
+  for (std::size_t i = 0; i < path.size();) {
+    std::size_t end = path.find('/', i);
+    if (end == std::string_view::npos) end = path.size();
+    if (path.substr(i, end - i) == "..") return true;
+    i = end + 1;
+  }
+  return false;
 }
 
 std::u16string build_multi_string(const std::vector<std::u16string>& items) {

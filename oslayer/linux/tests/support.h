@@ -20,7 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "k32l.h"
+#include "fs_classes.h"
+#include "snapshot.h"
+#include "text.h"
 
 namespace k32l_test {
 

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "bounded.h"
-#include "k32l.h"
+#include "block_policy.h"
+#include "fs_classes.h"
+#include "text.h"
 
 using namespace k32l;
 using namespace std::chrono_literals;
@@ -322,13 +324,13 @@ TEST(DriveTypes, ByDisk) {
 
 TEST(BoundedCalls, AQuickCallReturnsItsValue) {
   auto r = run_bounded<int>([] { return 42; }, std::make_shared<Gate>());
-  ASSERT_EQ(r.status, BoundedStatus::Ok);
-  EXPECT_EQ(*r.value, 42);
+  ASSERT_EQ(r.error, ERROR_SUCCESS);
+  EXPECT_EQ(r.value, 42);
 }
 
 TEST(BoundedCalls, AThrowingCallFails) {
   auto r = run_bounded<int>([]() -> int { throw std::runtime_error("x"); }, nullptr);
-  EXPECT_EQ(r.status, BoundedStatus::Failed);
+  EXPECT_EQ(r.error, kWorkerFailed);
 }
 
 // A call that stays stuck until released, counting how often it started.
@@ -355,21 +357,21 @@ TEST(BoundedCalls, AStuckCallTimesOutAndGatesItsMount) {
   const auto t0 = std::chrono::steady_clock::now();
   auto r = run_bounded<int>(blocker, gate, 100ms);
   const auto waited = std::chrono::steady_clock::now() - t0;
-  EXPECT_EQ(r.status, BoundedStatus::TimedOut);
+  EXPECT_EQ(r.error, ERROR_TIMEOUT);
   EXPECT_GE(waited, 100ms);
   EXPECT_LT(waited, 1s);
   EXPECT_TRUE(gate->stalled());
 
   // While the worker is stuck, a call on the same mount starts nothing.
   auto again = run_bounded<int>(blocker, gate, 5s);
-  EXPECT_EQ(again.status, BoundedStatus::TimedOut);
+  EXPECT_EQ(again.error, ERROR_TIMEOUT);
   EXPECT_EQ(started->load(), 1);
 
   // The worker returning later clears the gate; calls go through again.
   release->store(true);
   for (int i = 0; i < 200 && gate->stalled(); ++i) std::this_thread::sleep_for(5ms);
   EXPECT_FALSE(gate->stalled());
-  EXPECT_EQ(run_bounded<int>(blocker, gate, 1s).status, BoundedStatus::Ok);
+  EXPECT_EQ(run_bounded<int>(blocker, gate, 1s).error, ERROR_SUCCESS);
 }
 
 TEST(BoundedCalls, ConcurrentCallersOnAStalledGateLeaveOneThreadBehind) {
@@ -385,7 +387,7 @@ TEST(BoundedCalls, ConcurrentCallersOnAStalledGateLeaveOneThreadBehind) {
   std::atomic<int> timed_out{0};
   for (int i = 0; i < 8; ++i)
     callers.emplace_back([&] {
-      if (run_bounded<int>(blocker, gate, 200ms).status == BoundedStatus::TimedOut)
+      if (run_bounded<int>(blocker, gate, 200ms).error == ERROR_TIMEOUT)
         timed_out.fetch_add(1);
     });
   for (auto& t : callers) t.join();

@@ -1,0 +1,130 @@
+// Caller arguments: their text, and the volume a root argument names.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "answers.h"
+#include "bounded.h"
+#include "raii.h"
+#include "text.h"
+
+namespace k32l {
+
+namespace {
+
+// What a root argument says: a volume by its name, or spellings of a path,
+// the likeliest first.
+struct RootArgument {
+  const Volume* volume = nullptr;
+  std::vector<std::string> spellings;
+};
+
+Outcome<RootArgument> read_path_root(const std::string& text) {
+  RootArgument arg;
+  auto normal = normalise_root(text);
+  if (!normal) return failed<RootArgument>(ERROR_INVALID_NAME);
+  arg.spellings.push_back(std::move(*normal));
+  if (text.back() == '\\') {
+    if (auto as_written = normalise_path(text)) arg.spellings.push_back(std::move(*as_written));
+  }
+  return {ERROR_SUCCESS, std::move(arg)};
+}
+
+Outcome<RootArgument> read_root(const Snapshot& snap, const WCHAR* root) {
+  RootArgument arg;
+  if (root == nullptr) {
+    auto cwd = working_directory();
+    if (!cwd) return failed<RootArgument>(ERROR_PATH_NOT_FOUND);
+    arg.spellings.push_back(snap.mounts.mount_point_of(*cwd));
+    return {ERROR_SUCCESS, std::move(arg)};
+  }
+  auto text = read_text(root);
+  if (!text.ok()) return failed<RootArgument>(text.error);
+  ParsedName parsed = parse_volume_name(text.value, false);
+  if (parsed.status == NameParse::Malformed) return failed<RootArgument>(ERROR_INVALID_NAME);
+  if (parsed.status == NameParse::NotAVolumeName) return read_path_root(text.value);
+  arg.volume = snap.find_by_id(parsed.id);
+  if (!arg.volume) return failed<RootArgument>(ERROR_FILE_NOT_FOUND);
+  return {ERROR_SUCCESS, std::move(arg)};
+}
+
+// The volume mounted at `path`, or the code for a mount point of no volume;
+// nullopt when nothing is mounted there.
+std::optional<Outcome<const Volume*>> mounted_at(const Snapshot& snap, const std::string& path) {
+  if (const Volume* v = snap.find_by_target(path)) return Outcome<const Volume*>{ERROR_SUCCESS, v};
+  if (snap.is_other_target(path)) return failed<const Volume*>(ERROR_UNRECOGNIZED_VOLUME);
+  return std::nullopt;
+}
+
+// Runs `fn` on `path`, a caller's path, as the blocking policy says: the
+// walk may cross a mount that does not answer.
+template <class R, class F>
+Outcome<R> on_caller_path(const Snapshot& snap, const std::string& path, F fn) {
+  return flatten(run_bounded_if<Outcome<R>>(
+      snap.mounts.call_may_block(Via::CallerPath, path), std::move(fn),
+      mount_gate(snap.mounts.devno_reached(path)), BoundedClock::now() + kBlockingCallTimeout));
+}
+
+// Where the kernel's walk of `path` ("..", symbolic links) ends.
+Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path) {
+  auto walked = on_caller_path<std::string>(snap, path, [path] {
+    MallocString real(::realpath(path.c_str(), nullptr));
+    if (!real) return failed<std::string>(error_from_errno(errno));
+    return Outcome<std::string>{ERROR_SUCCESS, real.get()};
+  });
+  if (!walked.ok()) return failed<const Volume*>(walked.error);
+  if (auto found = mounted_at(snap, walked.value)) return *found;
+  return failed<const Volume*>(ERROR_DIR_NOT_ROOT);
+}
+
+// Why `path`, no mount point, names no root: it is missing, or it is not one.
+Outcome<const Volume*> not_a_root(const Snapshot& snap, const std::string& path) {
+  auto seen = on_caller_path<bool>(snap, path, [path] {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return failed<bool>(error_from_errno(errno));
+    return Outcome<bool>{ERROR_SUCCESS, true};
+  });
+  return failed<const Volume*>(seen.ok() ? ERROR_DIR_NOT_ROOT : seen.error);
+}
+
+}  // namespace
+
+Outcome<std::string> read_text(const WCHAR* text) {
+  // ASCII text, as volume names are, is its own UTF-8: copied at once.
+  if (text != nullptr) {
+    std::size_t length = 0;
+    while (length <= kMaxArgumentChars && text[length] != 0 && text[length] < 0x80) ++length;
+    if (length <= kMaxArgumentChars && text[length] == 0) {
+      return {ERROR_SUCCESS, std::string(text, text + length)};
+    }
+  }
+  auto wide = read_argument(text);
+  if (!wide) return failed<std::string>(ERROR_INVALID_NAME);
+  auto utf8 = utf16_to_utf8(*wide);
+  if (!utf8) return failed<std::string>(ERROR_INVALID_NAME);
+  return {ERROR_SUCCESS, std::move(*utf8)};
+}
+
+std::optional<std::string> working_directory() {
+  char buf[PATH_MAX];
+  if (::getcwd(buf, sizeof buf) == nullptr) return std::nullopt;
+  return normalise_root(buf);
+}
+
+Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {
+  auto arg = read_root(snap, root);
+  if (!arg.ok()) return failed<const Volume*>(arg.error);
+  if (arg.value.volume) return {ERROR_SUCCESS, arg.value.volume};
+  for (const std::string& path : arg.value.spellings) {
+    if (auto found = mounted_at(snap, path)) return *found;
+  }
+  const std::string& path = arg.value.spellings.front();
+  if (has_dot_dot(path)) return walked_root(snap, path);
+  if (!check_path) return failed<const Volume*>(ERROR_DIR_NOT_ROOT);
+  return not_a_root(snap, path);
+}
+
+}  // namespace k32l

@@ -1,0 +1,39 @@
+// Probes of block devices (they may block: callers run them behind the
+// device's gate unless the caller may not read the device).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fs_classes.h"
+
+namespace k32l {
+
+// Result of probing a device with libblkid's low-level prober.
+struct ProbeResult {
+  bool found = false;
+  std::string type, version, label, uuid;
+};
+// A caller who may not open the device gets what the system publishes
+// about it instead (published_device_facts).
+ProbeResult probe_device(const std::string& device, std::uint64_t rdev);
+// False when the caller may not read the device node (the permission check
+// that opening it would make refuses): probe_device then reads only what
+// the system publishes, which never waits on the device, so it needs no
+// bounded worker and no answer check.
+bool may_read_device(const std::string& device);
+// What the udev database, or failing that libblkid's cache, says of a device.
+ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev);
+
+// The disk under block device `rdev` (none when 0), from sysfs.
+DiskFacts disk_facts(std::uint64_t rdev);
+
+// All that is read of a volume's device while a snapshot is built.
+struct DeviceFacts {
+  ProbeResult probe;
+  DiskFacts disk;
+};
+// Probes `device` (when named) and reads the facts of disk `rdev`.
+DeviceFacts read_device(const std::string& device, std::uint64_t rdev);
+
+}  // namespace k32l

@@ -1,0 +1,37 @@
+// Pure per-type tables: which file systems are volumes, what Windows calls
+// them and what kind of drive holds them. Whether calls on a type may block
+// is block_policy's question.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "kernel32.h"
+
+namespace k32l {
+
+// Kernel and helper file systems that hold no user data: never volumes.
+bool is_pseudo_fs(std::string_view fstype);
+bool is_ram_fs(std::string_view fstype);
+bool is_remote_fs(std::string_view fstype);
+bool is_fuse_fs(std::string_view fstype);
+
+// The name GetVolumeInformation reports. mount_type comes from the mount
+// table; probed_type/probed_version from probing the backing device (empty
+// when there is none or the probe found nothing).
+std::string windows_fs_name(std::string_view mount_type, std::string_view probed_type,
+                            std::string_view probed_version);
+// Case and Unicode flags for a file system reported as `fs_name`.
+DWORD fs_flags(std::string_view fs_name, bool read_only);
+
+// What is known about the disk under a block-backed volume.
+struct DiskFacts {
+  bool has_device = false;     // a block device backs the volume
+  std::string disk_name;       // whole-disk kernel name, e.g. "sda", "sr0", "loop3"
+  unsigned disk_major = 0;
+  bool removable = false;      // sysfs "removable" of the whole disk
+  bool on_usb = false;         // the disk sits on a USB bus
+};
+UINT drive_type_for(std::string_view fstype, const DiskFacts& disk);
+
+}  // namespace k32l

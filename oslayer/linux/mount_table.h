@@ -1,0 +1,34 @@
+// The mount table as the kernel gives it (facts: nothing here blocks).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "outcome.h"
+
+namespace k32l {
+
+// One line of a mount table, as libmount reads it.
+struct MountEntry {
+  std::string target, source, fstype;
+  std::string root;         // the directory of the file system mounted there ("/": its root)
+  std::uint64_t devno = 0;  // major:minor as the mount table gives it
+  std::uint64_t id = 0;     // the mount's ID
+};
+
+// The entries of a mountinfo file (libmount), in table order; entries
+// without a target are left out. A file that cannot be read or parsed is
+// ERROR_IO_DEVICE.
+Outcome<std::vector<MountEntry>> read_mount_table(const char* path);
+
+// Which entries count: a later mount on a target hides the earlier ones
+// there; of the visible ones, data file systems may be volumes and the rest
+// (kernel pseudo file systems) never are. Indices in mount-table order.
+struct EntryClasses {
+  std::vector<std::size_t> data;
+  std::vector<std::size_t> other;
+};
+EntryClasses classify_entries(const std::vector<MountEntry>& entries);
+
+}  // namespace k32l

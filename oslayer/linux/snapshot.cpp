@@ -1,0 +1,61 @@
+// Look-ups in a snapshot.
+#include "snapshot.h"
+
+#include "text.h"
+
+namespace k32l {
+
+void Snapshot::add_volume(Volume volume) {
+  std::vector<std::u16string> paths;
+  for (const auto& target : volume.targets)
+    if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
+  volume.path_names = build_multi_string(paths);
+  const bool indexed = indexed_volumes == volumes.size();
+  volumes.push_back(std::move(volume));
+  if (!indexed) return;
+  // emplace keeps an earlier volume's position: the first match wins, as in a scan.
+  std::string folded;
+  const std::size_t position = volumes.size() - 1;
+  id_index.emplace(fold_volume_id(volumes.back().id, folded), position);
+  for (const auto& target : volumes.back().targets) target_index.emplace(target, position);
+  indexed_volumes = volumes.size();
+}
+
+const Volume* Snapshot::find_by_id(std::string_view id) const {
+  // same_volume_id compares sizes and ASCII-lower-cased bytes: exactly
+  // equality of the folded texts, so the index answers as the scan would.
+  if (indexed_volumes == volumes.size()) {
+    thread_local std::string folded;
+    const auto found = id_index.find(fold_volume_id(id, folded));
+    return found == id_index.end() ? nullptr : &volumes[found->second];
+  }
+  for (const auto& v : volumes)
+    if (same_volume_id(v.id, id)) return &v;
+  return nullptr;
+}
+
+const Volume* Snapshot::find_by_target(std::string_view path) const {
+  if (indexed_volumes == volumes.size()) {
+    thread_local std::string key;
+    key.assign(path.data(), path.size());
+    const auto found = target_index.find(key);
+    return found == target_index.end() ? nullptr : &volumes[found->second];
+  }
+  for (const auto& v : volumes)
+    for (const auto& t : v.targets)
+      if (t == path) return &v;
+  return nullptr;
+}
+
+const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
+  const auto found = volume_by_mount.find(mount_id);
+  return found == volume_by_mount.end() ? nullptr : &volumes[found->second];
+}
+
+bool Snapshot::is_other_target(std::string_view path) const {
+  for (const auto& t : other_targets)
+    if (t == path) return true;
+  return false;
+}
+
+}  // namespace k32l

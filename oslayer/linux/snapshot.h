@@ -1,0 +1,81 @@
+// The immutable snapshot of the volumes of one mount table, and its
+// look-ups. Built by snapshot_builder.cpp, kept per view by
+// snapshot_cache.cpp.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "block_policy.h"
+#include "fs_classes.h"
+#include "kernel32.h"
+#include "mount_table.h"
+
+namespace k32l {
+
+struct Volume {
+  std::string id;                    // goes between the braces of the name
+  std::u16string name;               // \\?\Volume{id}\ in UTF-16
+  std::uint64_t dev = 0;             // st_dev of the mounted root
+  bool dev_verified = false;         // false: statx of the root did not answer in time
+  std::uint64_t table_devno = 0;     // major:minor in the mount table
+  std::string fstype;                // mount-table type
+  std::string source;                // mount-table source
+  std::string device;                // block device to probe, empty if none
+  DiskFacts disk;
+  UINT drive_type = DRIVE_UNKNOWN;
+  std::uint64_t rdev = 0;            // number of `device`, 0 if none
+  std::vector<std::string> targets;  // mount points, mount-table order
+  std::string reach;                 // a mount of it for statvfs (may be no mount point)
+  // The targets as GetVolumePathNamesForVolumeName writes them (set by
+  // Snapshot::add_volume): each valid UTF-8 target in UTF-16, NUL-terminated,
+  // then one more NUL. Targets that are not valid UTF-8 are left out.
+  std::u16string path_names;
+};
+
+struct Snapshot {
+  std::vector<Volume> volumes;
+  // Visible mount points of file systems that are not volumes (/proc ...).
+  std::vector<std::string> other_targets;
+  // The visible mounts as far as blocking goes: which mount a path reaches,
+  // whether calls on it may block, the mount-table number of every mount ID.
+  MountReach mounts;
+  // The ID folded to ASCII lower case -> position of the first volume with
+  // that ID, for the volumes added through add_volume; find_by_id then costs
+  // one hash lookup instead of a scan (a refresh looks up every volume).
+  std::unordered_map<std::string, std::size_t> id_index;
+  std::size_t indexed_volumes = 0;
+  // Mount point -> position of the first volume listing it, for the same
+  // volumes: find_by_target then costs one hash look-up.
+  std::unordered_map<std::string, std::size_t> target_index;
+  // Mount ID -> position of the volume it belongs to.
+  std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
+
+  void add_volume(Volume volume);
+  const Volume* find_by_id(std::string_view id) const;
+  const Volume* find_by_target(std::string_view normalised_path) const;
+  const Volume* find_by_mount(std::uint64_t mount_id) const;
+  bool is_other_target(std::string_view normalised_path) const;
+};
+
+// The snapshot of `entries` (a mount table of the caller's view): probes
+// its mounts and devices, each behind its gate, within one bound in all.
+Snapshot build_snapshot(const std::vector<MountEntry>& entries);
+
+// The snapshot for the mount table as it is now, in the calling thread's
+// view: re-read only when the kernel has flagged a change on the descriptor
+// this process watches for that view.
+std::shared_ptr<const Snapshot> current_snapshot();
+// How often the mount table has been read so far in this process.
+std::uint64_t mount_table_reads();
+
+// Checks at once, under one deadline, that every volume's device and every
+// mount that may block answer: one that does not has its gate shut before
+// the calls of a refresh reach it one after another.
+void check_volumes_answer(const Snapshot& snap);
+
+}  // namespace k32l

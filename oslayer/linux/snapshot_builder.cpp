@@ -1,0 +1,251 @@
+// A snapshot built from a mount table in named stages: index the visible
+// mounts, group the mounts per file system, probe them (statx of their mount
+// points, the devices under them) within one bound in all, and assemble the
+// volumes. Nothing here changes a snapshot after it is built.
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <map>
+
+#include "bounded.h"
+#include "device_probe.h"
+#include "identity.h"
+#include "snapshot.h"
+#include "text.h"
+
+namespace k32l {
+
+namespace {
+
+// What the statx of every mount point of one file system found (may block:
+// runs on a bounded worker).
+struct FileSystemFacts {
+  std::vector<PathIdentity> targets;  // one per member, in member order
+};
+
+// The statx of each of `targets` and, when `ask_server`, a statvfs of the
+// first: statx may be answered from cached attributes, statvfs of a file
+// system that may block asks its server, so one that stopped answering is
+// found within the refresh's deadline and its gate shut.
+FileSystemFacts look_at_file_system(const std::vector<std::string>& targets, bool ask_server) {
+  FileSystemFacts facts;
+  for (const std::string& t : targets) facts.targets.push_back(identify_path(t));
+  struct statvfs ignored {};
+  if (ask_server) ::statvfs(targets.front().c_str(), &ignored);
+  return facts;
+}
+
+// The mount points Windows would list for a volume: where its root is
+// mounted; binds of a subtree only when its root is mounted nowhere; never a
+// single file. `members` index `entries`.
+std::vector<std::string> mount_points(const std::vector<MountEntry>& entries,
+                                      const std::vector<std::size_t>& members,
+                                      const std::vector<Standing>& standing) {
+  const std::string* best = nullptr;  // the least deep directory mounted
+  for (std::size_t m : members) {
+    if (standing[m].is_file) continue;
+    const std::string& root = entries[m].root;
+    if (!best || root.size() < best->size()) best = &root;
+  }
+  std::vector<std::string> targets;
+  if (!best) return targets;
+  for (std::size_t m : members)
+    if (!standing[m].is_file && entries[m].root == *best) targets.push_back(entries[m].target);
+  return targets;
+}
+
+class SnapshotBuilder {
+ public:
+  explicit SnapshotBuilder(const std::vector<MountEntry>& entries)
+      : entries_(entries),
+        last_at_target_(entries.size(), false),
+        standing_(entries.size()) {}
+
+  Snapshot build() {
+    index_visible_mounts();
+    group_file_systems();
+    find_devices();
+    start_file_system_checks();
+    start_device_probes();
+    look_at_local_file_systems();
+    collect_file_system_checks();
+    collect_device_probes();
+    assemble_volumes();
+    return std::move(snap_);
+  }
+
+ private:
+  // Read: the visible mount points, in mount-table order, and the mount-table
+  // number of every mount.
+  void index_visible_mounts() {
+    const EntryClasses classes = classify_entries(entries_);
+    for (std::size_t i : classes.other) snap_.other_targets.push_back(entries_[i].target);
+    std::vector<std::size_t> visible(classes.data);
+    visible.insert(visible.end(), classes.other.begin(), classes.other.end());
+    std::sort(visible.begin(), visible.end());
+    for (std::size_t i : visible) {
+      last_at_target_[i] = true;
+      snap_.mounts.add_visible(entries_[i].target, entries_[i].fstype, entries_[i].devno);
+    }
+    for (const MountEntry& e : entries_) snap_.mounts.add_mount(e.id, e.devno);
+  }
+
+  // Group: every mount of a data file system, hidden or not, by file system
+  // (its mount-table number), in order of first appearance.
+  void group_file_systems() {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (is_pseudo_fs(entries_[i].fstype)) continue;
+      auto& members = members_[entries_[i].devno];
+      if (members.empty()) devno_order_.push_back(entries_[i].devno);
+      members.push_back(i);
+    }
+  }
+
+  // The device under each file system, found here (device nodes live on
+  // devtmpfs, which never blocks; a source on a mount that may is skipped),
+  // so that the probes start together with the statx-es, under the same
+  // deadline: a refresh waits one bound in all, whatever stalls.
+  void find_devices() {
+    for (std::uint64_t devno : devno_order_) {
+      const MountEntry& first = entries_[members_[devno].front()];
+      if (!snap_.mounts.call_may_block(Via::TablePath, first.source))
+        device_of_[devno] = find_device(first.source, devno);
+    }
+  }
+
+  // Probe: one worker per file system whose mount points may block
+  // statx-es them, so a stalled one holds one thread; all start at once
+  // with one shared deadline, so dead mounts cost one timeout in all.
+  void start_file_system_checks() {
+    deadline_ = BoundedClock::now() + kBlockingCallTimeout;
+    for (std::uint64_t devno : devno_order_) {
+      const auto& members = members_[devno];
+      bool blocking = false;
+      std::vector<std::string> targets;
+      for (std::size_t i : members) {
+        blocking = blocking || snap_.mounts.call_may_block(Via::TablePath, entries_[i].target,
+                                                           entries_[i].fstype);
+        targets.push_back(entries_[i].target);
+      }
+      if (!blocking) continue;
+      const bool ask_server = may_block(entries_[members.front()].fstype);
+      checks_[devno] = start_bounded<FileSystemFacts>(
+          [targets = std::move(targets), ask_server] {
+            return look_at_file_system(targets, ask_server);
+          },
+          gate_for(mount_gate(devno)), deadline_);
+    }
+  }
+
+  // Probe each backing device once, each through the gate of its device; a
+  // device the caller may not read is answered from what the system
+  // publishes, which never waits on it, here.
+  void start_device_probes() {
+    for (const auto& [devno, node] : device_of_) {
+      (void)devno;
+      if (node.rdev == 0 || probes_.count(node.rdev) || probed_.count(node.rdev)) continue;
+      if (!node.path.empty() && !may_read_device(node.path)) {
+        probed_[node.rdev] = read_device(node.path, node.rdev);
+        continue;
+      }
+      probes_[node.rdev] = start_bounded<DeviceFacts>(
+          [device = node.path, rdev = node.rdev] { return read_device(device, rdev); },
+          gate_for(device_gate(node.rdev)), deadline_);
+    }
+  }
+
+  // The file systems that cannot stall are looked at on this thread, which
+  // saves a hand-off per file system.
+  void look_at_local_file_systems() {
+    for (std::uint64_t devno : devno_order_) {
+      if (checks_.count(devno)) continue;
+      for (std::size_t i : members_[devno]) {
+        const PathIdentity seen = identify_path(entries_[i].target);
+        standing_[i] = standing_of(entries_[i], &seen, last_at_target_[i]);
+      }
+    }
+  }
+
+  void collect_file_system_checks() {
+    for (auto& [devno, pending] : checks_) {
+      const auto& members = members_[devno];
+      const auto result = await_bounded(pending, deadline_);
+      const FileSystemFacts* facts = result.ok() ? &result.value : nullptr;
+      for (std::size_t n = 0; n < members.size(); ++n) {
+        const std::size_t i = members[n];
+        standing_[i] =
+            standing_of(entries_[i], facts ? &facts->targets[n] : nullptr, last_at_target_[i]);
+      }
+    }
+  }
+
+  void collect_device_probes() {
+    for (auto& [rdev, pending] : probes_) {
+      auto result = await_bounded(pending, deadline_);
+      if (result.ok()) probed_[rdev] = std::move(result.value);
+    }
+  }
+
+  // Assemble: the listed mounts grouped by the st_dev of their roots, in
+  // order of first appearance, one volume each.
+  void assemble_volumes() {
+    std::vector<std::vector<std::size_t>> groups;
+    std::map<std::uint64_t, std::size_t> group_of_dev;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (!standing_[i].listed) continue;
+      auto [it, fresh] = group_of_dev.emplace(standing_[i].dev, groups.size());
+      if (fresh) groups.emplace_back();
+      groups[it->second].push_back(i);
+    }
+    for (const auto& group : groups) {
+      for (std::size_t m : group)
+        snap_.volume_by_mount.emplace(entries_[m].id, snap_.volumes.size());
+      snap_.add_volume(make_volume(group));
+    }
+  }
+
+  // One volume of mounts `group`: type and device come from its own mounts.
+  Volume make_volume(const std::vector<std::size_t>& group) {
+    const MountEntry& first = entries_[group.front()];
+    const DeviceNode& node = device_of_[first.devno];
+    Volume v;
+    v.dev = standing_[group.front()].dev;
+    v.dev_verified = standing_[group.front()].verified;
+    v.table_devno = first.devno;
+    v.fstype = first.fstype;
+    v.source = first.source;
+    v.device = node.path;
+    v.rdev = node.rdev;
+    DeviceFacts facts;
+    if (auto found = probed_.find(node.rdev); found != probed_.end()) facts = found->second;
+    if (node.rdev != 0) facts.disk.has_device = true;
+    v.disk = facts.disk;
+    v.drive_type = drive_type_for(v.fstype, v.disk);
+    v.id = volume_id(facts.probe.uuid, v.dev, v.table_devno,
+                     [this](std::string_view id) { return snap_.find_by_id(id) != nullptr; });
+    v.name = *utf8_to_utf16(format_volume_name(v.id));  // ASCII by construction
+    v.targets = mount_points(entries_, group, standing_);
+    v.reach = v.targets.empty() ? first.target : v.targets.front();
+    return v;
+  }
+
+  const std::vector<MountEntry>& entries_;
+  Snapshot snap_;
+  std::vector<bool> last_at_target_;
+  std::vector<std::uint64_t> devno_order_;
+  std::map<std::uint64_t, std::vector<std::size_t>> members_;
+  std::map<std::uint64_t, DeviceNode> device_of_;  // by mount-table number
+  std::vector<Standing> standing_;
+  BoundedClock::time_point deadline_;  // of every probe: one bound in all
+  std::map<std::uint64_t, PendingPtr<FileSystemFacts>> checks_;  // by mount-table number
+  std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes_;      // by device number
+  std::map<std::uint64_t, DeviceFacts> probed_;
+};
+
+}  // namespace
+
+Snapshot build_snapshot(const std::vector<MountEntry>& entries) {
+  return SnapshotBuilder(entries).build();
+}
+
+}  // namespace k32l

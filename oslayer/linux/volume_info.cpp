@@ -1,0 +1,258 @@
+// GetVolumeInformationW[ByHandle], GetVolumePathNamesForVolumeNameW,
+// GetDriveTypeW and GetDiskFreeSpaceExW, answered from the snapshot of the
+// caller's view.
+#include <fcntl.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+
+#include "answers.h"
+#include "bounded.h"
+#include "device_probe.h"
+#include "identity.h"
+#include "raii.h"
+#include "text.h"
+
+using namespace k32l;
+
+namespace {
+
+using Stats = struct statvfs;
+
+Outcome<Stats> statvfs_at(const std::string& path) {
+  Outcome<Stats> got;
+  if (::statvfs(path.c_str(), &got.value) != 0) return failed<Stats>(error_from_errno(errno));
+  return got;
+}
+
+// statvfs of a file system, run as the blocking policy says, behind the
+// gate of `key`.
+template <class F>
+Outcome<Stats> bounded_statvfs(bool may_block, F fn, GateKey key,
+                               BoundedClock::time_point deadline) {
+  return flatten(run_bounded_if<Outcome<Stats>>(may_block, std::move(fn), key, deadline));
+}
+
+struct VolumeReading {
+  Stats stats{};
+  ProbeResult probe;
+};
+
+// A fresh probe of the volume's device for the label and type, on a worker
+// admitted by the device's gate: a device whose reads stall (its backing
+// store stopped answering) costs one bounded wait, then fails at once until
+// it answers again.
+Outcome<ProbeResult> probe_volume(const Volume& v, BoundedClock::time_point deadline) {
+  if (v.device.empty()) return {};
+  if (!may_read_device(v.device)) return {ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
+  return run_bounded_until<ProbeResult>(
+      [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
+      gate_for(device_gate(v.rdev)), deadline);
+}
+
+// The statvfs `got` of a volume, then the probe of its device, both within
+// one bound (`deadline`).
+Outcome<VolumeReading> with_probe(const Volume& v, const Outcome<Stats>& got,
+                                  BoundedClock::time_point deadline) {
+  if (!got.ok()) return failed<VolumeReading>(got.error);
+  auto probed = probe_volume(v, deadline);
+  if (!probed.ok()) return failed<VolumeReading>(probed.error);
+  return {ERROR_SUCCESS, VolumeReading{got.value, std::move(probed.value)}};
+}
+
+// statvfs of a mount of the volume (on a bounded worker when it may block),
+// then the probe.
+Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
+  const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
+  auto got = bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
+                             [target = v.reach] { return statvfs_at(target); },
+                             mount_gate(v.table_devno), deadline);
+  return with_probe(v, got, deadline);
+}
+
+// The same for the volume of an open descriptor, whose mount has the
+// mount-table number `devno`.
+Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, const Volume& v,
+                                              std::uint64_t devno) {
+  // The worker gets its own descriptor: the caller may close theirs once
+  // this call has given up on a stuck file system.
+  UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!own.valid()) return failed<VolumeReading>(error_from_errno(errno));
+  auto shared = std::make_shared<UniqueFd>(std::move(own));
+  const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
+  auto got = bounded_statvfs(
+      snap.mounts.call_may_block(Via::Descriptor),
+      [shared] {
+        Outcome<Stats> r;
+        if (::fstatvfs(shared->get(), &r.value) != 0) return failed<Stats>(error_from_errno(errno));
+        return r;
+      },
+      mount_gate(devno), deadline);
+  return with_probe(v, got, deadline);
+}
+
+// The caller's buffers of GetVolumeInformation[ByHandle].
+struct InfoBuffers {
+  LPWSTR label;
+  DWORD label_size;
+  LPDWORD serial, max_component, flags;
+  LPWSTR fs_name;
+  DWORD fs_size;
+};
+
+BOOL report_volume(const Volume& v, const VolumeReading& r, const InfoBuffers& out) {
+  const std::u16string label = utf8_to_utf16_lossy(r.probe.label);
+  const std::string fs_name = windows_fs_name(v.fstype, r.probe.type, r.probe.version);
+  const std::u16string fs_wide = utf8_to_utf16_lossy(fs_name);
+  if (out.label && out.label_size < label.size() + 1) return fail(ERROR_INSUFFICIENT_BUFFER);
+  if (out.fs_name && out.fs_size < fs_wide.size() + 1) return fail(ERROR_INSUFFICIENT_BUFFER);
+  if (out.label) copy_terminated(label, out.label, out.label_size);
+  if (out.fs_name) copy_terminated(fs_wide, out.fs_name, out.fs_size);
+  if (out.serial) *out.serial = serial_from_device(v.dev);
+  if (out.max_component) *out.max_component = static_cast<DWORD>(r.stats.f_namemax);
+  if (out.flags) *out.flags = fs_flags(fs_name, (r.stats.f_flag & ST_RDONLY) != 0);
+  return TRUE;
+}
+
+// What GetDiskFreeSpaceEx asks statvfs about.
+struct SpaceTarget {
+  std::string path;      // what statvfs is given
+  std::string absolute;  // the same place as an absolute path, for the gate
+  Via via = Via::CallerPath;
+  std::string fstype;    // of the volume named, when one is
+};
+
+Outcome<SpaceTarget> space_target(const Snapshot& snap, LPCWSTR directory) {
+  SpaceTarget t;
+  if (directory == nullptr) {
+    t.path = ".";
+    t.absolute = working_directory().value_or("/");
+    return {ERROR_SUCCESS, std::move(t)};
+  }
+  auto text = read_text(directory);
+  if (!text.ok()) return failed<SpaceTarget>(text.error);
+  ParsedName parsed = parse_volume_name(text.value, false);
+  if (parsed.status == NameParse::Malformed) return failed<SpaceTarget>(ERROR_INVALID_NAME);
+  if (parsed.status == NameParse::Ok) {
+    const Volume* v = snap.find_by_id(parsed.id);
+    if (!v) return failed<SpaceTarget>(ERROR_FILE_NOT_FOUND);
+    // A mount point from the mount table: absolute, normalised, resolved.
+    return {ERROR_SUCCESS, SpaceTarget{v->reach, v->reach, Via::TablePath, v->fstype}};
+  }
+  t.path = text.value;
+  if (!t.path.empty() && t.path.back() == '\\') t.path.pop_back();
+  if (t.path.empty()) return failed<SpaceTarget>(ERROR_INVALID_NAME);
+  auto normal = normalise_root(
+      t.path.front() == '/' ? t.path : working_directory().value_or("/") + "/" + t.path);
+  t.absolute = normal.value_or("/");
+  return {ERROR_SUCCESS, std::move(t)};
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszVolumePathNames,
+                                             DWORD cchBufferLength,
+                                             PDWORD lpcchReturnLength) {
+  return guarded(FALSE, [&]() -> BOOL {
+    auto text = read_text(lpszVolumeName);
+    if (!text.ok()) return fail(text.error);
+    ParsedName parsed = parse_volume_name(text.value, true);
+    if (parsed.status != NameParse::Ok) return fail(ERROR_INVALID_NAME);
+    auto snap = current_snapshot();
+    const Volume* v = snap->find_by_id(parsed.id);
+    if (!v) return fail(ERROR_FILE_NOT_FOUND);
+    // A mount point whose bytes are not UTF-8 has no UTF-16 spelling and is
+    // left out rather than reported mangled (when the snapshot is built).
+    const std::u16string& multi = v->path_names;
+    const auto needed = static_cast<DWORD>(multi.size());
+    if (lpszVolumePathNames == nullptr || cchBufferLength < needed) {
+      if (lpcchReturnLength) *lpcchReturnLength = needed;
+      return fail(ERROR_MORE_DATA);
+    }
+    multi.copy(lpszVolumePathNames, multi.size());
+    if (lpcchReturnLength) *lpcchReturnLength = needed;
+    return TRUE;
+  });
+}
+
+BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuffer,
+                                  DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
+                                  LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
+                                  LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
+  return guarded(FALSE, [&]() -> BOOL {
+    auto snap = current_snapshot();
+    auto found = resolve_root(*snap, lpRootPathName, true);
+    if (!found.ok()) return fail(found.error);
+    auto reading = read_volume(*snap, *found.value);
+    if (!reading.ok()) return fail(reading.error);
+    return report_volume(*found.value, reading.value,
+                         {lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
+                          lpMaximumComponentLength, lpFileSystemFlags, lpFileSystemNameBuffer,
+                          nFileSystemNameSize});
+  });
+}
+
+BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffer,
+                                          DWORD nVolumeNameSize, LPDWORD lpVolumeSerialNumber,
+                                          LPDWORD lpMaximumComponentLength,
+                                          LPDWORD lpFileSystemFlags,
+                                          LPWSTR lpFileSystemNameBuffer,
+                                          DWORD nFileSystemNameSize) {
+  return guarded(FALSE, [&]() -> BOOL {
+    const auto raw = reinterpret_cast<std::intptr_t>(hFile);
+    if (raw < 0 || raw > INT_MAX) return fail(ERROR_INVALID_HANDLE);
+    const int fd = static_cast<int>(raw);
+    // The mount the file is on, from /proc: it names the volume and the gate
+    // of the calls below without touching the file's own file system.
+    const auto mount = mount_of_descriptor(fd);
+    if (!mount.ok()) return fail(mount.error);
+    auto snap = current_snapshot();
+    const Volume* v = snap->find_by_mount(mount.value);
+    const auto devno = snap->mounts.devno_of_mount(mount.value);
+    if (!v || !devno) return fail(ERROR_UNRECOGNIZED_VOLUME);
+    auto reading = read_descriptor_volume(*snap, fd, *v, *devno);
+    if (!reading.ok()) return fail(reading.error);
+    return report_volume(*v, reading.value,
+                         {lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
+                          lpMaximumComponentLength, lpFileSystemFlags, lpFileSystemNameBuffer,
+                          nFileSystemNameSize});
+  });
+}
+
+UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
+  return guarded<UINT>(DRIVE_UNKNOWN, [&]() -> UINT {
+    auto snap = current_snapshot();
+    auto found = resolve_root(*snap, lpRootPathName, false);
+    if (found.ok()) return found.value->drive_type;
+    return found.error == ERROR_NOT_ENOUGH_MEMORY ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
+  });
+}
+
+BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
+                                PULARGE_INTEGER lpFreeBytesAvailableToCaller,
+                                PULARGE_INTEGER lpTotalNumberOfBytes,
+                                PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
+  return guarded(FALSE, [&]() -> BOOL {
+    auto snap = current_snapshot();
+    auto target = space_target(*snap, lpDirectoryName);
+    if (!target.ok()) return fail(target.error);
+    const SpaceTarget& t = target.value;
+    auto got = bounded_statvfs(snap->mounts.call_may_block(t.via, t.absolute, t.fstype),
+                               [path = t.path] { return statvfs_at(path); },
+                               mount_gate(snap->mounts.devno_reached(t.absolute)),
+                               BoundedClock::now() + kBlockingCallTimeout);
+    if (!got.ok()) return fail(got.error);
+    const Stats& s = got.value;
+    const std::uint64_t unit = s.f_frsize ? s.f_frsize : s.f_bsize;
+    if (lpFreeBytesAvailableToCaller) lpFreeBytesAvailableToCaller->QuadPart = s.f_bavail * unit;
+    if (lpTotalNumberOfBytes) lpTotalNumberOfBytes->QuadPart = s.f_blocks * unit;
+    if (lpTotalNumberOfFreeBytes) lpTotalNumberOfFreeBytes->QuadPart = s.f_bfree * unit;
+    return TRUE;
+  });
+}
+
+}  // extern "C"

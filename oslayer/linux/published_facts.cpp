@@ -91,6 +91,7 @@ ProbeResult from_blkid_cache(const std::string& device) {
 ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev) {
   ProbeResult result = from_udev(rdev);
   if (!result.found && !device.empty()) result = from_blkid_cache(device);
+  result.published = result.found;
   return result;
 }
 

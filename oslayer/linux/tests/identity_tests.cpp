@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "hostile_support.h"
+#include "identity.h"
+#include "mount_table.h"
 #include "raii.h"
 
 using namespace k32l_test;
@@ -174,11 +176,17 @@ TEST_F(Identity, AMountIdTheKernelHandsOutAgainIsNotTakenForTheMountThatHadIt) {
   MountGuard first_guard(target);
   const auto first_id = reused_style_mount_id(target);
   ASSERT_TRUE(first_id);
-  const auto entries = k32l::parse_mount_table("/proc/thread-self/mountinfo");
+  auto table = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  ASSERT_TRUE(table.ok()) << table.error;
+  k32l::identify_mounts(table.value);
   const k32l::MountEntry* listed = nullptr;
-  for (const auto& e : entries)
+  for (const auto& e : table.value)
     if (e.target == target) listed = &e;
   ASSERT_NE(listed, nullptr);
+  const k32l::MountIdKind kind = k32l::compared_by(table.value);
+  if (kind != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "no unique mount IDs here (Linux before 6.8): a table that changed while "
+                    "its mount points were looked at is read again instead";
 
   // Replaced until the kernel gives the new mount the old one's 32-bit ID
   // (it hands out the lowest free one, so this is quick), for at most 5 s.
@@ -192,10 +200,18 @@ TEST_F(Identity, AMountIdTheKernelHandsOutAgainIsNotTakenForTheMountThatHadIt) {
   MountGuard second_guard(target);
   if (!reused) GTEST_SKIP() << "the kernel did not hand mount ID " << *first_id << " out again";
 
-  const k32l::PathIdentity seen = k32l::identify_path(target);
+  const k32l::PathIdentity seen = k32l::identify_path(target, kind);
   ASSERT_EQ(seen.error, 0);
-  EXPECT_FALSE(seen.mount_known && seen.mount_id == listed->id)
+  ASSERT_TRUE(seen.mount_known);
+  EXPECT_FALSE(k32l::is_this_mount(*listed, seen))
       << "the tmpfs mounted now at " << target << " is taken for the one listed before it";
+  // The mount now there is itself, read afresh.
+  table = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  ASSERT_TRUE(table.ok());
+  k32l::identify_mounts(table.value);
+  bool found = false;
+  for (const auto& e : table.value) found = found || (e.target == target && k32l::is_this_mount(e, seen));
+  EXPECT_TRUE(found) << "the mount at " << target << " is not its own table entry";
 }
 
 // The same through the calls, as a race: a mount replaced between the read

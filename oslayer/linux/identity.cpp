@@ -42,20 +42,13 @@ struct KernelFsUuid {
 };
 constexpr unsigned long kGetFsUuid = _IOR(0x15, 0, KernelFsUuid);
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The 16 bytes of a UUID written as hex digits (dashes anywhere); false for
 // other text.
 bool uuid_bytes(std::string_view text, std::uint8_t (&out)[16]) {
   std::size_t digits = 0;
   for (char c : text) {
     if (c == '-') continue;
-    const int value = hex_value(c);
+    const int value = hex_digit_value(c);
     if (value < 0 || digits == 32) return false;
     std::uint8_t& byte = out[digits / 2];
     byte = static_cast<std::uint8_t>(digits % 2 ? (byte << 4) | value : value);

@@ -1,11 +1,13 @@
-// Tools of the hostile-condition tests: a FUSE server that stalls on command
-// and counts of this process's threads.
+// Tools of the hostile-condition tests: a FUSE server that stalls on command,
+// counts of this process's threads, and questions asked as nobody.
 #pragma once
 
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "support.h"
@@ -26,6 +28,31 @@ inline int thread_count() {
     closedir(d);
   }
   return n;
+}
+
+// What `ask` answers in a child that has dropped to uid and gid 65534
+// (nobody), every one of them: real, effective and saved.
+inline std::string as_nobody(const std::function<std::string()>& ask) {
+  int fds[2];
+  if (pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    std::string answer = "no privileges dropped";
+    if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+        setresuid(65534, 65534, 65534) == 0)
+      answer = ask();
+    (void)!write(fds[1], answer.data(), answer.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string answer;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) answer.append(buf, static_cast<std::size_t>(n));
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return answer;
 }
 
 // The stalling FUSE server (k32l_stallfs) serving `backing` as

@@ -442,28 +442,6 @@ TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
 
 namespace {
 
-// What `ask` answers in a child that has dropped to nobody.
-std::string as_nobody(const std::function<std::string()>& ask) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string answer = "no privileges dropped";
-    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) answer = ask();
-    (void)!write(fds[1], answer.data(), answer.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string answer;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) answer.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return answer;
-}
-
 // The file system name and label a caller without privileges gets for
 // `root`.
 std::string unprivileged_answer(const std::string& root) {

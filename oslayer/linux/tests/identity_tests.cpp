@@ -6,7 +6,6 @@
 // be read is an error for that call only; and a caller who cannot read a
 // device is never told what a cache says was on it before.
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
@@ -43,30 +42,6 @@ std::optional<unsigned long> reused_style_mount_id(const std::string& path) {
 dev_t device_number(const std::string& node) {
   struct stat st {};
   return stat(node.c_str(), &st) == 0 ? st.st_rdev : 0;
-}
-
-// What `ask` answers in a child that has dropped to uid and gid 65534.
-std::string as_nobody(const std::function<std::string()>& ask) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    std::string answer = "no privileges dropped";
-    if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-        setresuid(65534, 65534, 65534) == 0)
-      answer = ask();
-    (void)!write(fds[1], answer.data(), answer.size());
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string answer;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) answer.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return answer;
 }
 
 // Lowers this process's descriptor limit to the lowest free descriptor, so

@@ -152,8 +152,10 @@ bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, st
   KernelFsUuid kernel{};
   if (::ioctl(root.get(), kGetFsUuid, &kernel) != 0 || kernel.len != sizeof kernel.uuid)
     return false;  // the kernel keeps no UUID of this file system (or predates the call)
+  // A published UUID that is no 16-byte one (FAT's volume serial, say) is
+  // not compared: it neither proves nor disproves anything.
   std::uint8_t claimed[16];
-  return !uuid_bytes(uuid, claimed) || std::memcmp(claimed, kernel.uuid, sizeof claimed) != 0;
+  return uuid_bytes(uuid, claimed) && std::memcmp(claimed, kernel.uuid, sizeof claimed) != 0;
 }
 
 // ---- names --------------------------------------------------------------------------

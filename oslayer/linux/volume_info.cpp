@@ -47,14 +47,16 @@ struct VolumeReading {
 Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
                                   BoundedClock::time_point deadline) {
   if (v.device.empty()) return {};
-  if (!may_read_device(v.device)) {
-    const bool may_open = !snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
-    return {ERROR_SUCCESS, facts_for_mount(published_device_facts(v.device, v.rdev), v.reach,
-                                           v.dev, may_open)};
-  }
-  return run_bounded_until<ProbeResult>(
-      [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
-      gate_for(device_gate(v.rdev)), deadline);
+  auto probed = may_read_device(v.device)
+                    ? run_bounded_until<ProbeResult>(
+                          [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
+                          gate_for(device_gate(v.rdev)), deadline)
+                    : Outcome<ProbeResult>{ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
+  // What was published about the device is checked against the mounted
+  // file system.
+  const bool may_open = !snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
+  if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
+  return probed;
 }
 
 // The statvfs `got` of a volume, then the probe of its device, both within

@@ -47,7 +47,9 @@ Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at
 
 // The ID of the mount the file of descriptor `fd` is on, from /proc:
 // ERROR_INVALID_HANDLE when `fd` is not open, ERROR_UNRECOGNIZED_VOLUME
-// when /proc does not say.
+// when /proc does not say. It is the 32-bit ID, which is enough here: the
+// descriptor holds its mount, so the ID is not handed out again while it is
+// open, and it is looked up in the snapshot of the table as it is now.
 Outcome<std::uint64_t> mount_of_descriptor(int fd);
 
 // ---- devices ------------------------------------------------------------------------

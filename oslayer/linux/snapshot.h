@@ -56,7 +56,8 @@ struct Snapshot {
   // Mount point -> position of the first volume listing it, for the same
   // volumes: find_by_target then costs one hash look-up.
   std::unordered_map<std::string, std::size_t> target_index;
-  // Mount ID -> position of the volume it belongs to.
+  // 32-bit mount ID (as fdinfo gives it) -> position of the volume it
+  // belongs to.
   std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
 
   void add_volume(Volume volume);

@@ -27,7 +27,7 @@ namespace {
 
 // The 32-bit mount ID of the mount `path` reaches, as /proc reports it for
 // a descriptor (the provider's own code is not asked).
-std::optional<unsigned long> reused_style_mount_id(const std::string& path) {
+std::optional<unsigned long> reusable_mount_id(const std::string& path) {
   k32l::UniqueFd fd(open(path.c_str(), O_PATH | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   std::ifstream in("/proc/thread-self/fdinfo/" + std::to_string(fd.get()));
@@ -50,7 +50,7 @@ class NoFreeDescriptors {
  public:
   NoFreeDescriptors() {
     getrlimit(RLIMIT_NOFILE, &saved_);
-    const int lowest = fcntl(0, F_DUPFD_CLOEXEC, 0);
+    const int lowest = open("/", O_PATH | O_CLOEXEC);  // open takes the lowest free one
     if (lowest < 0) return;
     close(lowest);
     rlimit tight = saved_;
@@ -149,7 +149,7 @@ TEST_F(Identity, AMountIdTheKernelHandsOutAgainIsNotTakenForTheMountThatHadIt) {
   const std::string target = dir_.sub("replaced");
   ASSERT_TRUE(mount_tmpfs(target, "1m"));
   MountGuard first_guard(target);
-  const auto first_id = reused_style_mount_id(target);
+  const auto first_id = reusable_mount_id(target);
   ASSERT_TRUE(first_id);
   auto table = k32l::read_mount_table("/proc/thread-self/mountinfo");
   ASSERT_TRUE(table.ok()) << table.error;
@@ -170,7 +170,7 @@ TEST_F(Identity, AMountIdTheKernelHandsOutAgainIsNotTakenForTheMountThatHadIt) {
   for (const auto t0 = Clock::now(); !reused && Clock::now() - t0 < std::chrono::seconds(5);) {
     umount2(target.c_str(), MNT_DETACH);
     ASSERT_TRUE(mount_tmpfs(target, "2m"));
-    reused = reused_style_mount_id(target) == first_id;
+    reused = reusable_mount_id(target) == first_id;
   }
   MountGuard second_guard(target);
   if (!reused) GTEST_SKIP() << "the kernel did not hand mount ID " << *first_id << " out again";

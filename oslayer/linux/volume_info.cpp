@@ -45,20 +45,27 @@ struct VolumeReading {
 // admitted by the device's gate: a device whose reads stall (its backing
 // store stopped answering) costs one bounded wait, then fails at once until
 // it answers again.
-Outcome<ProbeResult> probe_volume(const Volume& v, BoundedClock::time_point deadline) {
+Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
+                                  BoundedClock::time_point deadline) {
   if (v.device.empty()) return {};
-  if (!may_read_device(v.device)) return {ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
-  return run_bounded_until<ProbeResult>(
-      [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
-      gate_for(device_gate(v.rdev)), deadline);
+  auto probed = may_read_device(v.device)
+                    ? run_bounded_until<ProbeResult>(
+                          [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
+                          gate_for(device_gate(v.rdev)), deadline)
+                    : Outcome<ProbeResult>{ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
+  // What was published about the device is checked against the mounted
+  // file system.
+  const bool may_open = !snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
+  if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
+  return probed;
 }
 
 // The statvfs `got` of a volume, then the probe of its device, both within
 // one bound (`deadline`).
-Outcome<VolumeReading> with_probe(const Volume& v, const Outcome<Stats>& got,
+Outcome<VolumeReading> with_probe(const Snapshot& snap, const Volume& v, const Outcome<Stats>& got,
                                   BoundedClock::time_point deadline) {
   if (!got.ok()) return failed<VolumeReading>(got.error);
-  auto probed = probe_volume(v, deadline);
+  auto probed = probe_volume(snap, v, deadline);
   if (!probed.ok()) return failed<VolumeReading>(probed.error);
   return {ERROR_SUCCESS, VolumeReading{got.value, std::move(probed.value)}};
 }
@@ -70,7 +77,7 @@ Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
   auto got = bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
                              [target = v.reach] { return statvfs_at(target); },
                              [&v] { return mount_gate(v.table_devno); }, deadline);
-  return with_probe(v, got, deadline);
+  return with_probe(snap, v, got, deadline);
 }
 
 // The same for the volume of an open descriptor, whose mount has the
@@ -91,7 +98,7 @@ Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, cons
         return r;
       },
       [devno] { return mount_gate(devno); }, deadline);
-  return with_probe(v, got, deadline);
+  return with_probe(snap, v, got, deadline);
 }
 
 // The caller's buffers of GetVolumeInformation[ByHandle].
@@ -164,7 +171,9 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
     if (!text.ok()) return fail(text.error);
     ParsedName parsed = parse_volume_name(text.value, true);
     if (parsed.status != NameParse::Ok) return fail(ERROR_INVALID_NAME);
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     const Volume* v = snap->find_by_id(parsed.id);
     if (!v) return fail(ERROR_FILE_NOT_FOUND);
     // A mount point whose bytes are not UTF-8 has no UTF-16 spelling and is
@@ -186,7 +195,9 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                                   LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
   return guarded(FALSE, [&]() -> BOOL {
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     auto found = resolve_root(*snap, lpRootPathName, true);
     if (!found.ok()) return fail(found.error);
     auto reading = read_volume(*snap, *found.value);
@@ -212,7 +223,9 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
     // of the calls below without touching the file's own file system.
     const auto mount = mount_of_descriptor(fd);
     if (!mount.ok()) return fail(mount.error);
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     const auto on = snap->volume_of_descriptor(fd, mount.value);
     if (!on.volume) return fail(ERROR_UNRECOGNIZED_VOLUME);
     auto reading = read_descriptor_volume(*snap, fd, *on.volume, on.devno);
@@ -226,7 +239,9 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
 
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
   return guarded<UINT>(DRIVE_UNKNOWN, [&]() -> UINT {
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return DRIVE_UNKNOWN;
+    const auto& snap = read.value;
     auto found = resolve_root(*snap, lpRootPathName, false);
     if (found.ok()) return found.value->drive_type;
     return found.error == ERROR_NOT_ENOUGH_MEMORY ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
@@ -238,7 +253,9 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
                                 PULARGE_INTEGER lpTotalNumberOfBytes,
                                 PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
   return guarded(FALSE, [&]() -> BOOL {
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     auto target = space_target(*snap, lpDirectoryName);
     if (!target.ok()) return fail(target.error);
     auto got = space_of(*snap, target.value);

@@ -42,25 +42,29 @@ std::size_t gates_that_may_wait(const Snapshot& snap, std::size_t limit) {
 void check_volumes_answer(const Snapshot& snap) {
   if (gates_that_may_wait(snap, 2) < 2) return;
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
+  // Each gate is claimed once, without waiting: volumes that share a mount
+  // or a device (btrfs subvolumes) share its check, and no check starts late.
+  std::set<GateKey> claimed;
   std::vector<PendingPtr<bool>> pending;
   for (const Volume& v : snap.volumes) {
-    if (mount_may_block(snap, v)) {
-      pending.push_back(start_bounded<bool>(
+    if (mount_may_block(snap, v) && claimed.insert(mount_gate(v.table_devno)).second) {
+      pending.push_back(start_fanned_out<bool>(
           [target = v.reach] {
             struct statvfs ignored {};
             return ::statvfs(target.c_str(), &ignored) == 0;
           },
-          gate_for(mount_gate(v.table_devno)), deadline));
+          gate_for(mount_gate(v.table_devno))));
     }
-    if (!v.device.empty() && may_read_device(v.device)) {
-      pending.push_back(start_bounded<bool>(
+    if (!v.device.empty() && may_read_device(v.device) &&
+        claimed.insert(device_gate(v.rdev)).second) {
+      pending.push_back(start_fanned_out<bool>(
           [device = v.device, rdev = v.rdev] {
             // A device the caller may not open is never read by the probes
             // that follow (they read what the system publishes instead).
             UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
             return fd.valid() && probe_device(device, rdev).found;
           },
-          gate_for(device_gate(v.rdev)), deadline));
+          gate_for(device_gate(v.rdev))));
     }
   }
   for (const auto& p : pending) await_bounded(p, deadline);

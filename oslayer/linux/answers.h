@@ -5,11 +5,15 @@
 // value plus a code for GetLastError, never an exception across the C ABI.
 #pragma once
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <new>
 #include <optional>
 #include <string>
 #include <system_error>
 
+#include "bounded.h"
 #include "errors.h"
 #include "outcome.h"
 #include "snapshot.h"
@@ -60,5 +64,28 @@ std::optional<std::string> working_directory();
 // path that is no mount point is told apart as missing (ERROR_PATH_NOT_FOUND)
 // or not a root (ERROR_DIR_NOT_ROOT).
 Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path);
+
+// Runs `fn(fd)` (fd: an O_PATH descriptor of the place the caller's `path`
+// leads to, returning Outcome<R>) as the blocking policy says: here when no
+// mount that may block is asked on the way or by `fn`; otherwise on a worker
+// behind the gate of the mount the walk stopped on (where the rest of the
+// walk begins, or the mount reached), within one bound.
+template <class R, class F>
+Outcome<R> at_caller_path(const Snapshot& snap, const std::string& path, F fn) {
+  Walk walk = walk_without_blocking(snap.mounts, path);
+  if (walk.error != 0) return failed<R>(error_from_errno(walk.error));
+  const bool blocks = !walk.rest.empty() || snap.mounts.mount_may_block(walk.mount_id);
+  auto at = std::make_shared<UniqueFd>(std::move(walk.at));
+  return flatten(run_bounded_if<Outcome<R>>(
+      blocks,
+      [at, rest = std::move(walk.rest), fn = std::move(fn)] {
+        if (rest.empty()) return fn(at->get());
+        UniqueFd end(::openat(at->get(), rest.c_str(), O_PATH | O_CLOEXEC));
+        if (!end.valid()) return failed<R>(error_from_errno(errno));
+        return fn(end.get());
+      },
+      [&snap, &walk] { return snap.mounts.gate_of_mount(walk.mount_id); },
+      BoundedClock::now() + kBlockingCallTimeout));
+}
 
 }  // namespace k32l

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "answers.h"
-#include "bounded.h"
+#include "caller_view.h"
 #include "raii.h"
 #include "text.h"
 
@@ -56,22 +56,14 @@ std::optional<Outcome<const Volume*>> mounted_at(const Snapshot& snap, const std
   return std::nullopt;
 }
 
-// Runs `fn` on `path`, a caller's path, as the blocking policy says: the
-// walk may cross a mount that does not answer.
-template <class R, class F>
-Outcome<R> on_caller_path(const Snapshot& snap, const std::string& path, F fn) {
-  return flatten(run_bounded_if<Outcome<R>>(
-      snap.mounts.call_may_block(Via::CallerPath, path), std::move(fn),
-      [&] { return mount_gate(snap.mounts.devno_reached(path)); },
-      BoundedClock::now() + kBlockingCallTimeout));
-}
-
 // Where the kernel's walk of `path` ("..", symbolic links) ends.
 Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path) {
-  auto walked = on_caller_path<std::string>(snap, path, [path] {
-    MallocString real(::realpath(path.c_str(), nullptr));
-    if (!real) return failed<std::string>(error_from_errno(errno));
-    return Outcome<std::string>{ERROR_SUCCESS, real.get()};
+  auto walked = at_caller_path<std::string>(snap, path, [](int fd) {
+    std::string real(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(descriptor_link_path(fd).c_str(), real.data(), real.size());
+    if (n < 0) return failed<std::string>(error_from_errno(errno));
+    real.resize(static_cast<std::size_t>(n));
+    return Outcome<std::string>{ERROR_SUCCESS, std::move(real)};
   });
   if (!walked.ok()) return failed<const Volume*>(walked.error);
   if (auto found = mounted_at(snap, walked.value)) return *found;
@@ -80,10 +72,8 @@ Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path
 
 // Why `path`, no mount point, names no root: it is missing, or it is not one.
 Outcome<const Volume*> not_a_root(const Snapshot& snap, const std::string& path) {
-  auto seen = on_caller_path<bool>(snap, path, [path] {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return failed<bool>(error_from_errno(errno));
-    return Outcome<bool>{ERROR_SUCCESS, true};
+  auto seen = at_caller_path<bool>(snap, path, [](int) {
+    return Outcome<bool>{ERROR_SUCCESS, true};  // the walk found it
   });
   return failed<const Volume*>(seen.ok() ? ERROR_DIR_NOT_ROOT : seen.error);
 }

@@ -1,43 +1,119 @@
-// What may block, decided from the mount a call reaches and its type.
+// What may block, decided from the mount a call reaches: its type, whether
+// it is an automount trigger, and for a stacked file system the mounts its
+// layers lie on.
 #include "block_policy.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <deque>
+
 #include "fs_classes.h"
+#include "mount_identity.h"
 #include "text.h"
 
 namespace k32l {
 
 namespace {
 
-// Crossing a mount point of this type may block: its file system may, and
-// an automount trigger mounts (and may wait) on the way through.
-bool crossing_may_block(std::string_view fstype) {
-  return may_block(fstype) || fstype == "autofs";
+// The pieces of `text` between separators `sep`, empty ones included.
+std::vector<std::string_view> split(std::string_view text, char sep) {
+  std::vector<std::string_view> pieces;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find(sep, start);
+    pieces.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return pieces;
+    start = end + 1;
+  }
+}
+
+// Options of an overlay that name its layers; each value is a list
+// separated by ':' ("::" before data-only layers).
+bool names_layers(std::string_view key) {
+  return key == "lowerdir" || key == "lowerdir+" || key == "upperdir" || key == "workdir" ||
+         key == "datadir+";
 }
 
 }  // namespace
 
 bool may_block(std::string_view fstype) { return is_remote_fs(fstype) || is_fuse_fs(fstype); }
 
+std::optional<std::vector<std::string>> stacked_layers(std::string_view fstype,
+                                                       std::string_view options) {
+  if (fstype == "aufs" || fstype == "unionfs") return std::nullopt;  // layers not read
+  if (fstype != "overlay") return std::vector<std::string>{};
+  std::vector<std::string> layers;
+  for (std::string_view option : split(options, ',')) {
+    const std::size_t eq = option.find('=');
+    if (eq == std::string_view::npos || !names_layers(option.substr(0, eq))) continue;
+    for (std::string_view layer : split(option.substr(eq + 1), ':')) {
+      if (layer.empty()) continue;
+      // A relative layer was resolved from the mounter's directory, and an
+      // escaped one (':', ',') cannot be told apart from two: neither says
+      // where it lies.
+      if (layer.front() != '/' || layer.find('\\') != std::string_view::npos) return std::nullopt;
+      layers.emplace_back(layer);
+    }
+  }
+  if (layers.empty()) return std::nullopt;  // an overlay has a lower layer at least
+  return layers;
+}
+
 GateKey mount_gate(std::uint64_t table_devno) { return {GateKind::Mount, table_devno}; }
 
 GateKey device_gate(std::uint64_t rdev) { return {GateKind::Device, rdev}; }
 
-void MountReach::add_visible(const std::string& target, std::string_view fstype,
-                             std::uint64_t devno) {
-  visible_.emplace_back(target, devno);
-  if (crossing_may_block(fstype)) blocking_.push_back(target);
+MountReach::MountReach(const std::vector<MountEntry>& entries,
+                       const std::vector<std::size_t>& visible) {
+  for (std::size_t i : visible) visible_.push_back({entries[i].target, entries[i].id});
+  for (const MountEntry& e : entries) entries_.emplace(e.id, &e);
+  for (const MountEntry& e : entries) {
+    std::vector<std::uint64_t> deciding;
+    mounts_.emplace(e.id, Mount{e.devno, decide(e, deciding), is_remote_fs(e.fstype)});
+  }
+  entries_.clear();
+  for (const Visible& v : visible_)
+    if (mounts_[v.mount_id].may_block) blocking_.push_back(v.target);
 }
 
-void MountReach::add_mount(std::uint64_t mount_id, std::uint64_t devno) {
-  devno_by_mount_.emplace(mount_id, devno);
+// Whether calls on mount `e` may block. `deciding`: the stacked mounts whose
+// layers are being looked at, outermost first; a layer on one of them is not
+// in this table's view (it was named in the mounter's), so it may block.
+bool MountReach::decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const {
+  if (may_block(e.fstype) || e.fstype == "autofs") return true;
+  const auto layers = stacked_layers(e.fstype, e.options);
+  if (!layers) return true;
+  if (std::find(deciding.begin(), deciding.end(), e.id) != deciding.end()) return true;
+  deciding.push_back(e.id);
+  for (const std::string& layer : *layers) {
+    const Visible* holder = holder_of(layer);
+    const auto found = holder ? entries_.find(holder->mount_id) : entries_.end();
+    if (found == entries_.end() || decide(*found->second, deciding)) return true;
+  }
+  deciding.pop_back();
+  return false;
 }
 
 bool MountReach::call_may_block(Via via, std::string_view path, std::string_view fstype) const {
-  // A caller's path may pass symbolic links into a mount that blocks,
-  // whatever its text says, and a descriptor's file system is not looked up
-  // by type: only a path from the mount table is judged by the mounts it crosses.
-  if (via != Via::TablePath) return true;
+  // A descriptor's file system is not looked up by type: it may block.
+  if (via == Via::Descriptor) return true;
   return may_block(fstype) || path_may_block(path);
+}
+
+bool MountReach::mount_may_block(std::uint64_t mount_id) const {
+  const auto found = mounts_.find(mount_id);
+  return found == mounts_.end() || found->second.may_block;
+}
+
+bool MountReach::parent_step_may_block(std::uint64_t mount_id) const {
+  // ".." is taken from the directory cache; only a network file system
+  // revalidates where it lands with its server.
+  const auto found = mounts_.find(mount_id);
+  return found == mounts_.end() || found->second.remote;
 }
 
 bool MountReach::path_may_block(std::string_view absolute_path) const {
@@ -47,29 +123,114 @@ bool MountReach::path_may_block(std::string_view absolute_path) const {
   return false;
 }
 
-const std::pair<std::string, std::uint64_t>* MountReach::holder_of(std::string_view path) const {
-  const std::pair<std::string, std::uint64_t>* best = nullptr;
-  for (const auto& mount : visible_) {
-    if (path_is_under(path, mount.first) && (!best || mount.first.size() >= best->first.size()))
+GateKey MountReach::gate_of_mount(std::uint64_t mount_id) const {
+  return mount_gate(devno_of_mount(mount_id).value_or(0));
+}
+
+const MountReach::Visible* MountReach::holder_of(std::string_view path) const {
+  const Visible* best = nullptr;
+  for (const Visible& mount : visible_) {
+    if (path_is_under(path, mount.target) && (!best || mount.target.size() >= best->target.size()))
       best = &mount;
   }
   return best;
 }
 
 std::string MountReach::mount_point_of(std::string_view path) const {
-  const auto* holder = holder_of(path);
-  return holder ? holder->first : std::string();
-}
-
-std::uint64_t MountReach::devno_reached(std::string_view path) const {
-  const auto* holder = holder_of(path);
-  return holder ? holder->second : 0;
+  const Visible* holder = holder_of(path);
+  return holder ? holder->target : std::string();
 }
 
 std::optional<std::uint64_t> MountReach::devno_of_mount(std::uint64_t mount_id) const {
-  const auto found = devno_by_mount_.find(mount_id);
-  if (found == devno_by_mount_.end()) return std::nullopt;
-  return found->second;
+  const auto found = mounts_.find(mount_id);
+  if (found == mounts_.end()) return std::nullopt;
+  return found->second.devno;
+}
+
+namespace {
+
+// As the kernel's own walk allows.
+constexpr int kMaxLinks = 40;
+
+// The steps of `path`, "" and "." left out, before those already in `steps`.
+void prepend_steps(std::string_view path, std::deque<std::string>& steps) {
+  const auto pieces = split(path, '/');
+  for (auto it = pieces.rbegin(); it != pieces.rend(); ++it)
+    if (!it->empty() && *it != ".") steps.emplace_front(*it);
+}
+
+std::string joined(const std::deque<std::string>& steps) {
+  std::string rest;
+  for (const std::string& step : steps) rest += (rest.empty() ? "" : "/") + step;
+  return rest;
+}
+
+// Starts (or restarts, after a link to an absolute path) the walk at the
+// caller's root directory or working directory.
+bool start_at(Walk& w, bool at_root) {
+  w.at.reset(::open(at_root ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!w.at.valid()) {
+    w.error = errno;
+    return false;
+  }
+  w.mount_id = descriptor_mount_id(w.at.get()).value_or(0);
+  return true;
+}
+
+// The text of `fd` when it is a symbolic link; nullopt when it is not.
+// `fd` lies on a mount that does not block.
+std::optional<std::string> link_text(int fd, int& error) {
+  struct stat st {};
+  if (::fstatat(fd, "", &st, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+    return std::nullopt;
+  std::string text(PATH_MAX, '\0');
+  const ssize_t n = ::readlinkat(fd, "", text.data(), text.size());
+  if (n <= 0) {
+    error = n < 0 ? errno : ENOENT;
+    return std::string();
+  }
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
+  Walk w;
+  std::deque<std::string> steps;
+  prepend_steps(path, steps);
+  if (!start_at(w, !path.empty() && path.front() == '/')) return w;
+  for (int links = 0; !steps.empty();) {
+    const bool up = steps.front() == "..";
+    if (up ? mounts.parent_step_may_block(w.mount_id) : mounts.mount_may_block(w.mount_id)) {
+      w.rest = joined(steps);
+      return w;
+    }
+    UniqueFd next(::openat(w.at.get(), steps.front().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) {
+      w.error = errno;
+      return w;
+    }
+    steps.pop_front();
+    const std::uint64_t next_mount = descriptor_mount_id(next.get()).value_or(0);
+    // A step that stays on this mount (it does not block) may be a link,
+    // read here; a step onto another mount lands on its root, no link.
+    if (!up && next_mount == w.mount_id) {
+      if (auto text = link_text(next.get(), w.error)) {
+        if (w.error != 0) return w;
+        if (++links > kMaxLinks) {
+          w.error = ELOOP;
+          return w;
+        }
+        prepend_steps(*text, steps);
+        if (text->front() == '/' && !start_at(w, true)) return w;
+        continue;
+      }
+    }
+    w.at = std::move(next);
+    w.mount_id = next_mount;
+  }
+  return w;
 }
 
 }  // namespace k32l

@@ -1,5 +1,5 @@
-// "May this call block?": the one policy every caller asks, and the one
-// place gate keys are made.
+// "May this call block?": the one policy every caller asks, decided from the
+// mount a call reaches, and the one place gate keys are made.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "mount_table.h"
+#include "raii.h"
+
 namespace k32l {
 
 // Calls on a file system of this type may wait on a server that stops
 // answering: network file systems and FUSE.
 bool may_block(std::string_view fstype);
+
+// The directories a stacked file system (overlay) is made of, as its options
+// name them; nullopt when they cannot be told (a type whose layers are not
+// known, a layer written relative or with escapes).
+std::optional<std::vector<std::string>> stacked_layers(std::string_view fstype,
+                                                       std::string_view options);
 
 // What a gate guards: calls on paths of one mounted file system, or reads of
 // one block device.
@@ -31,43 +40,71 @@ GateKey device_gate(std::uint64_t rdev);
 enum class Via {
   TablePath,   // a path the mount table gives (a mount point, a source), judged
                // by the mounts it crosses
-  CallerPath,  // the caller's text: may pass links anywhere, whatever it says
   Descriptor,  // an open descriptor: its file system is known by number only
 };
 
-// The visible mounts of one mount table, as far as blocking goes: which
-// mount a path reaches and whether reaching it or calling it may block.
+// The mounts of one mount table, as far as blocking goes. A mount may block
+// when its type may (network, FUSE), when it is an automount trigger, or
+// when it is stacked (overlay) on a layer that lies on a mount that may
+// block, or on layers that cannot be told.
 class MountReach {
  public:
-  // A visible mount point, in mount-table order.
-  void add_visible(const std::string& target, std::string_view fstype, std::uint64_t devno);
-  // Any mount of the table, visible or not (descriptors may be on hidden ones).
-  void add_mount(std::uint64_t mount_id, std::uint64_t devno);
+  MountReach() = default;
+  // `visible`: indices of the entries visible at their targets, in table order.
+  MountReach(const std::vector<MountEntry>& entries, const std::vector<std::size_t>& visible);
 
   // THE policy: whether a call reaching its file system `via` `path` may
   // block. `fstype` is the type of the file system the call asks (empty when
   // the call only walks the path).
   bool call_may_block(Via via, std::string_view path = {}, std::string_view fstype = {}) const;
-  // Whether walking to `absolute_path` crosses a mount whose calls may block
-  // (network, FUSE, automount).
+  // Whether calls on mount `mount_id` may block (a mount not in the table may).
+  bool mount_may_block(std::uint64_t mount_id) const;
+  // Whether going up ("..") from a directory of mount `mount_id` may block:
+  // only a network file system asks its server on the way up.
+  bool parent_step_may_block(std::uint64_t mount_id) const;
+  // Whether walking to `absolute_path`, a path the mount table gives, crosses
+  // or reaches a mount that may block.
   bool path_may_block(std::string_view absolute_path) const;
 
+  // The gate of calls on mount `mount_id`.
+  GateKey gate_of_mount(std::uint64_t mount_id) const;
   // The mount whose target is the longest prefix of `path` (the last such in
-  // table order): its target ("" when none), and its device number (0).
+  // table order): its target ("" when none).
   std::string mount_point_of(std::string_view path) const;
-  std::uint64_t devno_reached(std::string_view path) const;
   // The mount-table device number of the mount with ID `mount_id`.
   std::optional<std::uint64_t> devno_of_mount(std::uint64_t mount_id) const;
 
  private:
-  const std::pair<std::string, std::uint64_t>* holder_of(std::string_view path) const;
+  struct Mount {
+    std::uint64_t devno = 0;
+    bool may_block = false;
+    bool remote = false;
+  };
+  struct Visible {
+    std::string target;
+    std::uint64_t mount_id = 0;
+  };
+  const Visible* holder_of(std::string_view path) const;
+  bool decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const;
 
-  // Every visible mount point with its device number, in mount-table order.
-  std::vector<std::pair<std::string, std::uint64_t>> visible_;
-  // Visible mount points of file systems whose calls may block: a path
-  // under none of them resolves on local file systems alone.
+  std::vector<Visible> visible_;  // in mount-table order
+  // Visible mount points of mounts that may block: a path under none of them
+  // resolves on mounts that do not block alone.
   std::vector<std::string> blocking_;
-  std::unordered_map<std::uint64_t, std::uint64_t> devno_by_mount_;
+  std::unordered_map<std::uint64_t, Mount> mounts_;
+  std::unordered_map<std::uint64_t, const MountEntry*> entries_;  // while deciding only
 };
+
+// Where a caller's path leads, walked here as far as no mount that may block
+// is asked: each step is looked up only in a directory of a mount that does
+// not block, and symbolic links there are followed here too, so the mount a
+// path reaches is decided by the kernel's walk, never by the path's text.
+struct Walk {
+  int error = 0;              // errno of the step that failed; the walk ends there
+  UniqueFd at;                // O_PATH descriptor of where the walk stopped
+  std::uint64_t mount_id = 0; // the mount `at` is on
+  std::string rest;           // the steps left ("" at the end): the next asks a mount that may block
+};
+Walk walk_without_blocking(const MountReach& mounts, std::string_view path);
 
 }  // namespace k32l

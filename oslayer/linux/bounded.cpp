@@ -156,6 +156,11 @@ void Gate::release() {
   freed_.notify_all();
 }
 
+bool Gate::idle() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !busy_ && !stalled_;
+}
+
 bool Gate::stalled() {
   std::lock_guard<std::mutex> lock(mutex_);
   return stalled_;

@@ -42,6 +42,8 @@ class Gate {
   // The admitted worker returned: the gate opens again.
   void release();
   bool stalled();
+  // No worker admitted: the last one returned (a stuck one too, at last).
+  bool idle();
 
  private:
   std::mutex mutex_;
@@ -121,6 +123,15 @@ PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate, BoundedClock::time
     pending->finished.notify_all();
   });
   return pending;
+}
+
+// Starts `fn` as one task of a fan-out (many started together under one
+// deadline): its gate is claimed without waiting, so a gate claimed already
+// (the same key twice, or another caller's worker in flight) makes no task
+// after it start late; null, as for a stalled gate, when it is not admitted.
+template <class R, class F>
+PendingPtr<R> start_fanned_out(F fn, std::shared_ptr<Gate> gate) {
+  return start_bounded<R>(std::move(fn), std::move(gate), BoundedClock::now());
 }
 
 // What a worker that did not return a value reports: it ran past the

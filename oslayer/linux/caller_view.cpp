@@ -96,6 +96,10 @@ CallerView current_view() {
 
 const char* mount_table_path() { return "/proc/thread-self/mountinfo"; }
 
+std::string descriptor_link_path(int fd) {
+  return "/proc/thread-self/fd/" + std::to_string(fd);
+}
+
 std::string descriptor_info_path(int fd) {
   return "/proc/thread-self/fdinfo/" + std::to_string(fd);
 }

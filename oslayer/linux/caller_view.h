@@ -50,6 +50,9 @@ const char* mount_table_path();
 // Where /proc describes descriptor `fd` of the calling thread's own
 // descriptor table (its mount ID among other things).
 std::string descriptor_info_path(int fd);
+// The /proc link of the calling thread's descriptor `fd`: it reads as the
+// path of the file, as the kernel reached it.
+std::string descriptor_link_path(int fd);
 
 // Which workers may run the calling thread's tasks, which resolve paths and
 // descriptors as the thread that started them does: 0 when the caller shares

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <string_view>
 
+#include "identity.h"
 #include "raii.h"
 
 namespace k32l {
@@ -45,11 +47,16 @@ bool may_read_device(const std::string& device) {
 
 ProbeResult probe_device(const std::string& device, std::uint64_t rdev) {
   ProbeResult result;
-  BlkidProbe probe(blkid_new_probe_from_filename(device.c_str()));
-  if (!probe) {
+  // Read through a descriptor that is this very device: the node's name may
+  // have come to mean another one since the snapshot was built.
+  const UniqueFd fd = open_device(device, rdev);
+  if (!fd.valid()) {
     if (errno == EACCES || errno == EPERM) return published_device_facts(device, rdev);
     return result;
   }
+  BlkidProbe probe(blkid_new_probe());
+  if (!probe) throw std::bad_alloc();
+  if (blkid_probe_set_device(probe.get(), fd.get(), 0, 0) != 0) return result;
   blkid_probe_enable_superblocks(probe.get(), 1);
   blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID |
                                                      BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
@@ -80,6 +87,13 @@ DiskFacts disk_facts(std::uint64_t rdev) {
   MallocString real(::realpath(sys, nullptr));
   if (real && std::string_view(real.get()).find("/usb") != std::string_view::npos)
     facts.on_usb = true;
+  return facts;
+}
+
+ProbeResult facts_for_mount(ProbeResult facts, const std::string& mount_point, std::uint64_t dev,
+                            bool may_open) {
+  if (facts.published && may_open && uuid_contradicted(facts.uuid, mount_point, dev))
+    return ProbeResult{};
   return facts;
 }
 

@@ -17,6 +17,9 @@ DWORD error_from_errno(int err) {
       return ERROR_FILENAME_EXCED_RANGE;
     case ENOMEM:
       return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
     case EBADF:
       return ERROR_INVALID_HANDLE;
     case ETIMEDOUT:

@@ -2,13 +2,17 @@
 #include "identity.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <tuple>
+#include <unordered_map>
 
-#include "raii.h"
 #include "text.h"
 
 namespace k32l {
@@ -30,21 +34,55 @@ Standing verified_standing(const PathIdentity& seen) {
   return s;
 }
 
+// The kernel's FS_IOC_GETFSUUID (Linux 6.5): the UUID of a file system as
+// its superblock holds it.
+struct KernelFsUuid {
+  std::uint8_t len;
+  std::uint8_t uuid[16];
+};
+constexpr unsigned long kGetFsUuid = _IOR(0x15, 0, KernelFsUuid);
+
+// The 16 bytes of a UUID written as hex digits (dashes anywhere); false for
+// other text.
+bool uuid_bytes(std::string_view text, std::uint8_t (&out)[16]) {
+  std::size_t digits = 0;
+  for (char c : text) {
+    if (c == '-') continue;
+    const int value = hex_digit_value(c);
+    if (value < 0 || digits == 32) return false;
+    std::uint8_t& byte = out[digits / 2];
+    byte = static_cast<std::uint8_t>(digits % 2 ? (byte << 4) | value : value);
+    ++digits;
+  }
+  return digits == 32;
+}
+
 }  // namespace
 
-DeviceNode find_device(const std::string& source, std::uint64_t devno) {
-  DeviceNode node;
-  struct stat src {};
-  if (!source.empty() && source.front() == '/' && ::stat(source.c_str(), &src) == 0 &&
-      S_ISBLK(src.st_mode)) {
-    node.path = source;
-    node.rdev = src.st_rdev;
-  } else if (major(devno) != 0) {
-    node.rdev = devno;
-    MallocString name(blkid_devno_to_devname(static_cast<dev_t>(devno)));
-    if (name) node.path = name.get();
+// ---- mounts -------------------------------------------------------------------------
+
+void identify_mounts(std::vector<MountEntry>& entries) {
+  const auto mounts = kernel_mounts();
+  if (!mounts) return;
+  using Key = std::tuple<std::uint64_t, std::uint64_t, std::string_view, std::string_view>;
+  std::map<Key, std::uint64_t> unique_of;
+  for (const KernelMount& m : *mounts)
+    unique_of.emplace(Key{m.reusable_id, m.devno, m.root, m.target}, m.unique_id);
+  for (MountEntry& e : entries) {
+    const auto found = unique_of.find(Key{e.id, e.devno, e.root, e.target});
+    e.unique_id = found == unique_of.end() ? 0 : found->second;
   }
-  return node;
+}
+
+MountIdKind compared_by(const std::vector<MountEntry>& entries) {
+  for (const MountEntry& e : entries)
+    if (e.unique_id != 0) return MountIdKind::Unique;
+  return MountIdKind::Reusable;
+}
+
+bool is_this_mount(const MountEntry& e, const PathIdentity& seen) {
+  if (seen.mount_id_unique) return e.unique_id != 0 && e.unique_id == seen.mount_id;
+  return e.id == seen.mount_id;
 }
 
 Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at_target) {
@@ -54,7 +92,7 @@ Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at
     // The kernel says which mount the path reaches: only that one is visible
     // there, whatever the order of the table (a mount may be placed beneath
     // another, or its mount point covered by a mount on a parent).
-    return seen->mount_id == e.id ? verified_standing(*seen) : s;
+    return is_this_mount(e, *seen) ? verified_standing(*seen) : s;
   }
   // A root that statx reports missing lies under a later mount: hidden.
   if (seen && (seen->error == ENOENT || seen->error == ENOTDIR)) return s;
@@ -64,6 +102,63 @@ Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at
   s.listed = last_at_target;
   return s;
 }
+
+Outcome<std::uint64_t> mount_of_descriptor(int fd) {
+  const auto mount_id = descriptor_mount_id(fd);
+  if (mount_id) return {ERROR_SUCCESS, *mount_id};
+  if (::fcntl(fd, F_GETFD) < 0) return failed<std::uint64_t>(ERROR_INVALID_HANDLE);
+  return failed<std::uint64_t>(ERROR_UNRECOGNIZED_VOLUME);
+}
+
+// ---- devices ------------------------------------------------------------------------
+
+DeviceNode find_device(const std::string& source, std::uint64_t devno) {
+  DeviceNode node;
+  struct stat src {};
+  const bool source_is_device = !source.empty() && source.front() == '/' &&
+                                ::stat(source.c_str(), &src) == 0 && S_ISBLK(src.st_mode);
+  if (major(devno) == 0) {
+    // An anonymous number names no device: the source is all there is.
+    if (source_is_device) node = DeviceNode{source, src.st_rdev};
+    return node;
+  }
+  // The system's own name for the number first: a name of the caller's
+  // (the source) may come to mean another device while the table is kept.
+  node.rdev = devno;
+  MallocString name(blkid_devno_to_devname(static_cast<dev_t>(devno)));
+  if (name) {
+    node.path = name.get();
+  } else if (source_is_device && src.st_rdev == devno) {
+    node.path = source;
+  }
+  return node;
+}
+
+UniqueFd open_device(const std::string& path, std::uint64_t rdev) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.valid()) return fd;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != rdev) {
+    errno = ENODEV;
+    return UniqueFd();
+  }
+  return fd;
+}
+
+bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, std::uint64_t dev) {
+  UniqueFd root(::open(mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+  struct stat st {};
+  if (!root.valid() || ::fstat(root.get(), &st) != 0 || st.st_dev != dev) return false;
+  KernelFsUuid kernel{};
+  if (::ioctl(root.get(), kGetFsUuid, &kernel) != 0 || kernel.len != sizeof kernel.uuid)
+    return false;  // the kernel keeps no UUID of this file system (or predates the call)
+  // A published UUID that is no 16-byte one (FAT's volume serial, say) is
+  // not compared: it neither proves nor disproves anything.
+  std::uint8_t claimed[16];
+  return uuid_bytes(uuid, claimed) && std::memcmp(claimed, kernel.uuid, sizeof claimed) != 0;
+}
+
+// ---- names --------------------------------------------------------------------------
 
 std::string volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t table_devno,
                       const std::function<bool(std::string_view)>& taken) {
@@ -78,11 +173,35 @@ std::string volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t ta
   return id;
 }
 
-Outcome<std::uint64_t> mount_of_descriptor(int fd) {
-  const auto mount_id = descriptor_mount_id(fd);
-  if (mount_id) return {ERROR_SUCCESS, *mount_id};
-  if (::fcntl(fd, F_GETFD) < 0) return failed<std::uint64_t>(ERROR_INVALID_HANDLE);
-  return failed<std::uint64_t>(ERROR_UNRECOGNIZED_VOLUME);
+std::vector<std::string> volume_ids(const std::vector<NamingFacts>& volumes) {
+  const auto never = [](std::string_view) { return false; };
+  std::vector<std::string> plain;
+  plain.reserve(volumes.size());
+  // The plain ID (folded as IDs compare) -> the lowest device number with it.
+  std::unordered_map<std::string, std::uint64_t> lowest;
+  std::string folded;
+  for (const NamingFacts& v : volumes) {
+    plain.push_back(volume_id(v.uuid, v.dev, v.table_devno, never));
+    auto [it, fresh] = lowest.emplace(fold_volume_id(plain.back(), folded), v.dev);
+    if (!fresh && v.dev < it->second) it->second = v.dev;
+  }
+  std::vector<std::string> ids;
+  ids.reserve(volumes.size());
+  for (std::size_t i = 0; i < volumes.size(); ++i) {
+    const NamingFacts& v = volumes[i];
+    const std::uint64_t first = lowest[fold_volume_id(plain[i], folded)];
+    ids.push_back(volume_id(v.uuid, v.dev, v.table_devno,
+                            [&](std::string_view) { return first != v.dev; }));
+  }
+  return ids;
+}
+
+std::string listed_mount_point(const std::string& target,
+                               const std::function<bool(std::string_view)>& is_mount_point) {
+  if (target.empty() || target.back() != '\\') return target;
+  const auto as_root = normalise_root(target);
+  if (!as_root || *as_root == target || !is_mount_point(*as_root)) return target;
+  return target + '\\';
 }
 
 }  // namespace k32l

@@ -1,26 +1,38 @@
 // "Which volume is this?": the one place that decides, from the kernel's
-// numbers (mount IDs, device numbers).
+// numbers (mount IDs, device numbers). A path (a mount point, a mount's
+// source) is only a way to reach them, used once the numbers it leads to
+// are checked.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mount_identity.h"
 #include "mount_table.h"
 #include "outcome.h"
+#include "raii.h"
 
 namespace k32l {
 
-// The block device under a mount: its source when that is a device node
-// (block file systems, fuseblk, btrfs, whose mount-table number is an
-// anonymous one), otherwise the device of the mount-table number.
-struct DeviceNode {
-  std::string path;        // device node to probe, empty if none found
-  std::uint64_t rdev = 0;  // block device number, 0 if none
-};
-DeviceNode find_device(const std::string& source, std::uint64_t devno);
+// ---- mounts -------------------------------------------------------------------------
+
+// Gives each entry of a mount table just read the unique ID of its mount,
+// where the kernel has unique IDs: the ID of the mount with the entry's
+// 32-bit ID, device number, root and mount point. An entry whose mount went
+// away meanwhile gets none, and is no mount the kernel shows any more.
+void identify_mounts(std::vector<MountEntry>& entries);
+// The kind of mount ID the entries are told apart by, and statx is asked
+// for: the unique one once identify_mounts found any.
+MountIdKind compared_by(const std::vector<MountEntry>& entries);
+
+// Whether `seen`, what statx of the entry's target found, is on the entry's
+// very mount: their unique IDs are equal, or, where the kernel has none,
+// their 32-bit IDs are (a table read again when it changed while it was
+// looked at proves these: see snapshot_cache.cpp).
+bool is_this_mount(const MountEntry& e, const PathIdentity& seen);
 
 // How a mount-table entry stands after the statx of its mount point.
 struct Standing {
@@ -33,17 +45,66 @@ struct Standing {
 // `last_at_target`: no later entry of the table is mounted on its target.
 Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at_target);
 
+// The ID of the mount the file of descriptor `fd` is on, from /proc:
+// ERROR_INVALID_HANDLE when `fd` is not open, ERROR_UNRECOGNIZED_VOLUME
+// when /proc does not say. It is the 32-bit ID, which is enough here: the
+// descriptor holds its mount, so the ID is not handed out again while it is
+// open, and it is looked up in the snapshot of the table as it is now.
+Outcome<std::uint64_t> mount_of_descriptor(int fd);
+
+// ---- devices ------------------------------------------------------------------------
+
+// The block device under a mount: the device of its mount-table number,
+// reached through the name the system gives that number, else through the
+// mount's source when that node is this very device. A mount whose table
+// number is an anonymous one (btrfs, whose superblock has no single device)
+// is reached through its source when that is a block device.
+struct DeviceNode {
+  std::string path;        // device node to probe, empty if none found
+  std::uint64_t rdev = 0;  // block device number, 0 if none
+};
+DeviceNode find_device(const std::string& source, std::uint64_t devno);
+
+// Opens device node `path` for reading, without waiting on the device, only
+// if it is block device `rdev` now; otherwise an invalid descriptor, with
+// errno set (EACCES: the caller may not read it; ENODEV: the node names
+// another device now).
+UniqueFd open_device(const std::string& path, std::uint64_t rdev);
+
+// Whether the kernel, asked about the file system mounted at `mount_point`
+// (whose st_dev is `dev`), reports a UUID that is not `uuid`: then facts
+// kept about the device from before (udev's database, libblkid's cache)
+// describe another file system. False where the kernel reports no UUID,
+// `uuid` is not one of 16 bytes, or `mount_point` does not lead to `dev`.
+// Opens the mount point: only for a mount whose calls cannot block.
+bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, std::uint64_t dev);
+
+// ---- names --------------------------------------------------------------------------
+
 // The ID of a volume (what goes between the braces of its name): the file
 // system's UUID, with the device number appended for a subvolume (its own
 // st_dev `dev` beside the file system's `table_devno`) or when the ID is
-// `taken` by a volume named before; the device number alone without a
-// usable UUID.
+// `taken`; the device number alone without a usable UUID.
 std::string volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t table_devno,
                       const std::function<bool(std::string_view)>& taken);
 
-// The ID of the mount the file of descriptor `fd` is on, from /proc:
-// ERROR_INVALID_HANDLE when `fd` is not open, ERROR_UNRECOGNIZED_VOLUME
-// when /proc does not say.
-Outcome<std::uint64_t> mount_of_descriptor(int fd);
+// What names one volume of a snapshot.
+struct NamingFacts {
+  std::string uuid;  // of its file system; empty when unknown
+  std::uint64_t dev = 0, table_devno = 0;
+};
+// The IDs of all volumes of a snapshot, whatever their order: of clones
+// (volumes whose UUID is the same, as for a copied image), the one with the
+// lowest device number keeps the plain UUID and the others get their device
+// numbers appended, so a clone's name does not change while the clones
+// mounted stay the same.
+std::vector<std::string> volume_ids(const std::vector<NamingFacts>& volumes);
+
+// How mount point `target` is listed (GetVolumePathNamesForVolumeName):
+// as it is, or, where that text passed back would name another mount
+// point (`a\` beside `a`: a trailing backslash is read as the root marker
+// first), with the root marker appended (`a\\`), which names it alone.
+std::string listed_mount_point(const std::string& target,
+                               const std::function<bool(std::string_view)>& is_mount_point);
 
 }  // namespace k32l

@@ -1,6 +1,7 @@
 // Which mount a path or an open descriptor lands on, as the kernel says it:
-// statx's mount ID for paths, /proc's fdinfo for descriptors. These tell a
-// mount apart from another one that covers its mount point.
+// statx's mount ID for paths, /proc's fdinfo for descriptors, statmount for
+// the mounts listmount finds. These tell a mount apart from another one that
+// covers its mount point, or that got its 32-bit ID after it was gone.
 //
 // This file uses the kernel's statx structure (the C library's lacks the
 // mount ID), so it includes no <sys/stat.h>.
@@ -18,20 +19,96 @@
 #include "caller_view.h"
 #include "mount_identity.h"
 
+// What the C library's headers of this build may not have yet (Linux 6.8).
+#ifndef STATX_MNT_ID_UNIQUE
+#define STATX_MNT_ID_UNIQUE 0x00004000U
+#endif
+#ifndef SYS_statmount
+#define SYS_statmount 457
+#endif
+#ifndef SYS_listmount
+#define SYS_listmount 458
+#endif
+
 namespace k32l {
 
-PathIdentity identify_path(const std::string& path) {
+namespace {
+
+// The kernel's request of statmount and listmount (its first version).
+struct MountIdRequest {
+  std::uint32_t size = sizeof(MountIdRequest);
+  std::uint32_t spare = 0;
+  std::uint64_t mnt_id = 0;
+  std::uint64_t param = 0;
+};
+constexpr std::uint64_t kListFromRoot = ~0ULL;  // LSMT_ROOT: the caller's root
+
+constexpr std::uint64_t kStatmountSbBasic = 0x1, kStatmountMntBasic = 0x2,
+                        kStatmountMntRoot = 0x8, kStatmountMntPoint = 0x10;
+
+// The fixed part of the kernel's struct statmount, as far as it is read
+// here; the strings follow at `str`, at the offsets the fields give.
+struct StatmountHead {
+  std::uint32_t size, mnt_opts;
+  std::uint64_t mask;
+  std::uint32_t sb_dev_major, sb_dev_minor;
+  std::uint64_t sb_magic;
+  std::uint32_t sb_flags, fs_type;
+  std::uint64_t mnt_id, mnt_parent_id;
+  std::uint32_t mnt_id_old, mnt_parent_id_old;
+  std::uint64_t mnt_attr, mnt_propagation, mnt_peer_group, mnt_master, propagate_from;
+  std::uint32_t mnt_root, mnt_point;
+  std::uint64_t spare[50];
+};
+
+std::optional<std::vector<std::uint64_t>> list_mount_ids() {
+  std::vector<std::uint64_t> ids;
+  std::uint64_t chunk[512];
+  MountIdRequest request;
+  request.mnt_id = kListFromRoot;
+  for (;;) {
+    const long n = ::syscall(SYS_listmount, &request, chunk, std::size(chunk), 0);
+    if (n < 0) return std::nullopt;
+    ids.insert(ids.end(), chunk, chunk + n);
+    if (static_cast<std::size_t>(n) < std::size(chunk)) return ids;
+    request.param = chunk[n - 1];  // the next call lists the mounts after it
+  }
+}
+
+// statmount of mount `id` into `buffer`, grown while the strings do not fit.
+const StatmountHead* stat_mount(std::uint64_t id, std::vector<std::uint64_t>& buffer) {
+  MountIdRequest request;
+  request.mnt_id = id;
+  request.param = kStatmountSbBasic | kStatmountMntBasic | kStatmountMntRoot | kStatmountMntPoint;
+  for (;;) {
+    if (::syscall(SYS_statmount, &request, buffer.data(), buffer.size() * sizeof buffer[0], 0) ==
+        0)
+      return reinterpret_cast<const StatmountHead*>(buffer.data());
+    if (errno != EOVERFLOW || buffer.size() > (1u << 20)) return nullptr;
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string string_at(const StatmountHead& head, std::uint32_t offset) {
+  return std::string(reinterpret_cast<const char*>(&head + 1) + offset);
+}
+
+}  // namespace
+
+PathIdentity identify_path(const std::string& path, MountIdKind kind) {
   PathIdentity id;
   struct statx sx {};
+  const unsigned mount_mask = kind == MountIdKind::Unique ? STATX_MNT_ID_UNIQUE : STATX_MNT_ID;
   // No automount: an autofs trigger is reported as itself, not mounted.
   if (::syscall(SYS_statx, AT_FDCWD, path.c_str(), AT_NO_AUTOMOUNT,
-                STATX_TYPE | STATX_MODE | STATX_MNT_ID, &sx) != 0) {
+                STATX_TYPE | STATX_MODE | mount_mask, &sx) != 0) {
     id.error = errno;
     return id;
   }
   id.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   id.is_directory = (sx.stx_mode & S_IFMT) == S_IFDIR;
-  id.mount_known = (sx.stx_mask & STATX_MNT_ID) != 0;
+  id.mount_id_unique = (sx.stx_mask & STATX_MNT_ID_UNIQUE) != 0;
+  id.mount_known = id.mount_id_unique || (sx.stx_mask & STATX_MNT_ID) != 0;
   id.mount_id = sx.stx_mnt_id;
   return id;
 }
@@ -59,6 +136,25 @@ std::optional<std::uint64_t> descriptor_device(int fd) {
   if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) != 0)
     return std::nullopt;
   return makedev(sx.stx_dev_major, sx.stx_dev_minor);
+}
+
+std::optional<std::vector<KernelMount>> kernel_mounts() {
+  const auto ids = list_mount_ids();
+  if (!ids) return std::nullopt;
+  std::vector<KernelMount> mounts;
+  mounts.reserve(ids->size());
+  std::vector<std::uint64_t> buffer(1024);
+  for (std::uint64_t id : *ids) {
+    const StatmountHead* head = stat_mount(id, buffer);
+    constexpr std::uint64_t kNeeded =
+        kStatmountSbBasic | kStatmountMntBasic | kStatmountMntRoot | kStatmountMntPoint;
+    if (!head || (head->mask & kNeeded) != kNeeded) continue;  // gone, or out of reach
+    mounts.push_back(KernelMount{head->mnt_id, head->mnt_id_old,
+                                 makedev(head->sb_dev_major, head->sb_dev_minor),
+                                 string_at(*head, head->mnt_root),
+                                 string_at(*head, head->mnt_point)});
+  }
+  return mounts;
 }
 
 }  // namespace k32l

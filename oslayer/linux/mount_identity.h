@@ -1,22 +1,32 @@
 // Which mount a path or an open descriptor lands on, as the kernel says it
-// (facts: statx's mount ID for paths, /proc's fdinfo for descriptors).
+// (facts: statx's mount ID for paths, /proc's fdinfo for descriptors,
+// listmount/statmount for the mounts of the caller's namespace).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace k32l {
+
+// The two IDs the kernel gives a mount: the 32-bit one of mountinfo and
+// fdinfo, which it hands out again once the mount is gone, and the unique
+// 64-bit one (Linux 6.8+), never handed out twice while the system runs.
+enum class MountIdKind { Reusable, Unique };
 
 // What statx says of a path (may block: call it on a bounded worker).
 struct PathIdentity {
   int error = 0;             // errno of a failed statx
   bool mount_known = false;  // the kernel reported the mount ID
   std::uint64_t mount_id = 0;
+  bool mount_id_unique = false;  // mount_id is the unique ID
   std::uint64_t dev = 0;     // st_dev of the file
   bool is_directory = false;
 };
-PathIdentity identify_path(const std::string& path);
+// Asks for the mount ID of `kind`; a kernel without unique IDs answers
+// with the reusable one (mount_id_unique then says which it is).
+PathIdentity identify_path(const std::string& path, MountIdKind kind = MountIdKind::Reusable);
 
 // The ID of the mount an open descriptor's file is on, read from /proc (the
 // calling thread's own descriptor table) without touching that file system;
@@ -26,5 +36,17 @@ std::optional<std::uint64_t> descriptor_mount_id(int fd);
 // a file system's server is never asked (st_dev is its superblock's).
 // nullopt when the descriptor is not open.
 std::optional<std::uint64_t> descriptor_device(int fd);
+
+// A mount of the caller's namespace as statmount describes it.
+struct KernelMount {
+  std::uint64_t unique_id = 0;
+  std::uint64_t reusable_id = 0;
+  std::uint64_t devno = 0;  // the superblock's device number, as mountinfo gives it
+  std::string root, target;  // as mountinfo gives them, relative to the caller's root
+};
+// Every mount the caller's root reaches (listmount), each described by
+// statmount; a mount gone meanwhile is left out. nullopt when the kernel
+// has neither call (before 6.8) or refuses them.
+std::optional<std::vector<KernelMount>> kernel_mounts();
 
 }  // namespace k32l

@@ -5,6 +5,7 @@
 #include <set>
 #include <string_view>
 
+#include "errors.h"
 #include "fs_classes.h"
 #include "raii.h"
 
@@ -22,6 +23,7 @@ MountEntry entry_of(libmnt_fs* fs) {
   e.root = nonnull(mnt_fs_get_root(fs));
   e.devno = mnt_fs_get_devno(fs);
   e.id = static_cast<std::uint64_t>(mnt_fs_get_id(fs));
+  e.options = nonnull(mnt_fs_get_fs_options(fs));
   return e;
 }
 
@@ -31,8 +33,10 @@ Outcome<std::vector<MountEntry>> read_mount_table(const char* path) {
   Outcome<std::vector<MountEntry>> read;
   MntTable table(mnt_new_table());
   if (!table) throw std::bad_alloc();
-  if (mnt_table_parse_file(table.get(), path) != 0) {
-    return failed<std::vector<MountEntry>>(ERROR_IO_DEVICE);
+  // libmount gives -errno where the file could not be opened or read (out
+  // of descriptors, say), another negative number for a malformed line.
+  if (const int rc = mnt_table_parse_file(table.get(), path); rc != 0) {
+    return failed<std::vector<MountEntry>>(rc < 0 ? error_from_errno(-rc) : ERROR_IO_DEVICE);
   }
   MntIter iter(mnt_new_iter(MNT_ITER_FORWARD));
   if (!iter) throw std::bad_alloc();

@@ -14,12 +14,15 @@ struct MountEntry {
   std::string target, source, fstype;
   std::string root;         // the directory of the file system mounted there ("/": its root)
   std::uint64_t devno = 0;  // major:minor as the mount table gives it
-  std::uint64_t id = 0;     // the mount's ID
+  std::uint64_t id = 0;     // the mount's 32-bit ID, handed out again once it is gone
+  std::uint64_t unique_id = 0;  // its unique ID where the kernel proved it (identify_mounts), else 0
+  std::string options;      // the file system's own options (an overlay's layers)
 };
 
 // The entries of a mountinfo file (libmount), in table order; entries
-// without a target are left out. A file that cannot be read or parsed is
-// ERROR_IO_DEVICE.
+// without a target are left out. A file that cannot be opened or read fails
+// with the code of its errno (ERROR_TOO_MANY_OPEN_FILES when the process is
+// out of descriptors), one that cannot be parsed with ERROR_IO_DEVICE.
 Outcome<std::vector<MountEntry>> read_mount_table(const char* path);
 
 // Which entries count: a later mount on a target hides the earlier ones

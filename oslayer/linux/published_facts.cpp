@@ -8,24 +8,18 @@
 
 #include "device_probe.h"
 #include "raii.h"
+#include "text.h"
 
 namespace k32l {
 
 namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // udev's *_ENC values write unsafe bytes (blanks, '/', '\\') as \xHH.
 std::string decode_udev(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
-      const int hi = hex_digit(text[i + 2]), lo = hex_digit(text[i + 3]);
+      const int hi = hex_digit_value(text[i + 2]), lo = hex_digit_value(text[i + 3]);
       if (hi >= 0 && lo >= 0) {
         out += static_cast<char>(hi * 16 + lo);
         i += 3;
@@ -91,6 +85,7 @@ ProbeResult from_blkid_cache(const std::string& device) {
 ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev) {
   ProbeResult result = from_udev(rdev);
   if (!result.found && !device.empty()) result = from_blkid_cache(device);
+  result.published = result.found;
   return result;
 }
 

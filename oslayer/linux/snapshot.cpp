@@ -8,7 +8,7 @@ namespace k32l {
 
 void Snapshot::add_volume(Volume volume) {
   std::vector<std::u16string> paths;
-  for (const auto& target : volume.targets)
+  for (const auto& target : volume.listed)
     if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
   volume.path_names = build_multi_string(paths);
   const bool indexed = indexed_volumes == volumes.size();

@@ -14,6 +14,7 @@
 #include "fs_classes.h"
 #include "kernel32.h"
 #include "mount_table.h"
+#include "outcome.h"
 
 namespace k32l {
 
@@ -30,9 +31,12 @@ struct Volume {
   UINT drive_type = DRIVE_UNKNOWN;
   std::uint64_t rdev = 0;            // number of `device`, 0 if none
   std::vector<std::string> targets;  // mount points, mount-table order
+  // The targets as they are listed (listed_mount_point): as they are, or
+  // with the root marker where that text would name another mount point.
+  std::vector<std::string> listed;
   std::string reach;                 // a mount of it for statvfs (may be no mount point)
-  // The targets as GetVolumePathNamesForVolumeName writes them (set by
-  // Snapshot::add_volume): each valid UTF-8 target in UTF-16, NUL-terminated,
+  // The listed targets as GetVolumePathNamesForVolumeName writes them (set
+  // by Snapshot::add_volume): each valid UTF-8 one in UTF-16, NUL-terminated,
   // then one more NUL. Targets that are not valid UTF-8 are left out.
   std::u16string path_names;
 };
@@ -52,7 +56,13 @@ struct Snapshot {
   // Mount point -> position of the first volume listing it, for the same
   // volumes: find_by_target then costs one hash look-up.
   std::unordered_map<std::string, std::size_t> target_index;
-  // Mount ID -> position of the volume it belongs to.
+  // The gates of the probes that did not answer while this snapshot was
+  // built (a stalled mount or device, or one busy with another caller's
+  // probe): what they would have said is missing, and a volume whose device
+  // did not answer is named by its device number.
+  std::vector<GateKey> unanswered;
+  // 32-bit mount ID (as fdinfo gives it) -> position of the volume it
+  // belongs to.
   std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
   // st_dev of a volume's root -> its position (set by add_volume).
   std::unordered_map<std::uint64_t, std::size_t> volume_by_dev;
@@ -80,8 +90,10 @@ Snapshot build_snapshot(const std::vector<MountEntry>& entries);
 
 // The snapshot for the mount table as it is now, in the calling thread's
 // view: re-read only when the kernel has flagged a change on the descriptor
-// this process watches for that view.
-std::shared_ptr<const Snapshot> current_snapshot();
+// this process watches for that view. A table that cannot be read fails
+// this call with its code (ERROR_TOO_MANY_OPEN_FILES when out of
+// descriptors) and is read again by the next.
+Outcome<std::shared_ptr<const Snapshot>> current_snapshot();
 // How often the mount table has been read so far in this process.
 std::uint64_t mount_table_reads();
 

@@ -27,9 +27,10 @@ struct FileSystemFacts {
 // first: statx may be answered from cached attributes, statvfs of a file
 // system that may block asks its server, so one that stopped answering is
 // found within the refresh's deadline and its gate shut.
-FileSystemFacts look_at_file_system(const std::vector<std::string>& targets, bool ask_server) {
+FileSystemFacts look_at_file_system(const std::vector<std::string>& targets, bool ask_server,
+                                    MountIdKind kind) {
   FileSystemFacts facts;
-  for (const std::string& t : targets) facts.targets.push_back(identify_path(t));
+  for (const std::string& t : targets) facts.targets.push_back(identify_path(t, kind));
   struct statvfs ignored {};
   if (ask_server) ::statvfs(targets.front().c_str(), &ignored);
   return facts;
@@ -58,6 +59,7 @@ class SnapshotBuilder {
  public:
   explicit SnapshotBuilder(const std::vector<MountEntry>& entries)
       : entries_(entries),
+        id_kind_(compared_by(entries)),
         last_at_target_(entries.size(), false),
         standing_(entries.size()) {}
 
@@ -75,19 +77,16 @@ class SnapshotBuilder {
   }
 
  private:
-  // Read: the visible mount points, in mount-table order, and the mount-table
-  // number of every mount.
+  // Read: the visible mount points, in mount-table order, and what may
+  // block among the mounts.
   void index_visible_mounts() {
     const EntryClasses classes = classify_entries(entries_);
     for (std::size_t i : classes.other) snap_.other_targets.push_back(entries_[i].target);
     std::vector<std::size_t> visible(classes.data);
     visible.insert(visible.end(), classes.other.begin(), classes.other.end());
     std::sort(visible.begin(), visible.end());
-    for (std::size_t i : visible) {
-      last_at_target_[i] = true;
-      snap_.mounts.add_visible(entries_[i].target, entries_[i].fstype, entries_[i].devno);
-    }
-    for (const MountEntry& e : entries_) snap_.mounts.add_mount(e.id, e.devno);
+    for (std::size_t i : visible) last_at_target_[i] = true;
+    snap_.mounts = MountReach(entries_, visible);
   }
 
   // Group: every mount of a data file system, hidden or not, by file system
@@ -115,7 +114,8 @@ class SnapshotBuilder {
 
   // Probe: one worker per file system whose mount points may block
   // statx-es them, so a stalled one holds one thread; all start at once
-  // with one shared deadline, so dead mounts cost one timeout in all.
+  // with one shared deadline, so dead mounts cost one timeout in all. Each
+  // gate is claimed once, without waiting (start_fanned_out).
   void start_file_system_checks() {
     deadline_ = BoundedClock::now() + kBlockingCallTimeout;
     for (std::uint64_t devno : devno_order_) {
@@ -128,12 +128,12 @@ class SnapshotBuilder {
       if (!blocking) continue;
       std::vector<std::string> targets;
       for (std::size_t i : members) targets.push_back(entries_[i].target);
-      const bool ask_server = may_block(entries_[members.front()].fstype);
-      checks_[devno] = start_bounded<FileSystemFacts>(
-          [targets = std::move(targets), ask_server] {
-            return look_at_file_system(targets, ask_server);
+      const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()].id);
+      checks_[devno] = start_fanned_out<FileSystemFacts>(
+          [targets = std::move(targets), ask_server, kind = id_kind_] {
+            return look_at_file_system(targets, ask_server, kind);
           },
-          gate_for(mount_gate(devno)), deadline_);
+          gate_for(mount_gate(devno)));
     }
   }
 
@@ -148,9 +148,9 @@ class SnapshotBuilder {
         probed_[node.rdev] = read_device(node.path, node.rdev);
         continue;
       }
-      probes_[node.rdev] = start_bounded<DeviceFacts>(
+      probes_[node.rdev] = start_fanned_out<DeviceFacts>(
           [device = node.path, rdev = node.rdev] { return read_device(device, rdev); },
-          gate_for(device_gate(node.rdev)), deadline_);
+          gate_for(device_gate(node.rdev)));
     }
   }
 
@@ -160,7 +160,7 @@ class SnapshotBuilder {
     for (std::uint64_t devno : devno_order_) {
       if (checks_.count(devno)) continue;
       for (std::size_t i : members_[devno]) {
-        const PathIdentity seen = identify_path(entries_[i].target);
+        const PathIdentity seen = identify_path(entries_[i].target, id_kind_);
         standing_[i] = standing_of(entries_[i], &seen, last_at_target_[i]);
       }
     }
@@ -170,6 +170,7 @@ class SnapshotBuilder {
     for (auto& [devno, pending] : checks_) {
       const auto& members = members_[devno];
       const auto result = await_bounded(pending, deadline_);
+      note_unanswered(result, mount_gate(devno));
       const FileSystemFacts* facts = result.ok() ? &result.value : nullptr;
       for (std::size_t n = 0; n < members.size(); ++n) {
         const std::size_t i = members[n];
@@ -182,12 +183,20 @@ class SnapshotBuilder {
   void collect_device_probes() {
     for (auto& [rdev, pending] : probes_) {
       auto result = await_bounded(pending, deadline_);
+      note_unanswered(result, device_gate(rdev));
       if (result.ok()) probed_[rdev] = std::move(result.value);
     }
   }
 
+  // A probe that did not answer in time leaves the snapshot without its
+  // facts until that gate opens again (snapshot_cache.cpp rebuilds then).
+  template <class R>
+  void note_unanswered(const Outcome<R>& result, GateKey key) {
+    if (result.error == kWorkerTimedOut) snap_.unanswered.push_back(key);
+  }
+
   // Assemble: the listed mounts grouped by the st_dev of their roots, in
-  // order of first appearance, one volume each.
+  // order of first appearance, one volume each, then named all together.
   void assemble_volumes() {
     std::vector<std::vector<std::size_t>> groups;
     std::map<std::uint64_t, std::size_t> group_of_dev;
@@ -197,15 +206,23 @@ class SnapshotBuilder {
       if (fresh) groups.emplace_back();
       groups[it->second].push_back(i);
     }
+    std::vector<Volume> volumes;
+    std::vector<NamingFacts> naming;
     for (const auto& group : groups) {
-      for (std::size_t m : group)
-        snap_.volume_by_mount.emplace(entries_[m].id, snap_.volumes.size());
-      snap_.add_volume(make_volume(group));
+      for (std::size_t m : group) snap_.volume_by_mount.emplace(entries_[m].id, volumes.size());
+      volumes.push_back(make_volume(group, naming.emplace_back()));
+    }
+    const std::vector<std::string> ids = volume_ids(naming);
+    for (std::size_t k = 0; k < volumes.size(); ++k) {
+      volumes[k].id = ids[k];
+      volumes[k].name = *utf8_to_utf16(format_volume_name(ids[k]));  // ASCII by construction
+      snap_.add_volume(std::move(volumes[k]));
     }
   }
 
-  // One volume of mounts `group`: type and device come from its own mounts.
-  Volume make_volume(const std::vector<std::size_t>& group) {
+  // One volume of mounts `group`: type and device come from its own mounts;
+  // what names it goes to `naming`.
+  Volume make_volume(const std::vector<std::size_t>& group, NamingFacts& naming) {
     const MountEntry& first = entries_[group.front()];
     const DeviceNode& node = device_of_[first.devno];
     Volume v;
@@ -221,15 +238,21 @@ class SnapshotBuilder {
     if (node.rdev != 0) facts.disk.has_device = true;
     v.disk = facts.disk;
     v.drive_type = drive_type_for(v.fstype, v.disk);
-    v.id = volume_id(facts.probe.uuid, v.dev, v.table_devno,
-                     [this](std::string_view id) { return snap_.find_by_id(id) != nullptr; });
-    v.name = *utf8_to_utf16(format_volume_name(v.id));  // ASCII by construction
     v.targets = mount_points(entries_, group, standing_);
     v.reach = v.targets.empty() ? first.target : v.targets.front();
+    const auto is_mount_point = [this](std::string_view p) {
+      return snap_.mounts.mount_point_of(p) == p;
+    };
+    for (const std::string& t : v.targets) v.listed.push_back(listed_mount_point(t, is_mount_point));
+    const ProbeResult probe =
+        facts_for_mount(facts.probe, v.reach, v.dev,
+                        !snap_.mounts.call_may_block(Via::TablePath, v.reach, v.fstype));
+    naming = NamingFacts{probe.uuid, v.dev, v.table_devno};
     return v;
   }
 
   const std::vector<MountEntry>& entries_;
+  const MountIdKind id_kind_;  // of the mount IDs statx is asked for
   Snapshot snap_;
   std::vector<bool> last_at_target_;
   std::vector<std::uint64_t> devno_order_;

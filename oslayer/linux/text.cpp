@@ -64,6 +64,13 @@ constexpr std::string_view kWin32Prefix = "\\\\?\\";
 
 }  // namespace
 
+int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
   std::u16string out;
   out.reserve(utf8.size());

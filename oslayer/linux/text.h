@@ -20,6 +20,8 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view utf8);
 std::optional<std::string> utf16_to_utf8(std::u16string_view utf16);
 // For free text such as labels: each malformed byte becomes U+FFFD.
 std::u16string utf8_to_utf16_lossy(std::string_view utf8);
+// The value of hex digit `c` (either case); -1 for another character.
+int hex_digit_value(char c);
 
 // Longest argument text accepted from a caller, in UTF-16 units; Windows'
 // own limit for extended-length paths.

@@ -45,20 +45,27 @@ struct VolumeReading {
 // admitted by the device's gate: a device whose reads stall (its backing
 // store stopped answering) costs one bounded wait, then fails at once until
 // it answers again.
-Outcome<ProbeResult> probe_volume(const Volume& v, BoundedClock::time_point deadline) {
+Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
+                                  BoundedClock::time_point deadline) {
   if (v.device.empty()) return {};
-  if (!may_read_device(v.device)) return {ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
-  return run_bounded_until<ProbeResult>(
-      [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
-      gate_for(device_gate(v.rdev)), deadline);
+  auto probed = may_read_device(v.device)
+                    ? run_bounded_until<ProbeResult>(
+                          [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
+                          gate_for(device_gate(v.rdev)), deadline)
+                    : Outcome<ProbeResult>{ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
+  // What was published about the device is checked against the mounted
+  // file system.
+  const bool may_open = !snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
+  if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
+  return probed;
 }
 
 // The statvfs `got` of a volume, then the probe of its device, both within
 // one bound (`deadline`).
-Outcome<VolumeReading> with_probe(const Volume& v, const Outcome<Stats>& got,
+Outcome<VolumeReading> with_probe(const Snapshot& snap, const Volume& v, const Outcome<Stats>& got,
                                   BoundedClock::time_point deadline) {
   if (!got.ok()) return failed<VolumeReading>(got.error);
-  auto probed = probe_volume(v, deadline);
+  auto probed = probe_volume(snap, v, deadline);
   if (!probed.ok()) return failed<VolumeReading>(probed.error);
   return {ERROR_SUCCESS, VolumeReading{got.value, std::move(probed.value)}};
 }
@@ -70,7 +77,7 @@ Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
   auto got = bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
                              [target = v.reach] { return statvfs_at(target); },
                              [&v] { return mount_gate(v.table_devno); }, deadline);
-  return with_probe(v, got, deadline);
+  return with_probe(snap, v, got, deadline);
 }
 
 // The same for the volume of an open descriptor, whose mount has the
@@ -91,7 +98,7 @@ Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, cons
         return r;
       },
       [devno] { return mount_gate(devno); }, deadline);
-  return with_probe(v, got, deadline);
+  return with_probe(snap, v, got, deadline);
 }
 
 // The caller's buffers of GetVolumeInformation[ByHandle].
@@ -117,34 +124,39 @@ BOOL report_volume(const Volume& v, const VolumeReading& r, const InfoBuffers& o
   return TRUE;
 }
 
-// What GetDiskFreeSpaceEx asks statvfs about.
+// What GetDiskFreeSpaceEx asks statvfs about: a volume by its name, or the
+// place a caller's path leads to.
 struct SpaceTarget {
-  std::string path;      // what statvfs is given
-  std::string absolute;  // the same place as an absolute path, for the gate
-  Via via = Via::CallerPath;
-  std::string fstype;    // of the volume named, when one is
+  const Volume* volume = nullptr;
+  std::string path;
 };
 
 Outcome<SpaceTarget> space_target(const Snapshot& snap, LPCWSTR directory) {
-  SpaceTarget t;
-  if (directory == nullptr) {
-    t.path = ".";
-    t.absolute = working_directory().value_or("/");
-    return {ERROR_SUCCESS, std::move(t)};
-  }
+  if (directory == nullptr) return {ERROR_SUCCESS, SpaceTarget{nullptr, "."}};
   auto named = read_path_or_volume(snap, directory);
   if (!named.ok()) return failed<SpaceTarget>(named.error);
-  if (const Volume* v = named.value.volume) {
-    // A mount point from the mount table: absolute, normalised, resolved.
-    return {ERROR_SUCCESS, SpaceTarget{v->reach, v->reach, Via::TablePath, v->fstype}};
+  if (named.value.volume) return {ERROR_SUCCESS, SpaceTarget{named.value.volume, {}}};
+  std::string path = std::move(named.value.path);
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  if (path.empty()) return failed<SpaceTarget>(ERROR_INVALID_NAME);
+  return {ERROR_SUCCESS, SpaceTarget{nullptr, std::move(path)}};
+}
+
+// statvfs of a volume at its mount point (a path from the mount table), or
+// of the place a caller's path leads to.
+Outcome<Stats> space_of(const Snapshot& snap, const SpaceTarget& t) {
+  if (!t.volume) {
+    return at_caller_path<Stats>(snap, t.path, [](int fd) {
+      Outcome<Stats> r;
+      if (::fstatvfs(fd, &r.value) != 0) return failed<Stats>(error_from_errno(errno));
+      return r;
+    });
   }
-  t.path = std::move(named.value.path);
-  if (!t.path.empty() && t.path.back() == '\\') t.path.pop_back();
-  if (t.path.empty()) return failed<SpaceTarget>(ERROR_INVALID_NAME);
-  auto normal = normalise_root(
-      t.path.front() == '/' ? t.path : working_directory().value_or("/") + "/" + t.path);
-  t.absolute = normal.value_or("/");
-  return {ERROR_SUCCESS, std::move(t)};
+  const Volume& v = *t.volume;
+  return bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
+                         [target = v.reach] { return statvfs_at(target); },
+                         [&v] { return mount_gate(v.table_devno); },
+                         BoundedClock::now() + kBlockingCallTimeout);
 }
 
 }  // namespace
@@ -159,7 +171,9 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
     if (!text.ok()) return fail(text.error);
     ParsedName parsed = parse_volume_name(text.value, true);
     if (parsed.status != NameParse::Ok) return fail(ERROR_INVALID_NAME);
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     const Volume* v = snap->find_by_id(parsed.id);
     if (!v) return fail(ERROR_FILE_NOT_FOUND);
     // A mount point whose bytes are not UTF-8 has no UTF-16 spelling and is
@@ -181,7 +195,9 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                                   LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
   return guarded(FALSE, [&]() -> BOOL {
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     auto found = resolve_root(*snap, lpRootPathName, true);
     if (!found.ok()) return fail(found.error);
     auto reading = read_volume(*snap, *found.value);
@@ -207,7 +223,9 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
     // of the calls below without touching the file's own file system.
     const auto mount = mount_of_descriptor(fd);
     if (!mount.ok()) return fail(mount.error);
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     const auto on = snap->volume_of_descriptor(fd, mount.value);
     if (!on.volume) return fail(ERROR_UNRECOGNIZED_VOLUME);
     auto reading = read_descriptor_volume(*snap, fd, *on.volume, on.devno);
@@ -221,7 +239,9 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
 
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
   return guarded<UINT>(DRIVE_UNKNOWN, [&]() -> UINT {
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return DRIVE_UNKNOWN;
+    const auto& snap = read.value;
     auto found = resolve_root(*snap, lpRootPathName, false);
     if (found.ok()) return found.value->drive_type;
     return found.error == ERROR_NOT_ENOUGH_MEMORY ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
@@ -233,14 +253,12 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
                                 PULARGE_INTEGER lpTotalNumberOfBytes,
                                 PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
   return guarded(FALSE, [&]() -> BOOL {
-    auto snap = current_snapshot();
+    const auto read = current_snapshot();
+    if (!read.ok()) return fail(read.error);
+    const auto& snap = read.value;
     auto target = space_target(*snap, lpDirectoryName);
     if (!target.ok()) return fail(target.error);
-    const SpaceTarget& t = target.value;
-    auto got = bounded_statvfs(snap->mounts.call_may_block(t.via, t.absolute, t.fstype),
-                               [path = t.path] { return statvfs_at(path); },
-                               [&] { return mount_gate(snap->mounts.devno_reached(t.absolute)); },
-                               BoundedClock::now() + kBlockingCallTimeout);
+    auto got = space_of(*snap, target.value);
     if (!got.ok()) return fail(got.error);
     const Stats& s = got.value;
     const std::uint64_t unit = s.f_frsize ? s.f_frsize : s.f_bsize;

@@ -77,7 +77,12 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     // A search starts a refresh. A table read again checked its mounts and
     // devices just now; a table kept from before is checked here.
     const auto reads = mount_table_reads();
-    search->snapshot = current_snapshot();
+    auto read = current_snapshot();
+    if (!read.ok()) {
+      SetLastError(read.error);
+      return INVALID_HANDLE_VALUE;
+    }
+    search->snapshot = std::move(read.value);
     if (mount_table_reads() == reads) check_volumes_answer(*search->snapshot);
     if (search->snapshot->volumes.empty()) {
       SetLastError(ERROR_NO_MORE_FILES);

@@ -1,5 +1,5 @@
-// Tools of the hostile-condition tests: a FUSE server that stalls on command
-// and counts of this process's threads.
+// Tools of the hostile-condition tests: a FUSE server that stalls on command,
+// counts of this process's threads, and questions asked as nobody.
 #pragma once
 
 #include <dirent.h>
@@ -31,7 +31,8 @@ inline int thread_count() {
   return n;
 }
 
-// What `ask` answers in a child that has dropped to nobody.
+// What `ask` answers in a child that has dropped to uid and gid 65534
+// (nobody), every one of them: real, effective and saved.
 inline std::string as_nobody(const std::function<std::string()>& ask) {
   int fds[2];
   if (pipe(fds) != 0) return "pipe failed";
@@ -39,7 +40,9 @@ inline std::string as_nobody(const std::function<std::string()>& ask) {
   if (pid == 0) {
     close(fds[0]);
     std::string answer = "no privileges dropped";
-    if (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0) answer = ask();
+    if (setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+        setresuid(65534, 65534, 65534) == 0)
+      answer = ask();
     (void)!write(fds[1], answer.data(), answer.size());
     _exit(0);
   }
@@ -54,8 +57,9 @@ inline std::string as_nobody(const std::function<std::string()>& ask) {
 }
 
 // The stalling FUSE server (k32l_stallfs) serving `backing` as
-// MOUNT/disk.img. Stall() makes every request wait; Resume() or the end of
-// the guard lets them go on, so nothing stays stuck after a test.
+// MOUNT/disk.img. Stall() makes every request wait; Slow() makes each take
+// 400 ms; Resume() or the end of the guard lets them go on at full speed, so
+// nothing stays stuck after a test.
 class StallingServer {
  public:
   StallingServer(const std::string& backing, const std::string& mount) : mount_(mount) {
@@ -78,6 +82,7 @@ class StallingServer {
   bool running() const { return pid_ > 0; }
   std::string file() const { return mount_ + "/disk.img"; }
   void stall() { kill(pid_, SIGUSR1); }
+  void slow() { kill(pid_, SIGWINCH); }
   void resume() { kill(pid_, SIGUSR2); }
 
  private:

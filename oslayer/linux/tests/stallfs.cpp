@@ -1,6 +1,7 @@
 // A FUSE file system of one file, "disk.img", whose contents are those of a
-// backing file; SIGUSR1 makes every request wait until SIGUSR2 (at most 10 s). A loop device
-// on disk.img is then a block device that stops answering on command.
+// backing file; SIGUSR1 makes every request wait until SIGUSR2 (at most 10 s), and SIGWINCH
+// makes every request take 400 ms (a slow server that still answers) until SIGUSR2. A loop
+// device on disk.img is then a block device that stops answering on command.
 // Run: k32l_stallfs BACKING_FILE -f -s MOUNTPOINT
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
@@ -19,6 +20,8 @@ constexpr const char* kFile = "/disk.img";
 int backing = -1;
 // Monotonic time in ms until which requests wait; 0 when not stalled.
 std::atomic<long long> stalled_until{0};
+// Whether every request is answered slowly (SIGWINCH).
+std::atomic<bool> slow{false};
 
 long long now_ms() {
   timespec ts{};
@@ -30,6 +33,7 @@ long long now_ms() {
 // without bound shows up as a slow answer instead of a test that never ends.
 void wait_while_stalled() {
   while (now_ms() < stalled_until.load()) usleep(10 * 1000);
+  if (slow.load()) usleep(400 * 1000);
 }
 
 int fs_getattr(const char* path, struct stat* st, struct fuse_file_info*) {
@@ -86,7 +90,10 @@ int fs_statfs(const char*, struct statvfs* st) {
   return 0;
 }
 
-void on_signal(int sig) { stalled_until.store(sig == SIGUSR1 ? now_ms() + 10000 : 0); }
+void on_signal(int sig) {
+  stalled_until.store(sig == SIGUSR1 ? now_ms() + 10000 : 0);
+  slow.store(sig == SIGWINCH);
+}
 
 }  // namespace
 
@@ -98,6 +105,7 @@ int main(int argc, char* argv[]) {
   sa.sa_handler = on_signal;
   sigaction(SIGUSR1, &sa, nullptr);
   sigaction(SIGUSR2, &sa, nullptr);
+  sigaction(SIGWINCH, &sa, nullptr);
   fuse_operations ops{};
   ops.getattr = fs_getattr;
   ops.readdir = fs_readdir;

@@ -1,0 +1,391 @@
+// Which volume is which, on real mounts in the tests' own mount namespace:
+// a mount's device is the mount table's number whatever its source path
+// names now; a mount ID the kernel hands out again does not join two mounts;
+// clones sharing a UUID keep their names; mount points that differ by a
+// trailing backslash are each answered as themselves; a table that cannot
+// be read is an error for that call only; and a caller who cannot read a
+// device is never told what a cache says was on it before.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "hostile_support.h"
+#include "identity.h"
+#include "mount_table.h"
+#include "raii.h"
+
+using namespace k32l_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The 32-bit mount ID of the mount `path` reaches, as /proc reports it for
+// a descriptor (the provider's own code is not asked).
+std::optional<unsigned long> reusable_mount_id(const std::string& path) {
+  k32l::UniqueFd fd(open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  std::ifstream in("/proc/thread-self/fdinfo/" + std::to_string(fd.get()));
+  std::string key;
+  while (in >> key) {
+    unsigned long id = 0;
+    if (key == "mnt_id:" && in >> id) return id;
+  }
+  return std::nullopt;
+}
+
+dev_t device_number(const std::string& node) {
+  struct stat st {};
+  return stat(node.c_str(), &st) == 0 ? st.st_rdev : 0;
+}
+
+// Lowers this process's descriptor limit to the lowest free descriptor, so
+// that every open fails with EMFILE, until the end of the scope.
+class NoFreeDescriptors {
+ public:
+  NoFreeDescriptors() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    const int lowest = open("/", O_PATH | O_CLOEXEC);  // open takes the lowest free one
+    if (lowest < 0) return;
+    close(lowest);
+    rlimit tight = saved_;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    active_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
+  }
+  ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
+  NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+  NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  bool active_ = false;
+};
+
+class Identity : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
+    ASSERT_FALSE(dir_.path().empty());
+  }
+
+  // An ext4 image labelled `label` on a loop device of its own.
+  std::optional<std::string> ext4_loop(const std::string& name, const std::string& label) {
+    return loop_image(dir_.path() + "/" + name + ".img", "16M",
+                      "mkfs.ext4 -q -F -L " + label + " IMG");
+  }
+
+  bool mount_tmpfs(const std::string& target, const std::string& size = "4m") {
+    return mount("ident-test", target.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+
+  // Changes the mount table, so that the provider reads it again.
+  void change_the_table() {
+    const std::string poke = dir_.sub("poke");
+    ASSERT_TRUE(mount_tmpfs(poke));
+    MountGuard(poke).release();
+  }
+
+  TempDir dir_{"ident"};
+};
+
+}  // namespace
+
+TEST_F(Identity, AMountsDeviceIsTheTableNumberWhateverItsSourcePathNamesNow) {
+  const auto alpha = ext4_loop("alpha", "ALPHA");
+  if (!alpha) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard alpha_loop(*alpha);
+  const auto bravo = ext4_loop("bravo", "BRAVO");
+  ASSERT_TRUE(bravo);
+  LoopGuard bravo_loop(*bravo);
+  const std::string alpha_uuid = blkid_value(*alpha, "UUID");
+  const std::string bravo_uuid = blkid_value(*bravo, "UUID");
+  ASSERT_FALSE(alpha_uuid.empty());
+  ASSERT_NE(alpha_uuid, bravo_uuid);
+
+  // A device node of the tests' own and a symbolic link, each the source of
+  // a mount of ALPHA, each then made to name BRAVO.
+  const std::string node = dir_.path() + "/node", link = dir_.path() + "/link";
+  const auto point_node = [&](const std::string& device) {
+    unlink(node.c_str());
+    return mknod(node.c_str(), S_IFBLK | 0600, device_number(device)) == 0;
+  };
+  const auto point_link = [&](const std::string& device) {
+    unlink(link.c_str());
+    return symlink(device.c_str(), link.c_str()) == 0;
+  };
+  for (const auto& [source, point] :
+       {std::pair<std::string, std::function<bool(const std::string&)>>{node, point_node},
+        {link, point_link}}) {
+    ASSERT_TRUE(point(*alpha)) << source;
+    const std::string target = dir_.sub("by-" + source.substr(source.rfind('/') + 1));
+    ASSERT_EQ(mount(source.c_str(), target.c_str(), "ext4", MS_RDONLY, nullptr), 0) << source;
+    MountGuard guard(target);
+    ASSERT_EQ(volume_info(wide(target + "\\")).label, "ALPHA") << source;
+    ASSERT_TRUE(point(*bravo)) << source;
+
+    // With the table kept from before, and read again.
+    for (const char* stage : {"table kept", "table read again"}) {
+      const auto info = volume_info(wide(target + "\\"));
+      EXPECT_TRUE(info.ok) << source << ", " << stage << ": " << info.error;
+      EXPECT_EQ(info.label, "ALPHA") << source << ", " << stage;
+      EXPECT_EQ(info.serial, k32l::serial_from_device(dev_of(target))) << source << ", " << stage;
+      const auto name = volume_at(target);
+      ASSERT_TRUE(name) << source << ", " << stage;
+      EXPECT_NE(narrow(*name).find(alpha_uuid), std::string::npos)
+          << source << ", " << stage << ": " << narrow(*name);
+      EXPECT_EQ(narrow(*name).find(bravo_uuid), std::string::npos) << source << ", " << stage;
+      change_the_table();
+    }
+  }
+}
+
+TEST_F(Identity, AMountIdTheKernelHandsOutAgainIsNotTakenForTheMountThatHadIt) {
+  const std::string target = dir_.sub("replaced");
+  ASSERT_TRUE(mount_tmpfs(target, "1m"));
+  MountGuard first_guard(target);
+  const auto first_id = reusable_mount_id(target);
+  ASSERT_TRUE(first_id);
+  auto table = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  ASSERT_TRUE(table.ok()) << table.error;
+  k32l::identify_mounts(table.value);
+  const k32l::MountEntry* listed = nullptr;
+  for (const auto& e : table.value)
+    if (e.target == target) listed = &e;
+  ASSERT_NE(listed, nullptr);
+  const k32l::MountIdKind kind = k32l::compared_by(table.value);
+  if (kind != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "no unique mount IDs here (Linux before 6.8): a table that changed while "
+                    "its mount points were looked at is read again instead";
+
+  // Replaced until the kernel gives the new mount the old one's 32-bit ID
+  // (it hands out the lowest free one, so this is quick), for at most 5 s.
+  first_guard.release();
+  bool reused = false;
+  for (const auto t0 = Clock::now(); !reused && Clock::now() - t0 < std::chrono::seconds(5);) {
+    umount2(target.c_str(), MNT_DETACH);
+    ASSERT_TRUE(mount_tmpfs(target, "2m"));
+    reused = reusable_mount_id(target) == first_id;
+  }
+  MountGuard second_guard(target);
+  if (!reused) GTEST_SKIP() << "the kernel did not hand mount ID " << *first_id << " out again";
+
+  const k32l::PathIdentity seen = k32l::identify_path(target, kind);
+  ASSERT_EQ(seen.error, 0);
+  ASSERT_TRUE(seen.mount_known);
+  EXPECT_FALSE(k32l::is_this_mount(*listed, seen))
+      << "the tmpfs mounted now at " << target << " is taken for the one listed before it";
+  // The mount now there is itself, read afresh.
+  table = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  ASSERT_TRUE(table.ok());
+  k32l::identify_mounts(table.value);
+  bool found = false;
+  for (const auto& e : table.value) found = found || (e.target == target && k32l::is_this_mount(e, seen));
+  EXPECT_TRUE(found) << "the mount at " << target << " is not its own table entry";
+}
+
+// The same through the calls, as a race: a mount replaced between the read
+// of the table and the look at its mount point. A provider that joins two
+// mounts is caught in some runs only; the test above catches it every time.
+TEST_F(Identity, AnswersWhileMountsAreReplacedAtOnePlaceNeverMixTwoMounts) {
+  const auto alpha = ext4_loop("alpha", "ALPHA");
+  if (!alpha) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard alpha_loop(*alpha);
+  const std::string home = dir_.sub("alpha");
+  ASSERT_EQ(mount(alpha->c_str(), home.c_str(), "ext4", MS_RDONLY, nullptr), 0);
+  MountGuard home_guard(home);
+  const auto alpha_serial = k32l::serial_from_device(dev_of(home));
+  const std::string target = dir_.sub("churn");
+
+  // ALPHA bound at the target, then a tmpfs, again and again: each new mount
+  // gets the 32-bit ID the last one freed.
+  std::atomic<bool> stop{false};
+  const auto unmount = [&] {
+    if (umount2(target.c_str(), 0) != 0) umount2(target.c_str(), MNT_DETACH);  // busy a moment
+  };
+  std::thread churn([&] {
+    while (!stop) {
+      if (mount(home.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) unmount();
+      if (mount_tmpfs(target, "1m")) unmount();
+    }
+  });
+  int calls = 0, answers = 0, mixed = 0;
+  std::string example;
+  for (const auto t0 = Clock::now(); Clock::now() - t0 < std::chrono::seconds(3);) {
+    const auto info = volume_info(wide(target + "\\"));
+    ++calls;
+    if (!info.ok) continue;
+    ++answers;
+    const bool is_alpha = info.fs_name == "ext4";
+    if (is_alpha != (info.serial == alpha_serial) || is_alpha != (info.label == "ALPHA")) {
+      if (mixed++ == 0)
+        example = info.fs_name + " labelled '" + info.label + "' with serial " +
+                  std::to_string(info.serial) + " (ALPHA's is " + std::to_string(alpha_serial) + ")";
+    }
+  }
+  stop = true;
+  churn.join();
+  while (umount2(target.c_str(), MNT_DETACH) == 0) {
+  }
+  std::printf("[ figures  ] %d calls while mounts were replaced: %d answers, %d mixed\n", calls,
+              answers, mixed);
+  EXPECT_EQ(mixed, 0) << "e.g. " << example;
+}
+
+TEST_F(Identity, ClonesKeepTheirNamesWhateverTheOrderOfTheTable) {
+  const auto alpha = ext4_loop("alpha", "ALPHA");
+  if (!alpha) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard alpha_loop(*alpha);
+  // BRAVO is a copy of ALPHA's image: the same UUID, another label.
+  const std::string bravo_image = dir_.path() + "/bravo.img";
+  ASSERT_EQ(run("cp " + sh_quote(dir_.path() + "/alpha.img") + " " + sh_quote(bravo_image) +
+                " && tune2fs -L BRAVO " + sh_quote(bravo_image) + " >/dev/null 2>&1").status,
+            0);
+  const auto attached = run("losetup -f --show " + sh_quote(bravo_image) + " 2>/dev/null");
+  ASSERT_EQ(attached.status, 0);
+  LoopGuard bravo_loop(trim(attached.out));
+  ASSERT_EQ(blkid_value(alpha_loop.device(), "UUID"), blkid_value(bravo_loop.device(), "UUID"));
+
+  const std::string at_alpha = dir_.sub("alpha"), at_bravo = dir_.sub("bravo");
+  const auto mount_alpha = [&] {
+    return mount(alpha_loop.device().c_str(), at_alpha.c_str(), "ext4", MS_RDONLY, nullptr) == 0;
+  };
+  const auto mount_bravo = [&] {
+    return mount(bravo_loop.device().c_str(), at_bravo.c_str(), "ext4", MS_RDONLY, nullptr) == 0;
+  };
+  ASSERT_TRUE(mount_alpha());
+  MountGuard alpha_guard(at_alpha);
+  ASSERT_TRUE(mount_bravo());
+  MountGuard bravo_guard(at_bravo);
+  const auto alpha_name = volume_at(at_alpha), bravo_name = volume_at(at_bravo);
+  ASSERT_TRUE(alpha_name && bravo_name);
+  ASSERT_NE(*alpha_name, *bravo_name);
+
+  // Each remounted in turn, so that the other comes first in the table: a
+  // refresh that listed the names before the remount asks with them after.
+  const auto same_names = [&](const char* stage) {
+    EXPECT_EQ(volume_at(at_alpha), alpha_name) << stage;
+    EXPECT_EQ(volume_at(at_bravo), bravo_name) << stage;
+    EXPECT_EQ(volume_info(*alpha_name).label, "ALPHA") << stage;
+    EXPECT_EQ(volume_info(*bravo_name).label, "BRAVO") << stage;
+    EXPECT_EQ(paths_of(*alpha_name), std::vector<std::string>{at_alpha}) << stage;
+    EXPECT_EQ(paths_of(*bravo_name), std::vector<std::string>{at_bravo}) << stage;
+  };
+  ASSERT_EQ(umount2(at_alpha.c_str(), 0), 0);
+  ASSERT_TRUE(mount_alpha());
+  same_names("ALPHA remounted");
+  ASSERT_EQ(umount2(at_bravo.c_str(), 0), 0);
+  ASSERT_TRUE(mount_bravo());
+  same_names("BRAVO remounted");
+}
+
+TEST_F(Identity, MountPointsThatDifferByATrailingBackslashAreEachAnsweredAsThemselves) {
+  const std::string plain = dir_.sub("a"), with_backslash = dir_.sub("a\\");
+  ASSERT_TRUE(mount_tmpfs(plain, "1m"));
+  MountGuard plain_guard(plain);
+  ASSERT_TRUE(mount_tmpfs(with_backslash, "2m"));
+  MountGuard backslash_guard(with_backslash);
+  const auto plain_serial = k32l::serial_from_device(dev_of(plain));
+  const auto backslash_serial = k32l::serial_from_device(dev_of(with_backslash));
+  ASSERT_NE(plain_serial, backslash_serial);
+
+  // A root as the module passes it: with a backslash added unless it ends
+  // in one.
+  const auto as_passed = [](const std::string& p) { return p.back() == '\\' ? p : p + "\\"; };
+  EXPECT_EQ(volume_info(wide(as_passed(plain))).serial, plain_serial);
+  EXPECT_EQ(volume_info(wide(with_backslash + "\\")).serial, backslash_serial);
+
+  // Both are volumes, and every mount point listed for either, passed back,
+  // is that volume.
+  int found = 0;
+  for (const auto& name : all_volume_names()) {
+    const auto serial = volume_info(name).serial;
+    if (serial != plain_serial && serial != backslash_serial) continue;
+    ++found;
+    for (const auto& path : paths_of(name)) {
+      const auto info = volume_info(wide(as_passed(path)));
+      EXPECT_TRUE(info.ok) << path << ": " << info.error;
+      EXPECT_EQ(info.serial, serial) << path << " answers another volume";
+    }
+  }
+  EXPECT_EQ(found, 2);
+}
+
+TEST_F(Identity, ATableReadThatFailsIsAnErrorForThatCallOnly) {
+  ASSERT_TRUE(volume_info(u"/").ok);  // the table is watched and kept
+  const std::string poke = dir_.sub("poke");
+  ASSERT_TRUE(mount_tmpfs(poke));
+  MountGuard poke_guard(poke);
+
+  VolumeInfo starved;
+  DWORD search_error = ERROR_SUCCESS;
+  {
+    NoFreeDescriptors limit;
+    ASSERT_TRUE(limit.active());
+    starved = volume_info(u"/");
+    WCHAR name[MAX_PATH + 1];
+    HANDLE h = FindFirstVolumeW(name, MAX_PATH + 1);
+    search_error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (h != INVALID_HANDLE_VALUE) FindVolumeClose(h);
+  }
+  const auto root_serial = k32l::serial_from_device(dev_of("/"));
+  if (starved.ok) {
+    EXPECT_EQ(starved.serial, root_serial);
+  }
+  EXPECT_NE(search_error, ERROR_NO_MORE_FILES) << "a table that was not read is not empty";
+
+  // Descriptors free again: the table is read, though it did not change.
+  const auto after = volume_info(u"/");
+  EXPECT_TRUE(after.ok) << after.error;
+  EXPECT_EQ(after.serial, root_serial);
+  EXPECT_TRUE(volume_at(poke)) << "the mount made before the failed read is listed";
+}
+
+TEST_F(Identity, ACallerWhoCannotReadTheDeviceIsNotToldWhatACacheSaysWasOnItBefore) {
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const auto old_disk = ext4_loop("old", "OLDDISK");
+  if (!old_disk) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  std::optional<LoopGuard> old_loop(std::in_place, *old_disk);
+  const std::string old_uuid = blkid_value(*old_disk, "UUID");
+  ASSERT_FALSE(old_uuid.empty());
+
+  // No udev database, and a libblkid cache of this namespace's own, in
+  // which root's probe records OLDDISK.
+  ASSERT_EQ(run("mkdir -p /run/udev /run/blkid").status, 0);
+  ASSERT_TRUE(mount_tmpfs("/run/udev"));
+  MountGuard udev_guard("/run/udev");
+  ASSERT_TRUE(mount_tmpfs("/run/blkid"));
+  MountGuard blkid_guard("/run/blkid");
+  ASSERT_EQ(run("blkid " + *old_disk + " >/dev/null").status, 0);
+  ASSERT_EQ(chmod("/run/blkid/blkid.tab", 0644), 0);
+
+  // The same loop device, reused for a new image.
+  const std::string new_image = dir_.path() + "/new.img";
+  ASSERT_EQ(run("truncate -s 16M " + sh_quote(new_image) + " && mkfs.ext4 -q -F -L NEWDISK " +
+                sh_quote(new_image) + " >/dev/null 2>&1").status,
+            0);
+  old_loop.reset();
+  if (run("losetup " + *old_disk + " " + sh_quote(new_image) + " 2>/dev/null").status != 0)
+    GTEST_SKIP() << "the loop device was taken by another process meanwhile";
+  LoopGuard new_loop(*old_disk);
+  const std::string target = dir_.sub("new");
+  ASSERT_EQ(mount(old_disk->c_str(), target.c_str(), "ext4", MS_RDONLY, nullptr), 0);
+  MountGuard guard(target);
+  ASSERT_EQ(volume_info(wide(target + "\\")).label, "NEWDISK");
+
+  const std::string answer = as_nobody([&] {
+    const auto info = volume_info(wide(target + "\\"));
+    const auto name = volume_at(target);
+    return (info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error)) +
+           "|" + (name ? narrow(*name) : "not listed");
+  });
+  std::printf("[ figures  ] unprivileged, the device reused: %s\n", answer.c_str());
+  EXPECT_EQ(answer.rfind("ext4|", 0), 0u) << answer;
+  EXPECT_EQ(answer.find("OLDDISK"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find(old_uuid), std::string::npos) << answer;
+}

@@ -21,9 +21,7 @@ namespace k32l {
 
 namespace {
 
-bool mount_may_block(const Snapshot& snap, const Volume& v) {
-  return snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
-}
+bool mount_may_block(const Snapshot&, const Volume& v) { return v.reach_may_block; }
 
 // The gates a refresh may wait behind: those of the mounts that may block
 // and of the devices; at most `limit` are counted.

@@ -56,6 +56,14 @@ Outcome<PathOrVolume> read_path_or_volume(const Snapshot& snap, const WCHAR* tex
 // The working directory, normalised; nullopt when it cannot be read.
 std::optional<std::string> working_directory();
 
+// Whether a caller's text starts as a volume GUID name does ("\\?\Volume{").
+bool names_volume(const WCHAR* text);
+// The snapshot a call is answered from, by its root or path argument: a
+// volume GUID name answers from the table of the thread's last search
+// (volume_name_snapshot); a path, or none, follows the caller's view
+// (current_snapshot).
+Outcome<std::shared_ptr<const Snapshot>> snapshot_for(const WCHAR* argument);
+
 // Finds the volume a root argument names: a volume name, or the path of one
 // of its mount points (NULL: the volume holding the working directory). A
 // path is taken first without the one trailing backslash the module appends,

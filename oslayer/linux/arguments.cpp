@@ -103,6 +103,7 @@ std::optional<std::string> working_directory() {
 }
 
 Outcome<PathOrVolume> read_path_or_volume(const Snapshot& snap, const WCHAR* text) {
+  if (const Volume* named = snap.find_by_name(text)) return {ERROR_SUCCESS, PathOrVolume{named, {}}};
   auto utf8 = read_text(text);
   if (!utf8.ok()) return failed<PathOrVolume>(utf8.error);
   ParsedName parsed = parse_volume_name(utf8.value, false);
@@ -115,6 +116,18 @@ Outcome<PathOrVolume> read_path_or_volume(const Snapshot& snap, const WCHAR* tex
   arg.volume = snap.find_by_id(parsed.id);
   if (!arg.volume) return failed<PathOrVolume>(ERROR_FILE_NOT_FOUND);
   return {ERROR_SUCCESS, std::move(arg)};
+}
+
+bool names_volume(const WCHAR* text) {
+  static constexpr char16_t kVolumePrefix[] = u"\\\\?\\Volume{";
+  if (text == nullptr) return false;
+  for (std::size_t i = 0; kVolumePrefix[i] != 0; ++i)
+    if (text[i] != kVolumePrefix[i]) return false;
+  return true;
+}
+
+Outcome<std::shared_ptr<const Snapshot>> snapshot_for(const WCHAR* argument) {
+  return names_volume(argument) ? volume_name_snapshot() : current_snapshot();
 }
 
 Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {

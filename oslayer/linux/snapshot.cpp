@@ -18,7 +18,10 @@ void Snapshot::add_volume(Volume volume) {
   // emplace keeps an earlier volume's position: the first match wins, as in a scan.
   std::string folded;
   const std::size_t position = volumes.size() - 1;
-  id_index.emplace(fold_volume_id(volumes.back().id, folded), position);
+  const Volume& added = volumes.back();
+  const bool first_with_id = id_index.emplace(fold_volume_id(added.id, folded), position).second;
+  // Only names that find_by_id would answer with this very volume.
+  if (first_with_id && is_valid_volume_id(added.id)) name_index.emplace(added.name, position);
   for (const auto& target : volumes.back().targets) target_index.emplace(target, position);
   indexed_volumes = volumes.size();
 }
@@ -34,6 +37,17 @@ const Volume* Snapshot::find_by_id(std::string_view id) const {
   for (const auto& v : volumes)
     if (same_volume_id(v.id, id)) return &v;
   return nullptr;
+}
+
+const Volume* Snapshot::find_by_name(const WCHAR* text) const {
+  if (text == nullptr || indexed_volumes != volumes.size()) return nullptr;
+  std::size_t length = 0;
+  while (length < kLongestIndexedName && text[length] != 0) ++length;
+  if (text[length] != 0) return nullptr;
+  thread_local std::u16string key;
+  key.assign(text, length);
+  const auto found = name_index.find(key);
+  return found == name_index.end() ? nullptr : &volumes[found->second];
 }
 
 const Volume* Snapshot::find_by_target(std::string_view path) const {

@@ -35,6 +35,10 @@ struct Volume {
   // with the root marker where that text would name another mount point.
   std::vector<std::string> listed;
   std::string reach;                 // a mount of it for statvfs (may be no mount point)
+  // Whether calls on `reach` (with this volume's type) may block, as the
+  // blocking policy says for this snapshot's mounts: asked once, when the
+  // snapshot is built, since its answer depends on nothing else.
+  bool reach_may_block = true;
   // The listed targets as GetVolumePathNamesForVolumeName writes them (set
   // by Snapshot::add_volume): each valid UTF-8 one in UTF-16, NUL-terminated,
   // then one more NUL. Targets that are not valid UTF-8 are left out.
@@ -53,6 +57,11 @@ struct Snapshot {
   // one hash lookup instead of a scan (a refresh looks up every volume).
   std::unordered_map<std::string, std::size_t> id_index;
   std::size_t indexed_volumes = 0;
+  // The GUID name, exactly as FindNextVolumeW gives it out -> position of
+  // its volume, for the volumes of id_index whose ID is valid and first of
+  // its kind: a call that passes a name back as it was given finds its
+  // volume without parsing and folding it.
+  std::unordered_map<std::u16string, std::size_t> name_index;
   // Mount point -> position of the first volume listing it, for the same
   // volumes: find_by_target then costs one hash look-up.
   std::unordered_map<std::string, std::size_t> target_index;
@@ -69,6 +78,11 @@ struct Snapshot {
 
   void add_volume(Volume volume);
   const Volume* find_by_id(std::string_view id) const;
+  // The volume whose GUID name is exactly the caller's text `text` (null
+  // when none is, or the text is longer than any name): the volume that
+  // parse_volume_name and find_by_id would give for that text.
+  const Volume* find_by_name(const WCHAR* text) const;
+  static constexpr std::size_t kLongestIndexedName = 256;
   const Volume* find_by_target(std::string_view normalised_path) const;
   const Volume* find_by_mount(std::uint64_t mount_id) const;
   // The volume the file of descriptor `fd` is on, with the mount-table
@@ -94,6 +108,17 @@ Snapshot build_snapshot(const std::vector<MountEntry>& entries);
 // this call with its code (ERROR_TOO_MANY_OPEN_FILES when out of
 // descriptors) and is read again by the next.
 Outcome<std::shared_ptr<const Snapshot>> current_snapshot();
+// The same for a volume search (FindFirstVolumeW): the calling thread then
+// keeps in mind that its volume names came from this table.
+Outcome<std::shared_ptr<const Snapshot>> search_snapshot();
+// The snapshot a call that names a volume by its GUID name is answered
+// from: a volume name is an identifier of the table of the search that gave
+// it out, so the table of the calling thread's last search answers, checked
+// for changes by that table's own signal (one poll), without looking at the
+// caller's view again; the thread's current view (current_snapshot) when it
+// has made no search, has called from another view since, or the table
+// changed.
+Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot();
 // How often the mount table has been read so far in this process.
 std::uint64_t mount_table_reads();
 

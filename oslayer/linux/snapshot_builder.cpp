@@ -244,9 +244,8 @@ class SnapshotBuilder {
       return snap_.mounts.mount_point_of(p) == p;
     };
     for (const std::string& t : v.targets) v.listed.push_back(listed_mount_point(t, is_mount_point));
-    const ProbeResult probe =
-        facts_for_mount(facts.probe, v.reach, v.dev,
-                        !snap_.mounts.call_may_block(Via::TablePath, v.reach, v.fstype));
+    v.reach_may_block = snap_.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
+    const ProbeResult probe = facts_for_mount(facts.probe, v.reach, v.dev, !v.reach_may_block);
     naming = NamingFacts{probe.uuid, v.dev, v.table_devno};
     return v;
   }

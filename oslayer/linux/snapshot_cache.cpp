@@ -51,30 +51,54 @@ std::shared_ptr<ViewCache> cache_of(const ViewKey& view) {
 }
 
 // What the calling thread holds of its view: the cache of the view it last
-// called from, let go when the thread ends (or calls from another view).
+// called from, let go when the thread ends (or calls from another view),
+// and whether its last volume search was answered from that cache.
 class ThreadView {
  public:
   ViewCache& cache() {
     const ViewKey view = current_view().key;
-    if (const unsigned generation = fork_generation(); generation != generation_) {
-      // A forked child: the parent's cache is left alone (its lock may
-      // have been held by another thread at the fork).
-      new std::shared_ptr<ViewCache>(std::move(cache_));
-      generation_ = generation;
-    }
+    renew_after_fork();
     if (!cache_ || view != view_) {
       cache_.reset();  // first: a cache of the old view no thread holds ends now
+      searched_ = false;
       cache_ = cache_of(view);
       view_ = view;
     }
     return *cache_;
   }
 
+  // The thread's last volume search was answered from cache().
+  void note_search() { searched_ = cache_ != nullptr; }
+
+  // The cache the thread's last volume search was answered from, while the
+  // thread has called from no other view since (null otherwise): the table
+  // whose volume names that search gave out. Asks nothing of the kernel.
+  ViewCache* searched_cache() {
+    renew_after_fork();
+    return searched_ ? cache_.get() : nullptr;
+  }
+
  private:
+  void renew_after_fork() {
+    if (const unsigned generation = fork_generation(); generation != generation_) {
+      // A forked child: the parent's cache is left alone (its lock may
+      // have been held by another thread at the fork).
+      new std::shared_ptr<ViewCache>(std::move(cache_));
+      searched_ = false;
+      generation_ = generation;
+    }
+  }
+
   ViewKey view_;
   unsigned generation_ = 0;
   std::shared_ptr<ViewCache> cache_;
+  bool searched_ = false;
 };
+
+ThreadView& thread_view() {
+  thread_local ThreadView view;
+  return view;
+}
 
 // Whether a probe that did not answer while the snapshot was built could
 // answer now: its gate is open again (a stuck worker returns only once its
@@ -112,10 +136,12 @@ Outcome<Built> build_from_table(ViewCache& cache) {
 
 }  // namespace
 
-Outcome<std::shared_ptr<const Snapshot>> current_snapshot() {
+namespace {
+
+// The snapshot of `cache`, read and built again when the kernel flagged a
+// change of its table (or a probe may answer now).
+Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(ViewCache& cache) {
   using Result = std::shared_ptr<const Snapshot>;
-  thread_local ThreadView thread_view;
-  ViewCache& cache = thread_view.cache();
   std::lock_guard<std::mutex> lock(cache.mutex);
   if (needs_rebuild(cache) || answers_again(*cache.snapshot)) {
     // A read or build that fails (or throws) is this call's failure; the
@@ -127,6 +153,35 @@ Outcome<std::shared_ptr<const Snapshot>> current_snapshot() {
     cache.snapshot = std::move(built.value.snapshot);
   }
   return {ERROR_SUCCESS, cache.snapshot};
+}
+
+}  // namespace
+
+Outcome<std::shared_ptr<const Snapshot>> current_snapshot() {
+  return fresh_snapshot(thread_view().cache());
+}
+
+Outcome<std::shared_ptr<const Snapshot>> search_snapshot() {
+  ThreadView& view = thread_view();
+  auto read = fresh_snapshot(view.cache());
+  if (read.ok()) view.note_search();
+  return read;
+}
+
+Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot() {
+  if (ViewCache* searched = thread_view().searched_cache()) {
+    std::lock_guard<std::mutex> lock(searched->mutex);
+    // The table's own change signal, as for any call; the caller's view is
+    // not looked at again.
+    if (searched->snapshot && searched->watch.valid() && !table_changed(*searched) &&
+        !answers_again(*searched->snapshot)) {
+      return {ERROR_SUCCESS, searched->snapshot};
+    }
+    // Changed: the change this poll took is kept as a missing snapshot, so
+    // whichever call next uses this cache builds it again.
+    searched->snapshot.reset();
+  }
+  return current_snapshot();
 }
 
 std::uint64_t mount_table_reads() { return process_state().table_reads.load(); }

@@ -45,8 +45,7 @@ struct VolumeReading {
 // admitted by the device's gate: a device whose reads stall (its backing
 // store stopped answering) costs one bounded wait, then fails at once until
 // it answers again.
-Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
-                                  BoundedClock::time_point deadline) {
+Outcome<ProbeResult> probe_volume(const Volume& v, BoundedClock::time_point deadline) {
   if (v.device.empty()) return {};
   auto probed = may_read_device(v.device)
                     ? run_bounded_until<ProbeResult>(
@@ -55,29 +54,29 @@ Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
                     : Outcome<ProbeResult>{ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
   // What was published about the device is checked against the mounted
   // file system.
-  const bool may_open = !snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
+  const bool may_open = !v.reach_may_block;
   if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
   return probed;
 }
 
 // The statvfs `got` of a volume, then the probe of its device, both within
 // one bound (`deadline`).
-Outcome<VolumeReading> with_probe(const Snapshot& snap, const Volume& v, const Outcome<Stats>& got,
+Outcome<VolumeReading> with_probe(const Volume& v, const Outcome<Stats>& got,
                                   BoundedClock::time_point deadline) {
   if (!got.ok()) return failed<VolumeReading>(got.error);
-  auto probed = probe_volume(snap, v, deadline);
+  auto probed = probe_volume(v, deadline);
   if (!probed.ok()) return failed<VolumeReading>(probed.error);
   return {ERROR_SUCCESS, VolumeReading{got.value, std::move(probed.value)}};
 }
 
 // statvfs of a mount of the volume (on a bounded worker when it may block),
 // then the probe.
-Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
+Outcome<VolumeReading> read_volume(const Volume& v) {
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
-  auto got = bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
+  auto got = bounded_statvfs(v.reach_may_block,
                              [target = v.reach] { return statvfs_at(target); },
                              [&v] { return mount_gate(v.table_devno); }, deadline);
-  return with_probe(snap, v, got, deadline);
+  return with_probe(v, got, deadline);
 }
 
 // The same for the volume of an open descriptor, whose mount has the
@@ -98,7 +97,7 @@ Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, cons
         return r;
       },
       [devno] { return mount_gate(devno); }, deadline);
-  return with_probe(snap, v, got, deadline);
+  return with_probe(v, got, deadline);
 }
 
 // The caller's buffers of GetVolumeInformation[ByHandle].
@@ -153,7 +152,7 @@ Outcome<Stats> space_of(const Snapshot& snap, const SpaceTarget& t) {
     });
   }
   const Volume& v = *t.volume;
-  return bounded_statvfs(snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype),
+  return bounded_statvfs(v.reach_may_block,
                          [target = v.reach] { return statvfs_at(target); },
                          [&v] { return mount_gate(v.table_devno); },
                          BoundedClock::now() + kBlockingCallTimeout);
@@ -167,14 +166,19 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
                                              DWORD cchBufferLength,
                                              PDWORD lpcchReturnLength) {
   return guarded(FALSE, [&]() -> BOOL {
-    auto text = read_text(lpszVolumeName);
-    if (!text.ok()) return fail(text.error);
-    ParsedName parsed = parse_volume_name(text.value, true);
-    if (parsed.status != NameParse::Ok) return fail(ERROR_INVALID_NAME);
-    const auto read = current_snapshot();
+    // Text that does not begin as a volume name fails before any table is read.
+    if (!names_volume(lpszVolumeName)) return fail(ERROR_INVALID_NAME);
+    const auto read = volume_name_snapshot();
     if (!read.ok()) return fail(read.error);
     const auto& snap = read.value;
-    const Volume* v = snap->find_by_id(parsed.id);
+    const Volume* v = snap->find_by_name(lpszVolumeName);
+    if (!v) {
+      auto text = read_text(lpszVolumeName);
+      if (!text.ok()) return fail(text.error);
+      ParsedName parsed = parse_volume_name(text.value, true);
+      if (parsed.status != NameParse::Ok) return fail(ERROR_INVALID_NAME);
+      v = snap->find_by_id(parsed.id);
+    }
     if (!v) return fail(ERROR_FILE_NOT_FOUND);
     // A mount point whose bytes are not UTF-8 has no UTF-16 spelling and is
     // left out rather than reported mangled (when the snapshot is built).
@@ -195,12 +199,12 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                                   LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
   return guarded(FALSE, [&]() -> BOOL {
-    const auto read = current_snapshot();
+    const auto read = snapshot_for(lpRootPathName);
     if (!read.ok()) return fail(read.error);
     const auto& snap = read.value;
     auto found = resolve_root(*snap, lpRootPathName, true);
     if (!found.ok()) return fail(found.error);
-    auto reading = read_volume(*snap, *found.value);
+    auto reading = read_volume(*found.value);
     if (!reading.ok()) return fail(reading.error);
     return report_volume(*found.value, reading.value,
                          {lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
@@ -239,7 +243,7 @@ BOOL WINAPI GetVolumeInformationByHandleW(HANDLE hFile, LPWSTR lpVolumeNameBuffe
 
 UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
   return guarded<UINT>(DRIVE_UNKNOWN, [&]() -> UINT {
-    const auto read = current_snapshot();
+    const auto read = snapshot_for(lpRootPathName);
     if (!read.ok()) return DRIVE_UNKNOWN;
     const auto& snap = read.value;
     auto found = resolve_root(*snap, lpRootPathName, false);
@@ -253,7 +257,7 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
                                 PULARGE_INTEGER lpTotalNumberOfBytes,
                                 PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
   return guarded(FALSE, [&]() -> BOOL {
-    const auto read = current_snapshot();
+    const auto read = snapshot_for(lpDirectoryName);
     if (!read.ok()) return fail(read.error);
     const auto& snap = read.value;
     auto target = space_target(*snap, lpDirectoryName);

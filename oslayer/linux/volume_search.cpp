@@ -77,7 +77,7 @@ HANDLE WINAPI FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     // A search starts a refresh. A table read again checked its mounts and
     // devices just now; a table kept from before is checked here.
     const auto reads = mount_table_reads();
-    auto read = current_snapshot();
+    auto read = search_snapshot();
     if (!read.ok()) {
       SetLastError(read.error);
       return INVALID_HANDLE_VALUE;

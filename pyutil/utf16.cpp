@@ -22,27 +22,25 @@ constexpr unsigned kLowSurrogateLast = 0xDFFF;
 WideString UnicodeToWide(PyObject* unicode) {
   const Py_UNICODE* characters = PyUnicode_AS_UNICODE(unicode);
   const auto length = static_cast<std::size_t>(PyUnicode_GET_SIZE(unicode));
-  // Code points above the BMP take two units: counted first, so that the
-  // text is written into a string of its final size (the common case, no
-  // such code point, is then a plain copy the compiler vectorises).
-  std::size_t astral = 0;
-  for (std::size_t index = 0; index < length; ++index)
-    astral += static_cast<unsigned long>(characters[index]) > 0xFFFF;
-  WideString wide(length + astral, WCHAR(0));
-  if (astral == 0) {
-    for (std::size_t index = 0; index < length; ++index)
-      wide[index] = static_cast<WCHAR>(characters[index]);
-    return wide;
+  // Copied unit by unit first, noting whether any code point lies above the
+  // BMP (the common case has none, and the copy is then the answer).
+  WideString wide(length, WCHAR(0));
+  unsigned long above_bmp = 0;
+  for (std::size_t index = 0; index < length; ++index) {
+    const unsigned long code_point = static_cast<unsigned long>(characters[index]);
+    above_bmp |= code_point >> 16;
+    wide[index] = static_cast<WCHAR>(code_point);
   }
-  std::size_t out = 0;
+  if (above_bmp == 0) return wide;
+  wide.clear();
   for (std::size_t index = 0; index < length; ++index) {
     const unsigned long code_point = static_cast<unsigned long>(characters[index]);
     if (code_point > 0xFFFF) {
       const unsigned long offset = code_point - 0x10000;
-      wide[out++] = static_cast<WCHAR>(kHighSurrogateFirst + (offset >> 10));
-      wide[out++] = static_cast<WCHAR>(kLowSurrogateFirst + (offset & 0x3FF));
+      wide.push_back(static_cast<WCHAR>(kHighSurrogateFirst + (offset >> 10)));
+      wide.push_back(static_cast<WCHAR>(kLowSurrogateFirst + (offset & 0x3FF)));
     } else {
-      wide[out++] = static_cast<WCHAR>(code_point);
+      wide.push_back(static_cast<WCHAR>(code_point));
     }
   }
   return wide;

@@ -1,6 +1,8 @@
 // Look-ups in a snapshot.
 #include "snapshot.h"
 
+#include <cstring>
+
 #include "mount_identity.h"
 #include "text.h"
 
@@ -21,7 +23,9 @@ void Snapshot::add_volume(Volume volume) {
   const Volume& added = volumes.back();
   const bool first_with_id = id_index.emplace(fold_volume_id(added.id, folded), position).second;
   // Only names that find_by_id would answer with this very volume.
-  if (first_with_id && is_valid_volume_id(added.id)) name_index.emplace(added.name, position);
+  // A second name with the same hash is left out: found by its ID instead.
+  if (first_with_id && is_valid_volume_id(added.id))
+    name_index.emplace(name_hash(added.name), position);
   for (const auto& target : volumes.back().targets) target_index.emplace(target, position);
   indexed_volumes = volumes.size();
 }
@@ -39,15 +43,24 @@ const Volume* Snapshot::find_by_id(std::string_view id) const {
   return nullptr;
 }
 
+std::size_t Snapshot::name_hash(std::u16string_view name) {
+  return std::hash<std::string_view>()(
+      std::string_view(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(char16_t)));
+}
+
 const Volume* Snapshot::find_by_name(const WCHAR* text) const {
   if (text == nullptr || indexed_volumes != volumes.size()) return nullptr;
   std::size_t length = 0;
   while (length < kLongestIndexedName && text[length] != 0) ++length;
   if (text[length] != 0) return nullptr;
-  thread_local std::u16string key;
-  key.assign(text, length);
-  const auto found = name_index.find(key);
-  return found == name_index.end() ? nullptr : &volumes[found->second];
+  const std::u16string_view name(text, length);
+  const auto found = name_index.find(name_hash(name));
+  if (found == name_index.end()) return nullptr;
+  const Volume& v = volumes[found->second];
+  // The same hash is not the same name: the text itself is compared.
+  const bool same = v.name.size() == length &&
+                    std::memcmp(v.name.data(), text, length * sizeof(char16_t)) == 0;
+  return same ? &v : nullptr;
 }
 
 const Volume* Snapshot::find_by_target(std::string_view path) const {

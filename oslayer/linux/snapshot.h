@@ -57,11 +57,12 @@ struct Snapshot {
   // one hash lookup instead of a scan (a refresh looks up every volume).
   std::unordered_map<std::string, std::size_t> id_index;
   std::size_t indexed_volumes = 0;
-  // The GUID name, exactly as FindNextVolumeW gives it out -> position of
-  // its volume, for the volumes of id_index whose ID is valid and first of
-  // its kind: a call that passes a name back as it was given finds its
-  // volume without parsing and folding it.
-  std::unordered_map<std::u16string, std::size_t> name_index;
+  // The hash of the GUID name, exactly as FindNextVolumeW gives it out ->
+  // position of its volume, for the volumes of id_index whose ID is valid
+  // and first of its kind: a call that passes a name back as it was given
+  // finds its volume without parsing and folding it.
+  std::unordered_map<std::size_t, std::size_t> name_index;
+  static std::size_t name_hash(std::u16string_view name);
   // Mount point -> position of the first volume listing it, for the same
   // volumes: find_by_target then costs one hash look-up.
   std::unordered_map<std::string, std::size_t> target_index;

@@ -2,12 +2,24 @@
 // calls them and what kind of drive holds them.
 #include <algorithm>
 #include <initializer_list>
+#include <unordered_set>
 
 #include "fs_classes.h"
 
 namespace k32l {
 
 namespace {
+
+// A set of type names, looked up by hash: every mount of a table is
+// classified each time the table is read.
+class TypeSet {
+ public:
+  TypeSet(std::initializer_list<std::string_view> names) : names_(names) {}
+  bool has(std::string_view value) const { return names_.count(value) != 0; }
+
+ private:
+  std::unordered_set<std::string_view> names_;
+};
 
 bool one_of(std::string_view value, std::initializer_list<std::string_view> set) {
   return std::find(set.begin(), set.end(), value) != set.end();
@@ -22,31 +34,36 @@ std::string_view fuse_subtype(std::string_view fstype) {
   return starts_with(fstype, "fuse.") ? fstype.substr(5) : fstype;
 }
 
+// Built when the library is loaded, so no first use is guarded (a fork
+// could not interrupt one).
+
+// Kernel interfaces and helper mounts, as df leaves them out: they hold no
+// user files and report no capacity. tmpfs, devtmpfs, ramfs, overlay and
+// squashfs are data file systems and stay volumes.
+const TypeSet kPseudoTypes{
+    "proc", "sysfs", "cgroup", "cgroup2", "cpuset", "devpts", "securityfs", "debugfs",
+    "tracefs", "mqueue", "bpf", "pstore", "configfs", "fusectl", "hugetlbfs", "autofs",
+    "binfmt_misc", "nsfs", "rpc_pipefs", "nfsd", "efivarfs", "selinuxfs", "smackfs",
+    "apparmorfs", "sockfs", "pipefs", "anon_inodefs", "rootfs", "devfs", "kernfs", "subfs",
+    "ignore", "resctrl", "binder", "dmabuf", "xenfs", "openpromfs", "usbfs", "ipathfs",
+    "spufs", "dlmfs", "fuse.portal", "fuse.gvfsd-fuse", "fuse.gvfs-fuse-daemon",
+    "fuse.lxcfs", "fuse.xdg-document-portal"};
+
+const TypeSet kRamTypes{"tmpfs", "ramfs", "devtmpfs"};
+
+const TypeSet kRemoteTypes{
+    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "9p", "ceph", "glusterfs",
+    "lustre", "coda", "davfs", "ocfs2", "gfs2", "orangefs", "fuse.sshfs", "sshfs",
+    "fuse.glusterfs", "fuse.ceph-fuse", "fuse.s3fs", "fuse.rclone", "fuse.davfs",
+    "fuse.curlftpfs", "fuse.gcsfuse", "fuse.afpfs", "fuse.smbnetfs"};
+
 }  // namespace
 
-bool is_pseudo_fs(std::string_view t) {
-  // Kernel interfaces and helper mounts, as df leaves them out: they hold no
-  // user files and report no capacity. tmpfs, devtmpfs, ramfs, overlay and
-  // squashfs are data file systems and stay volumes.
-  return one_of(t, {"proc", "sysfs", "cgroup", "cgroup2", "cpuset", "devpts", "securityfs",
-                    "debugfs", "tracefs", "mqueue", "bpf", "pstore", "configfs", "fusectl",
-                    "hugetlbfs", "autofs", "binfmt_misc", "nsfs", "rpc_pipefs", "nfsd",
-                    "efivarfs", "selinuxfs", "smackfs", "apparmorfs", "sockfs", "pipefs",
-                    "anon_inodefs", "rootfs", "devfs", "kernfs", "subfs", "ignore", "resctrl",
-                    "binder", "dmabuf", "xenfs", "openpromfs", "usbfs", "ipathfs", "spufs",
-                    "dlmfs", "fuse.portal", "fuse.gvfsd-fuse", "fuse.gvfs-fuse-daemon",
-                    "fuse.lxcfs", "fuse.xdg-document-portal"});
-}
+bool is_pseudo_fs(std::string_view t) { return kPseudoTypes.has(t); }
 
-bool is_ram_fs(std::string_view t) { return one_of(t, {"tmpfs", "ramfs", "devtmpfs"}); }
+bool is_ram_fs(std::string_view t) { return kRamTypes.has(t); }
 
-bool is_remote_fs(std::string_view t) {
-  return one_of(t, {"nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "9p", "ceph",
-                    "glusterfs", "lustre", "coda", "davfs", "ocfs2", "gfs2", "orangefs",
-                    "fuse.sshfs", "sshfs", "fuse.glusterfs", "fuse.ceph-fuse", "fuse.s3fs",
-                    "fuse.rclone", "fuse.davfs", "fuse.curlftpfs", "fuse.gcsfuse",
-                    "fuse.afpfs", "fuse.smbnetfs"});
-}
+bool is_remote_fs(std::string_view t) { return kRemoteTypes.has(t); }
 
 bool is_fuse_fs(std::string_view t) {
   return t == "fuse" || t == "fuseblk" || starts_with(t, "fuse.");

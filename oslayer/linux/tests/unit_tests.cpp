@@ -15,6 +15,7 @@
 #include "bounded.h"
 #include "block_policy.h"
 #include "fs_classes.h"
+#include "snapshot.h"
 #include "text.h"
 
 using namespace k32l;
@@ -135,6 +136,38 @@ TEST(VolumeNames, DeviceIdsAreValidDistinctAndStable) {
     ids.push_back(id);
   }
   EXPECT_EQ(device_volume_id(0xfe00), "00000000-0000-0000-0000-00000000fe00");
+  // Every digit in its place: the high 16 bits, then the low 48.
+  EXPECT_EQ(device_volume_id(0x123456789abcdef0ull), "00000000-0000-0000-1234-56789abcdef0");
+  EXPECT_EQ(device_volume_id(~0ull), "00000000-0000-0000-ffff-ffffffffffff");
+  EXPECT_EQ(device_volume_id(0x0001000000000002ull), "00000000-0000-0000-0001-000000000002");
+}
+
+// A name passed back exactly as it was given out finds the volume that
+// parsing it and looking up its ID would find, or nothing (and the caller
+// then parses it): never another volume.
+TEST(VolumeNames, ANameGivenBackFindsWhatItsIdFinds) {
+  Snapshot snap;
+  for (const char* id : {"Alpha-1", "alpha-1", "bad id", "beta"}) {
+    Volume v;
+    v.id = id;
+    v.name = utf8_to_utf16(format_volume_name(id)).value();
+    snap.add_volume(std::move(v));
+  }
+  for (const Volume& v : snap.volumes) {
+    const Volume* by_name = snap.find_by_name(v.name.c_str());
+    const ParsedName parsed = parse_volume_name(utf16_to_utf8(v.name).value(), true);
+    const Volume* by_id = parsed.status == NameParse::Ok ? snap.find_by_id(parsed.id) : nullptr;
+    EXPECT_TRUE(by_name == nullptr || by_name == by_id) << utf16_to_utf8(v.name).value();
+  }
+  EXPECT_EQ(snap.find_by_name(snap.volumes[0].name.c_str()), &snap.volumes[0]);
+  EXPECT_EQ(snap.find_by_name(snap.volumes[3].name.c_str()), &snap.volumes[3]);
+  EXPECT_EQ(snap.find_by_name(snap.volumes[2].name.c_str()), nullptr);  // no valid ID
+  // Other spellings of a name are not found here: lower case, no backslash.
+  EXPECT_EQ(snap.find_by_name(u"\\\\?\\Volume{ALPHA-1}\\"), nullptr);
+  EXPECT_EQ(snap.find_by_name(u"\\\\?\\Volume{beta}"), nullptr);
+  EXPECT_EQ(snap.find_by_name(nullptr), nullptr);
+  const std::u16string longer = snap.volumes[3].name + std::u16string(300, u'x');
+  EXPECT_EQ(snap.find_by_name(longer.c_str()), nullptr);
 }
 
 TEST(VolumeNames, ValidIdsAreWordCharactersAndHyphens) {

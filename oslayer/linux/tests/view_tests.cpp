@@ -404,3 +404,74 @@ TEST_F(View, ThreadsInTwoNamespacesCallingInTurnKeepTheirTables) {
       << "the tables were read again although neither changed";
   other.run([&] { MountGuard(theirs).release(); });
 }
+
+// ---- volume names ------------------------------------------------------------------
+
+// A volume named by its GUID name is looked up in the table of the search
+// that gave the name out, which is checked for changes at every call: an
+// unmount that completed before a call is seen by it, and a mount elsewhere
+// leaves the other names answering.
+TEST_F(View, AVolumeNameSeesEveryChangeMadeBeforeTheCall) {
+  const std::string gone = dir_.sub("gone"), stays = dir_.sub("stays"), later = dir_.sub("later");
+  ASSERT_TRUE(mount_tmpfs(gone));
+  MountGuard gone_mount(gone);
+  ASSERT_TRUE(mount_tmpfs(stays));
+  MountGuard stays_mount(stays);
+  const auto gone_name = volume_at(gone), stays_name = volume_at(stays);
+  ASSERT_TRUE(gone_name && stays_name);
+
+  gone_mount.release();
+  WCHAR buf[MAX_PATH + 1];
+  DWORD needed = 0;
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(gone_name->c_str(), buf, MAX_PATH + 1, &needed));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(volume_info(*gone_name).error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(GetDriveTypeW(gone_name->c_str()), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+  ULARGE_INTEGER total{};
+  EXPECT_FALSE(GetDiskFreeSpaceExW(gone_name->c_str(), nullptr, &total, nullptr));
+
+  ASSERT_TRUE(mount_tmpfs(later, "8m"));
+  MountGuard later_mount(later);
+  EXPECT_EQ(paths_of(*stays_name), std::vector<std::string>{stays});
+  EXPECT_TRUE(volume_info(*stays_name).ok);
+  EXPECT_TRUE(GetDiskFreeSpaceExW(stays_name->c_str(), nullptr, &total, nullptr));
+  EXPECT_EQ(total.QuadPart, 4ull << 20);
+
+  // Unchanged since: the names are answered without reading the table again.
+  const auto reads = k32l::mount_table_reads();
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(volume_info(*stays_name).ok);
+  EXPECT_EQ(k32l::mount_table_reads(), reads);
+}
+
+// A thread that moves to another mount namespace after its search still has
+// its volume names answered from the table of that search; a call that
+// takes a path follows its new view, and from then on so do its names.
+TEST_F(View, AVolumeNameIsAnsweredFromTheTableOfItsSearch) {
+  const std::string target = dir_.sub("named");
+  ASSERT_TRUE(mount_tmpfs(target));
+  MountGuard target_mount(target);
+  ViewThread thread(0);
+  bool moved = false;
+  std::vector<std::string> from_search, after_path_call;
+  DWORD path_error = 0, name_error = 0;
+  thread.run([&] {
+    const auto name = volume_at(target);  // a search, then its names
+    if (!name) return;
+    moved = unshare(CLONE_NEWNS) == 0 &&
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            umount2(target.c_str(), MNT_DETACH) == 0;
+    if (!moved) return;
+    from_search = paths_of(*name);
+    path_error = volume_info(wide(target + "\\")).error;
+    after_path_call = paths_of(*name);
+    name_error = GetLastError();
+  });
+  ASSERT_TRUE(moved) << "could not unmount in a namespace of the thread's own";
+  EXPECT_EQ(from_search, std::vector<std::string>{target});
+  EXPECT_EQ(path_error, static_cast<DWORD>(ERROR_DIR_NOT_ROOT)) << "a path follows the new view";
+  EXPECT_TRUE(after_path_call.empty());
+  EXPECT_EQ(name_error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  const auto in_process_view = volume_at(target);
+  ASSERT_TRUE(in_process_view) << "the process's own namespace keeps the mount";
+  EXPECT_EQ(paths_of(*in_process_view), std::vector<std::string>{target});
+}

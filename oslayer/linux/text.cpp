@@ -60,6 +60,17 @@ char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c -
 constexpr std::string_view kNamePrefix = "\\\\?\\Volume{";
 constexpr std::string_view kWin32Prefix = "\\\\?\\";
 
+// ASCII text (mount points, volume names) widened unit by unit: its own
+// UTF-16. nullopt when the text has other bytes.
+std::optional<std::u16string> ascii_to_utf16(std::string_view text) {
+  unsigned char high = 0;
+  for (char c : text) high |= static_cast<unsigned char>(c);
+  if (high & 0x80) return std::nullopt;
+  std::u16string out(text.size(), u'\0');
+  for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char16_t>(text[i]);
+  return out;
+}
+
 }  // namespace
 
 int hex_digit_value(char c) {
@@ -70,6 +81,7 @@ int hex_digit_value(char c) {
 }
 
 std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
+  if (auto ascii = ascii_to_utf16(utf8)) return ascii;
   std::u16string out;
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {
@@ -83,6 +95,7 @@ std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
 }
 
 std::u16string utf8_to_utf16_lossy(std::string_view utf8) {
+  if (auto ascii = ascii_to_utf16(utf8)) return std::move(*ascii);
   std::u16string out;
   out.reserve(utf8.size());
   for (std::size_t i = 0; i < utf8.size();) {

@@ -37,6 +37,20 @@ TEST(TextConversion, NonAsciiAndSpacesRoundTrip) {
   EXPECT_EQ(utf8_of(*wide), path);
 }
 
+// ASCII text is widened directly: every byte below 0x80 is its own unit,
+// and one byte above it sends the whole text through the decoder.
+TEST(TextConversion, AsciiIsItsOwnUtf16) {
+  std::string all;
+  for (int c = 1; c < 0x80; ++c) all.push_back(static_cast<char>(c));
+  const auto wide = utf8_to_utf16(all);
+  ASSERT_TRUE(wide);
+  ASSERT_EQ(wide->size(), all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ((*wide)[i], static_cast<char16_t>(all[i]));
+  EXPECT_EQ(utf8_to_utf16(""), std::u16string());
+  EXPECT_EQ(utf8_to_utf16_lossy(all + "\x80"), wide.value() + u"\uFFFD");
+  EXPECT_FALSE(utf8_to_utf16(all + "\x80"));
+}
+
 TEST(TextConversion, AstralCharactersBecomeSurrogatePairs) {
   auto wide = utf8_to_utf16("a\xF0\x9F\x98\x80z");  // U+1F600
   ASSERT_TRUE(wide);

@@ -69,14 +69,19 @@ Outcome<VolumeReading> with_probe(const Volume& v, const Outcome<Stats>& got,
   return {ERROR_SUCCESS, VolumeReading{got.value, std::move(probed.value)}};
 }
 
-// statvfs of a mount of the volume (on a bounded worker when it may block),
-// then the probe.
+// statvfs of the volume at its mount point: on this thread when the blocking
+// policy says calls there cannot block (no copy of the path for a worker),
+// otherwise on a bounded worker behind the gate of its mount.
+Outcome<Stats> volume_statvfs(const Volume& v, BoundedClock::time_point deadline) {
+  if (!v.reach_may_block) return statvfs_at(v.reach);
+  return bounded_statvfs(true, [target = v.reach] { return statvfs_at(target); },
+                         [&v] { return mount_gate(v.table_devno); }, deadline);
+}
+
+// statvfs of a mount of the volume, then the probe.
 Outcome<VolumeReading> read_volume(const Volume& v) {
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
-  auto got = bounded_statvfs(v.reach_may_block,
-                             [target = v.reach] { return statvfs_at(target); },
-                             [&v] { return mount_gate(v.table_devno); }, deadline);
-  return with_probe(v, got, deadline);
+  return with_probe(v, volume_statvfs(v, deadline), deadline);
 }
 
 // The same for the volume of an open descriptor, whose mount has the
@@ -151,11 +156,7 @@ Outcome<Stats> space_of(const Snapshot& snap, const SpaceTarget& t) {
       return r;
     });
   }
-  const Volume& v = *t.volume;
-  return bounded_statvfs(v.reach_may_block,
-                         [target = v.reach] { return statvfs_at(target); },
-                         [&v] { return mount_gate(v.table_devno); },
-                         BoundedClock::now() + kBlockingCallTimeout);
+  return volume_statvfs(*t.volume, BoundedClock::now() + kBlockingCallTimeout);
 }
 
 }  // namespace

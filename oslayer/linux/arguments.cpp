@@ -131,6 +131,8 @@ Outcome<std::shared_ptr<const Snapshot>> snapshot_for(const WCHAR* argument) {
 }
 
 Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {
+  // A name given back as the search gave it out: what read_root finds first.
+  if (const Volume* named = snap.find_by_name(root)) return {ERROR_SUCCESS, named};
   auto arg = read_root(snap, root);
   if (!arg.ok()) return failed<const Volume*>(arg.error);
   if (arg.value.volume) return {ERROR_SUCCESS, arg.value.volume};

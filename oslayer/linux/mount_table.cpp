@@ -2,7 +2,7 @@
 #include "mount_table.h"
 
 #include <new>
-#include <set>
+#include <unordered_set>
 #include <string_view>
 
 #include "errors.h"
@@ -52,7 +52,8 @@ EntryClasses classify_entries(const std::vector<MountEntry>& entries) {
   EntryClasses classes;
   // A later mount on the same target hides the earlier ones there.
   std::vector<bool> visible(entries.size(), false);
-  std::set<std::string_view> seen;
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(entries.size());
   for (std::size_t i = entries.size(); i-- > 0;)
     visible[i] = seen.insert(entries[i].target).second;
   for (std::size_t i = 0; i < entries.size(); ++i) {

@@ -206,8 +206,17 @@ class SnapshotBuilder {
       if (fresh) groups.emplace_back();
       groups[it->second].push_back(i);
     }
+    // Room for every volume at once: no volume is moved to grow a vector.
     std::vector<Volume> volumes;
     std::vector<NamingFacts> naming;
+    volumes.reserve(groups.size());
+    naming.reserve(groups.size());
+    snap_.volumes.reserve(groups.size());
+    for (auto* index : {&snap_.id_index, &snap_.target_index})
+      index->reserve(groups.size());
+    snap_.name_index.reserve(groups.size());
+    snap_.volume_by_dev.reserve(groups.size());
+    snap_.volume_by_mount.reserve(entries_.size());
     for (const auto& group : groups) {
       for (std::size_t m : group) snap_.volume_by_mount.emplace(entries_[m].id, volumes.size());
       volumes.push_back(make_volume(group, naming.emplace_back()));

@@ -1,6 +1,7 @@
-# volumes_python_tree(NAME PROVIDER <target> PYTHON <release|debug>)
+# volumes_python_tree(NAME PROVIDER <target>
+#                     PYTHON <release|debug|python3|python3-debug> [DIRECTORY <dir>])
 #
-# Lays out an importable tree in ${CMAKE_BINARY_DIR}/python-NAME:
+# Lays out an importable tree in ${CMAKE_BINARY_DIR}/python-NAME (or DIR):
 #   windows/__init__.py, windows/volumes<ext>, windows/winwrap<ext>,
 #   the provider library beside them (found through $ORIGIN),
 #   common/..., platforms/... (the pure-Python collaborators),
@@ -25,6 +26,14 @@ function(_volumes_python_flavour flavour include_var suffix_var)
   elseif(flavour STREQUAL "debug")
     set(${include_var} ${PYTHON27_DBG_INCLUDE_DIR} PARENT_SCOPE)
     set(${suffix_var} ${PYTHON27_DBG_EXT_SUFFIX} PARENT_SCOPE)
+  elseif(flavour STREQUAL "python3")
+    set(${include_var} ${PYTHON3_INCLUDE_DIR} PARENT_SCOPE)
+    set(${suffix_var} ${PYTHON3_EXT_SUFFIX} PARENT_SCOPE)
+  elseif(flavour STREQUAL "python3-debug")
+    # Debian's debug headers have a pyconfig.h of their own, which defines
+    # Py_DEBUG.
+    set(${include_var} ${PYTHON3_DBG_INCLUDE_DIR} PARENT_SCOPE)
+    set(${suffix_var} ${PYTHON3_DBG_EXT_SUFFIX} PARENT_SCOPE)
   else()
     message(FATAL_ERROR "unknown Python flavour ${flavour}")
   endif()
@@ -63,8 +72,11 @@ function(_volumes_extension target tree_dir subdir output_name flavour provider)
 endfunction()
 
 function(volumes_python_tree name)
-  cmake_parse_arguments(ARG "" "PROVIDER;PYTHON" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "PROVIDER;PYTHON;DIRECTORY" "" ${ARGN})
   set(tree ${CMAKE_BINARY_DIR}/python-${name})
+  if(ARG_DIRECTORY)
+    set(tree ${CMAKE_BINARY_DIR}/${ARG_DIRECTORY})
+  endif()
   _volumes_pyutil(${ARG_PYTHON})
 
   volumes_pure_python(${PROJECT_SOURCE_DIR} ${tree} tree-${name}-python)

@@ -1,6 +1,9 @@
 """Platform utilities."""
 
-import thread
+try:
+  import thread
+except ImportError:  # Python 3
+  import _thread as thread
 
 
 class Lock(object):

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 
 namespace pyutil {
@@ -30,10 +31,10 @@ namespace {
 Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     const char* name = signature.parameter_names[index];
-    if (PyString_Check(key)) {
+    if (!kPython3 && IsNativeString(key)) {
       // The whole key must match: a key with an embedded NUL is another name.
-      if (static_cast<size_t>(PyString_GET_SIZE(key)) == std::strlen(name) &&
-          std::strcmp(PyString_AS_STRING(key), name) == 0) {
+      if (static_cast<size_t>(PyBytes_GET_SIZE(key)) == std::strlen(name) &&
+          std::strcmp(PyBytes_AS_STRING(key), name) == 0) {
         return index;
       }
     } else {
@@ -46,11 +47,12 @@ Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
   return -1;
 }
 
-// Keyword text for a message, as a str: a unicode key is shown in the default
-// encoding, with characters it cannot encode replaced, so that the caller
-// still gets the TypeError about the keyword rather than an encoding error.
+// Keyword text for a message, as bytes: a unicode key is shown in the default
+// encoding (2.7's ASCII, 3's UTF-8), with characters it cannot encode
+// replaced, so that the caller still gets the TypeError about the keyword
+// rather than an encoding error.
 OwnedRef KeywordText(PyObject* key) {
-  if (PyString_Check(key)) return OwnedRef::Borrow(key);
+  if (!kPython3 && IsNativeString(key)) return OwnedRef::Borrow(key);
   return RequireNew(
       PyUnicode_AsEncodedString(key, PyUnicode_GetDefaultEncoding(), "replace"));
 }
@@ -61,7 +63,7 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(kwargs, &position, &key, &value)) {
-    if (!PyString_Check(key) && !PyUnicode_Check(key)) {
+    if (!IsNativeString(key) && !PyUnicode_Check(key)) {
       RaiseFormatted(PyExc_TypeError, "%.200s() keywords must be strings",
                      signature.function_name);
     }
@@ -70,10 +72,10 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
     const OwnedRef text = KeywordText(key);
     if (index >= 0) {
       RaiseFormatted(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
-                     signature.function_name, PyString_AS_STRING(text.get()));
+                     signature.function_name, PyBytes_AS_STRING(text.get()));
     }
     RaiseFormatted(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.200s'",
-                   signature.function_name, PyString_AS_STRING(text.get()));
+                   signature.function_name, PyBytes_AS_STRING(text.get()));
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 
 namespace pyutil {
@@ -57,35 +58,45 @@ PyObject* Call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return nullptr;
 }
 
-// Binding as a Python function binds: to an instance, or unbound on the class.
+// Binding as a Python function binds: to an instance; on the class, 2.7's
+// unbound method or 3's plain function.
 PyObject* DescriptorGet(PyObject* self, PyObject* instance, PyObject* owner) {
-  if (instance == Py_None) instance = nullptr;
-  return PyMethod_New(self, instance, owner);
+  return BindFunction(self, instance, owner);
 }
 
 PyObject* Repr(PyObject* self) {
   auto* function = reinterpret_cast<BindingFunction*>(self);
-  return PyString_FromFormat("<function %s at %p>", PyString_AS_STRING(function->name),
-                             static_cast<void*>(self));
+  const char* name = NativeStringText(function->name);
+  if (name == nullptr) return nullptr;
+  return NewNativeStringFromFormat("<function %s at %p>", name, static_cast<void*>(self));
 }
 
 PyMemberDef kMembers[] = {
     {const_cast<char*>("__name__"), T_OBJECT, offsetof(BindingFunction, name), READONLY, nullptr},
+#if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_name"), T_OBJECT, offsetof(BindingFunction, name), READONLY, nullptr},
+#else
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(BindingFunction, name), READONLY,
+     nullptr},
+#endif
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(BindingFunction, doc), READONLY, nullptr},
+#if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_doc"), T_OBJECT, offsetof(BindingFunction, doc), READONLY, nullptr},
+#endif
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(BindingFunction, module), READONLY, nullptr},
     {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
      nullptr},
+#if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_defaults"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
      nullptr},
+#endif
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyTypeObject* BindingFunctionType() {
   static PyTypeObject type = [] {
     PyTypeObject t{};
-    Py_REFCNT(&t) = 1;
+    SetStaticTypeReference(&t);
     t.tp_name = "windows.function";
     t.tp_basicsize = sizeof(BindingFunction);
     t.tp_dealloc = Deallocate;
@@ -108,8 +119,8 @@ OwnedRef NewBindingFunction(PyMethodDef* definition, PyObject* module_name,
                             PyObject* defaults) {
   PyTypeObject* type = BindingFunctionType();
   if (type == nullptr) ThrowPythonError();
-  OwnedRef name = RequireNew(PyString_FromString(definition->ml_name));
-  OwnedRef doc = definition->ml_doc ? RequireNew(PyString_FromString(definition->ml_doc))
+  OwnedRef name = RequireNew(NewNativeString(definition->ml_name));
+  OwnedRef doc = definition->ml_doc ? RequireNew(NewNativeString(definition->ml_doc))
                                     : OwnedRef::Borrow(Py_None);
   auto* function = PyObject_New(BindingFunction, type);
   if (function == nullptr) ThrowPythonError();

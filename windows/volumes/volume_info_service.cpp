@@ -3,6 +3,7 @@
 #include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/binding_function.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volumes/module_state.h"
@@ -52,7 +53,7 @@ PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs)
 // anything else through its own `get`.
 OwnedRef TableGet(PyObject* table, PyObject* key) {
   if (PyDict_CheckExact(table) &&
-      (PyString_CheckExact(key) || PyInt_CheckExact(key) || PyLong_CheckExact(key) ||
+      (pyutil::IsNativeStringExact(key) || pyutil::IsIntegerExact(key) ||
        PyUnicode_CheckExact(key))) {
     PyObject* entry = PyDict_GetItem(table, key);
     return OwnedRef::Borrow(entry != nullptr ? entry : Py_None);
@@ -154,9 +155,9 @@ OwnedRef BuildVolumeInfoService() {
 
   OwnedRef class_namespace = RequireNew(PyDict_New());
   RequireStatus(PyDict_SetItemString(class_namespace.get(), "__module__", state.module_name.get()));
-  OwnedRef qualified_name = RequireNew(PyString_FromString("VolumeInfo"));
+  OwnedRef qualified_name = RequireNew(pyutil::NewNativeString("VolumeInfo"));
   RequireStatus(PyDict_SetItemString(class_namespace.get(), "__qualname__", qualified_name.get()));
-  OwnedRef doc = RequireNew(PyString_FromString(kClassDoc));
+  OwnedRef doc = RequireNew(pyutil::NewNativeString(kClassDoc));
   RequireStatus(PyDict_SetItemString(class_namespace.get(), "__doc__", doc.get()));
   AddMethod(class_namespace.get(), &kInitMethod, nullptr);
   AddMethod(class_namespace.get(), &kFindVolumeIDMethod, nullptr);
@@ -169,11 +170,12 @@ OwnedRef BuildVolumeInfoService() {
   OwnedRef service = Global(state.names.service.get());
   OwnedRef singleton = pyutil::GetAttr(service.get(), state.names.Singleton.get());
 
-  // A __metaclass__ in the namespace would take precedence, as in a class
-  // statement; ours defines none.
-  PyObject* declared_metaclass = PyDict_GetItemString(class_namespace.get(), "__metaclass__");
+  // In 2.7 a __metaclass__ in the namespace would take precedence, as in a
+  // class statement; ours defines none (Python 3 does not look there).
+  PyObject* declared_metaclass = pyutil::kPython3 ? nullptr
+      : PyDict_GetItemString(class_namespace.get(), "__metaclass__");
   if (declared_metaclass != nullptr) metaclass = declared_metaclass;
-  OwnedRef class_name = RequireNew(PyString_FromString("VolumeInfo"));
+  OwnedRef class_name = RequireNew(pyutil::NewNativeString("VolumeInfo"));
   OwnedRef volume_info_class =
       pyutil::Call(metaclass, class_name.get(), bases.get(), class_namespace.get());
   return pyutil::Call(singleton.get(), volume_info_class.get());

@@ -30,8 +30,6 @@ function(_volumes_python_flavour flavour include_var suffix_var)
     set(${include_var} ${PYTHON3_INCLUDE_DIR} PARENT_SCOPE)
     set(${suffix_var} ${PYTHON3_EXT_SUFFIX} PARENT_SCOPE)
   elseif(flavour STREQUAL "python3-debug")
-    # Debian's debug headers have a pyconfig.h of their own, which defines
-    # Py_DEBUG.
     set(${include_var} ${PYTHON3_DBG_INCLUDE_DIR} PARENT_SCOPE)
     set(${suffix_var} ${PYTHON3_DBG_EXT_SUFFIX} PARENT_SCOPE)
   else()
@@ -49,10 +47,11 @@ function(_volumes_pyutil flavour)
   add_library(pyutil-${flavour} STATIC ${PYUTIL_SOURCES})
   target_include_directories(pyutil-${flavour} SYSTEM PUBLIC ${include})
   target_include_directories(pyutil-${flavour} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/oslayer)
-  if(flavour STREQUAL "debug")
+  if(flavour STREQUAL "debug" OR flavour STREQUAL "python3-debug")
     # Debian's debug headers are links to the release ones, whose
     # "pyconfig.h" is found beside them; the debug configuration differs
-    # from it by Py_DEBUG alone.
+    # from it by Py_DEBUG alone (and, in 3.11, by ALT_SOABI and
+    # WITH_VALGRIND, which only the interpreter's own build reads).
     target_compile_definitions(pyutil-${flavour} PUBLIC Py_DEBUG)
   endif()
   target_compile_options(pyutil-${flavour} PRIVATE ${VOLUMES_WARNINGS})

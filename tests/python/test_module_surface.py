@@ -331,6 +331,27 @@ class LifetimeTest(unittest.TestCase):
         """)
     self.assertEqual((0, "serial:7 True True ['serial:7']\n"), (status, out), err)
 
+  def testImportingAgainGivesACopyOfTheFirstNamespace(self):
+    # The module is initialised once per process, under either interpreter:
+    # a second import makes a new module object from a copy of the first
+    # namespace, and the functions keep looking names up in the first.
+    status, out, err = volumes_testing.RunPython(r"""
+        import sys
+        import windows, windows.volumes as first
+        del sys.modules["windows.volumes"], windows.volumes
+        import windows.volumes as second
+
+        class Stat(object):
+          st_dev = 7
+        second._VolumeIDFromSerialNumber = lambda serial: "rebound"
+        print("%s %s %s %s" % (first is second, first.FindVolumeID is second.FindVolumeID,
+                               sorted(vars(first)) == sorted(vars(second)),
+                               second.FindVolumeID(Stat())))
+        first._VolumeIDFromSerialNumber = lambda serial: "rebound first"
+        print(second.FindVolumeID(Stat()))
+        """)
+    self.assertEqual((0, "False True True serial:7\nrebound first\n"), (status, out), err)
+
 
 if __name__ == "__main__":
   unittest.main()

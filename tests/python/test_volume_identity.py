@@ -109,5 +109,41 @@ class FindVolumeIDTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual("builtin:3", volumes.FindVolumeID(Stat(3)))
 
 
+class WindowsStatResultsTest(volumes_testing.ScriptedSystemTestCase):
+  """What FindVolumeID makes of the st_dev that interpreters report on
+  Windows: CPython 2.7 reports 0 for every file; Python 3.12 and later
+  report the volume serial, 64 bits wide where the file system has one,
+  while the table is keyed by the 32-bit serial GetVolumeInformation gives."""
+
+  SERIAL = 0x1234ABCD
+
+  def setUp(self):
+    super(WindowsStatResultsTest, self).setUp()
+    self.system.add_volume(VolumeName("stat"), [u"C:\\"], serial=self.SERIAL)
+    self.system.bind_handle(7, VolumeName("stat"))
+    self.service.AllVolumeEntries()
+
+  def EntryOf(self, st_dev):
+    return self.service.GetVolumeEntryForVolumeID(volumes.FindVolumeID(Stat(st_dev)))
+
+  def testTheDeviceNumberZeroNamesNoVolume(self):
+    self.assertEqual("serial:0", volumes.FindVolumeID(Stat(0)))
+    self.assertIsNone(self.EntryOf(0))
+
+  def testTheVolumeSerialOfAnOpenFileNamesItsEntry(self):
+    # What a caller passes instead of 2.7's st_dev: the serial of the
+    # volume holding the open file.
+    serial = volumes.GetVolumeInformationByHandle(7)[1]
+    self.assertEqual(u"C:\\", self.EntryOf(serial).mountpoint)
+
+  def testA64BitSerialIsTakenWhole(self):
+    # Not folded to the 32 bits the table is keyed by: such a stat result
+    # names no entry.
+    wide = (0x5A5A << 32) | self.SERIAL
+    self.assertEqual("serial:%d" % wide, volumes.FindVolumeID(Stat(wide)))
+    self.assertIsNone(self.EntryOf(wide))
+    self.assertEqual(u"C:\\", self.EntryOf(wide & 0xFFFFFFFF).mountpoint)
+
+
 if __name__ == "__main__":
   unittest.main()

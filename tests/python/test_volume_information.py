@@ -50,6 +50,17 @@ class VolumeInformationByPathTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIs(TEXT, type(info[0]))
     self.assertEqual(volumes_testing.FileSystemName(u"F\xc4T"), info[4])
 
+  def testFileSystemNameWithALoneSurrogateIsReturnedNotRaised(self):
+    # The system's UTF-16 may hold a lone surrogate. 2.7's UTF-8 encoder
+    # encodes it; Python 3 keeps those bytes as surrogate escapes, as it
+    # keeps a file name's undecodable bytes.
+    self.system.add_volume(VolumeName("odd"), [u"O:\\"], filesystem=u"\ud800F")
+    info = volumes.GetVolumeInformation(u"O:\\")
+    self.assertIs(str, type(info[4]))
+    self.assertEqual(volumes_testing.FileSystemName(u"\ud800F"), info[4])
+    if PY3:
+      self.assertEqual(u"\udced\udca0\udc80F", info[4])
+
   def testArgumentsOfTheWrongTypeAreRefusedBeforeAnyCall(self):
     for path, error in [
         (b"C:", "Argument 'path' has incorrect type (expected %s, got %s)"

@@ -28,6 +28,12 @@ echo "== hot paths (build/python-linux, release python2.7)"
 PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_hotpaths.py" || status=1
 echo
 
+if [ -d "$build/python3-linux" ]; then
+  echo "== hot paths (build/python3-linux, release python3.11, against the same logic in Python 3)"
+  PYTHONPATH="$build/python3-linux:$bench" /usr/bin/python3.11 -B "$bench/bench_hotpaths.py" || status=1
+  echo
+fi
+
 echo "== memory, debug interpreter (build/python-scripted-dbg, python2.7-dbg)"
 PYTHONPATH="$build/python-scripted-dbg:$bench" /usr/bin/python2.7-dbg -B "$bench/bench_memory.py" \
   --calls "$memory_calls" || status=1

@@ -19,22 +19,21 @@ file(GLOB WINWRAP_MODULE_SOURCES CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/windows/winwrap/*.cpp)
 file(GLOB PYUTIL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/pyutil/*.cpp)
 
+# Each interpreter flavour and the prefix of the variables that describe it
+# (cmake/Python27.cmake, cmake/Python3.cmake): <prefix>_INCLUDE_DIR and
+# <prefix>_EXT_SUFFIX.
+set(_VOLUMES_FLAVOUR_release PYTHON27)
+set(_VOLUMES_FLAVOUR_debug PYTHON27_DBG)
+set(_VOLUMES_FLAVOUR_python3 PYTHON3)
+set(_VOLUMES_FLAVOUR_python3-debug PYTHON3_DBG)
+
 function(_volumes_python_flavour flavour include_var suffix_var)
-  if(flavour STREQUAL "release")
-    set(${include_var} ${PYTHON27_INCLUDE_DIR} PARENT_SCOPE)
-    set(${suffix_var} ${PYTHON27_EXT_SUFFIX} PARENT_SCOPE)
-  elseif(flavour STREQUAL "debug")
-    set(${include_var} ${PYTHON27_DBG_INCLUDE_DIR} PARENT_SCOPE)
-    set(${suffix_var} ${PYTHON27_DBG_EXT_SUFFIX} PARENT_SCOPE)
-  elseif(flavour STREQUAL "python3")
-    set(${include_var} ${PYTHON3_INCLUDE_DIR} PARENT_SCOPE)
-    set(${suffix_var} ${PYTHON3_EXT_SUFFIX} PARENT_SCOPE)
-  elseif(flavour STREQUAL "python3-debug")
-    set(${include_var} ${PYTHON3_DBG_INCLUDE_DIR} PARENT_SCOPE)
-    set(${suffix_var} ${PYTHON3_DBG_EXT_SUFFIX} PARENT_SCOPE)
-  else()
+  set(prefix ${_VOLUMES_FLAVOUR_${flavour}})
+  if(NOT prefix)
     message(FATAL_ERROR "unknown Python flavour ${flavour}")
   endif()
+  set(${include_var} ${${prefix}_INCLUDE_DIR} PARENT_SCOPE)
+  set(${suffix_var} ${${prefix}_EXT_SUFFIX} PARENT_SCOPE)
 endfunction()
 
 # The helpers shared by the extension modules, built once per interpreter

@@ -79,11 +79,30 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
   }
 }
 
+// A dict of the keywords of a call: a copy of 2.7's dict, or one made from
+// Python 3's names and values. Empty when the call has none.
+OwnedRef KeywordDict(const CallArguments& call) {
+  if (call.keywords != nullptr) {
+    if (PyDict_Size(call.keywords) == 0) return OwnedRef();
+    return RequireNew(PyDict_Copy(call.keywords));
+  }
+  if (call.keyword_names == nullptr || PyTuple_GET_SIZE(call.keyword_names) == 0) {
+    return OwnedRef();
+  }
+  OwnedRef keywords = RequireNew(PyDict_New());
+  PyObject* const* keyword_values = call.positional + call.positional_count;
+  for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(call.keyword_names); ++index) {
+    RequireStatus(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(call.keyword_names, index),
+                                 keyword_values[index]));
+  }
+  return keywords;
+}
+
 }  // namespace
 
-OwnedRef ParseArguments(const Signature& signature, PyObject* args, PyObject* caller_kwargs,
+OwnedRef ParseArguments(const Signature& signature, const CallArguments& call,
                         PyObject** values) {
-  const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
+  const Py_ssize_t positional_count = call.positional_count;
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     values[index] = nullptr;
   }
@@ -91,15 +110,15 @@ OwnedRef ParseArguments(const Signature& signature, PyObject* args, PyObject* ca
     RaiseCountError(signature, positional_count);
   }
   for (Py_ssize_t index = 0; index < positional_count; ++index) {
-    values[index] = PyTuple_GET_ITEM(args, index);
+    values[index] = call.positional[index];
   }
-  if (caller_kwargs == nullptr || PyDict_Size(caller_kwargs) == 0) {
+  OwnedRef owned_kwargs = KeywordDict(call);
+  if (!owned_kwargs) {
     if (positional_count < signature.required_count) {
       RaiseCountError(signature, positional_count);
     }
     return OwnedRef();
   }
-  OwnedRef owned_kwargs = RequireNew(PyDict_Copy(caller_kwargs));
   PyObject* const kwargs = owned_kwargs.get();
   // First pass: the parameters not given by position, in order. A missing
   // required one is reported with the count of those found before it.

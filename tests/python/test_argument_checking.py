@@ -105,15 +105,15 @@ class ArgumentCheckingTest(volumes_testing.ScriptedSystemTestCase):
     instance = self.service
 
     def NotStrings(name):
-      # A bound method's keywords pass the interpreter first; Python 3
-      # refuses keys that are not strings there, in its own words.
+      # Python 3 passes keywords by name (a vector call): it refuses keys
+      # that are not strings before the call, in its own words.
       return "keywords must be strings" if PY3 else name + "() keywords must be strings"
     for message, function, args, kwargs in [
         ("IsFAT() got an unexpected keyword argument 'serial'", volumes.IsFAT, (1, 2),
          {"serial": 3}),
         ("IsFAT() got multiple values for keyword argument 'serial_number'", volumes.IsFAT,
          (1, 2), {"serial_number": 3}),
-        ("IsFAT() keywords must be strings", volumes.IsFAT, (1, 2), {1: 2}),
+        (NotStrings("IsFAT"), volumes.IsFAT, (1, 2), {1: 2}),
         ("FindVolumeID() got multiple values for keyword argument 'self'",
          instance.FindVolumeID, (1,), {"self": 2}),
         (NotStrings("FindVolumeID"), instance.FindVolumeID, (1,), {1: 2}),

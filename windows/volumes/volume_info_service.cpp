@@ -40,10 +40,10 @@ constexpr pyutil::Signature kFindVolumeIDSignature = {"FindVolumeID", kFindVolum
 
 const pyutil::TracebackEntry kFindVolumeIDTraceback("windows.volumes.VolumeInfo.FindVolumeID",
                                                     kSourceFile, __LINE__);
-PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kFindVolumeIDTraceback, [args, kwargs]() -> PyObject* {
+PyObject* FindVolumeID(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kFindVolumeIDTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kFindVolumeIDSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kFindVolumeIDSignature, call, values);
     OwnedRef function = Global(State().names.FindVolumeID.get());
     return pyutil::Call(function.get(), values[1]).release();
   });
@@ -67,11 +67,11 @@ constexpr pyutil::Signature kGetEntryForVolumeIDSignature = {
 
 const pyutil::TracebackEntry kGetEntryForVolumeIDTraceback(
     "windows.volumes.VolumeInfo.GetVolumeEntryForVolumeID", kSourceFile, __LINE__);
-PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kGetEntryForVolumeIDTraceback, [args, kwargs]() -> PyObject* {
+PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kGetEntryForVolumeIDTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
-        pyutil::ParseArguments(kGetEntryForVolumeIDSignature, args, kwargs, values);
+        pyutil::ParseArguments(kGetEntryForVolumeIDSignature, call, values);
     OwnedRef table = pyutil::GetAttr(values[0], State().names._volume_entries.get());
     return TableGet(table.get(), values[1]).release();
   });
@@ -99,13 +99,12 @@ OwnedRef VolumeIDForDeviceNumber(PyObject* self, PyObject* st_dev) {
 
 const pyutil::TracebackEntry kGetEntryForDeviceNumberTraceback(
     "windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber", kSourceFile, __LINE__);
-PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
-                                        PyObject* kwargs) {
+PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, const pyutil::CallArguments& call) {
   return pyutil::GuardEntry(kGetEntryForDeviceNumberTraceback,
-                            [args, kwargs]() -> PyObject* {
+                            [&call]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
-        pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, args, kwargs, values);
+        pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, call, values);
     OwnedRef volume_id = VolumeIDForDeviceNumber(values[0], values[1]);
     return pyutil::CallMethod(values[0], State().names.GetVolumeEntryForVolumeID.get(),
                               volume_id.get())
@@ -115,7 +114,7 @@ PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
 
 PyMethodDef kInitMethod = {"__init__", Init, METH_O, nullptr};
 PyMethodDef kFindVolumeIDMethod = {
-    "FindVolumeID", pyutil::KeywordsFunction(FindVolumeID), METH_VARARGS | METH_KEYWORDS,
+    "FindVolumeID", pyutil::ParsedCallFunction<FindVolumeID>(), pyutil::kParsedCallFlags,
     "Get the volume ID from the VolumeInfo service.\n"
     "\n"
     "    Args:\n"
@@ -125,11 +124,11 @@ PyMethodDef kFindVolumeIDMethod = {
     "      Object to be used as volume ID. Generally string-typed.\n"
     "    "};
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
-    "GetVolumeEntryForVolumeID", pyutil::KeywordsFunction(GetVolumeEntryForVolumeID),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+    "GetVolumeEntryForVolumeID", pyutil::ParsedCallFunction<GetVolumeEntryForVolumeID>(),
+    pyutil::kParsedCallFlags, nullptr};
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
-    "GetVolumeEntryForDeviceNumber", pyutil::KeywordsFunction(GetVolumeEntryForDeviceNumber),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+    "GetVolumeEntryForDeviceNumber", pyutil::ParsedCallFunction<GetVolumeEntryForDeviceNumber>(),
+    pyutil::kParsedCallFlags, nullptr};
 
 constexpr char kClassDoc[] =
     "Volume information cache service.\n"

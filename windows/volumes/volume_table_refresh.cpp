@@ -305,10 +305,10 @@ constexpr pyutil::Signature kPopulateSignature = {"_PopulateVolumeTable", kPopul
 extern const pyutil::TracebackEntry kPopulateTraceback(
     "windows.volumes.VolumeInfo._PopulateVolumeTable", "windows/volumes/volume_table_refresh.cpp",
     __LINE__);
-PyObject* PopulateVolumeTable(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kPopulateTraceback, [args, kwargs]() -> PyObject* {
+PyObject* PopulateVolumeTable(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kPopulateTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kPopulateSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kPopulateSignature, call, values);
     PyObject* self = values[0];
     PyObject* current_volume_ids = values[1];
     OwnedRef lock = pyutil::GetAttr(self, State().names._lock.get());
@@ -326,10 +326,10 @@ constexpr pyutil::Signature kAllEntriesSignature = {"AllVolumeEntries", kAllEntr
 const pyutil::TracebackEntry kAllVolumeEntriesTraceback(
     "windows.volumes.VolumeInfo.AllVolumeEntries", "windows/volumes/volume_table_refresh.cpp",
     __LINE__);
-PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kAllVolumeEntriesTraceback, [args, kwargs]() -> PyObject* {
+PyObject* AllVolumeEntries(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kAllVolumeEntriesTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kAllEntriesSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kAllEntriesSignature, call, values);
     PyObject* self = values[0];
     PyObject* force_update = values[1] != nullptr ? values[1] : Py_False;
     const InternedNames& names = State().names;
@@ -352,7 +352,7 @@ PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwa
 }  // namespace
 
 PyMethodDef kAllVolumeEntriesMethod = {
-    "AllVolumeEntries", pyutil::KeywordsFunction(AllVolumeEntries), METH_VARARGS | METH_KEYWORDS,
+    "AllVolumeEntries", pyutil::ParsedCallFunction<AllVolumeEntries>(), pyutil::kParsedCallFlags,
     "Returns the volume entry dictionary.\n"
     "\n"
     "    Args:\n"
@@ -364,7 +364,7 @@ PyMethodDef kAllVolumeEntriesMethod = {
     "    "};
 
 PyMethodDef kPopulateVolumeTableMethod = {"_PopulateVolumeTable",
-                                          pyutil::KeywordsFunction(PopulateVolumeTable),
-                                          METH_VARARGS | METH_KEYWORDS, nullptr};
+                                          pyutil::ParsedCallFunction<PopulateVolumeTable>(),
+                                          pyutil::kParsedCallFlags, nullptr};
 
 }  // namespace volumes

@@ -203,9 +203,6 @@ void InitialiseModule(PyObject* module) {
 const pyutil::TracebackEntry kInitTraceback("init windows.volumes", "windows/volumes/module.cpp",
                                             __LINE__);
 
-}  // namespace volumes
-
-namespace volumes {
 namespace {
 
 pyutil::ModuleDefinition module_definition =

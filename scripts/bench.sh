@@ -43,6 +43,19 @@ PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_memo
   --calls "$memory_calls" || status=1
 echo
 
+if [ -d "$build/python3-scripted-dbg" ]; then
+  echo "== memory, debug interpreter (build/python3-scripted-dbg, python3.11-dbg)"
+  PYTHONPATH="$build/python3-scripted-dbg:$bench" /usr/bin/python3.11-dbg -B "$bench/bench_memory.py" \
+    --calls "$memory_calls" || status=1
+  echo
+fi
+if [ -d "$build/python3-linux" ]; then
+  echo "== memory, release interpreter (build/python3-linux, python3.11)"
+  PYTHONPATH="$build/python3-linux:$bench" /usr/bin/python3.11 -B "$bench/bench_memory.py" \
+    --calls "$memory_calls" || status=1
+  echo
+fi
+
 echo "== refresh on real mounts (build/python-linux)"
 baseline=()
 if [ -n "${VOLUMES_BENCH_BASELINE:-}" ]; then baseline=(--baseline "$VOLUMES_BENCH_BASELINE"); fi

@@ -61,4 +61,9 @@ baseline=()
 if [ -n "${VOLUMES_BENCH_BASELINE:-}" ]; then baseline=(--baseline "$VOLUMES_BENCH_BASELINE"); fi
 PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_refresh.py" \
   "${baseline[@]}" || status=1
+if [ -d "$build/python3-linux" ]; then
+  echo
+  echo "== refresh on real mounts (build/python3-linux, python3.11)"
+  PYTHONPATH="$build/python3-linux:$bench" /usr/bin/python3.11 -B "$bench/bench_refresh.py" || status=1
+fi
 exit $status

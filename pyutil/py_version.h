@@ -31,12 +31,15 @@ inline constexpr char kBuiltinsModuleName[] = "__builtin__";
 inline constexpr long kDefaultImportLevel = -1;
 #endif
 
-// The module of the built-in exception classes, as a prefix of their
-// qualified names ("exceptions.WindowsError", "builtins.WindowsError").
+// The module of the built-in exception classes ("exceptions" in 2.7, where
+// it is not the module of the built-in names), and the same as a prefix of
+// their qualified names ("exceptions.WindowsError", "builtins.WindowsError").
 #if PY_MAJOR_VERSION >= 3
 #define VOLUMES_BUILTIN_EXCEPTIONS "builtins."
+inline constexpr char kBuiltinExceptionsModuleName[] = "builtins";
 #else
 #define VOLUMES_BUILTIN_EXCEPTIONS "exceptions."
+inline constexpr char kBuiltinExceptionsModuleName[] = "exceptions";
 #endif
 
 // ---- the native str. Each returns a new reference, or nullptr with an

@@ -4,6 +4,7 @@ with a code of its own. On Windows the texts are the system's; elsewhere
 they are those Windows gives, and codes it has no text for are named in hex."""
 
 import errno
+import pickle
 import sys
 import unittest
 
@@ -122,6 +123,15 @@ class WindowsErrorTextTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual((3, "Not found", "C:\\x", ExpectedErrno(3)),
                      (error.winerror, error.strerror, error.filename, error.errno))
     self.assertEqual("[%s 3] Not found: 'C:\\\\x'" % CODE_PREFIX, str(error))
+    # A copy made by pickling (as multiprocessing passes errors on) is the
+    # same error: its arguments are the code and the text it was made from.
+    for error in (WindowsError(5, "Access is denied"), WindowsError(3, "Not found", "C:\\x")):
+      copy = pickle.loads(pickle.dumps(error))
+      self.assertEqual((type(error), error.args, error.winerror, error.errno, error.strerror,
+                        error.filename, str(error)),
+                       (type(copy), copy.args, copy.winerror, copy.errno, copy.strerror,
+                        copy.filename, str(copy)))
+    self.assertEqual((5, "Access is denied"), WindowsError(5, "Access is denied").args)
     # An HRESULT of a Windows code maps as the code does; a code the map
     # does not name is EINVAL.
     if PY3:

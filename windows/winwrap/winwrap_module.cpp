@@ -52,24 +52,17 @@ PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* opt
 
 #ifndef _WIN32
 
-// The arguments OSError.__init__ gets: (self, errno, strerror, ...) with
-// Python 3's errno derived from the Windows code as CPython does it on
-// Windows; 2.7 keeps the Windows code as errno.
-OwnedRef OSErrorArguments(PyObject* args) {
-  const Py_ssize_t count = PyTuple_GET_SIZE(args);
-  PyObject* winerror = PyTuple_GET_ITEM(args, 1);
-  if (!pyutil::kPython3 || count < 3 || !pyutil::IsInteger(winerror)) return OwnedRef::Borrow(args);
+// Python 3: gives the error the errno CPython on Windows derives from its
+// Windows code. Its args stay as given, (winerror, strerror[, filename]),
+// so that a copy or an unpickled error is made from the code again; 2.7
+// keeps the code as errno.
+void DeriveErrno(PyObject* self, PyObject* winerror) {
+  if (!pyutil::kPython3 || !pyutil::IsInteger(winerror)) return;
   const unsigned long code = PyLong_AsUnsignedLongMask(winerror);
   if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) pyutil::ThrowPythonError();
   OwnedRef errno_value =
       RequireNew(pyutil::NewInteger(ErrnoOfWindowsError(static_cast<DWORD>(code))));
-  OwnedRef arguments = RequireNew(PyTuple_New(count));
-  for (Py_ssize_t index = 0; index < count; ++index) {
-    PyObject* item = index == 1 ? errno_value.get() : PyTuple_GET_ITEM(args, index);
-    Py_INCREF(item);
-    PyTuple_SET_ITEM(arguments.get(), index, item);
-  }
-  return arguments;
+  RequireStatus(PyObject_SetAttrString(self, "errno", errno_value.get()));
 }
 
 // WindowsError(winerror, strerror[, filename]): an OSError that keeps the
@@ -89,9 +82,9 @@ PyObject* WindowsErrorInit(PyObject* /*function*/, PyObject* args, PyObject* kwa
     }
     PyObject* self = PyTuple_GET_ITEM(args, 0);
     OwnedRef init = pyutil::GetAttr(PyExc_OSError, pyutil::InternedString("__init__").get());
-    OwnedRef arguments = OSErrorArguments(args);
-    OwnedRef result = RequireNew(PyObject_Call(init.get(), arguments.get(), nullptr));
+    OwnedRef result = RequireNew(PyObject_Call(init.get(), args, nullptr));
     PyObject* winerror = count >= 3 ? PyTuple_GET_ITEM(args, 1) : Py_None;
+    DeriveErrno(self, winerror);
     RequireStatus(PyObject_SetAttrString(self, "winerror", winerror));
     Py_RETURN_NONE;
   });
@@ -138,7 +131,8 @@ OwnedRef ProvideWindowsError() {
   PyObject* existing = PyDict_GetItemString(PyModule_GetDict(builtins), "WindowsError");
   if (existing != nullptr) return OwnedRef::Borrow(existing);
 
-  OwnedRef module_name = RequireNew(pyutil::NewNativeString(pyutil::kBuiltinsModuleName));
+  OwnedRef module_name =
+      RequireNew(pyutil::NewNativeString(pyutil::kBuiltinExceptionsModuleName));
   OwnedRef namespace_dict = RequireNew(PyDict_New());
   OwnedRef doc = RequireNew(pyutil::NewNativeString("MS-Windows OS system call failed."));
   RequireStatus(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
@@ -151,6 +145,11 @@ OwnedRef ProvideWindowsError() {
       const_cast<char*>(VOLUMES_BUILTIN_EXCEPTIONS "WindowsError"), PyExc_OSError,
       namespace_dict.get()));
   RequireStatus(PyObject_SetAttrString(builtins, "WindowsError", error_class.get()));
+  // Also where its qualified name says it is (2.7's exceptions module; in 3
+  // the same module as the built-in names), so that pickle finds the class
+  // and a WindowsError can be copied or passed to another process.
+  OwnedRef exceptions = RequireNew(PyImport_ImportModule(pyutil::kBuiltinExceptionsModuleName));
+  RequireStatus(PyObject_SetAttrString(exceptions.get(), "WindowsError", error_class.get()));
   return error_class;
 }
 

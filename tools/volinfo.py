@@ -247,8 +247,11 @@ def PathsText(paths, records):
 
 
 def JsonText(records):
-  # JSON escapes every non-ASCII character itself: the text is ASCII.
-  return (json.dumps(records, indent=2, sort_keys=True) + "\n").encode("ascii")
+  # JSON escapes every non-ASCII character itself: the text is ASCII. The
+  # separators are 2.7's with an indent, which Python 3 would write without
+  # the space after a comma: the output is the same under either.
+  text = json.dumps(records, indent=2, sort_keys=True, separators=(", ", ": "))
+  return (text + "\n").encode("ascii")
 
 
 def WriteAll(descriptor, data):

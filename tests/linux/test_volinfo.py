@@ -83,6 +83,10 @@ class VolinfoTest(MountingTestCase):
     volumes = json.loads(out)
     self.assertTrue(volumes)
     self.assertEqual(set(volumes[0]), ENTRY_KEYS)
+    # Written the same way under either interpreter: 2.7's separators with an
+    # indent, ", " closing every line of a record but its last.
+    self.assertEqual(["[", "  {", '    "device": %s, ' % json.dumps(volumes[0]["device"])],
+                     out.splitlines()[:3])
     # A mount point of the table, whatever this machine mounts (where "/"
     # is no mount point, as in a chroot, it is not in the table).
     place = volumes[0]["mountpoint"].encode("utf-8")

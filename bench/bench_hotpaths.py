@@ -2,13 +2,16 @@
 implementation of the same behaviour (purepy_volumes) and with the floor of
 a bare built-in call, len(x), in timeit loops (best of several repeats).
 
-Run with the tree of the Linux provider on sys.path (scripts/bench.sh does):
+Run with the tree of the Linux provider on sys.path (scripts/bench.sh does,
+for python2.7 over build/python-linux and python3.11 over build/python3-linux):
   python2.7 bench/bench_hotpaths.py [--number N] [--repeat R]
 
 Goals checked (and printed as met/MISSED): each hot path at least 3x faster
 than its pure-Python version; FindVolumeID and cached IsFAT within 3x of the
 bare built-in call.
 """
+
+from __future__ import print_function
 
 import argparse
 import os
@@ -125,6 +128,7 @@ def InstructionsPerCall(key, variant, count, path):
                "--single", key, variant or "-", str(number)]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = process.communicate()
+    err = err.decode("utf-8", "replace")
     match = re.search(r"Collected : (\d+)", err)
     if process.returncode != 0 or not match:
       raise RuntimeError("callgrind run failed: %s\n%s" % (" ".join(command), err[-2000:]))
@@ -154,20 +158,20 @@ def main():
     return 0
 
   n, r = options.number, options.repeat
-  print ("windows.volumes hot paths: %d calls per timeit run, best of %d interleaved rounds"
-         % (n, r))
-  print "  python %s, volume of %s = %s (st_dev %s), table of %d volumes" % (
-      sys.version.split()[0], options.path, volume_id, type(st.st_dev).__name__, len(table))
+  print("windows.volumes hot paths: %d calls per timeit run, best of %d interleaved rounds"
+        % (n, r))
+  print("  python %s, volume of %s = %s (st_dev %s), table of %d volumes" % (
+      sys.version.split()[0], options.path, volume_id, type(st.st_dev).__name__, len(table)))
   statements = [REFERENCES["empty"], REFERENCES["len"]]
   for key in [case[0] for case in CASES]:
     statements += [Statement(key, "native"), Statement(key, "pure")]
   timings = InterleavedPerCall(statements, n, r)
   empty, floor = timings[0], timings[1]
-  print "  %-34s %s" % ("empty loop (for reference)", Ns(empty))
-  print "  %-34s %s" % ("floor: len(x)", Ns(floor))
-  print
-  print "  %-34s %10s %10s %9s %9s  %s" % ("hot path (time per call)", "native", "pure-Py",
-                                           "speed-up", "vs len()", "goals")
+  print("  %-34s %s" % ("empty loop (for reference)", Ns(empty)))
+  print("  %-34s %s" % ("floor: len(x)", Ns(floor)))
+  print()
+  print("  %-34s %10s %10s %9s %9s  %s" % ("hot path (time per call)", "native", "pure-Py",
+                                           "speed-up", "vs len()", "goals"))
   all_met = True
   for index, (key, title, _, _, _, floor_goal) in enumerate(CASES):
     native, pure = timings[2 + 2 * index], timings[3 + 2 * index]
@@ -178,29 +182,29 @@ def main():
       verdict += "; <=3x len: %s" % ("met" if vs_floor <= 3 else "MISSED")
       all_met &= vs_floor <= 3
     all_met &= speedup >= 3
-    print "  %-34s %s %s %8.2fx %8.2fx  %s" % (title, Ns(native), Ns(pure), speedup,
-                                               vs_floor, verdict)
+    print("  %-34s %s %s %8.2fx %8.2fx  %s" % (title, Ns(native), Ns(pure), speedup,
+                                               vs_floor, verdict))
   assert handle.reads == 2, "a timed IsFAT call queried the handle: not the cached path"
-  print
-  print "hot path goals (time): %s" % ("all met" if all_met else "SOME MISSED")
+  print()
+  print("hot path goals (time): %s" % ("all met" if all_met else "SOME MISSED"))
 
   if options.callgrind:
-    print
-    print ("instructions per call under callgrind (Ir of %d and %d calls, difference / %d;"
-           " independent of machine load):" % (options.callgrind, 2 * options.callgrind,
-                                               options.callgrind))
+    print()
+    print("instructions per call under callgrind (Ir of %d and %d calls, difference / %d;"
+          " independent of machine load):" % (options.callgrind, 2 * options.callgrind,
+                                              options.callgrind))
     count = options.callgrind
     empty_ir = InstructionsPerCall("empty", None, count, options.path)
     floor_ir = InstructionsPerCall("len", None, count, options.path)
-    print "  %-34s %8.0f Ir" % ("empty loop (for reference)", empty_ir)
-    print "  %-34s %8.0f Ir" % ("floor: len(x)", floor_ir)
-    print "  %-34s %10s %10s %9s %9s" % ("hot path (instructions per call)", "native",
-                                         "pure-Py", "ratio", "vs len()")
+    print("  %-34s %8.0f Ir" % ("empty loop (for reference)", empty_ir))
+    print("  %-34s %8.0f Ir" % ("floor: len(x)", floor_ir))
+    print("  %-34s %10s %10s %9s %9s" % ("hot path (instructions per call)", "native",
+                                         "pure-Py", "ratio", "vs len()"))
     for key, title, _, _, _, _ in CASES:
       native = InstructionsPerCall(key, "native", count, options.path)
       pure = InstructionsPerCall(key, "pure", count, options.path)
-      print "  %-34s %7.0f Ir %7.0f Ir %8.2fx %8.2fx" % (title, native, pure, pure / native,
-                                                        native / floor_ir)
+      print("  %-34s %7.0f Ir %7.0f Ir %8.2fx %8.2fx" % (title, native, pure, pure / native,
+                                                        native / floor_ir))
   return 0 if all_met else 1
 
 

@@ -1,13 +1,17 @@
 """Memory over many calls of each hot path of windows.volumes: total
-reference count (sys.gettotalrefcount, under python2.7-dbg), objects tracked
-by the garbage collector, and resident set size, before and after.
+reference count (sys.gettotalrefcount, under python2.7-dbg or
+python3.11-dbg), objects tracked by the garbage collector, and resident set
+size, before and after.
 
   python2.7-dbg bench/bench_memory.py [--calls N]   (scripted-dbg tree)
   python2.7     bench/bench_memory.py [--calls N]   (Linux tree: RSS, gc)
+  (the same with python3.11-dbg and python3.11 over the python3-* trees)
 
 With the scripted tree on sys.path (scripted_system importable) the table and
 the FAT answer come from the scripted provider; otherwise from this machine.
 """
+
+from __future__ import print_function
 
 import argparse
 import gc
@@ -15,6 +19,11 @@ import os
 import sys
 
 import windows.volumes as volumes
+
+try:
+  _Counting = xrange  # 2.7's range() would make a list of every count
+except NameError:
+  _Counting = range
 
 NO_GROWTH_REFS = 100        # total reference count drift allowed, any N
 NO_GROWTH_OBJECTS = 10      # gc-tracked objects drift allowed, any N
@@ -64,7 +73,7 @@ def Setup():
 
 
 def Loop(function, arguments, count):
-  for _ in xrange(count):
+  for _ in _Counting(count):
     function(*arguments)
 
 
@@ -86,9 +95,9 @@ def Measure(title, function, arguments, count):
   rss = rss1 - rss0
   ok = ((refs is None or abs(refs) <= NO_GROWTH_REFS) and abs(objects) <= NO_GROWTH_OBJECTS
         and rss <= NO_GROWTH_RSS_KIB)
-  print "  %-32s %10d %10s %8s %9s KiB  %s" % (
+  print("  %-32s %10d %10s %8s %9s KiB  %s" % (
       title, count, "n/a" if refs is None else "%+d" % refs, "%+d" % objects, "%+d" % rss,
-      "no growth" if ok else "GROWTH")
+      "no growth" if ok else "GROWTH"))
   return ok
 
 
@@ -99,10 +108,11 @@ def main():
   options = parser.parse_args()
   st, handle, service, provider = Setup()
   debug = hasattr(sys, "gettotalrefcount")
-  print "windows.volumes memory over %d calls per hot path (%s interpreter, %s)" % (
-      options.calls, "debug python2.7-dbg" if debug else "release python2.7", provider)
-  print "  %-32s %10s %10s %8s %13s" % ("hot path", "calls", "total refs", "gc objs",
-                                        "RSS")
+  interpreter = "python%d.%d" % sys.version_info[:2]
+  print("windows.volumes memory over %d calls per hot path (%s interpreter, %s)" % (
+      options.calls, "debug %s-dbg" % interpreter if debug else "release " + interpreter,
+      provider))
+  print("  %-32s %10s %10s %8s %13s" % ("hot path", "calls", "total refs", "gc objs", "RSS"))
   volume_id = volumes.FindVolumeID(st)
   cases = [
       ("FindVolumeID(stat_result)", volumes.FindVolumeID, (st,)),
@@ -113,7 +123,7 @@ def main():
   ok = True
   for title, function, arguments in cases:
     ok &= Measure(title, function, arguments, options.calls)
-  print "memory goal (no growth): %s" % ("met" if ok else "MISSED")
+  print("memory goal (no growth): %s" % ("met" if ok else "MISSED"))
   return 0 if ok else 1
 
 

@@ -34,7 +34,10 @@ side.
   python2.7 bench/bench_refresh.py [--sizes 10,100,1000,10000] [--repeat R]
                                    [--baseline TREE] [--baseline-sizes 10,100]
                                    [--python3 /usr/bin/python3]
+  (python3.11 over build/python3-linux alike)
 """
+
+from __future__ import print_function
 
 import argparse
 import ctypes
@@ -58,14 +61,20 @@ libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes
 libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
 
 
+def CText(text):
+  """A C string argument: bytes (2.7's str already is; Python 3's str is
+  encoded as the file system encodes names)."""
+  return text if isinstance(text, bytes) else os.fsencode(text)
+
+
 def Mount(source, target):
-  if libc.mount(source, target, "tmpfs", 0, "size=1m") != 0:
+  if libc.mount(CText(source), CText(target), b"tmpfs", 0, b"size=1m") != 0:
     error = ctypes.get_errno()
     raise OSError(error, "mount %s: %s" % (target, os.strerror(error)))
 
 
 def Unmount(target):
-  if libc.umount2(target, MNT_DETACH) != 0:
+  if libc.umount2(CText(target), MNT_DETACH) != 0:
     error = ctypes.get_errno()
     raise OSError(error, "umount %s: %s" % (target, os.strerror(error)))
 
@@ -103,14 +112,14 @@ def TimeProcess(argv):
   actions = _FileActions()
   libc.posix_spawn_file_actions_init(ctypes.byref(actions))
   try:
-    libc.posix_spawn_file_actions_addopen(ctypes.byref(actions), 1, "/dev/null", os.O_WRONLY, 0)
-    libc.posix_spawn_file_actions_addopen(ctypes.byref(actions), 2, "/dev/null", os.O_WRONLY, 0)
-    arguments = (ctypes.c_char_p * (len(argv) + 1))(*(argv + [None]))
-    environment = ["%s=%s" % item for item in os.environ.items()]
+    libc.posix_spawn_file_actions_addopen(ctypes.byref(actions), 1, b"/dev/null", os.O_WRONLY, 0)
+    libc.posix_spawn_file_actions_addopen(ctypes.byref(actions), 2, b"/dev/null", os.O_WRONLY, 0)
+    arguments = (ctypes.c_char_p * (len(argv) + 1))(*([CText(arg) for arg in argv] + [None]))
+    environment = [CText("%s=%s" % item) for item in os.environ.items()]
     env = (ctypes.c_char_p * (len(environment) + 1))(*(environment + [None]))
     pid = ctypes.c_int()
     start = time.time()
-    error = libc.posix_spawnp(ctypes.byref(pid), argv[0], ctypes.byref(actions), None,
+    error = libc.posix_spawnp(ctypes.byref(pid), CText(argv[0]), ctypes.byref(actions), None,
                               arguments, env)
     if error != 0:
       raise OSError(error, "posix_spawnp %s: %s" % (argv[0], os.strerror(error)))
@@ -230,7 +239,7 @@ changed = time.time() - start
 start = time.time()
 service.AllVolumeEntries(True)
 unchanged = time.time() - start
-print json.dumps([changed, unchanged, len(service.AllVolumeEntries())])
+print(json.dumps([changed, unchanged, len(service.AllVolumeEntries())]))
 """
 
 
@@ -242,7 +251,7 @@ def BaselineRound(tree, scratch):
   # Started outside any source tree, so that only `tree` provides `windows`.
   output = subprocess.check_output([sys.executable, "-B", "-c", code], env=environment,
                                    cwd=os.path.dirname(scratch))
-  return json.loads(output.splitlines()[-1])
+  return json.loads(output.decode("utf-8").splitlines()[-1])
 
 
 # ---- the run -----------------------------------------------------------------------
@@ -285,15 +294,15 @@ def Run(sizes, repeat, baseline, baseline_sizes, python3):
   import windows.volumes as volumes
   service = volumes.VolumeInfo()
   base = len(service.AllVolumeEntries(True))
-  print "windows.volumes refresh on N tmpfs mounts (%d volumes before), in-process, against" % base
-  print "psutil (%s, timed inside its process) and df -a and findmnt --df -J as whole" % (
-      python3 or "not found: no Python 3 with psutil")
-  print "processes; interleaved rounds, best of %d; load average before: %s" % (repeat,
-                                                                               LoadAverage())
+  print("windows.volumes refresh on N tmpfs mounts (%d volumes before), in-process, against" % base)
+  print("psutil (%s, timed inside its process) and df -a and findmnt --df -J as whole" % (
+      python3 or "not found: no Python 3 with psutil"))
+  print("processes; interleaved rounds, best of %d; load average before: %s" % (repeat,
+                                                                               LoadAverage()))
   header = "  %6s %7s %10s %10s %10s %10s %10s %8s %8s" % (
       "tmpfs", "volumes", "changed", "unchanged", "psutil", "df -a", "findmnt", "us/vol",
       "B/vol")
-  print header
+  print(header)
   results = {}
   baseline_results = {}
   for count in sizes:
@@ -356,11 +365,11 @@ def Run(sizes, repeat, baseline, baseline_sizes, python3):
         per_volume = table_bytes / float(volumes_seen) + snapshot_bytes / float(count)
         results[count] = dict(best, volumes=volumes_seen, table_bytes=table_bytes,
                               snapshot_bytes=snapshot_bytes, per_volume_bytes=per_volume)
-        print "  %6d %7d %7.2f ms %7.2f ms %10s %7.2f ms %7.2f ms %8.1f %8.0f" % (
+        print("  %6d %7d %7.2f ms %7.2f ms %10s %7.2f ms %7.2f ms %8.1f %8.0f" % (
             count, volumes_seen, best["changed"] * 1e3, best["unchanged"] * 1e3,
             "%7.2f ms" % (best["psutil"] * 1e3) if "psutil" in best else "n/a",
             best["df"] * 1e3, best["findmnt"] * 1e3, best["changed"] / volumes_seen * 1e6,
-            per_volume)
+            per_volume))
         sys.stdout.flush()
     finally:
       failures = []
@@ -373,30 +382,30 @@ def Run(sizes, repeat, baseline, baseline_sizes, python3):
       if failures:
         raise RuntimeError("could not unmount: %s" % "; ".join(failures))
       service.AllVolumeEntries(True)
-  print "  (us/vol: changed refresh per volume; B/vol: memory the table holds per volume,"
-  print "   Python objects of the table plus the provider's snapshot)"
-  print
-  print "ratios, same rounds (against psutil, then against df -a and findmnt):"
-  print "  %6s %9s %9s %9s %9s %9s %9s %9s" % (
-      "tmpfs", "chg/ps", "unch/ps", "df/ps", "fmt/ps", "chg/df", "unch/df", "chg/fmt")
+  print("  (us/vol: changed refresh per volume; B/vol: memory the table holds per volume,")
+  print("   Python objects of the table plus the provider's snapshot)")
+  print()
+  print("ratios, same rounds (against psutil, then against df -a and findmnt):")
+  print("  %6s %9s %9s %9s %9s %9s %9s %9s" % (
+      "tmpfs", "chg/ps", "unch/ps", "df/ps", "fmt/ps", "chg/df", "unch/df", "chg/fmt"))
   for count in sizes:
     r = results[count]
     against = lambda name: ("%8.2fx" % (r[name] / r["psutil"])) if "psutil" in r else "n/a"
-    print "  %6d %9s %9s %9s %9s %8.2fx %8.2fx %8.2fx" % (
+    print("  %6d %9s %9s %9s %9s %8.2fx %8.2fx %8.2fx" % (
         count, against("changed"), against("unchanged"), against("df"), against("findmnt"),
-        r["changed"] / r["df"], r["unchanged"] / r["df"], r["changed"] / r["findmnt"])
-  print "load average after: %s" % LoadAverage()
+        r["changed"] / r["df"], r["unchanged"] / r["df"], r["changed"] / r["findmnt"]))
+  print("load average after: %s" % LoadAverage())
   if baseline_results:
-    print
-    print "baseline build %s, in a child process over the same mounts, same rounds:" % baseline
-    print "  %6s %12s %12s %12s %12s" % ("tmpfs", "changed", "unchanged", "chg now/was",
-                                         "unch now/was")
+    print()
+    print("baseline build %s, in a child process over the same mounts, same rounds:" % baseline)
+    print("  %6s %12s %12s %12s %12s" % ("tmpfs", "changed", "unchanged", "chg now/was",
+                                         "unch now/was"))
     for count in sorted(baseline_results):
       was_changed, was_unchanged = baseline_results[count]
       now = results[count]
-      print "  %6d %9.2f ms %9.2f ms %11.2fx %11.2fx" % (
+      print("  %6d %9.2f ms %9.2f ms %11.2fx %11.2fx" % (
           count, was_changed * 1e3, was_unchanged * 1e3, now["changed"] / was_changed,
-          now["unchanged"] / was_unchanged)
+          now["unchanged"] / was_unchanged))
   return results, baseline_results
 
 
@@ -405,12 +414,12 @@ def Verdicts(results, baseline_results):
 
   def Verdict(text, met):
     if met is None:
-      print "%s: not measured" % text
+      print("%s: not measured" % text)
       return
     ok[0] &= met
-    print "%s: %s" % (text, "met" if met else "MISSED")
+    print("%s: %s" % (text, "met" if met else "MISSED"))
 
-  print
+  print()
   at1k = results.get(1000)
   if at1k and "psutil" in at1k:
     Verdict("changed refresh at 1000 mounts at most 2.0x psutil: %.2f ms against %.2f ms (%.2fx)"
@@ -459,11 +468,11 @@ def main():
                       "(default: /usr/bin/python3, else python3 on PATH)")
   options = parser.parse_args()
   if os.geteuid() != 0:
-    print "refresh benchmark skipped: it mounts tmpfs file systems, which needs root"
+    print("refresh benchmark skipped: it mounts tmpfs file systems, which needs root")
     return 0
   status = ReexecInPrivateNamespace()
   if isinstance(status, str):
-    print "refresh benchmark skipped: %s" % status
+    print("refresh benchmark skipped: %s" % status)
     return 0
   if status is not None:
     return status

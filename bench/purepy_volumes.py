@@ -1,4 +1,4 @@
-"""The hot paths of windows.volumes written in plain Python 2.7, for the
+"""The hot paths of windows.volumes written in plain Python (2.7 or 3), for the
 benchmarks only: the yardstick the native module is measured against.
 
 Every name is a module global looked up at each use, volume IDs are
@@ -8,8 +8,14 @@ same behaviour would do it.
 """
 
 import logging
+import sys
 
 import windows.volumes as _native
+
+try:
+  _intern = intern  # a built-in in 2.7
+except NameError:
+  _intern = sys.intern
 
 LOGGER = logging.getLogger("bench.purepy_volumes")
 FAT_FILESYSTEMS = frozenset(["fat32", "exfat"])
@@ -17,7 +23,7 @@ IS_FAT_CACHE = {}
 
 
 def _VolumeIDFromSerialNumber(serial_number):
-  return intern("serial:%s" % serial_number)
+  return _intern("serial:%s" % serial_number)
 
 
 def FindVolumeID(stat_result):

@@ -1,6 +1,7 @@
-# volumes_python_tree(NAME PROVIDER <target> PYTHON <release|debug>)
+# volumes_python_tree(NAME PROVIDER <target>
+#                     PYTHON <release|debug|python3|python3-debug> [DIRECTORY <dir>])
 #
-# Lays out an importable tree in ${CMAKE_BINARY_DIR}/python-NAME:
+# Lays out an importable tree in ${CMAKE_BINARY_DIR}/python-NAME (or DIR):
 #   windows/__init__.py, windows/volumes<ext>, windows/winwrap<ext>,
 #   the provider library beside them (found through $ORIGIN),
 #   common/..., platforms/... (the pure-Python collaborators),
@@ -18,16 +19,21 @@ file(GLOB WINWRAP_MODULE_SOURCES CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/windows/winwrap/*.cpp)
 file(GLOB PYUTIL_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/pyutil/*.cpp)
 
+# Each interpreter flavour and the prefix of the variables that describe it
+# (cmake/Python27.cmake, cmake/Python3.cmake): <prefix>_INCLUDE_DIR and
+# <prefix>_EXT_SUFFIX.
+set(_VOLUMES_FLAVOUR_release PYTHON27)
+set(_VOLUMES_FLAVOUR_debug PYTHON27_DBG)
+set(_VOLUMES_FLAVOUR_python3 PYTHON3)
+set(_VOLUMES_FLAVOUR_python3-debug PYTHON3_DBG)
+
 function(_volumes_python_flavour flavour include_var suffix_var)
-  if(flavour STREQUAL "release")
-    set(${include_var} ${PYTHON27_INCLUDE_DIR} PARENT_SCOPE)
-    set(${suffix_var} ${PYTHON27_EXT_SUFFIX} PARENT_SCOPE)
-  elseif(flavour STREQUAL "debug")
-    set(${include_var} ${PYTHON27_DBG_INCLUDE_DIR} PARENT_SCOPE)
-    set(${suffix_var} ${PYTHON27_DBG_EXT_SUFFIX} PARENT_SCOPE)
-  else()
+  set(prefix ${_VOLUMES_FLAVOUR_${flavour}})
+  if(NOT prefix)
     message(FATAL_ERROR "unknown Python flavour ${flavour}")
   endif()
+  set(${include_var} ${${prefix}_INCLUDE_DIR} PARENT_SCOPE)
+  set(${suffix_var} ${${prefix}_EXT_SUFFIX} PARENT_SCOPE)
 endfunction()
 
 # The helpers shared by the extension modules, built once per interpreter
@@ -40,10 +46,11 @@ function(_volumes_pyutil flavour)
   add_library(pyutil-${flavour} STATIC ${PYUTIL_SOURCES})
   target_include_directories(pyutil-${flavour} SYSTEM PUBLIC ${include})
   target_include_directories(pyutil-${flavour} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/oslayer)
-  if(flavour STREQUAL "debug")
+  if(flavour STREQUAL "debug" OR flavour STREQUAL "python3-debug")
     # Debian's debug headers are links to the release ones, whose
     # "pyconfig.h" is found beside them; the debug configuration differs
-    # from it by Py_DEBUG alone.
+    # from it by Py_DEBUG alone (and, in 3.11, by ALT_SOABI and
+    # WITH_VALGRIND, which only the interpreter's own build reads).
     target_compile_definitions(pyutil-${flavour} PUBLIC Py_DEBUG)
   endif()
   target_compile_options(pyutil-${flavour} PRIVATE ${VOLUMES_WARNINGS})
@@ -63,8 +70,11 @@ function(_volumes_extension target tree_dir subdir output_name flavour provider)
 endfunction()
 
 function(volumes_python_tree name)
-  cmake_parse_arguments(ARG "" "PROVIDER;PYTHON" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "PROVIDER;PYTHON;DIRECTORY" "" ${ARGN})
   set(tree ${CMAKE_BINARY_DIR}/python-${name})
+  if(ARG_DIRECTORY)
+    set(tree ${CMAKE_BINARY_DIR}/${ARG_DIRECTORY})
+  endif()
   _volumes_pyutil(${ARG_PYTHON})
 
   volumes_pure_python(${PROJECT_SOURCE_DIR} ${tree} tree-${name}-python)

@@ -1,6 +1,10 @@
 """Platform utilities."""
 
-import thread
+import os
+try:
+  import thread
+except ImportError:  # Python 3
+  import _thread as thread
 import threading
 import weakref
 
@@ -72,8 +76,11 @@ def _AfterForkToo(after_fork, locks):
   return AfterFork
 
 
-# Python 2.7 offers no hook to run code in a forked child, but os.fork calls
-# the threading module's _after_fork there (once a thread has been started;
-# before that no other thread can hold a lock). The renewal rides on it. A
-# reload of this module adds its own, for the locks made after it.
-threading._after_fork = _AfterForkToo(threading._after_fork, _LOCKS)  # pylint: disable=protected-access
+if hasattr(os, "register_at_fork"):  # Python 3
+  os.register_at_fork(after_in_child=lambda: _RenewLocksInChild(_LOCKS))
+else:
+  # Python 2.7 offers no hook to run code in a forked child, but os.fork
+  # calls the threading module's _after_fork there (once a thread has been
+  # started; before that no other thread can hold a lock). The renewal rides
+  # on it. A reload of this module adds its own, for the locks made after it.
+  threading._after_fork = _AfterForkToo(threading._after_fork, _LOCKS)  # pylint: disable=protected-access

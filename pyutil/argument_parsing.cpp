@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 
 namespace pyutil {
@@ -30,10 +31,10 @@ namespace {
 Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     const char* name = signature.parameter_names[index];
-    if (PyString_Check(key)) {
+    if (!kPython3 && IsNativeString(key)) {
       // The whole key must match: a key with an embedded NUL is another name.
-      if (static_cast<size_t>(PyString_GET_SIZE(key)) == std::strlen(name) &&
-          std::strcmp(PyString_AS_STRING(key), name) == 0) {
+      if (static_cast<size_t>(PyBytes_GET_SIZE(key)) == std::strlen(name) &&
+          std::strcmp(PyBytes_AS_STRING(key), name) == 0) {
         return index;
       }
     } else {
@@ -46,11 +47,12 @@ Py_ssize_t FindParameter(const Signature& signature, PyObject* key) {
   return -1;
 }
 
-// Keyword text for a message, as a str: a unicode key is shown in the default
-// encoding, with characters it cannot encode replaced, so that the caller
-// still gets the TypeError about the keyword rather than an encoding error.
+// Keyword text for a message, as bytes: a unicode key is shown in the default
+// encoding (2.7's ASCII, 3's UTF-8), with characters it cannot encode
+// replaced, so that the caller still gets the TypeError about the keyword
+// rather than an encoding error.
 OwnedRef KeywordText(PyObject* key) {
-  if (PyString_Check(key)) return OwnedRef::Borrow(key);
+  if (!kPython3 && IsNativeString(key)) return OwnedRef::Borrow(key);
   return RequireNew(
       PyUnicode_AsEncodedString(key, PyUnicode_GetDefaultEncoding(), "replace"));
 }
@@ -61,7 +63,7 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(kwargs, &position, &key, &value)) {
-    if (!PyString_Check(key) && !PyUnicode_Check(key)) {
+    if (!IsNativeString(key) && !PyUnicode_Check(key)) {
       RaiseFormatted(PyExc_TypeError, "%.200s() keywords must be strings",
                      signature.function_name);
     }
@@ -70,18 +72,37 @@ void CheckRemainingKeywords(const Signature& signature, PyObject* kwargs,
     const OwnedRef text = KeywordText(key);
     if (index >= 0) {
       RaiseFormatted(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
-                     signature.function_name, PyString_AS_STRING(text.get()));
+                     signature.function_name, PyBytes_AS_STRING(text.get()));
     }
     RaiseFormatted(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%.200s'",
-                   signature.function_name, PyString_AS_STRING(text.get()));
+                   signature.function_name, PyBytes_AS_STRING(text.get()));
   }
+}
+
+// A dict of the keywords of a call: a copy of 2.7's dict, or one made from
+// Python 3's names and values. Empty when the call has none.
+OwnedRef KeywordDict(const CallArguments& call) {
+  if (call.keywords != nullptr) {
+    if (PyDict_Size(call.keywords) == 0) return OwnedRef();
+    return RequireNew(PyDict_Copy(call.keywords));
+  }
+  if (call.keyword_names == nullptr || PyTuple_GET_SIZE(call.keyword_names) == 0) {
+    return OwnedRef();
+  }
+  OwnedRef keywords = RequireNew(PyDict_New());
+  PyObject* const* keyword_values = call.positional + call.positional_count;
+  for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(call.keyword_names); ++index) {
+    RequireStatus(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(call.keyword_names, index),
+                                 keyword_values[index]));
+  }
+  return keywords;
 }
 
 }  // namespace
 
-OwnedRef ParseArguments(const Signature& signature, PyObject* args, PyObject* caller_kwargs,
+OwnedRef ParseArguments(const Signature& signature, const CallArguments& call,
                         PyObject** values) {
-  const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
+  const Py_ssize_t positional_count = call.positional_count;
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     values[index] = nullptr;
   }
@@ -89,15 +110,15 @@ OwnedRef ParseArguments(const Signature& signature, PyObject* args, PyObject* ca
     RaiseCountError(signature, positional_count);
   }
   for (Py_ssize_t index = 0; index < positional_count; ++index) {
-    values[index] = PyTuple_GET_ITEM(args, index);
+    values[index] = call.positional[index];
   }
-  if (caller_kwargs == nullptr || PyDict_Size(caller_kwargs) == 0) {
+  OwnedRef owned_kwargs = KeywordDict(call);
+  if (!owned_kwargs) {
     if (positional_count < signature.required_count) {
       RaiseCountError(signature, positional_count);
     }
     return OwnedRef();
   }
-  OwnedRef owned_kwargs = RequireNew(PyDict_Copy(caller_kwargs));
   PyObject* const kwargs = owned_kwargs.get();
   // First pass: the parameters not given by position, in order. A missing
   // required one is reported with the count of those found before it.

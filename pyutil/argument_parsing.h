@@ -9,6 +9,18 @@
 
 namespace pyutil {
 
+// The arguments of a call of a function that takes keywords, as the
+// interpreter hands them over (see pyutil/method_definition.h): in 2.7 a
+// tuple and a dict; in 3 an array of the positional arguments followed by
+// the values of the keywords `keyword_names` names, which spares a tuple
+// and a dict on every call.
+struct CallArguments {
+  PyObject* const* positional = nullptr;
+  Py_ssize_t positional_count = 0;
+  PyObject* keywords = nullptr;       // 2.7: a dict, or nullptr
+  PyObject* keyword_names = nullptr;  // 3: a tuple of str, or nullptr
+};
+
 struct Signature {
   const char* function_name;           // simple name, first field of every message
   const char* const* parameter_names;  // in positional order, `self` included for methods
@@ -18,11 +30,11 @@ struct Signature {
 
 // Fills values[0 .. parameter_count) with borrowed references to the
 // arguments; an optional parameter that was not given is left nullptr.
-// Keywords are read from a copy of `kwargs`, which is returned: the caller
-// keeps it while it uses `values`. (The caller's dict reaches us as it is,
-// and a keyword's __eq__, run while parsing, may empty it.)
+// Keywords are read from a dict of their own (a copy of 2.7's, which reaches
+// us as the caller made it: a keyword's __eq__, run while parsing, may empty
+// it), which is returned: the caller keeps it while it uses `values`.
 // Throws PythonErrorSet with a TypeError for every misuse.
-[[nodiscard]] OwnedRef ParseArguments(const Signature& signature, PyObject* args,
-                                      PyObject* kwargs, PyObject** values);
+[[nodiscard]] OwnedRef ParseArguments(const Signature& signature, const CallArguments& call,
+                                      PyObject** values);
 
 }  // namespace pyutil

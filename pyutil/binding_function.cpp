@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 
 namespace pyutil {
@@ -14,6 +15,9 @@ struct BindingFunction {
   PyObject* doc;
   PyObject* module;
   PyObject* defaults;
+#if PY_MAJOR_VERSION >= 3
+  vectorcallfunc vectorcall;  // Python 3 calls through it without a tuple
+#endif
 };
 
 void Deallocate(PyObject* self) {
@@ -25,73 +29,157 @@ void Deallocate(PyObject* self) {
   PyObject_Del(self);
 }
 
-// Dispatch as PyCFunction_Call does, with the same messages.
-PyObject* Call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  auto* function = reinterpret_cast<BindingFunction*>(self);
-  PyMethodDef* definition = function->definition;
-  if (definition->ml_flags & METH_KEYWORDS) {
-    auto method = reinterpret_cast<PyCFunctionWithKeywords>(
-        reinterpret_cast<void (*)()>(definition->ml_meth));
-    return method(self, args, kwargs);
+template <typename Function>
+Function As(PyMethodDef* definition) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(definition->ml_meth));
+}
+
+// Calls a function that takes no keywords with the positional arguments
+// arguments[0 .. count), as PyCFunction_Call does, with the same messages.
+// `tuple` holds them when the caller has made one.
+PyObject* CallPositional(PyObject* self, PyMethodDef* definition, PyObject* const* arguments,
+                         Py_ssize_t count, PyObject* tuple) {
+  if (definition->ml_flags & METH_O) {
+    if (count == 1) return definition->ml_meth(self, arguments[0]);
+    // %ld, not %zd: on a mingw target the format check is Microsoft's,
+    // which rejects %zd; long is as wide as Py_ssize_t on LP64 Linux and
+    // on 32-bit Windows.
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%ld given)",
+                 definition->ml_name, static_cast<long>(count));
+    return nullptr;
   }
-  if (kwargs == nullptr || PyDict_Size(kwargs) == 0) {
-    const Py_ssize_t count = PyTuple_GET_SIZE(args);
-    if (definition->ml_flags & METH_O) {
-      if (count == 1) return definition->ml_meth(self, PyTuple_GET_ITEM(args, 0));
-      // %ld, not %zd: on a mingw target the format check is Microsoft's,
-      // which rejects %zd; long is as wide as Py_ssize_t on LP64 Linux and
-      // on 32-bit Windows.
-      PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%ld given)",
-                   definition->ml_name, static_cast<long>(count));
-      return nullptr;
-    }
-    if (definition->ml_flags & METH_NOARGS) {
-      if (count == 0) return definition->ml_meth(self, nullptr);
-      PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%ld given)",
-                   definition->ml_name, static_cast<long>(count));
-      return nullptr;
-    }
-    return definition->ml_meth(self, args);
+  if (definition->ml_flags & METH_NOARGS) {
+    if (count == 0) return definition->ml_meth(self, nullptr);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%ld given)",
+                 definition->ml_name, static_cast<long>(count));
+    return nullptr;
   }
+  if (tuple != nullptr) return definition->ml_meth(self, tuple);
+  OwnedRef owned_tuple = OwnedRef::Steal(PyTuple_New(count));
+  if (!owned_tuple) return nullptr;
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    Py_INCREF(arguments[index]);
+    PyTuple_SET_ITEM(owned_tuple.get(), index, arguments[index]);
+  }
+  return definition->ml_meth(self, owned_tuple.get());
+}
+
+PyObject* NoKeywordsError(PyMethodDef* definition) {
   PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", definition->ml_name);
   return nullptr;
 }
 
-// Binding as a Python function binds: to an instance, or unbound on the class.
+#if PY_MAJOR_VERSION >= 3
+
+// The tuple-and-dict form of a vector call, for the functions that take it.
+PyObject* CallWithTupleAndDict(PyObject* self, PyMethodDef* definition,
+                               PyObject* const* arguments, Py_ssize_t count,
+                               PyObject* keyword_names) {
+  OwnedRef tuple = OwnedRef::Steal(PyTuple_New(count));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t index = 0; index < count; ++index) {
+    Py_INCREF(arguments[index]);
+    PyTuple_SET_ITEM(tuple.get(), index, arguments[index]);
+  }
+  OwnedRef keywords;
+  const Py_ssize_t keyword_count = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
+  if (keyword_count > 0) {
+    keywords = OwnedRef::Steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (Py_ssize_t index = 0; index < keyword_count; ++index) {
+      if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(keyword_names, index),
+                         arguments[count + index]) < 0) {
+        return nullptr;
+      }
+    }
+  }
+  return As<PyCFunctionWithKeywords>(definition)(self, tuple.get(), keywords.get());
+}
+
+// Dispatch of a vector call (Python 3: bound methods pass the instance as
+// the first argument without a tuple) by the function's flags.
+PyObject* Vectorcall(PyObject* self, PyObject* const* arguments, size_t count_and_flags,
+                     PyObject* keyword_names) {
+  PyMethodDef* definition = reinterpret_cast<BindingFunction*>(self)->definition;
+  const Py_ssize_t count = PyVectorcall_NARGS(count_and_flags);
+  if (definition->ml_flags & METH_FASTCALL) {
+    return As<_PyCFunctionFastWithKeywords>(definition)(self, arguments, count, keyword_names);
+  }
+  if (definition->ml_flags & METH_KEYWORDS) {
+    return CallWithTupleAndDict(self, definition, arguments, count, keyword_names);
+  }
+  if (keyword_names != nullptr && PyTuple_GET_SIZE(keyword_names) > 0) {
+    return NoKeywordsError(definition);
+  }
+  return CallPositional(self, definition, arguments, count, nullptr);
+}
+
+#else
+
+// Dispatch as PyCFunction_Call does, with the same messages.
+PyObject* Call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyMethodDef* definition = reinterpret_cast<BindingFunction*>(self)->definition;
+  if (definition->ml_flags & METH_KEYWORDS) {
+    return As<PyCFunctionWithKeywords>(definition)(self, args, kwargs);
+  }
+  if (kwargs != nullptr && PyDict_Size(kwargs) != 0) return NoKeywordsError(definition);
+  return CallPositional(self, definition, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                        args);
+}
+
+#endif
+
+// Binding as a Python function binds: to an instance; on the class, 2.7's
+// unbound method or 3's plain function.
 PyObject* DescriptorGet(PyObject* self, PyObject* instance, PyObject* owner) {
-  if (instance == Py_None) instance = nullptr;
-  return PyMethod_New(self, instance, owner);
+  return BindFunction(self, instance, owner);
 }
 
 PyObject* Repr(PyObject* self) {
   auto* function = reinterpret_cast<BindingFunction*>(self);
-  return PyString_FromFormat("<function %s at %p>", PyString_AS_STRING(function->name),
-                             static_cast<void*>(self));
+  const char* name = NativeStringText(function->name);
+  if (name == nullptr) return nullptr;
+  return NewNativeStringFromFormat("<function %s at %p>", name, static_cast<void*>(self));
 }
 
 PyMemberDef kMembers[] = {
     {const_cast<char*>("__name__"), T_OBJECT, offsetof(BindingFunction, name), READONLY, nullptr},
+#if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_name"), T_OBJECT, offsetof(BindingFunction, name), READONLY, nullptr},
+#else
+    {const_cast<char*>("__qualname__"), T_OBJECT, offsetof(BindingFunction, name), READONLY,
+     nullptr},
+#endif
     {const_cast<char*>("__doc__"), T_OBJECT, offsetof(BindingFunction, doc), READONLY, nullptr},
+#if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_doc"), T_OBJECT, offsetof(BindingFunction, doc), READONLY, nullptr},
+#endif
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(BindingFunction, module), READONLY, nullptr},
     {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
      nullptr},
+#if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_defaults"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
      nullptr},
+#endif
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyTypeObject* BindingFunctionType() {
   static PyTypeObject type = [] {
     PyTypeObject t{};
-    Py_REFCNT(&t) = 1;
+    SetStaticTypeReference(&t);
     t.tp_name = "windows.function";
     t.tp_basicsize = sizeof(BindingFunction);
     t.tp_dealloc = Deallocate;
     t.tp_repr = Repr;
+#if PY_MAJOR_VERSION >= 3
+    t.tp_call = PyVectorcall_Call;
+    t.tp_vectorcall_offset = offsetof(BindingFunction, vectorcall);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+#else
     t.tp_call = Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT;
+#endif
     t.tp_doc = "A native function that binds to instances like a Python function.";
     t.tp_members = kMembers;
     t.tp_descr_get = DescriptorGet;
@@ -108,8 +196,8 @@ OwnedRef NewBindingFunction(PyMethodDef* definition, PyObject* module_name,
                             PyObject* defaults) {
   PyTypeObject* type = BindingFunctionType();
   if (type == nullptr) ThrowPythonError();
-  OwnedRef name = RequireNew(PyString_FromString(definition->ml_name));
-  OwnedRef doc = definition->ml_doc ? RequireNew(PyString_FromString(definition->ml_doc))
+  OwnedRef name = RequireNew(NewNativeString(definition->ml_name));
+  OwnedRef doc = definition->ml_doc ? RequireNew(NewNativeString(definition->ml_doc))
                                     : OwnedRef::Borrow(Py_None);
   auto* function = PyObject_New(BindingFunction, type);
   if (function == nullptr) ThrowPythonError();
@@ -120,6 +208,9 @@ OwnedRef NewBindingFunction(PyMethodDef* definition, PyObject* module_name,
   function->module = module_name;
   Py_XINCREF(defaults);
   function->defaults = defaults;
+#if PY_MAJOR_VERSION >= 3
+  function->vectorcall = Vectorcall;
+#endif
   return OwnedRef::Steal(reinterpret_cast<PyObject*>(function));
 }
 

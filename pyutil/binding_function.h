@@ -5,7 +5,9 @@
 // the instance as the first argument and `Class.Method` is an unbound method.
 // Calls are dispatched like built-in functions: METH_O functions get the one
 // argument (the interpreter's messages for wrong counts and keywords),
-// METH_VARARGS | METH_KEYWORDS functions get the argument tuple and dict.
+// METH_VARARGS | METH_KEYWORDS functions get the argument tuple and dict,
+// and, in Python 3, METH_FASTCALL | METH_KEYWORDS functions the arguments as
+// the interpreter's vector call passes them (no tuple per call).
 #pragma once
 
 #include <Python.h>

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "pyutil/owned_ref.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 
 namespace pyutil {
@@ -26,7 +27,7 @@ OwnedRef CallMethod(PyObject* object, PyObject* method_name, Arguments... argume
 }
 
 inline OwnedRef InternedString(const char* text) {
-  return RequireNew(PyString_InternFromString(text));
+  return RequireNew(NewInternedNativeString(text));
 }
 
 // A name as a function body sees a global: the namespace dict first, then

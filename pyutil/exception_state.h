@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "pyutil/py_version.h"
 #include "pyutil/traceback_entry.h"
 
 namespace pyutil {
@@ -62,9 +63,7 @@ class HandledExceptionScope {
   HandledExceptionScope& operator=(const HandledExceptionScope&) = delete;
 
  private:
-  PyObject* saved_type_;
-  PyObject* saved_value_;
-  PyObject* saved_traceback_;
+  HandledException saved_;
 };
 
 }  // namespace pyutil

@@ -2,12 +2,14 @@
 
 #include <cstdarg>
 
+#include "pyutil/py_version.h"
+
 namespace pyutil {
 
 void RaiseFormatted(PyObject* exception_type, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  PyObject* message = PyString_FromFormatV(format, arguments);
+  PyObject* message = NewNativeStringFromFormatV(format, arguments);
   va_end(arguments);
   if (message != nullptr) {
     PyErr_SetObject(exception_type, message);

@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include "pyutil/py_version.h"
+
 namespace pyutil {
 
 void TracebackEntry::AddToPendingException() const noexcept {
@@ -14,20 +16,15 @@ void TracebackEntry::AddToPendingException() const noexcept {
   // The newest entry comes first in the chain.
   const bool already_added =
       code_ != nullptr && traceback != nullptr && PyTraceBack_Check(traceback) &&
-      reinterpret_cast<PyTracebackObject*>(traceback)->tb_frame->f_code == code_;
+      FrameRunsCode(reinterpret_cast<PyTracebackObject*>(traceback)->tb_frame, code_);
   PyFrameObject* frame = nullptr;
   if (!already_added) {
     if (code_ == nullptr) code_ = PyCode_NewEmpty(file_name_, function_name_, line_);
-    PyObject* globals = PyDict_New();
-    if (code_ != nullptr && globals != nullptr) {
-      frame = PyFrame_New(PyThreadState_GET(), code_, globals, nullptr);
-    }
-    Py_XDECREF(globals);
+    if (code_ != nullptr) frame = NewTracebackFrame(code_, line_);
     PyErr_Clear();  // failing to describe the error must not replace it
   }
   PyErr_Restore(type, value, traceback);
   if (frame == nullptr) return;
-  frame->f_lineno = line_;
   PyTraceBack_Here(frame);
   Py_DECREF(frame);
 }

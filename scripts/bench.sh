@@ -28,6 +28,12 @@ echo "== hot paths (build/python-linux, release python2.7)"
 PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_hotpaths.py" || status=1
 echo
 
+if [ -d "$build/python3-linux" ]; then
+  echo "== hot paths (build/python3-linux, release python3.11, against the same logic in Python 3)"
+  PYTHONPATH="$build/python3-linux:$bench" /usr/bin/python3.11 -B "$bench/bench_hotpaths.py" || status=1
+  echo
+fi
+
 echo "== memory, debug interpreter (build/python-scripted-dbg, python2.7-dbg)"
 PYTHONPATH="$build/python-scripted-dbg:$bench" /usr/bin/python2.7-dbg -B "$bench/bench_memory.py" \
   --calls "$memory_calls" || status=1
@@ -37,9 +43,27 @@ PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_memo
   --calls "$memory_calls" || status=1
 echo
 
+if [ -d "$build/python3-scripted-dbg" ]; then
+  echo "== memory, debug interpreter (build/python3-scripted-dbg, python3.11-dbg)"
+  PYTHONPATH="$build/python3-scripted-dbg:$bench" /usr/bin/python3.11-dbg -B "$bench/bench_memory.py" \
+    --calls "$memory_calls" || status=1
+  echo
+fi
+if [ -d "$build/python3-linux" ]; then
+  echo "== memory, release interpreter (build/python3-linux, python3.11)"
+  PYTHONPATH="$build/python3-linux:$bench" /usr/bin/python3.11 -B "$bench/bench_memory.py" \
+    --calls "$memory_calls" || status=1
+  echo
+fi
+
 echo "== refresh on real mounts (build/python-linux)"
 baseline=()
 if [ -n "${VOLUMES_BENCH_BASELINE:-}" ]; then baseline=(--baseline "$VOLUMES_BENCH_BASELINE"); fi
 PYTHONPATH="$build/python-linux:$bench" /usr/bin/python2.7 -B "$bench/bench_refresh.py" \
   "${baseline[@]}" || status=1
+if [ -d "$build/python3-linux" ]; then
+  echo
+  echo "== refresh on real mounts (build/python3-linux, python3.11)"
+  PYTHONPATH="$build/python3-linux:$bench" /usr/bin/python3.11 -B "$bench/bench_refresh.py" || status=1
+fi
 exit $status

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer in
 # a build directory of its own (first argument, default build-sanitized/)
-# and runs the scripted suites there, under both interpreters.
+# and runs the scripted suites there, under every interpreter (python2.7,
+# python2.7-dbg, python3.11, python3.11-dbg).
 # Installs what it needs first (the test profile of setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -17,4 +18,4 @@ step "configuring the sanitizer build in $build" \
 step "compiling the scripted trees under AddressSanitizer and UBSan (-j$(nproc))" \
   cmake --build "$build" -j"$(nproc)"
 cd "$build"
-ctest --output-on-failure --timeout 600 -j2 -R '^scripted(-dbg)?\.'
+ctest --output-on-failure --timeout 600 -j2 -R '^scripted(-dbg|-py3|-py3-dbg)?\.'

@@ -41,6 +41,8 @@ MAIN_PACKAGES=(
 TEST_PACKAGES=(
   # the debug interpreter (from bullseye): reference counts, memcheck
   python2.7-dbg libpython2.7-dbg
+  # the same modules for Python 3 (bookworm): release and debug interpreters
+  python3.11-dev python3.11-dbg
   # end-to-end tests on real volumes
   util-linux mount e2fsprogs exfatprogs exfat-fuse dosfstools fusefat fuse3 libfuse3-dev btrfs-progs
   # C++ unit tests

@@ -7,10 +7,22 @@ their counts can be set side by side: FILE gets one line,
 "run=N failures=N errors=N skipped=N". Exits 0 when the suite passed.
 """
 
-import imp
 import os
 import sys
 import unittest
+
+
+def LoadSource(name, path):
+  """The module of a source file, as `python FILE` would run it."""
+  if sys.version_info[0] < 3:
+    import imp
+    return imp.load_source(name, path)
+  import importlib.util
+  spec = importlib.util.spec_from_file_location(name, path)
+  module = importlib.util.module_from_spec(spec)
+  sys.modules[name] = module
+  spec.loader.exec_module(module)
+  return module
 
 
 def main(argv):
@@ -35,7 +47,7 @@ def main(argv):
   # `python FILE` puts FILE's directory first on sys.path, not the runner's.
   sys.path[0] = os.path.dirname(path)
   name = os.path.splitext(os.path.basename(path))[0]
-  module = imp.load_source(name, path)
+  module = LoadSource(name, path)
   suite = unittest.defaultTestLoader.loadTestsFromModule(module)
   result = unittest.TextTestRunner(verbosity=verbosity).run(suite)
   if results:

@@ -4,8 +4,8 @@ interpreter, from the files that run_suite.py wrote:
   suite_counts.py RESULTS_DIR
 
 RESULTS_DIR holds one directory per interpreter (linux-release,
-linux-debug, windows) and one for the real-KERNEL32 suite
-(windows-kernel32), each with one file per suite.
+linux-debug, linux-python3, linux-python3-debug, windows) and one for the
+real-KERNEL32 suite (windows-kernel32), each with one file per suite.
 """
 
 import os
@@ -14,6 +14,8 @@ import sys
 INTERPRETERS = [
     ("linux-release", "Linux, python2.7"),
     ("linux-debug", "Linux, python2.7-dbg"),
+    ("linux-python3", "Linux, python3.11"),
+    ("linux-python3-debug", "Linux, python3.11-dbg"),
     ("windows", "Windows, python.exe (Wine)"),
     ("windows-kernel32", "Windows, real KERNEL32"),
 ]

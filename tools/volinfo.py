@@ -22,12 +22,19 @@ import json
 import logging
 import os
 import signal
-import StringIO
 import sys
-import thread
+try:
+  import thread
+except ImportError:  # Python 3
+  import _thread as thread
 import threading
 import time
 import unicodedata
+
+try:
+  from StringIO import StringIO
+except ImportError:  # Python 3
+  from io import StringIO
 
 import windows.volumes as volumes
 
@@ -35,6 +42,11 @@ EXIT_OK = 0
 EXIT_PATH_ERROR = 1
 EXIT_TABLE_ERROR = 3
 EXIT_WRITE_ERROR = 4
+
+# The output is assembled as bytes under either interpreter (2.7's str is
+# bytes): UTF-8 text with its escapes, written with os.write.
+PY3 = sys.version_info[0] >= 3
+TEXT = str if PY3 else unicode  # noqa: F821 (Python 2.7 only)
 
 # Opens a path for its identity only: no read, no driver's open, no wait on
 # a FIFO's writer. Python 2.7 has no os.O_PATH; this is its value on the
@@ -66,6 +78,22 @@ def HumanSize(size):
 
 def DeviceTypeName(device_type):
   return getattr(device_type, "name", None) or str(device_type)
+
+
+def Utf8(value):
+  """The UTF-8 bytes of a field. Python 3 gets a path's undecodable bytes
+  back from their surrogate escapes (as os.fsencode does); a lone surrogate
+  of another kind keeps the form 2.7's encoder gives it."""
+  if isinstance(value, bytes):
+    return value
+  if not isinstance(value, TEXT):
+    value = TEXT(value)
+  if not PY3:
+    return value.encode("utf-8")
+  try:
+    return value.encode("utf-8", "surrogateescape")
+  except UnicodeEncodeError:
+    return value.encode("utf-8", "surrogatepass")
 
 
 # Code points that Python 2.7's Unicode 5.2 tables call unassigned but that
@@ -106,32 +134,36 @@ def Escaped(value):
   not UTF-8, and of the backslash itself is written as \\xHH, so a backslash
   always starts an escape and the text can be read back unambiguously.
   Printable non-ASCII text stays as it is."""
-  if isinstance(value, unicode):
-    value = value.encode("utf-8")
-  value = str(value)
+  value = Utf8(value)
   pieces = []
   position = 0
   while position < len(value):
-    length = _Utf8Length(ord(value[position]))
+    length = _Utf8Length(bytearray(value[position:position + 1])[0])
     sequence = value[position:position + length]
     try:
       characters = sequence.decode("utf-8")
     except UnicodeDecodeError:
-      sequence = value[position]
+      sequence = value[position:position + 1]
       characters = None
-    if (characters is not None and len(sequence) == length and sequence != "\\"
+    if (characters is not None and len(sequence) == length and sequence != b"\\"
         and all(_Printable(c) for c in characters)):
       pieces.append(sequence)
     else:
-      pieces.extend("\\x%02x" % ord(byte) for byte in sequence)
+      pieces.extend(b"\\x%02x" % code for code in bytearray(sequence))
     position += len(sequence)
-  return "".join(pieces)
+  return b"".join(pieces)
+
+
+def EscapedText(value):
+  """Escaped(value) as the native str, for messages on stderr."""
+  escaped = Escaped(value)
+  return escaped.decode("utf-8") if PY3 else escaped
 
 
 def Text(value):
   """A field as escaped text for the terminal; None or empty as '-'."""
   if value is None or value == "":
-    return "-"
+    return b"-"
   return Escaped(value)
 
 
@@ -164,18 +196,18 @@ def EntryRecord(entry):
 
 
 def TableText(entries):
-  header = ("VOLUME ID", "MOUNT POINT", "LABEL", "FS", "TYPE", "SIZE", "UUID")
+  header = (b"VOLUME ID", b"MOUNT POINT", b"LABEL", b"FS", b"TYPE", b"SIZE", b"UUID")
   rows = [header]
   for entry in sorted(entries, key=lambda e: e.mountpoint):
     rows.append((Text(entry.volume), Text(entry.mountpoint), Text(entry.label),
                  Text(entry.filesystem), Text(DeviceTypeName(entry.device_type)),
-                 HumanSize(entry.size), Text(entry.uuid)))
+                 Utf8(HumanSize(entry.size)), Text(entry.uuid)))
   widths = [max(DisplayWidth(row[column]) for row in rows) for column in range(len(header))]
   lines = []
   for row in rows:
-    cells = [cell + " " * (width - DisplayWidth(cell)) for cell, width in zip(row, widths)]
-    lines.append("  ".join(cells).rstrip() + "\n")
-  return "".join(lines)
+    cells = [cell + b" " * (width - DisplayWidth(cell)) for cell, width in zip(row, widths)]
+    lines.append(b"  ".join(cells).rstrip() + b"\n")
+  return b"".join(lines)
 
 
 class _PathHandle(object):
@@ -279,7 +311,7 @@ def DescribePath(service, path, lookup):
   record = dict.fromkeys(ENTRY_KEYS)
   if entry is not None:
     record.update(EntryRecord(entry))
-  record.update({"path": path.decode("utf-8", "replace") if isinstance(path, str) else path,
+  record.update({"path": Utf8(path).decode("utf-8", "replace"),
                  "volume_id": volume_id, "is_fat": is_fat})
   return record
 
@@ -290,17 +322,21 @@ def PathsText(paths, records):
   lines = []
   for path, record in zip(paths, records):
     if record["mountpoint"] is not None:
-      where = "%s (%s, %s)" % (Text(record["mountpoint"]), Text(record["filesystem"]),
-                               Text(record["volume_id"]))
+      where = b"%s (%s, %s)" % (Text(record["mountpoint"]), Text(record["filesystem"]),
+                                Text(record["volume_id"]))
     else:
-      where = "%s (not in the volume table)" % Text(record["volume_id"])
-    lines.append("%s: %s, %s\n" % (Text(path), where,
-                                    "FAT" if record["is_fat"] else "not FAT"))
-  return "".join(lines)
+      where = b"%s (not in the volume table)" % Text(record["volume_id"])
+    lines.append(b"%s: %s, %s\n" % (Text(path), where,
+                                     b"FAT" if record["is_fat"] else b"not FAT"))
+  return b"".join(lines)
 
 
 def JsonText(records):
-  return json.dumps(records, indent=2, sort_keys=True) + "\n"
+  # JSON escapes every non-ASCII character itself: the text is ASCII. The
+  # separators are 2.7's with an indent, which Python 3 would write without
+  # the space after a comma: the output is the same under either.
+  text = json.dumps(records, indent=2, sort_keys=True, separators=(", ", ": "))
+  return (text + "\n").encode("ascii")
 
 
 def WriteAll(descriptor, data):
@@ -351,7 +387,7 @@ def Main(argv):
         placed.append(path)
       except EnvironmentError as error:
         reason = error.strerror or os.strerror(error.errno or errno.EIO)
-        sys.stderr.write("volinfo: %s: %s\n" % (Escaped(path), reason))
+        sys.stderr.write("volinfo: %s: %s\n" % (EscapedText(path), reason))
         status = EXIT_PATH_ERROR
     output = JsonText(records) if options.json else PathsText(placed, records)
 
@@ -366,7 +402,7 @@ def Main(argv):
 def Run(argv):
   """Main's status. What argparse prints (--help) is written the way the
   output is, so that a write error is reported for it too."""
-  printed = StringIO.StringIO()
+  printed = StringIO()
   sys.stdout = printed
   try:
     status = Main(argv)
@@ -375,7 +411,7 @@ def Run(argv):
   finally:
     sys.stdout = sys.__stdout__
   try:
-    WriteAll(sys.__stdout__.fileno(), printed.getvalue())
+    WriteAll(sys.__stdout__.fileno(), Utf8(printed.getvalue()))
   except EnvironmentError as error:
     return WriteError(error)
   return status

@@ -27,6 +27,7 @@
 
 #include "kernel32.h"
 #include "pyutil/owned_ref.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/utf16.h"
 #include "scripted_system.h"
@@ -43,7 +44,8 @@ Units ToUnits(PyObject* text) {
     pyutil::WideString wide = pyutil::UnicodeToWide(text);
     return Units(wide.begin(), wide.end());
   }
-  pyutil::RaiseFormatted(PyExc_TypeError, "expected unicode, got %.200s", Py_TYPE(text)->tp_name);
+  pyutil::RaiseFormatted(PyExc_TypeError, "expected %s, got %.200s", pyutil::kTextTypeName,
+                         Py_TYPE(text)->tp_name);
 }
 
 // unicode: the text and its NUL; a sequence of integers: those units only.
@@ -56,7 +58,7 @@ Units ToBufferUnits(PyObject* value) {
   OwnedRef sequence = RequireNew(PySequence_Fast(value, "text must be unicode or a list of units"));
   Units units;
   for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(sequence.get()); ++index) {
-    const long unit = PyInt_AsLong(PySequence_Fast_GET_ITEM(sequence.get(), index));
+    const long unit = pyutil::IntegerAsLong(PySequence_Fast_GET_ITEM(sequence.get(), index));
     if (unit == -1 && PyErr_Occurred()) pyutil::ThrowPythonError();
     units.push_back(static_cast<char16_t>(unit));
   }
@@ -68,7 +70,7 @@ std::optional<T> OptionalNumber(PyObject* value) {
   if (value == nullptr || value == Py_None) return std::nullopt;
   const unsigned long long number = PyLong_Check(value)
                                         ? PyLong_AsUnsignedLongLongMask(value)
-                                        : static_cast<unsigned long long>(PyInt_AsLong(value));
+                                        : static_cast<unsigned long long>(pyutil::IntegerAsLong(value));
   if (PyErr_Occurred()) pyutil::ThrowPythonError();
   return static_cast<T>(number);
 }
@@ -192,7 +194,7 @@ PyObject* Push(PyObject*, PyObject* args, PyObject* kwargs) {
 // 64-bit handle values whole), otherwise a long.
 OwnedRef NumberToPython(std::int64_t number) {
   if (number >= LONG_MIN && number <= LONG_MAX) {
-    return RequireNew(PyInt_FromLong(static_cast<long>(number)));
+    return RequireNew(pyutil::NewInteger(static_cast<long>(number)));
   }
   return RequireNew(PyLong_FromLongLong(static_cast<PY_LONG_LONG>(number)));
 }
@@ -201,7 +203,7 @@ OwnedRef UnitsToTuple(const Units& units) {
   OwnedRef tuple = RequireNew(PyTuple_New(static_cast<Py_ssize_t>(units.size())));
   for (std::size_t i = 0; i < units.size(); ++i) {
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i),
-                     RequireNew(PyInt_FromLong(static_cast<long>(units[i]))).release());
+                     RequireNew(pyutil::NewInteger(static_cast<long>(units[i]))).release());
   }
   return tuple;
 }
@@ -221,7 +223,7 @@ PyObject* Calls(PyObject*, PyObject* args, PyObject* kwargs) {
     for (const scripted::CallRecord& call : calls) {
       OwnedRef record = RequireNew(PyTuple_New(static_cast<Py_ssize_t>(call.arguments.size() + 1)));
       PyTuple_SET_ITEM(record.get(), 0,
-                       RequireNew(PyString_FromString(call.function.c_str())).release());
+                       RequireNew(pyutil::NewNativeString(call.function.c_str())).release());
       for (std::size_t i = 0; i < call.arguments.size(); ++i) {
         OwnedRef item;
         if (const auto* number = std::get_if<std::int64_t>(&call.arguments[i])) {
@@ -256,7 +258,7 @@ PyObject* OpenSearches(PyObject*, PyObject*) {
 }
 
 PyObject* SetLastErrorCode(PyObject*, PyObject* code) {
-  const unsigned long value = PyInt_AsUnsignedLongMask(code);
+  const unsigned long value = pyutil::IntegerAsUnsignedLongMask(code);
   if (PyErr_Occurred()) return nullptr;
   SetLastError(static_cast<DWORD>(value));
   Py_RETURN_NONE;
@@ -281,8 +283,11 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+pyutil::ModuleDefinition module_definition = VOLUMES_MODULE_DEFINITION(
+    "scripted_system", "Drives the scripted volume system of the tests.", kMethods);
+
+PyObject* CreateModule() { return pyutil::CreateModule(module_definition).release(); }
+
 }  // namespace
 
-VOLUMES_MODULE_INIT initscripted_system(void) {
-  Py_InitModule3("scripted_system", kMethods, "Drives the scripted volume system of the tests.");
-}
+VOLUMES_MODULE_ENTRY(scripted_system, CreateModule)

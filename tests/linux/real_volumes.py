@@ -3,14 +3,32 @@
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
+PY3 = sys.version_info[0] >= 3
+
+
+def NativeText(data):
+  """A program's output as the native str: its bytes in 2.7; in Python 3
+  the text they decode to as UTF-8, bytes that are not UTF-8 kept as
+  surrogate escapes (as Python 3 decodes file names)."""
+  return data.decode("utf-8", "surrogateescape") if PY3 else data
+
+
+def Text(path):
+  """The text of a path given as the native str (2.7: UTF-8 bytes), as the
+  module reports mount points."""
+  return path if PY3 else path.decode("utf-8")
+
 
 def Run(*command):
-  """Runs a command; raises CalledProcessError with its output on failure."""
+  """Runs a command; raises CalledProcessError with its output on failure.
+  The output is the native str."""
   process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
   output, _ = process.communicate()
+  output = NativeText(output)
   if process.returncode != 0:
     raise subprocess.CalledProcessError(process.returncode, " ".join(command), output)
   return output

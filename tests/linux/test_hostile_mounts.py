@@ -9,7 +9,7 @@ import ctypes
 import os
 import unittest
 
-from real_volumes import MissingPrerequisite, MountingTestCase, RootIsAMountPoint, Run
+from real_volumes import MissingPrerequisite, MountingTestCase, RootIsAMountPoint, Run, Text
 
 _CLONE_NEWNS = 0x00020000
 
@@ -85,11 +85,11 @@ class HostileMountsTest(MountingTestCase):
       self.assertNotIn(exfat.device_file, volumes._ListVolumeNames(), stage)
     note = os.path.join(inner, "note")
     with open(note, "wb") as handle:
-      handle.write("on the tmpfs")
+      handle.write(b"on the tmpfs")
     entry = self.EntryOf(note)
     self.assertIsNotNone(entry)
     self.assertEqual((entry.filesystem, entry.label, entry.mountpoint),
-                     ("tmpfs", u"", outer.decode("utf-8")))
+                     ("tmpfs", u"", Text(outer)))
     opened = _OpenFile(note)
     try:
       self.assertFalse(volumes.IsFAT(os.stat(note).st_dev, opened))
@@ -100,7 +100,7 @@ class HostileMountsTest(MountingTestCase):
   def testEveryMountPointIsAcceptedBackAsListed(self):
     target = self.Tmpfs("ends in \\")
     entry = self.EntryOf(target)
-    self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+    self.assertEqual(entry.mountpoint, Text(target))
     for root in (entry.mountpoint, entry.mountpoint + u"\\"):
       self.assertEqual(volumes.GetVolumeInformation(root)[1], entry.device_number)
     for root in volumes._GetVolumePathNamesForVolumeName(entry.device_file):
@@ -112,7 +112,7 @@ class HostileMountsTest(MountingTestCase):
     inside = os.path.join(target, "inside")
     os.mkdir(inside)
     with self.assertRaises(WindowsError) as raised:
-      volumes.GetVolumeInformation(inside.decode("utf-8") + u"\\")
+      volumes.GetVolumeInformation(Text(inside) + u"\\")
     self.assertEqual(raised.exception.winerror, 144)
     self.assertEqual(raised.exception.strerror,
                      "The directory is not a subdirectory of the root directory")
@@ -121,14 +121,14 @@ class HostileMountsTest(MountingTestCase):
   def testABindOfASingleFileIsNoMountPoint(self):
     whole = self.Tmpfs("whole")
     with open(os.path.join(whole, "hosts"), "wb") as handle:
-      handle.write("127.0.0.1 localhost\n")
+      handle.write(b"127.0.0.1 localhost\n")
     bound = os.path.join(self.sandbox.root, "hosts")
     open(bound, "wb").close()
     self.sandbox.Mount(bound, "--bind", os.path.join(whole, "hosts"))
     entry = self.EntryOf(whole)
-    self.assertEqual(entry.mountpoint, whole.decode("utf-8"))
+    self.assertEqual(entry.mountpoint, Text(whole))
     self.assertEqual(volumes._GetVolumePathNamesForVolumeName(entry.device_file),
-                     [whole.decode("utf-8")])
+                     [Text(whole)])
 
   @unittest.skipIf(_Missing(), _Missing())
   def testAForkedChildAndItsParentEachSeeTheMountsMade(self):
@@ -148,7 +148,7 @@ class HostileMountsTest(MountingTestCase):
     self.assertEqual(status, 0, "the child missed its own mount")
     entry = self.EntryOf(target)
     self.assertIsNotNone(entry, "the parent missed the mount its child made")
-    self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+    self.assertEqual(entry.mountpoint, Text(target))
 
   @unittest.skipIf(_Missing(), _Missing())
   def testEveryListedVolumeWithAMountPointIsInTheTable(self):
@@ -162,7 +162,7 @@ class HostileMountsTest(MountingTestCase):
       target = self.sandbox.Mount(short[0], "-t", "tmpfs", "-o", "size=1m", "tmpfs")
       entry = self.EntryOf(target)
       self.assertIsNotNone(entry, "the volume at %s is not in the table" % target)
-      self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+      self.assertEqual(entry.mountpoint, Text(target))
     table = self.service.AllVolumeEntries(True)
     in_table = set(entry.device_file for entry in table.values())
     for name in volumes._ListVolumeNames():

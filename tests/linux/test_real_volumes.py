@@ -4,11 +4,12 @@ the tests, seen through the table, the volume IDs of stat results and the
 FAT test."""
 
 import os
+import sys
 import unittest
 
 import windows.volumes as volumes
 from common import volume_entry
-from real_volumes import MissingPrerequisite, MountingTestCase, Run
+from real_volumes import MissingPrerequisite, MountingTestCase, Run, Text
 
 
 class _OpenFile(object):
@@ -47,10 +48,10 @@ class RealVolumesTest(MountingTestCase):
     target = self.sandbox.Mount(self.sandbox.Path("ram"), "-t", "tmpfs", "-o", "size=8m",
                                 "tmpfs")
     entry = self.EntryHolding(target)
-    self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+    self.assertEqual(entry.mountpoint, Text(target))
     self.assertIs(entry.device_type, volume_entry.DeviceType.RAM)
     self.assertEqual((entry.filesystem, entry.size), ("tmpfs", 8 << 20))
-    self.assertIsInstance(entry.size, long)
+    self.assertIsInstance(entry.size, int if sys.version_info[0] >= 3 else long)  # noqa: F821
     self.assertFalse(self.IsFAT(target))
 
   @unittest.skipIf(MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True),
@@ -64,7 +65,7 @@ class RealVolumesTest(MountingTestCase):
     self.assertEqual(entry.device_file, u"\\\\?\\Volume{%s}\\" % uuid)
     self.assertEqual((entry.label, entry.filesystem), (u"scratch", "ext4"))
     self.assertIs(entry.device_type, volume_entry.DeviceType.INTERNAL)
-    self.assertEqual(volumes.GetVolumeInformation(target.decode("utf-8"))[0], u"scratch")
+    self.assertEqual(volumes.GetVolumeInformation(Text(target))[0], u"scratch")
 
   @unittest.skipIf(MissingPrerequisite(["mkfs.exfat", "mount.exfat-fuse", "losetup"],
                                        loop=True, fuse=True),
@@ -75,7 +76,7 @@ class RealVolumesTest(MountingTestCase):
     target = self.sandbox.MountWith(self.sandbox.Path("card"), "mount.exfat-fuse", device)
     inside = os.path.join(target, "photo.jpg")
     with open(inside, "wb") as handle:
-      handle.write("jpeg")
+      handle.write(b"jpeg")
     entry = self.EntryHolding(inside)
     self.assertEqual((entry.filesystem, entry.label), ("exfat", u"CARD"))
     self.assertTrue(self.IsFAT(inside))
@@ -86,13 +87,13 @@ class RealVolumesTest(MountingTestCase):
     self.sandbox.Mount(long_target, "-t", "tmpfs", "-o", "size=1m", "tmpfs")
     short_target = self.sandbox.Mount(self.sandbox.Path("b"), "--bind", long_target)
     entry = self.EntryHolding(short_target)
-    self.assertEqual(entry.mountpoint, short_target.decode("utf-8"))
+    self.assertEqual(entry.mountpoint, Text(short_target))
     same = [e for e in self.service.AllVolumeEntries().values()
             if e.device_file == entry.device_file]
     self.assertEqual(same, [entry])
     self.assertEqual(
         volumes._GetVolumePathNamesForVolumeName(entry.device_file),
-        [long_target.decode("utf-8"), short_target.decode("utf-8")])
+        [Text(long_target), Text(short_target)])
 
   @unittest.skipIf(MissingPrerequisite(["mkfs.btrfs", "btrfs", "losetup"], loop=True),
                    MissingPrerequisite(["mkfs.btrfs", "btrfs", "losetup"], loop=True))
@@ -105,7 +106,7 @@ class RealVolumesTest(MountingTestCase):
     open(inside, "wb").close()
     parent, child = self.EntryHolding(top), self.EntryHolding(inside)
     self.assertEqual((parent.mountpoint, child.mountpoint),
-                     (top.decode("utf-8"), sub.decode("utf-8")))
+                     (Text(top), Text(sub)))
     self.assertNotEqual(parent.device_file, child.device_file)
     self.assertNotEqual(parent.volume, child.volume)
     for entry in (parent, child):
@@ -121,7 +122,7 @@ class RealVolumesTest(MountingTestCase):
     target = self.sandbox.Mount(self.sandbox.Path("Fotos von Jürgen"), "-t", "tmpfs",
                                 "-o", "size=1m", "tmpfs")
     entry = self.EntryHolding(target)
-    self.assertEqual(entry.mountpoint, target.decode("utf-8"))
+    self.assertEqual(entry.mountpoint, Text(target))
     self.assertIn(u"J\xfcrgen", entry.mountpoint)
 
   @unittest.skipIf(MissingPrerequisite(), MissingPrerequisite())

@@ -4,6 +4,7 @@
 import errno
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -14,7 +15,8 @@ import tempfile
 import time
 import unittest
 
-from real_volumes import MissingPrerequisite, MountingTestCase, ROOT_IS_NO_MOUNT_POINT
+from real_volumes import (PY3, MissingPrerequisite, MountingTestCase, NativeText,
+                          ROOT_IS_NO_MOUNT_POINT, Text)
 import windows.volumes as volumes  # only to find the module tree
 
 VOLINFO = os.path.join(os.environ.get("VOLUMES_SOURCE_DIR",
@@ -46,7 +48,15 @@ def Volinfo(*arguments, **options):
       raise AssertionError("volinfo %s did not end in 30 s" % " ".join(arguments))
     out.seek(0)
     err.seek(0)
-    return process.returncode, out.read(), err.read()
+    return process.returncode, NativeText(out.read()), NativeText(err.read())
+
+
+def Unescaped(shown):
+  """The native str that volinfo's \\xHH escapes in `shown` stand for."""
+  data = shown.encode("utf-8", "surrogateescape") if PY3 else shown
+  data = re.sub(br"\\x([0-9a-f]{2})", lambda match: bytes(bytearray([int(match.group(1), 16)])),
+                data)
+  return NativeText(data)
 
 
 def TableMountPoints():
@@ -73,6 +83,10 @@ class VolinfoTest(MountingTestCase):
     volumes = json.loads(out)
     self.assertTrue(volumes)
     self.assertEqual(set(volumes[0]), ENTRY_KEYS)
+    # Written the same way under either interpreter: 2.7's separators with an
+    # indent, ", " closing every line of a record but its last.
+    self.assertEqual(["[", "  {", '    "device": %s, ' % json.dumps(volumes[0]["device"])],
+                     out.splitlines()[:3])
     # A mount point of the table, whatever this machine mounts (where "/"
     # is no mount point, as in a chroot, it is not in the table).
     place = volumes[0]["mountpoint"].encode("utf-8")
@@ -144,8 +158,8 @@ class VolinfoTest(MountingTestCase):
     self.addCleanup(listener.close)
     listener.bind(sock)
     secret = os.path.join(directory, "secret")
-    with open(secret, "w") as handle:
-      handle.write("x")
+    with open(secret, "wb") as handle:
+      handle.write(b"x")
     os.chmod(secret, 0)
     paths = [fifo, sock]
     if os.geteuid() == 0:
@@ -162,7 +176,7 @@ class VolinfoTest(MountingTestCase):
     self.assertEqual((status, err), (0, ""))
     expected = "serial:%d" % os.stat(directory).st_dev
     self.assertEqual([(r["path"], r["volume_id"]) for r in json.loads(out)],
-                     [(p.decode("utf-8"), expected) for p in paths])
+                     [(Text(p), expected) for p in paths])
     if os.geteuid() == 0:
       # A file the caller may stat but not read: root may read anything, so
       # the command runs as nobody, from copies of the command and the
@@ -190,42 +204,44 @@ class VolinfoTest(MountingTestCase):
     target = self.sandbox.MountWith(self.sandbox.Path("card"), "mount.exfat-fuse", device)
     photo = os.path.join(target, "photo.jpg")
     with open(photo, "wb") as handle:
-      handle.write("jpeg")
+      handle.write(b"jpeg")
     status, out, err = Volinfo("--json", photo, target)
     self.assertEqual((status, err), (0, ""))
     self.assertEqual([(r["mountpoint"], r["filesystem"], r["is_fat"]) for r in json.loads(out)],
-                     [(target.decode("utf-8"), "exfat", True)] * 2)
+                     [(Text(target), "exfat", True)] * 2)
 
   @unittest.skipIf(MissingPrerequisite(), MissingPrerequisite())
   def testControlCharactersInMountPointsAreEscapedAsFindmntDoes(self):
-    name = "new\nline \x1b[31mred\x1b[0m back\\slash \xe2\x80\xaeevil \xc3\xa9t\xc3\xa9"
+    name = NativeText(b"new\nline \x1b[31mred\x1b[0m back\\slash \xe2\x80\xaeevil \xc3\xa9t\xc3\xa9")
     target = self.sandbox.Mount(self.sandbox.Path(name), "-t", "tmpfs", "-o", "size=1m",
                                 "tmpfs")
     status, out, _ = Volinfo()
     self.assertEqual(status, 0)
     self.assertNotIn("\x1b", out)
-    self.assertNotIn("\xe2\x80\xae", out)
-    shown = (os.path.dirname(target) + "/new\\x0aline \\x1b[31mred\\x1b[0m back\\x5cslash"
-             " \\xe2\\x80\\xaeevil \xc3\xa9t\xc3\xa9")
+    self.assertNotIn(NativeText(b"\xe2\x80\xae"), out)
+    shown = (os.path.dirname(target) +
+             NativeText(b"/new\\x0aline \\x1b[31mred\\x1b[0m back\\x5cslash"
+                        b" \\xe2\\x80\\xaeevil \xc3\xa9t\xc3\xa9"))
     rows = [line for line in out.splitlines() if shown in line]
     self.assertEqual(len(rows), 1, out)
     self.assertEqual(len(out.splitlines()), len(TableMountPoints()) + 1, "a row was forged")
     # The escapes read back to the mount point.
-    self.assertEqual(shown.decode("string_escape"), target)
+    self.assertEqual(Unescaped(shown), target)
 
   @unittest.skipIf(MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True),
                    MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True))
   def testEscapeSequencesInALabelDoNotReachTheTerminal(self):
-    device = self.sandbox.LoopImage(8, "mkfs.ext4", "-q", "-L", "\x1b]0;t\x07\xc3\xa9")
+    device = self.sandbox.LoopImage(8, "mkfs.ext4", "-q", "-L",
+                                    NativeText(b"\x1b]0;t\x07\xc3\xa9"))
     target = self.sandbox.Mount(self.sandbox.Path("labelled"), device)
     status, out, _ = Volinfo()
     self.assertEqual(status, 0)
     (row,) = [line for line in out.splitlines() if target in line]
-    self.assertIn("  \\x1b]0;t\\x07\xc3\xa9  ", row)
+    self.assertIn(NativeText(b"  \\x1b]0;t\\x07\xc3\xa9  "), row)
     self.assertNotIn("\x1b", out)
 
   def testAPathIsShownEscapedOnOneLine(self):
-    odd = os.path.join(self.sandbox.Path("names"), "a\nb\xff\\c")
+    odd = os.path.join(self.sandbox.Path("names"), NativeText(b"a\nb\xff\\c"))
     open(odd, "w").close()
     status, out, err = Volinfo(odd)
     self.assertEqual((status, err), (0, ""))

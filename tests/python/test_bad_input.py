@@ -12,7 +12,8 @@ import sys
 import unittest
 
 import volumes_testing
-from volumes_testing import Handle, Stat, VolumeName
+from volumes_testing import (ANY_TEXT_NAME, BYTES_NAME, LONG, PY3, SECOND_INTEGER_METHOD,
+                             TEXT, TEXT_NAME, Handle, QualifiedBuiltinName, Stat, VolumeName)
 import windows.volumes as volumes
 
 FAT_VOLUME, NTFS_VOLUME = VolumeName("fat"), VolumeName("ntfs")
@@ -48,6 +49,7 @@ class Failing(object):
   def __nonzero__(self):
     self._Fail("bool")
     return True
+  __bool__ = __nonzero__
 
 
 class IntRaises(object):
@@ -56,13 +58,19 @@ class IntRaises(object):
 
 
 class LongOnly(object):
+  """Converts to an integer only by the method tried after __int__."""
+
   def __init__(self, result):
     self.result = result
 
   def __long__(self):
     if isinstance(self.result, Exception):
-      raise self.result
+      # A new exception each time: Python 3 chains each raise of one
+      # exception object to the traceback it carries.
+      raise type(self.result)(*self.result.args)
     return self.result
+  if PY3:
+    __index__ = __long__
 
 
 class IntGives(object):
@@ -88,7 +96,7 @@ class StDevRaises(object):
     raise ValueError("st_dev")
 
 
-class Unicode(unicode):
+class Unicode(TEXT):
   pass
 
 
@@ -99,19 +107,24 @@ def Cases():
                   "_VolumeIDFromSerialNumber"]
   cases = []
   for name in one_argument:
-    cases += [(name, (), {}, TypeError, COUNT % (name, 0)),
-              (name, (1, 2), {}, TypeError, COUNT % (name, 2)),
-              (name, (), {"x": 1}, TypeError, NO_KEYWORDS % name)]
+    shown = QualifiedBuiltinName(name)
+    cases += [(name, (), {}, TypeError, COUNT % (shown, 0)),
+              (name, (1, 2), {}, TypeError, COUNT % (shown, 2)),
+              (name, (), {"x": 1}, TypeError, NO_KEYWORDS % shown)]
   cases += [
-      ("_ListVolumeNames", (1,), {}, TypeError, "_ListVolumeNames() takes no arguments (1 given)"),
-      ("_ListVolumeNames", (), {"x": 1}, TypeError, NO_KEYWORDS % "_ListVolumeNames"),
+      ("_ListVolumeNames", (1,), {}, TypeError,
+       "%s() takes no arguments (1 given)" % QualifiedBuiltinName("_ListVolumeNames")),
+      ("_ListVolumeNames", (), {"x": 1}, TypeError,
+       NO_KEYWORDS % QualifiedBuiltinName("_ListVolumeNames")),
       # volume information by root path
-      ("GetVolumeInformation", ("C:\\",), {}, TypeError, INCORRECT % ("path", "unicode", "str")),
-      ("GetVolumeInformation", ("\xff",), {}, TypeError, INCORRECT % ("path", "unicode", "str")),
+      ("GetVolumeInformation", (b"C:\\",), {}, TypeError,
+       INCORRECT % ("path", TEXT_NAME, BYTES_NAME)),
+      ("GetVolumeInformation", (b"\xff",), {}, TypeError,
+       INCORRECT % ("path", TEXT_NAME, BYTES_NAME)),
       ("GetVolumeInformation", (Unicode(u"C:\\"),), {}, TypeError,
-       INCORRECT % ("path", "unicode", "Unicode")),
-      ("GetVolumeInformation", (5,), {}, TypeError, INCORRECT % ("path", "unicode", "int")),
-      ("GetVolumeInformation", (None,), {}, TypeError, "Expected unicode, got None"),
+       INCORRECT % ("path", TEXT_NAME, "Unicode")),
+      ("GetVolumeInformation", (5,), {}, TypeError, INCORRECT % ("path", TEXT_NAME, "int")),
+      ("GetVolumeInformation", (None,), {}, TypeError, "Expected %s, got None" % TEXT_NAME),
       ("GetVolumeInformation", (u"C:\\\x00D:\\",), {}, TypeError,
        "path must not contain NUL characters"),
       ("GetVolumeInformation", (u"\x00",), {}, TypeError, "path must not contain NUL characters"),
@@ -121,13 +134,17 @@ def Cases():
       ("GetVolumeInformationByHandle", (None,), {}, TypeError, "an integer is required"),
       ("GetVolumeInformationByHandle", ("21",), {}, TypeError, "an integer is required"),
       ("GetVolumeInformationByHandle", (object(),), {}, TypeError, "an integer is required"),
-      ("GetVolumeInformationByHandle", (OldStyle(),), {}, AttributeError, None),
+      # 2.7's old-style instance has the conversion slots, which look the
+      # method up and fail; a Python 3 object has none.
+      ("GetVolumeInformationByHandle", (OldStyle(),), {}, TypeError if PY3 else AttributeError,
+       None),
       ("GetVolumeInformationByHandle", (IntRaises(),), {}, ValueError, "int"),
       ("GetVolumeInformationByHandle", (LongOnly(ValueError("long")),), {}, ValueError, "long"),
       ("GetVolumeInformationByHandle", (IntGives("21"),), {}, TypeError,
        "__int__ returned non-int (type str)"),
       ("GetVolumeInformationByHandle", (LongOnly(21.0),), {}, TypeError,
-       "__long__ returned non-long (type float)"),
+       "__%s__ returned non-%s (type float)" % (SECOND_INTEGER_METHOD,
+                                                "int" if PY3 else "long")),
       ("GetVolumeInformationByHandle", (IntGives(2 ** 64),), {}, OverflowError, None),
       ("GetVolumeInformationByHandle", (2 ** 63,), {}, OverflowError, None),
       ("GetVolumeInformationByHandle", (-2 ** 63 - 1,), {}, OverflowError, None),
@@ -137,13 +154,15 @@ def Cases():
       ("GetVolumeInformationByHandle", (-1,), {}, WindowsError, None),
       # mount points
       ("_GetVolumePathNamesForVolumeName", (5,), {}, TypeError,
-       INCORRECT % ("guid_path", "basestring", "int")),
-      ("_GetVolumePathNamesForVolumeName", (bytearray("x"),), {}, TypeError,
-       INCORRECT % ("guid_path", "basestring", "bytearray")),
+       INCORRECT % ("guid_path", ANY_TEXT_NAME, "int")),
+      ("_GetVolumePathNamesForVolumeName", (bytearray(b"x"),), {}, TypeError,
+       INCORRECT % ("guid_path", ANY_TEXT_NAME, "bytearray")),
       ("_GetVolumePathNamesForVolumeName", (Unicode(FAT_VOLUME),), {}, TypeError,
-       INCORRECT % ("guid_path", "basestring", "Unicode")),
-      ("_GetVolumePathNamesForVolumeName", ("\\\\?\\Volume{\xff}\\",), {}, UnicodeDecodeError,
-       None),
+       INCORRECT % ("guid_path", ANY_TEXT_NAME, "Unicode")),
+      # 2.7 takes a str and decodes it as ASCII; Python 3 refuses bytes.
+      ("_GetVolumePathNamesForVolumeName", (b"\\\\?\\Volume{\xff}\\",), {},
+       TypeError if PY3 else UnicodeDecodeError,
+       INCORRECT % ("guid_path", "str", "bytes") if PY3 else None),
       ("_GetVolumePathNamesForVolumeName", (FAT_VOLUME[:-1] + u"\x00\\",), {}, TypeError,
        "guid_path must not contain NUL characters"),
       ("_GetVolumePathNamesForVolumeName", ("\x00",), {}, TypeError,
@@ -151,11 +170,7 @@ def Cases():
       # volume IDs
       ("FindVolumeID", (None,), {}, AttributeError, None),
       ("FindVolumeID", (StDevRaises(),), {}, ValueError, "st_dev"),
-      ("FindVolumeID", (Stat(u"1"),), {}, TypeError, "Expected str, got unicode"),
       ("FindVolumeID", (Stat(Failing("str")),), {}, ValueError, "str"),
-      ("_VolumeIDFromSerialNumber", (u"\xe9",), {}, TypeError, "Expected str, got unicode"),
-      ("_VolumeIDFromSerialNumber", (UnicodeGiving(),), {}, TypeError,
-       "Expected str, got unicode"),
       ("_VolumeIDFromSerialNumber", ((1, 2),), {}, TypeError, None),
       ("_VolumeIDFromSerialNumber", ((),), {}, TypeError, None),
       ("_VolumeIDFromSerialNumber", (Failing("str"),), {}, ValueError, "str"),
@@ -167,12 +182,16 @@ def Cases():
        "IsFAT() got an unexpected keyword argument 'other'"),
       ("IsFAT", (1, 2), {"serial_number": 3}, TypeError,
        "IsFAT() got multiple values for keyword argument 'serial_number'"),
-      ("IsFAT", (1, 2), {5: 3}, TypeError, "IsFAT() keywords must be strings"),
+      # Python 3 refuses keywords that are not strings before the call.
+      ("IsFAT", (1, 2), {5: 3}, TypeError,
+       "keywords must be strings" if PY3 else "IsFAT() keywords must be strings"),
       ("IsFAT", (1, 2), {"\xff": 3}, TypeError,
        "IsFAT() got an unexpected keyword argument '\xff'"),
-      ("IsFAT", (1, 2), {u"\xe9": 3}, TypeError, "IsFAT() got an unexpected keyword argument '?'"),
+      # A unicode keyword is shown in the default encoding: 2.7's ASCII
+      # replaces what it cannot encode, 3's UTF-8 encodes it.
+      ("IsFAT", (1, 2), {u"\xe9": 3}, TypeError,
+       u"IsFAT() got an unexpected keyword argument '%s'" % (u"\xe9" if PY3 else u"?")),
       ("IsFAT", (1,), {"handle\x00": 3}, TypeError, POSITIONAL % ("IsFAT", "exactly", 2, "s", 1)),
-      ("IsFAT", (u"1", Handle(FAT_HANDLE)), {}, TypeError, "Expected str, got unicode"),
       ("IsFAT", (Failing("str"), Handle(FAT_HANDLE)), {}, ValueError, "str"),
       ("IsFAT", (777, None), {}, AttributeError, None),
       ("IsFAT", (777, Handle(None)), {}, TypeError, "an integer is required"),
@@ -193,15 +212,12 @@ def Cases():
       ("service.GetVolumeEntryForVolumeID", ([],), {}, TypeError, None),
       ("service.GetVolumeEntryForVolumeID", (Failing("hash"),), {}, ValueError, "hash"),
       ("service.GetVolumeEntryForVolumeID", (Failing("eq"),), {}, ValueError, "eq"),
-      ("service.GetVolumeEntryForDeviceNumber", (u"1",), {}, TypeError,
-       "Expected str, got unicode"),
       ("service.GetVolumeEntryForDeviceNumber", ((1, 2),), {}, TypeError, None),
       ("service.GetVolumeEntryForDeviceNumber", (Failing("str"),), {}, ValueError, "str"),
       ("service.GetVolumeEntryForDeviceNumber", (), {"st_dev": 1, "x": 2}, TypeError,
        "GetVolumeEntryForDeviceNumber() got an unexpected keyword argument 'x'"),
       ("service.FindVolumeID", (), {}, TypeError,
        POSITIONAL % ("FindVolumeID", "exactly", 2, "s", 1)),
-      ("service.FindVolumeID", (Stat(u"1"),), {}, TypeError, "Expected str, got unicode"),
       ("service.FindVolumeID", (StDevRaises(),), {}, ValueError, "st_dev"),
       ("service._PopulateVolumeTable", (), {}, TypeError,
        POSITIONAL % ("_PopulateVolumeTable", "exactly", 2, "s", 1)),
@@ -210,6 +226,19 @@ def Cases():
       ("service.__init__", (1,), {}, TypeError, COUNT % ("__init__", 2)),
       ("service.__init__", (), {"x": 1}, TypeError, NO_KEYWORDS % "__init__"),
   ]
+  if not PY3:
+    # "serial:%s" of unicode is unicode in 2.7, which is no volume ID; in
+    # Python 3 every str is one.
+    cases += [
+        ("FindVolumeID", (Stat(u"1"),), {}, TypeError, "Expected str, got unicode"),
+        ("_VolumeIDFromSerialNumber", (u"\xe9",), {}, TypeError, "Expected str, got unicode"),
+        ("_VolumeIDFromSerialNumber", (UnicodeGiving(),), {}, TypeError,
+         "Expected str, got unicode"),
+        ("IsFAT", (u"1", Handle(FAT_HANDLE)), {}, TypeError, "Expected str, got unicode"),
+        ("service.GetVolumeEntryForDeviceNumber", (u"1",), {}, TypeError,
+         "Expected str, got unicode"),
+        ("service.FindVolumeID", (Stat(u"1"),), {}, TypeError, "Expected str, got unicode"),
+    ]
   return cases
 
 
@@ -258,7 +287,7 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
           self.Call(entry, args, kwargs)
         except exception:
           pass
-        sys.exc_clear()
+        volumes_testing.ClearHandledException()
       try:
         volumes_testing.AssertNoLeak(self, Swallow, calls_per_run=10)
       except AssertionError as failure:
@@ -270,7 +299,7 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
     # The caller's dict reaches the entry as it is; a keyword whose __eq__
     # empties it must not free the keys or values being parsed.
     def EmptyingKey(name, matches):
-      class Key(unicode):
+      class Key(TEXT):
         def __eq__(self, other):
           kwargs.clear()
           return other == matches
@@ -305,7 +334,7 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
     """Odd but valid input: answers, and the same state afterwards."""
     before = self.State()
     self.assertTrue(volumes.IsFAT((1,), None))  # a one-tuple formats as its item
-    self.assertIs(volumes.IsFAT(1L, Handle(IntRaises())), True)  # cached: handle unread
+    self.assertIs(volumes.IsFAT(LONG(1), Handle(IntRaises())), True)  # cached: handle unread
     self.assertEqual("serial:-9223372036854775808",
                      volumes._VolumeIDFromSerialNumber(-2 ** 63))
     self.assertEqual("serial:" + str(2 ** 200), volumes.FindVolumeID(Stat(2 ** 200)))

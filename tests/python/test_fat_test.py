@@ -4,7 +4,7 @@ happens when the query of an open handle fails."""
 import unittest
 
 import volumes_testing
-from volumes_testing import Handle, VolumeName
+from volumes_testing import LONG, PY3, Handle, VolumeName
 import windows.volumes as volumes
 
 
@@ -57,13 +57,16 @@ class FatTestTest(volumes_testing.ScriptedSystemTestCase):
 
   def testHandleIsConvertedByIntBeforeLong(self):
     class IntAndLongDiffer(object):
-      """__int__ names the FAT32 volume's file, __long__ the NTFS one's."""
+      """__int__ names the FAT32 volume's file, __long__ (3: __index__) the
+      NTFS one's."""
 
       def __int__(self):
         return 11
 
       def __long__(self):
-        return 12L
+        return LONG(12)
+      if PY3:
+        __index__ = __long__
 
     self.AddVolume(1, u"FAT32", 11)
     self.AddVolume(2, u"NTFS", 12)
@@ -72,9 +75,9 @@ class FatTestTest(volumes_testing.ScriptedSystemTestCase):
 
   def testIntAndLongSerialsShareTheirEntry(self):
     handle = self.AddVolume(1234, u"exFAT", 7)
-    self.assertTrue(volumes.IsFAT(1234L, handle))
+    self.assertTrue(volumes.IsFAT(LONG(1234), handle))
     self.assertTrue(volumes.IsFAT(1234, None))
-    self.assertTrue(volumes.IsFAT(1234L, None))
+    self.assertTrue(volumes.IsFAT(LONG(1234), None))
 
   def testAnswerIsStoredUnderTheGivenSerial(self):
     other = self.AddVolume(2, u"FAT32", 8)
@@ -90,7 +93,7 @@ class FatTestTest(volumes_testing.ScriptedSystemTestCase):
 
   def testRebindingTheModuleQueryDoesNotAffectIsFat(self):
     handle = self.AddVolume(1, u"FAT32", 7)
-    self.Rebind("GetVolumeInformationByHandle", lambda handle: (u"", 1L, 1L, 1L, "NTFS"))
+    self.Rebind("GetVolumeInformationByHandle", lambda handle: (u"", LONG(1), LONG(1), LONG(1), "NTFS"))
     self.assertTrue(volumes.IsFAT(1, handle))
 
   def testOtherFailuresPropagate(self):
@@ -102,7 +105,7 @@ class FatTestTest(volumes_testing.ScriptedSystemTestCase):
     self.system.push("GetVolumeInformationByHandleW", result=0, error=5)
     self.Rebind("LOGGER", Logger())
     self.assertRaises(RuntimeError, volumes.IsFAT, 1, handle)
-    self.assertRaises(TypeError, volumes.IsFAT, u"1", handle)
+    self.assertRaises(TypeError, volumes.IsFAT, (1, 2), handle)  # no volume ID: "serial:%s" % (1, 2)
     self.assertEqual(1, self.Queries())
 
   def testArguments(self):

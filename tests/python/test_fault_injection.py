@@ -310,7 +310,7 @@ class FaultInjectionTest(volumes_testing.ScriptedSystemTestCase):
     self.assertTrue(real_lock.acquire(False))
     real_lock.release()
     del self.log.records[:]
-    sys.exc_clear()
+    volumes_testing.ClearHandledException()
 
   def Check(self, fault, inject, **expectations):
     """RunFault, also measured for leaks; failures name the fault."""
@@ -404,8 +404,8 @@ class FaultInjectionTest(volumes_testing.ScriptedSystemTestCase):
         volumes._ListVolumeNames = lambda: [name]
         address_space.Limit(24 << 20)
         table = service.AllVolumeEntries()
-        print service._lock.locked(), table, [type(r.exc_info[1]).__name__
-                                              for r in records if r.exc_info]
+        print("%s %s %s" % (service._lock.locked(), table,
+                            [type(r.exc_info[1]).__name__ for r in records if r.exc_info]))
         """)
     self.assertEqual((0, "False {} ['MemoryError']\n"), (status, out), err)
 

@@ -10,7 +10,6 @@ import shutil
 import tempfile
 import textwrap
 import unittest
-import __builtin__
 
 import common
 import common.service.service
@@ -18,6 +17,7 @@ import common.utils
 import common.volume_entry
 import platforms.platform_utils
 import volumes_testing
+from volumes_testing import BUILTINS, LONG, PY3
 import windows.volumes as volumes
 
 DeviceType = common.volume_entry.DeviceType
@@ -39,17 +39,18 @@ SIGNATURE = ("PyObject *(int __pyx_skip_dispatch, struct "
              "__pyx_opt_args_7windows_7winwrap_RaiseWindowsError *__pyx_optional_args)")
 
 # Run in a fresh interpreter: imports windows.volumes and prints what failed,
-# the function names of the traceback, and the names the module had bound.
+# the function names of the traceback, and the names the module had bound
+# (None where the interpreter keeps no module of a failed import: Python 3).
 IMPORT_PROBE = """
 import sys, traceback
 try:
   import windows.volumes
-  print repr(None)
+  print(repr(None))
 except BaseException as error:
   module = sys.modules.get("windows.volumes")
-  print repr((type(error).__name__, str(error),
+  print(repr((type(error).__name__, str(error),
               [entry[2] for entry in traceback.extract_tb(sys.exc_info()[2])],
-              sorted(vars(module)) if module is not None else None))
+              sorted(vars(module)) if module is not None else None)))
 """
 
 
@@ -61,7 +62,7 @@ class NamespaceTest(unittest.TestCase):
     self.assertEqual(set(FUNCTIONS) | set([
         "logging", "re", "utils", "volume_entry", "service", "platform_utils", "LOGGER",
         "DRIVE_TYPE_MAP", "VOLUME_NAME_GUID_MATCHER", "VolumeInfo"]), public)
-    self.assertIs(__builtin__, volumes.__builtins__)
+    self.assertIs(BUILTINS, volumes.__builtins__)
     self.assertEqual("windows.volumes", volumes.__name__)
 
   def testCollaboratorsAreTheSiblingModules(self):
@@ -98,18 +99,21 @@ class ConstantsTest(unittest.TestCase):
   def testDriveTypeMap(self):
     expected = [DeviceType.UNKNOWN, DeviceType.UNKNOWN, DeviceType.REMOVABLE,
                 DeviceType.INTERNAL, DeviceType.NETWORK, DeviceType.REMOVABLE, DeviceType.RAM]
-    self.assertEqual(range(7), sorted(volumes.DRIVE_TYPE_MAP))
-    self.assertEqual([long] * 7, map(type, volumes.DRIVE_TYPE_MAP))
+    self.assertEqual(list(range(7)), sorted(volumes.DRIVE_TYPE_MAP))
+    self.assertEqual([LONG] * 7, list(map(type, volumes.DRIVE_TYPE_MAP)))
     for code, member in enumerate(expected):
-      # The system reports the code as a long; an int must find the same member.
+      # 2.7: the system reports the code as a long; an int must find the
+      # same member.
       self.assertIs(member, volumes.DRIVE_TYPE_MAP[code], code)
-      self.assertIs(member, volumes.DRIVE_TYPE_MAP[long(code)], code)
+      self.assertIs(member, volumes.DRIVE_TYPE_MAP[LONG(code)], code)
     self.assertNotIn(7, volumes.DRIVE_TYPE_MAP)
 
   def testVolumeNameGuidMatcher(self):
     matcher = volumes.VOLUME_NAME_GUID_MATCHER
     self.assertEqual(r"\\\\\?\\Volume\{([\w-]+)\}\\", matcher.pattern)
-    self.assertEqual(0, matcher.flags)
+    # 2.7's byte pattern without flags matches ASCII word characters; a
+    # Python 3 str pattern does the same with re.ASCII.
+    self.assertEqual(re.ASCII if PY3 else 0, matcher.flags)
     guid = u"1b2c3d4e-0000-11e5-a_9F"
     for name, group in [
         (u"\\\\?\\Volume{%s}\\" % guid, guid),
@@ -133,11 +137,12 @@ class VolumeInfoClassTest(unittest.TestCase):
     self.assertEqual((object,), cls.__bases__)
     self.assertEqual("VolumeInfo", cls.__name__)
     self.assertEqual("windows.volumes", cls.__module__)
-    self.assertEqual("VolumeInfo", cls.__dict__["__qualname__"])
+    # Python 3 takes __qualname__ out of the namespace into the class.
+    self.assertEqual("VolumeInfo", cls.__qualname__ if PY3 else cls.__dict__["__qualname__"])
     self.assertNotIn("__metaclass__", cls.__dict__)
     # Methods only: the class keeps no data of its own.
-    self.assertEqual(set(METHODS) | set(["__module__", "__qualname__", "__doc__", "__dict__",
-                                         "__weakref__"]), set(cls.__dict__))
+    self.assertEqual(set(METHODS) | set(["__module__", "__doc__", "__dict__", "__weakref__"]) |
+                     (set() if PY3 else set(["__qualname__"])), set(cls.__dict__))
     self.assertEqual((False,), cls.__dict__["AllVolumeEntries"].__defaults__)
     self.assertIs(volumes.VolumeInfo(), volumes.VolumeInfo())
 
@@ -146,8 +151,12 @@ class VolumeInfoClassTest(unittest.TestCase):
     instance = cls()
     for name in METHODS:
       bound = getattr(instance, name)
-      self.assertIs(instance, bound.im_self, name)
-      self.assertIsNone(getattr(cls, name).im_self, name)
+      self.assertIs(instance, bound.__self__, name)
+      if PY3:
+        # On the class: the function itself, as for a Python function.
+        self.assertIs(cls.__dict__[name], getattr(cls, name), name)
+      else:
+        self.assertIsNone(getattr(cls, name).im_self, name)
       self.assertEqual("windows.volumes", cls.__dict__[name].__module__, name)
       self.assertEqual(name, cls.__dict__[name].__name__)
 
@@ -192,34 +201,46 @@ class ImportTest(unittest.TestCase):
     return ast.literal_eval(out.strip())
 
   def testImportQueriesNothingAndUsesDefaultResolution(self):
+    # The module's namespace is the importing globals; in Python 3 it is in
+    # sys.modules only once the import succeeded, so it is recognised by
+    # its name alone there.
     probe = """
-    import __builtin__
+    try:
+      import builtins
+    except ImportError:
+      import __builtin__ as builtins
     seen = []
-    real_import = __builtin__.__import__
-    def Import(name, globals=None, locals=None, fromlist=None, level=-1):
+    real_import = builtins.__import__
+    def Import(name, globals=None, locals=None, fromlist=None, level=0):
       if globals and globals.get("__name__") == "windows.volumes":
-        namespace = vars(sys.modules["windows.volumes"])
-        seen.append((name, fromlist, level, locals, globals is namespace))
+        module = sys.modules.get("windows.volumes")
+        seen.append((name, fromlist, level, locals,
+                     module is None or globals is vars(module)))
       return real_import(name, globals, locals, fromlist, level)
     import sys, scripted_system
-    __builtin__.__import__ = Import
+    builtins.__import__ = Import
     import windows.volumes
-    __builtin__.__import__ = real_import
-    print repr((seen, scripted_system.calls()))
+    builtins.__import__ = real_import
+    print(repr((seen, scripted_system.calls())))
     """
     seen, calls = self.Import({}, probe)
     self.assertEqual([], calls)
-    self.assertEqual([("logging", [], -1, {}, True), ("re", [], -1, {}, True),
-                      ("common", ["utils"], -1, {}, True),
-                      ("common", ["volume_entry"], -1, {}, True),
-                      ("common.service", ["service"], -1, {}, True),
-                      ("platforms", ["platform_utils"], -1, {}, True)], seen)
+    # 2.7 tries the package first (level -1); Python 3 imports absolutely.
+    level = 0 if PY3 else -1
+    self.assertEqual([("logging", [], level, {}, True), ("re", [], level, {}, True),
+                      ("common", ["utils"], level, {}, True),
+                      ("common", ["volume_entry"], level, {}, True),
+                      ("common.service", ["service"], level, {}, True),
+                      ("platforms", ["platform_utils"], level, {}, True)], seen)
 
   def testMissingServiceLeavesEarlierNamesBound(self):
     kind, message, frames, bound = self.Import(
         self.CommonWith({"common/service/__init__.py": "# no service here\n"}))
     self.assertEqual(("ImportError", "cannot import name service"), (kind, message))
     self.assertEqual("init windows.volumes", frames[-1])
+    if PY3:
+      self.assertIsNone(bound)  # a failed import leaves no module behind
+      return
     for name in ("logging", "re", "utils", "volume_entry", "__builtins__"):
       self.assertIn(name, bound)
     for name in ("service", "platform_utils", "LOGGER", "VolumeInfo"):
@@ -247,6 +268,9 @@ class ImportTest(unittest.TestCase):
       got_kind, got_message, frames, bound = self.Import(files)
       self.assertEqual((kind, message), (got_kind, got_message))
       self.assertIn("init windows.volumes", frames)
+      if PY3:
+        self.assertIsNone(bound)
+        continue
       self.assertIn(last_bound, bound)
       self.assertNotIn(unbound, bound)
 
@@ -256,11 +280,13 @@ class ImportTest(unittest.TestCase):
                "new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]\n")
     wrong = "C function windows.winwrap.RaiseWindowsError has wrong signature (expected %s, got %%s)"
     for source, kind, message in [
-        ("", "AttributeError", "'module' object has no attribute '__pyx_capi__'"),
+        ("", "AttributeError",
+         "module 'windows.winwrap' has no attribute '__pyx_capi__'" if PY3
+         else "'module' object has no attribute '__pyx_capi__'"),
         ("__pyx_capi__ = {}", "ImportError",
          "windows.winwrap does not export expected C function RaiseWindowsError"),
         # The capsule keeps a pointer to its name: the module keeps the text.
-        (capsule + "NAME = 'void (int)'\n"
+        (capsule + "NAME = b'void (int)'\n"
          "__pyx_capi__ = {'RaiseWindowsError': new(1, NAME, None)}",
          "TypeError", wrong % SIGNATURE % "void (int)"),
         # Neither may crash the interpreter while the message is made.
@@ -273,7 +299,7 @@ class ImportTest(unittest.TestCase):
       self.assertEqual((kind, message), (got_kind, got_message), source)
       self.assertEqual("init windows.volumes", frames[-1])
       # Before any module statement runs.
-      self.assertNotIn("logging", bound)
+      self.assertNotIn("logging", bound or ())
 
 
 class LifetimeTest(unittest.TestCase):
@@ -300,10 +326,31 @@ class LifetimeTest(unittest.TestCase):
 
         class Handle(object):
           handle = 5
-        print FindVolumeID(Stat()), IsFAT(7, Handle()), ListVolumeNames() == [name],
-        print sorted(VolumeInfo().AllVolumeEntries())
+        print("%s %s %s %s" % (FindVolumeID(Stat()), IsFAT(7, Handle()),
+                               ListVolumeNames() == [name], sorted(VolumeInfo().AllVolumeEntries())))
         """)
     self.assertEqual((0, "serial:7 True True ['serial:7']\n"), (status, out), err)
+
+  def testImportingAgainGivesACopyOfTheFirstNamespace(self):
+    # The module is initialised once per process, under either interpreter:
+    # a second import makes a new module object from a copy of the first
+    # namespace, and the functions keep looking names up in the first.
+    status, out, err = volumes_testing.RunPython(r"""
+        import sys
+        import windows, windows.volumes as first
+        del sys.modules["windows.volumes"], windows.volumes
+        import windows.volumes as second
+
+        class Stat(object):
+          st_dev = 7
+        second._VolumeIDFromSerialNumber = lambda serial: "rebound"
+        print("%s %s %s %s" % (first is second, first.FindVolumeID is second.FindVolumeID,
+                               sorted(vars(first)) == sorted(vars(second)),
+                               second.FindVolumeID(Stat())))
+        first._VolumeIDFromSerialNumber = lambda serial: "rebound first"
+        print(second.FindVolumeID(Stat()))
+        """)
+    self.assertEqual((0, "False True True serial:7\nrebound first\n"), (status, out), err)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ import unittest
 
 import scripted_system
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import ANY_TEXT_NAME, PY3, TEXT, VolumeName
 import windows.volumes as volumes
 
 NAME = VolumeName("mounts")
@@ -15,7 +15,7 @@ GROWTH = "%s isn't big enough, allocating %s bytes."
 OVERFLOW = "Could not write path names into %s-byte buffer."
 
 
-class Guid(unicode):
+class Guid(TEXT):
   pass
 
 
@@ -34,7 +34,7 @@ class MountPointsTest(volumes_testing.ScriptedSystemTestCase):
     self.system.add_volume(NAME, [u"D:\\", u"C:\\mnt\\data"])
     mount_points = volumes._GetVolumePathNamesForVolumeName(NAME)
     self.assertEqual([u"D:\\", u"C:\\mnt\\data"], mount_points)
-    self.assertEqual([unicode, unicode], map(type, mount_points))
+    self.assertEqual([TEXT, TEXT], list(map(type, mount_points)))
     self.assertEqual([5, 17], self.BufferSizes())
     self.assertEqual([("DEBUG", GROWTH, (10, 34))], self.log.Calls())
 
@@ -139,7 +139,7 @@ class MountPointsTest(volumes_testing.ScriptedSystemTestCase):
         try:
           volumes._GetVolumePathNamesForVolumeName(u"x")
         except MemoryError as error:
-          print error
+          print(error)
         """ % (sanitized, CALL), [os.path.dirname(volumes_testing.__file__)])
     self.assertEqual((0, "Could not allocate 8589934590 bytes.\n"), (status, out), err)
 
@@ -156,11 +156,14 @@ class MountPointsTest(volumes_testing.ScriptedSystemTestCase):
 
   def testArgumentsRefusedBeforeAnyCall(self):
     for guid_path, error, message in [
-        (3, TypeError, "Argument 'guid_path' has incorrect type (expected basestring, got int)"),
+        (3, TypeError,
+         "Argument 'guid_path' has incorrect type (expected %s, got int)" % ANY_TEXT_NAME),
         (Guid(NAME), TypeError,
-         "Argument 'guid_path' has incorrect type (expected basestring, got Guid)"),
+         "Argument 'guid_path' has incorrect type (expected %s, got Guid)" % ANY_TEXT_NAME),
         (u"\\\\?\\Volume{a}\x00\\", TypeError, "guid_path must not contain NUL characters"),
-        ("\\\\?\\Volume{\xff}\\", UnicodeDecodeError, None)]:
+        # A byte string: 2.7 decodes it as ASCII, Python 3 refuses it.
+        (b"\\\\?\\Volume{\xff}\\", TypeError if PY3 else UnicodeDecodeError,
+         "Argument 'guid_path' has incorrect type (expected str, got bytes)" if PY3 else None)]:
       with self.assertRaises(error) as raised:
         volumes._GetVolumePathNamesForVolumeName(guid_path)
       if message:

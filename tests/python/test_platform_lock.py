@@ -2,7 +2,10 @@
 what a child made by os.fork finds of it."""
 
 import os
-import thread
+try:
+  import thread
+except ImportError:  # Python 3
+  import _thread as thread
 import threading
 import unittest
 

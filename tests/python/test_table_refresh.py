@@ -10,7 +10,7 @@ import threading
 import unittest
 
 import volumes_testing
-from volumes_testing import Handle, VolumeName
+from volumes_testing import LONG, PY3, Handle, VolumeName
 from common import volume_entry
 import windows.volumes as volumes
 
@@ -26,6 +26,7 @@ def Quiet(logger):
 class Raising(object):
   def __nonzero__(self):
     raise ZeroDivisionError("truth")
+  __bool__ = __nonzero__
 
 
 def _Interrupt(*unused):
@@ -92,7 +93,7 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIs(first["serial:1"], self.Table()["serial:1"])
     first.clear()
     first["x"] = None
-    self.assertEqual(["serial:1"], self.service.AllVolumeEntries().keys())
+    self.assertEqual(["serial:1"], list(self.service.AllVolumeEntries().keys()))
     self.assertEqual(1, self.Rebuilds())
 
   def testEntryFields(self):
@@ -104,8 +105,8 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
         device_number=0xF0000001, uuid="AbC-1", model=None,
         device_type=volumes.DRIVE_TYPE_MAP[2], label=u"Data", filesystem="fat32",
         size=2 ** 40), entry)
-    self.assertEqual([long, str, str, long], map(type, [entry.device_number, entry.uuid,
-                                                        entry.filesystem, entry.size]))
+    self.assertEqual([LONG, str, str, LONG], list(map(type, [entry.device_number, entry.uuid,
+                                                             entry.filesystem, entry.size])))
     # Both calls of the refresh name the volume by its GUID name.
     self.assertEqual([("GetDriveTypeW", A)], self.SystemCalls("GetDriveTypeW"))
     self.assertEqual([("GetDiskFreeSpaceExW", A, 0, 1, 0)],
@@ -125,7 +126,7 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.service.AllVolumeEntries()
     self.Rebind("_VolumeIDFromSerialNumber", lambda serial: "id:%d" % serial)
     self.Rebind("volume_entry", Entries)
-    self.Rebind("DRIVE_TYPE_MAP", {3L: "fixed"})
+    self.Rebind("DRIVE_TYPE_MAP", {3: "fixed"})
     self.Rebind("VOLUME_NAME_GUID_MATCHER", __import__("re").compile(u".*{(.)"))
     entry = self.service.AllVolumeEntries(True)["ID:1"]
     self.assertEqual(("ID:1", "fixed", "A"), (entry.volume, entry.device_type, entry.uuid))
@@ -134,13 +135,13 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     odd = u"\\\\?\\Volume-odd\\"
     self.system.add_volume(odd, [u"D:\\"], serial=2, drive_type=77)
     entry = self.service.AllVolumeEntries()["serial:2"]
-    self.assertEqual((0L, long, None, volume_entry.DeviceType.UNKNOWN),
+    self.assertEqual((0, LONG, None, volume_entry.DeviceType.UNKNOWN),
                      (entry.size, type(entry.size), entry.uuid, entry.device_type))
     self.assertIn(("DEBUG", "Could not determine volume capacity for %r", (u"D:\\",)),
                   self.log.Calls())
     # A failed call that wrote a total anyway still counts as unknown.
     self.system.push("GetDiskFreeSpaceExW", result=0, total_bytes=5)
-    self.assertEqual(0L, self.service.AllVolumeEntries(True)["serial:2"].size)
+    self.assertEqual(0, self.service.AllVolumeEntries(True)["serial:2"].size)
 
   def testDriveTypeIsLookedUpAsALongWithUnknownAsTheDefault(self):
     asked = []
@@ -152,8 +153,8 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.system.add_volume(A, [u"C:\\"], serial=1, drive_type=3)
     self.Rebind("DRIVE_TYPE_MAP", Map())
     self.assertEqual("mapped", self.service.AllVolumeEntries()["serial:1"].device_type)
-    self.assertEqual([(3L, volume_entry.DeviceType.UNKNOWN)], asked)
-    self.assertIs(long, type(asked[0][0]))
+    self.assertEqual([(3, volume_entry.DeviceType.UNKNOWN)], asked)
+    self.assertIs(LONG, type(asked[0][0]))
 
   def testShortestMountPointWinsAndTiesKeepTheSystemOrder(self):
     self.system.add_volume(A, [u"C:\\mnt\\long", u"E:\\", u"C:\\"], serial=1)
@@ -179,9 +180,11 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.system.push("GetVolumePathNamesForVolumeNameW", return_length=0)  # no mount point
     self.system.push("GetVolumePathNamesForVolumeNameW", result=0, error=5, return_length=2)
     self.system.push("GetVolumeInformationW", result=0, error=21)
-    listed = [A, VolumeName("gone"), B, "\\\\?\\Volume{\xff}\\", 5, C]
+    # A byte string that is no text: 2.7 fails to decode it, Python 3 refuses
+    # bytes.
+    listed = [A, VolumeName("gone"), B, b"\\\\?\\Volume{\xff}\\", 5, C]
     self.Rebind("_ListVolumeNames", lambda: listed)
-    self.assertEqual(["serial:3"], self.service.AllVolumeEntries().keys())
+    self.assertEqual(["serial:3"], list(self.service.AllVolumeEntries().keys()))
     self.assertEqual([
         REFRESHING,
         ("DEBUG", "Volume %s has no mount point. Skipping.", (A,)),
@@ -192,16 +195,21 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
         ("ERROR", "Could not determine mount point for %s", (5,))], self.log.Calls()[:7])
     self.assertEqual("Got new volume entries: %r", self.log.Calls()[7][1])
     failures = [r.exc_info[1] for r in self.log.records if r.exc_info]
-    self.assertEqual([WindowsError, WindowsError, UnicodeDecodeError, TypeError],
-                     map(type, failures))
-    self.assertEqual("Expected basestring, got int", str(failures[-1]))
+    self.assertEqual([WindowsError, WindowsError, TypeError if PY3 else UnicodeDecodeError,
+                      TypeError], list(map(type, failures)))
+    self.assertEqual("Expected %s, got int" % volumes_testing.ANY_TEXT_NAME, str(failures[-1]))
 
   def testNativeStrNameIsRefusedByTheInformationStep(self):
+    # 2.7: the mount point step takes a native str, the information step
+    # refuses it. Python 3's str is the text type; bytes are refused at the
+    # first step.
     self.system.add_volume(A, [u"C:\\"], serial=1)
-    self.Rebind("_ListVolumeNames", lambda: (str(A),))
+    name, message = ((A.encode("ascii"), "Expected str, got bytes") if PY3
+                     else (str(A), "Expected unicode, got str"))
+    self.Rebind("_ListVolumeNames", lambda: (name,))
     self.assertEqual({}, self.service.AllVolumeEntries())
     (failure,) = [r.exc_info[1] for r in self.log.records if r.exc_info]
-    self.assertEqual("Expected unicode, got str", str(failure))
+    self.assertEqual(message, str(failure))
 
   def testNoUsableVolumeInstallsAnEmptyTableAndEmptiesTheFatCache(self):
     self.CacheFat(1)
@@ -274,7 +282,7 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
       finally:
         setattr(volumes, name, old)
       self.assertFalse(self.FatCached(1), name)
-      self.assertEqual(["serial:1"], self.Table().keys())
+      self.assertEqual(["serial:1"], list(self.Table().keys()))
       self.assertFalse(self.service._lock.locked())
 
   def testLockThatSwallowsTheFailure(self):
@@ -296,6 +304,8 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIs(self.service._volume_ids, self.service._PopulateVolumeTable(None))
     self.assertEqual(None, exits[-1])
 
+  @unittest.skipIf(PY3, "Python 3 decodes no str name with a default encoding, the hook "
+                        "that interrupts this step")
   def testInterruptInsideAGuardedStepIsNotSwallowed(self):
     self.system.add_volume(A, [u"C:\\"], serial=1)
     self.service.AllVolumeEntries()
@@ -363,7 +373,7 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     proceed.set()
     first.join(10)
     second.join(10)
-    self.assertEqual(["serial:1"], results["first"].keys())
+    self.assertEqual(["serial:1"], list(results["first"].keys()))
     self.assertEqual(results["first"], results["second"])
     self.assertEqual(1, self.Rebuilds())
     self.assertEqual([REFRESHING], self.log.Calls("INFO")[:1])

@@ -49,11 +49,11 @@ class TracebackTest(volumes_testing.ScriptedSystemTestCase):
         (lambda: volumes._GetVolumePathNamesForVolumeName(3),
          ["windows.volumes._GetVolumePathNamesForVolumeName"]),
         # The internal entry a function calls directly shows as well.
-        (lambda: volumes.FindVolumeID(Stat(u"x")),
+        (lambda: volumes.FindVolumeID(Stat((1, 2))),  # "serial:%s" % (1, 2) fails
          ["windows.volumes.FindVolumeID", "windows.volumes._VolumeIDFromSerialNumber"]),
         # Caught inside IsFAT, found not to be a WindowsError and raised again.
         (lambda: volumes.IsFAT(1, Handle(None)), ["windows.volumes.IsFAT"]),
-        (lambda: service.GetVolumeEntryForDeviceNumber(u"x"),
+        (lambda: service.GetVolumeEntryForDeviceNumber((1, 2)),
          ["windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber",
           "windows.volumes._VolumeIDFromSerialNumber"]),
         (lambda: service.AllVolumeEntries(True),

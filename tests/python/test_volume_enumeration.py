@@ -5,7 +5,7 @@ import logging
 import unittest
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import TEXT, VolumeName
 import windows.volumes as volumes
 
 P, Q, R = VolumeName("P"), VolumeName("Q"), VolumeName("R")
@@ -25,7 +25,7 @@ class VolumeEnumerationTest(volumes_testing.ScriptedSystemTestCase):
     self.system.add_volume(P)
     names = volumes._ListVolumeNames()
     self.assertEqual([P], names)
-    self.assertIs(unicode, type(names[0]))
+    self.assertIs(TEXT, type(names[0]))
     calls = self.SystemCalls()
     handle = calls[1][1]
     self.assertEqual([("FindFirstVolumeW", 261), ("FindNextVolumeW", handle, 261),

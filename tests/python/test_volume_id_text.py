@@ -6,7 +6,13 @@ import random
 import sys
 import unittest
 
+from volumes_testing import LONG
 import windows.volumes as volumes
+
+try:
+  intern  # a built-in in 2.7
+except NameError:
+  from sys import intern
 
 
 def Expected(serial):
@@ -23,12 +29,12 @@ class VolumeIDTextTest(unittest.TestCase):
 
   def testEdgesOfIntAndLong(self):
     edges = [0, 1, -1, 9, 10, -10, 99, 100, 65024, 2 ** 31 - 1, 2 ** 31, 2 ** 32 - 1,
-             2 ** 32, sys.maxint, -sys.maxint, -sys.maxint - 1]
+             2 ** 32, sys.maxsize, -sys.maxsize, -sys.maxsize - 1]
     for value in edges:
       self.Check(int(value))
-      self.Check(long(value))
+      self.Check(LONG(value))
     for value in [2 ** 63 - 1, -2 ** 63, 2 ** 63, -2 ** 63 - 1, 2 ** 64, 10 ** 40, -10 ** 40]:
-      self.Check(long(value))
+      self.Check(LONG(value))
 
   def testRandomValues(self):
     generator = random.Random(20240607)
@@ -38,7 +44,7 @@ class VolumeIDTextTest(unittest.TestCase):
       if generator.random() < 0.5:
         value = -value
       self.Check(value)
-      self.Check(long(value))
+      self.Check(LONG(value))
 
   def testSubclassesUseTheirOwnText(self):
 
@@ -47,7 +53,7 @@ class VolumeIDTextTest(unittest.TestCase):
       def __str__(self):
         return "own"
 
-    class LongSerial(long):
+    class LongSerial(LONG):
 
       def __str__(self):
         return "own-long"
@@ -62,7 +68,7 @@ class VolumeIDTextTest(unittest.TestCase):
       pass
 
     for value in [0, 65024, 2 ** 40, -5, 2 ** 70]:
-      for number in (int(value), long(value)):
+      for number in (int(value), LONG(value)):
         stat_result = Stat()
         stat_result.st_dev = number
         self.assertIs(volumes.FindVolumeID(stat_result), Expected(number))

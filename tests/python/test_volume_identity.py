@@ -4,11 +4,15 @@ rebound module attribute."""
 
 import os
 import unittest
-import __builtin__
 
 import volumes_testing
-from volumes_testing import Stat, VolumeName
+from volumes_testing import BUILTINS, LONG, PY3, Stat, VolumeName
 import windows.volumes as volumes
+
+try:
+  intern  # a built-in in 2.7
+except NameError:
+  from sys import intern
 
 
 class UnicodeStr(object):
@@ -19,8 +23,8 @@ class UnicodeStr(object):
 class VolumeIDFromSerialNumberTest(unittest.TestCase):
 
   def testFormsInternedSerialText(self):
-    for serial, expected in [(1234, "serial:1234"), (1234L, "serial:1234"), (0, "serial:0"),
-                             (-5, "serial:-5"), (0xFFFFFFFFL, "serial:4294967295"),
+    for serial, expected in [(1234, "serial:1234"), (LONG(1234), "serial:1234"), (0, "serial:0"),
+                             (-5, "serial:-5"), (LONG(0xFFFFFFFF), "serial:4294967295"),
                              (2 ** 40, "serial:1099511627776"), ("ABCD", "serial:ABCD"),
                              (None, "serial:None"), ((7,), "serial:7")]:
       volume_id = volumes._VolumeIDFromSerialNumber(serial)
@@ -31,13 +35,19 @@ class VolumeIDFromSerialNumberTest(unittest.TestCase):
 
   def testIntAndLongMeetOnOneObject(self):
     # The volume API reports serials as long, stat results carry int.
-    self.assertIs(volumes._VolumeIDFromSerialNumber(3000000000L),
-                  volumes._VolumeIDFromSerialNumber(int(3000000000L)))
+    self.assertIs(volumes._VolumeIDFromSerialNumber(LONG(3000000000)),
+                  volumes._VolumeIDFromSerialNumber(int(3000000000)))
     self.assertIs(volumes._VolumeIDFromSerialNumber(1234),
-                  volumes._VolumeIDFromSerialNumber(1234L))
+                  volumes._VolumeIDFromSerialNumber(LONG(1234)))
 
   def testUnicodeResultRefused(self):
+    # 2.7: "serial:%s" of unicode is unicode, no volume ID. Python 3's str is
+    # text: the same serials give interned IDs.
     for serial in [u"1234", (u"1234",), UnicodeStr()]:
+      if PY3:
+        expected = "serial:42" if isinstance(serial, UnicodeStr) else "serial:1234"
+        self.assertIs(intern(expected), volumes._VolumeIDFromSerialNumber(serial))
+        continue
       with self.assertRaises(TypeError) as raised:
         volumes._VolumeIDFromSerialNumber(serial)
       self.assertEqual("Expected str, got unicode", str(raised.exception))
@@ -80,8 +90,8 @@ class FindVolumeIDTest(volumes_testing.ScriptedSystemTestCase):
       return marker
     self.Rebind("_VolumeIDFromSerialNumber", Rebound)
     self.assertIs(marker, volumes.FindVolumeID(Stat(7)))
-    self.assertIs(marker, self.service.FindVolumeID(Stat(8L)))
-    self.assertEqual([7, 8L], seen)
+    self.assertIs(marker, self.service.FindVolumeID(Stat(LONG(8))))
+    self.assertEqual([7, 8], seen)
 
     def Failing(serial_number):
       raise ValueError(serial_number)
@@ -94,9 +104,45 @@ class FindVolumeIDTest(volumes_testing.ScriptedSystemTestCase):
     with self.assertRaises(NameError) as raised:
       volumes.FindVolumeID(Stat(1))
     self.assertEqual("name '_VolumeIDFromSerialNumber' is not defined", str(raised.exception))
-    __builtin__._VolumeIDFromSerialNumber = lambda serial: "builtin:%s" % serial
-    self.addCleanup(delattr, __builtin__, "_VolumeIDFromSerialNumber")
+    BUILTINS._VolumeIDFromSerialNumber = lambda serial: "builtin:%s" % serial
+    self.addCleanup(delattr, BUILTINS, "_VolumeIDFromSerialNumber")
     self.assertEqual("builtin:3", volumes.FindVolumeID(Stat(3)))
+
+
+class WindowsStatResultsTest(volumes_testing.ScriptedSystemTestCase):
+  """What FindVolumeID makes of the st_dev that interpreters report on
+  Windows: CPython 2.7 reports 0 for every file; Python 3.12 and later
+  report the volume serial, 64 bits wide where the file system has one,
+  while the table is keyed by the 32-bit serial GetVolumeInformation gives."""
+
+  SERIAL = 0x1234ABCD
+
+  def setUp(self):
+    super(WindowsStatResultsTest, self).setUp()
+    self.system.add_volume(VolumeName("stat"), [u"C:\\"], serial=self.SERIAL)
+    self.system.bind_handle(7, VolumeName("stat"))
+    self.service.AllVolumeEntries()
+
+  def EntryOf(self, st_dev):
+    return self.service.GetVolumeEntryForVolumeID(volumes.FindVolumeID(Stat(st_dev)))
+
+  def testTheDeviceNumberZeroNamesNoVolume(self):
+    self.assertEqual("serial:0", volumes.FindVolumeID(Stat(0)))
+    self.assertIsNone(self.EntryOf(0))
+
+  def testTheVolumeSerialOfAnOpenFileNamesItsEntry(self):
+    # What a caller passes instead of 2.7's st_dev: the serial of the
+    # volume holding the open file.
+    serial = volumes.GetVolumeInformationByHandle(7)[1]
+    self.assertEqual(u"C:\\", self.EntryOf(serial).mountpoint)
+
+  def testA64BitSerialIsTakenWhole(self):
+    # Not folded to the 32 bits the table is keyed by: such a stat result
+    # names no entry.
+    wide = (0x5A5A << 32) | self.SERIAL
+    self.assertEqual("serial:%d" % wide, volumes.FindVolumeID(Stat(wide)))
+    self.assertIsNone(self.EntryOf(wide))
+    self.assertEqual(u"C:\\", self.EntryOf(wide & 0xFFFFFFFF).mountpoint)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ import unittest
 import common.service.service
 import platforms.platform_utils
 import volumes_testing
-from volumes_testing import Stat, VolumeName
+from volumes_testing import LONG, Stat, VolumeName
 import windows.volumes as volumes
 
 C_DRIVE = VolumeName("c-drive")
@@ -43,7 +43,7 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
   def Loaded(self):
     """The fixture's instance with a table of two volumes."""
     self.system.add_volume(C_DRIVE, [u"C:\\"], serial=1111)
-    self.system.add_volume(D_DRIVE, [u"D:\\"], serial=0xF0000000L)
+    self.system.add_volume(D_DRIVE, [u"D:\\"], serial=0xF0000000)
     self.service.AllVolumeEntries()
     self.system.clear_calls()
     return self.service
@@ -91,12 +91,12 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual(u"C:\\", entry.mountpoint)
     self.assertIs(entry, service.GetVolumeEntryForVolumeID("serial:1111"))
     self.assertIs(entry, service._volume_entries["serial:1111"])
-    for st_dev in (1111, 1111L):
+    for st_dev in (1111, LONG(1111)):
       self.assertIs(entry, service.GetVolumeEntryForDeviceNumber(st_dev))
     # A serial above the signed 32-bit range, as st_dev carries it.
-    self.assertIs(service.GetVolumeEntryForVolumeID(service.FindVolumeID(Stat(0xF0000000L))),
-                  service.GetVolumeEntryForDeviceNumber(0xF0000000L))
-    self.assertEqual(u"D:\\", service.GetVolumeEntryForDeviceNumber(0xF0000000L).mountpoint)
+    self.assertIs(service.GetVolumeEntryForVolumeID(service.FindVolumeID(Stat(0xF0000000))),
+                  service.GetVolumeEntryForDeviceNumber(0xF0000000))
+    self.assertEqual(u"D:\\", service.GetVolumeEntryForDeviceNumber(0xF0000000).mountpoint)
     for missing in ("serial:2222", u"serial:2222", 1111, None):
       self.assertIsNone(service.GetVolumeEntryForVolumeID(missing))
     self.assertIsNone(service.GetVolumeEntryForDeviceNumber(2222))

@@ -5,13 +5,13 @@ the five items."""
 import unittest
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import BYTES_NAME, LONG, PY3, TEXT, TEXT_NAME, VolumeName
 import windows.volumes as volumes
 
 NAME = VolumeName("info")
 
 
-class Label(unicode):
+class Label(TEXT):
   pass
 
 
@@ -40,22 +40,34 @@ class VolumeInformationByPathTest(volumes_testing.ScriptedSystemTestCase):
     # The serial number must match st_dev: unsigned, so the top bit set
     # still gives a positive number. Every DWORD is a long, however small.
     info = volumes.GetVolumeInformation(u"C:")
-    self.assertEqual((u"Data", 0x80000001L, 5L, 2L, "NTFS"), info)
-    self.assertEqual([unicode, long, long, long, str], [type(item) for item in info])
+    self.assertEqual((u"Data", 0x80000001, 5, 2, "NTFS"), info)
+    self.assertEqual([TEXT, LONG, LONG, LONG, str], [type(item) for item in info])
 
   def testLabelLessVolumeAndNonAsciiFileSystemName(self):
     self.system.add_volume(VolumeName("bare"), [u"E:\\"], filesystem=u"F\xc4T")
     info = volumes.GetVolumeInformation(u"E:\\")
     self.assertEqual(u"", info[0])
-    self.assertIs(unicode, type(info[0]))
-    self.assertEqual(u"F\xc4T".encode(volumes_testing.FILE_SYSTEM_NAME_CODEC), info[4])
+    self.assertIs(TEXT, type(info[0]))
+    self.assertEqual(volumes_testing.FileSystemName(u"F\xc4T"), info[4])
+
+  def testFileSystemNameWithALoneSurrogateIsReturnedNotRaised(self):
+    # The system's UTF-16 may hold a lone surrogate. 2.7's UTF-8 encoder
+    # encodes it; Python 3 keeps those bytes as surrogate escapes, as it
+    # keeps a file name's undecodable bytes.
+    self.system.add_volume(VolumeName("odd"), [u"O:\\"], filesystem=u"\ud800F")
+    info = volumes.GetVolumeInformation(u"O:\\")
+    self.assertIs(str, type(info[4]))
+    self.assertEqual(volumes_testing.FileSystemName(u"\ud800F"), info[4])
+    if PY3:
+      self.assertEqual(u"\udced\udca0\udc80F", info[4])
 
   def testArgumentsOfTheWrongTypeAreRefusedBeforeAnyCall(self):
     for path, error in [
-        ("C:", "Argument 'path' has incorrect type (expected unicode, got str)"),
-        (Label(u"C:"), "Argument 'path' has incorrect type (expected unicode, got Label)"),
-        (3, "Argument 'path' has incorrect type (expected unicode, got int)"),
-        (None, "Expected unicode, got None"),
+        (b"C:", "Argument 'path' has incorrect type (expected %s, got %s)"
+         % (TEXT_NAME, BYTES_NAME)),
+        (Label(u"C:"), "Argument 'path' has incorrect type (expected %s, got Label)" % TEXT_NAME),
+        (3, "Argument 'path' has incorrect type (expected %s, got int)" % TEXT_NAME),
+        (None, "Expected %s, got None" % TEXT_NAME),
         (u"C:\x00\\Windows", "path must not contain NUL characters")]:
       with self.assertRaises(TypeError) as raised:
         volumes.GetVolumeInformation(path)
@@ -93,7 +105,9 @@ class Handle(object):
 
 class LongOnlyHandle(object):
   def __long__(self):
-    return 7L
+    return LONG(7)
+  if PY3:
+    __index__ = __long__
 
 
 class OldStyleHandle:
@@ -108,15 +122,19 @@ class IntAndLongDiffer(object):
     return 7
 
   def __long__(self):
-    return 8L
+    return LONG(8)
+  if PY3:
+    __index__ = __long__
 
 
 class OldStyleIntAndLongDiffer:
   def __int__(self):
-    return 7L
+    return LONG(7)
 
   def __long__(self):
-    return 8L
+    return LONG(8)
+  if PY3:
+    __index__ = __long__
 
 
 class IntRaises(object):
@@ -124,7 +142,9 @@ class IntRaises(object):
     raise ValueError("no handle")
 
   def __long__(self):
-    return 7L
+    return LONG(7)
+  if PY3:
+    __index__ = __long__
 
 
 class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
@@ -139,9 +159,9 @@ class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
 
   def testIntegerProtocolConversions(self):
     self.system.bind_handle(7, NAME)
-    for handle in (7, 7L, Handle(7), Handle(7L), LongOnlyHandle(), OldStyleHandle()):
+    for handle in (7, LONG(7), Handle(7), Handle(LONG(7)), LongOnlyHandle(), OldStyleHandle()):
       info = volumes.GetVolumeInformationByHandle(handle)
-      self.assertEqual((u"Data", 0xFFFFFFFFL, 255L, 0L, "exFAT"), info, handle)
+      self.assertEqual((u"Data", 0xFFFFFFFF, 255, 0, "exFAT"), info, handle)
     self.assertEqual([("GetVolumeInformationByHandleW", 7, 261, 261)] * 6, self.SystemCalls())
 
   def testIntIsUsedBeforeLong(self):
@@ -172,12 +192,12 @@ class VolumeInformationByHandleTest(volumes_testing.ScriptedSystemTestCase):
   def testMinusOneAsALongIsAHandleLikeTheInt(self):
     # -1 is also what a failed long conversion returns: only a pending
     # error makes it one. The long and the int are the same handle.
-    for handle in (-1, -1L, Handle(-1L)):
+    for handle in (-1, LONG(-1), Handle(LONG(-1))):
       with self.assertRaises(WindowsError) as raised:
         volumes.GetVolumeInformationByHandle(handle)
       self.assertEqual(6, raised.exception.winerror, handle)
     self.system.bind_handle(volumes_testing.SystemHandle(-1), NAME)
-    for handle in (-1L, Handle(-1L)):
+    for handle in (LONG(-1), Handle(LONG(-1))):
       self.assertEqual(u"Data", volumes.GetVolumeInformationByHandle(handle)[0], handle)
     self.assertEqual([volumes_testing.SystemHandle(-1)] * 5, self.HandlesAsked())
 

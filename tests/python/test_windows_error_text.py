@@ -3,11 +3,13 @@ raises it: with the code read from the system after the failed call, or
 with a code of its own. On Windows the texts are the system's; elsewhere
 they are those Windows gives, and codes it has no text for are named in hex."""
 
+import errno
+import pickle
 import sys
 import unittest
 
 import volumes_testing
-from volumes_testing import VolumeName
+from volumes_testing import LONG, PY3, VolumeName
 import windows.volumes as volumes
 
 # The codes the volume calls report, with the text Windows gives for each
@@ -35,6 +37,20 @@ WINDOWS_TEXTS = {
 }
 # A code with the customer bit set, which no system message describes.
 UNKNOWN_CODE = 0x20001234
+# CPython on Windows, and Python 3 everywhere, gives a WindowsError the
+# errno derived from the code (EINVAL for the codes it does not name); 2.7
+# off Windows keeps the code itself.
+MAPPED_ERRNO = {2: errno.ENOENT, 3: errno.ENOENT, 5: errno.EACCES, 6: errno.EBADF,
+             8: errno.ENOMEM, 18: errno.ENOENT, 21: errno.EACCES, 53: errno.ENOENT,
+             206: errno.ENOENT}
+# How str() names the code: "[Error 5]" in 2.7, "[WinError 5]" in 3.
+CODE_PREFIX = "WinError" if PY3 else "Error"
+
+
+def ExpectedErrno(code):
+  if PY3 or sys.platform == "win32":
+    return MAPPED_ERRNO.get(code, errno.EINVAL)
+  return code
 
 
 def ExpectedText(code):
@@ -57,8 +73,10 @@ class WindowsErrorTextTest(volumes_testing.ScriptedSystemTestCase):
   def assertCarries(self, raised, code):
     error = raised.exception
     text = ExpectedText(code)
-    self.assertEqual((code, text), (error.winerror, error.strerror))
-    self.assertEqual("[Error %d] %s" % (code, text), str(error))
+    self.assertEqual((code, text, ExpectedErrno(code)),
+                     (error.winerror, error.strerror, error.errno))
+    self.assertEqual("[%s %d] %s" % (CODE_PREFIX, code, text), str(error))
+    self.assertIsInstance(error, OSError)
 
   def testEachCodeHasItsOwnText(self):
     codes = sorted(WINDOWS_TEXTS) + [UNKNOWN_CODE]
@@ -92,17 +110,33 @@ class WindowsErrorTextTest(volumes_testing.ScriptedSystemTestCase):
 
   def testOnlyACodeWithItsTextMakesAWinerror(self):
     # One argument is a message, whatever its type: no code, no strerror.
-    for argument in ("x", 5, 5L):
+    for argument in ("x", 5, LONG(5)):
       error = WindowsError(argument)
       self.assertEqual((None, None), (error.winerror, error.strerror), argument)
       self.assertEqual(str(argument), str(error))
     # A code and its text, with or without a file name.
     error = WindowsError(5, "Access is denied")
-    self.assertEqual((5, "Access is denied"), (error.winerror, error.strerror))
-    self.assertEqual("[Error 5] Access is denied", str(error))
+    self.assertEqual((5, "Access is denied", ExpectedErrno(5)),
+                     (error.winerror, error.strerror, error.errno))
+    self.assertEqual("[%s 5] Access is denied" % CODE_PREFIX, str(error))
     error = WindowsError(3, "Not found", "C:\\x")
-    self.assertEqual((3, "Not found", "C:\\x"), (error.winerror, error.strerror, error.filename))
-    self.assertEqual("[Error 3] Not found: 'C:\\\\x'", str(error))
+    self.assertEqual((3, "Not found", "C:\\x", ExpectedErrno(3)),
+                     (error.winerror, error.strerror, error.filename, error.errno))
+    self.assertEqual("[%s 3] Not found: 'C:\\\\x'" % CODE_PREFIX, str(error))
+    # A copy made by pickling (as multiprocessing passes errors on) is the
+    # same error: its arguments are the code and the text it was made from.
+    for error in (WindowsError(5, "Access is denied"), WindowsError(3, "Not found", "C:\\x")):
+      copy = pickle.loads(pickle.dumps(error))
+      self.assertEqual((type(error), error.args, error.winerror, error.errno, error.strerror,
+                        error.filename, str(error)),
+                       (type(copy), copy.args, copy.winerror, copy.errno, copy.strerror,
+                        copy.filename, str(copy)))
+    self.assertEqual((5, "Access is denied"), WindowsError(5, "Access is denied").args)
+    # An HRESULT of a Windows code maps as the code does; a code the map
+    # does not name is EINVAL.
+    if PY3:
+      self.assertEqual(errno.EACCES, WindowsError(0x80070005, "denied").errno)
+      self.assertEqual(errno.EINVAL, WindowsError(1460, "timeout").errno)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,50 @@ import unittest
 import scripted_system
 import windows.volumes as volumes
 
+# The suites run unchanged under Python 2.7 and Python 3; where the two
+# interpreters name a type differently, they use these names.
+PY3 = sys.version_info[0] >= 3
+if PY3:
+  TEXT = str            # labels, names, mount points, paths
+  LONG = int            # what the module makes of the system's numbers
+  INTEGERS = (int,)
+  import builtins as BUILTINS
+else:
+  TEXT = unicode  # noqa: F821 (Python 2.7 only)
+  LONG = long  # noqa: F821
+  INTEGERS = (int, long)  # noqa: F821
+  import __builtin__ as BUILTINS
+# The type names the module's TypeErrors give: for required text, for text
+# of either kind (2.7's basestring), and for the byte string a caller may
+# pass instead of text.
+TEXT_NAME = TEXT.__name__
+ANY_TEXT_NAME = "str" if PY3 else "basestring"
+BYTES_NAME = bytes.__name__
+# The method that converts an object to an integer after __int__: __long__
+# in 2.7, __index__ in 3.
+SECOND_INTEGER_METHOD = "index" if PY3 else "long"
+
+
+def ClearHandledException():
+  """Forgets the exception being handled (2.7 keeps it after its `except`
+  block ends; Python 3 clears it itself)."""
+  if not PY3:
+    sys.exc_clear()
+
+
+def ForgetTraceback(error):
+  """Drops the traceback a raised exception object carries: Python 3 chains
+  each new raise of the same object to it, so a test that raises one object
+  again and again would see it grow."""
+  if PY3:
+    error.__traceback__ = None
+
+
+def QualifiedBuiltinName(name):
+  """How the interpreter names a function of windows.volumes in its own
+  argument errors: by its simple name in 2.7, qualified in 3."""
+  return "windows.volumes." + name if PY3 else name
+
 
 class Stat(object):
   """A stat result as the module reads it: its st_dev alone."""
@@ -159,6 +203,19 @@ def RunPython(source, extra_path=()):
 # The codec of the file system name: the ANSI code page ("mbcs") on Windows;
 # Linux has no such codec, and its processes speak UTF-8.
 FILE_SYSTEM_NAME_CODEC = "mbcs" if sys.platform == "win32" else "utf-8"
+
+
+def FileSystemName(text):
+  """The file system name the module gives for the system's `text`: 2.7's
+  native str is the text encoded with the codec; Python 3's str is what
+  those bytes decode to with the file system encoding (surrogateescape off
+  Windows)."""
+  if not PY3:
+    return text.encode(FILE_SYSTEM_NAME_CODEC)
+  if sys.platform == "win32":
+    return text.encode(FILE_SYSTEM_NAME_CODEC, "replace").decode(FILE_SYSTEM_NAME_CODEC)
+  return text.encode(FILE_SYSTEM_NAME_CODEC, "surrogatepass").decode(
+      sys.getfilesystemencoding(), "surrogateescape")
 
 # The width of a HANDLE in this process: 32 bits in 32-bit Windows.
 POINTER_BITS = struct.calcsize("P") * 8

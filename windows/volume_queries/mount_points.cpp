@@ -5,6 +5,7 @@
 #include "kernel32.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/interpreter_memory.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/critical_errors.h"
@@ -25,9 +26,9 @@ constexpr DWORD kInitialBufferLength = 5;
 std::uint64_t ByteCount(DWORD characters) { return std::uint64_t{characters} * sizeof(WCHAR); }
 
 [[noreturn]] void RaiseAllocationFailure(std::uint64_t byte_count) {
-  OwnedRef format = RequireNew(PyString_FromString("Could not allocate %s bytes."));
+  OwnedRef format = RequireNew(pyutil::NewNativeString("Could not allocate %s bytes."));
   OwnedRef count = pyutil::IntegerFromUnsigned(byte_count);
-  OwnedRef message = RequireNew(PyString_Format(format.get(), count.get()));
+  OwnedRef message = RequireNew(pyutil::FormatNativeString(format.get(), count.get()));
   PyErr_SetObject(PyExc_MemoryError, message.get());
   pyutil::ThrowPythonError();
 }
@@ -57,7 +58,7 @@ OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
 const pyutil::TracebackEntry kTraceback("windows.volumes._GetVolumePathNamesForVolumeName",
                                         "windows/volume_queries/mount_points.cpp", __LINE__);
 OwnedRef LookUpVolumePathNames(PyObject* guid_path) {
-  OwnedRef volume_name = RequireNew(PyObject_Unicode(guid_path));
+  OwnedRef volume_name = RequireNew(pyutil::TextOf(guid_path));
   const pyutil::WideString wide_name = ArgumentToWide(volume_name.get(), "guid_path");
 
   DWORD buffer_length = kInitialBufferLength;
@@ -106,11 +107,10 @@ OwnedRef QueryVolumePathNames(PyObject* guid_path) {
 
 PyObject* GetVolumePathNamesFunction(PyObject* /*module*/, PyObject* guid_path) {
   return pyutil::GuardEntry(kTraceback, [guid_path]() -> PyObject* {
-    if (guid_path != Py_None && !PyString_CheckExact(guid_path) &&
-        !PyUnicode_CheckExact(guid_path)) {
+    if (guid_path != Py_None && !pyutil::IsTextOrNativeStringExact(guid_path)) {
       pyutil::RaiseFormatted(PyExc_TypeError,
                              "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "guid_path", "basestring", Py_TYPE(guid_path)->tp_name);
+                             "guid_path", pyutil::kAnyTextTypeName, Py_TYPE(guid_path)->tp_name);
     }
     return QueryVolumePathNames(guid_path).release();
   });

@@ -4,6 +4,7 @@
 
 #include "kernel32.h"
 #include "pyutil/integer_conversion.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/critical_errors.h"
@@ -43,8 +44,7 @@ OwnedRef BuildVolumeInformationTuple(const VolumeInformationBuffers& buffers) {
       RequireNew(PyLong_FromUnsignedLong(buffers.max_component_length));
   OwnedRef flags = RequireNew(PyLong_FromUnsignedLong(buffers.flags));
   OwnedRef filesystem_text = TextFromFixedBuffer(buffers.filesystem, kTextBufferLength);
-  OwnedRef filesystem =
-      RequireNew(PyUnicode_AsEncodedString(filesystem_text.get(), kFileSystemNameCodec, nullptr));
+  OwnedRef filesystem = pyutil::SystemNativeString(filesystem_text.get(), kFileSystemNameCodec);
   return RequireNew(PyTuple_Pack(5, label.get(), serial_number.get(), max_component_length.get(),
                                  flags.get(), filesystem.get()));
 }
@@ -53,7 +53,9 @@ const pyutil::TracebackEntry kByPathTraceback(
     "windows.volumes.GetVolumeInformation", "windows/volume_queries/volume_information.cpp",
     __LINE__);
 OwnedRef ReadVolumeInformationByPath(PyObject* path) {
-  if (path == Py_None) pyutil::RaiseFormatted(PyExc_TypeError, "Expected unicode, got None");
+  if (path == Py_None) {
+    pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got None", pyutil::kTextTypeName);
+  }
   pyutil::WideString root = ArgumentToWide(path, "path");
   // The system wants a root with its trailing backslash.
   if (root.empty() || root.back() != WCHAR('\\')) root.push_back(WCHAR('\\'));
@@ -94,7 +96,7 @@ PyObject* GetVolumeInformationFunction(PyObject* /*module*/, PyObject* path) {
     if (path != Py_None && !PyUnicode_CheckExact(path)) {
       pyutil::RaiseFormatted(PyExc_TypeError,
                              "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "path", "unicode", Py_TYPE(path)->tp_name);
+                             "path", pyutil::kTextTypeName, Py_TYPE(path)->tp_name);
     }
     return QueryVolumeInformationByPath(path).release();
   });

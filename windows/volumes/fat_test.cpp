@@ -34,10 +34,10 @@ OwnedRef QueryFileSystemName(PyObject* handle) {
 
 const pyutil::TracebackEntry kIsFATTraceback("windows.volumes.IsFAT",
                                               "windows/volumes/fat_test.cpp", __LINE__);
-PyObject* IsFAT(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kIsFATTraceback, [args, kwargs]() -> PyObject* {
+PyObject* IsFAT(PyObject* /*module*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kIsFATTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kSignature, call, values);
     PyObject* serial_number = values[0];
     PyObject* handle = values[1];
     ModuleState& state = State();
@@ -75,8 +75,8 @@ PyObject* IsFAT(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kIsFATFunction = {
-    "IsFAT", pyutil::KeywordsFunction(IsFAT),
-    METH_VARARGS | METH_KEYWORDS,
+    "IsFAT", pyutil::ParsedCallFunction<IsFAT>(),
+    pyutil::kParsedCallFlags,
     "Returns True if the filesystem is of the FAT family.\n"
     "\n"
     "  Note that once the result has been checked, it will be cached until the next\n"

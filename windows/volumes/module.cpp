@@ -32,26 +32,8 @@ constexpr char kVolumeNameGuidPattern[] = R"(\\\\\?\\Volume\{([\w-]+)\}\\)";
 static_assert(sizeof kVolumeNameGuidPattern - 1 == 28, "the pattern is 28 characters");
 
 void InternNames(InternedNames& names) {
-#define VOLUMES_INTERN(field) names.field = InternedString(#field)
-  VOLUMES_INTERN(LOGGER); VOLUMES_INTERN(DRIVE_TYPE_MAP); VOLUMES_INTERN(VOLUME_NAME_GUID_MATCHER);
-  VOLUMES_INTERN(utils); VOLUMES_INTERN(volume_entry); VOLUMES_INTERN(platform_utils);
-  VOLUMES_INTERN(service); VOLUMES_INTERN(logging); VOLUMES_INTERN(re);
-  VOLUMES_INTERN(_ListVolumeNames); VOLUMES_INTERN(FindVolumeID);
-  VOLUMES_INTERN(_VolumeIDFromSerialNumber); VOLUMES_INTERN(WindowsError); VOLUMES_INTERN(__name__);
-  VOLUMES_INTERN(debug); VOLUMES_INTERN(info); VOLUMES_INTERN(warning); VOLUMES_INTERN(error);
-  VOLUMES_INTERN(exception);
-  VOLUMES_INTERN(get); VOLUMES_INTERN(match); VOLUMES_INTERN(group); VOLUMES_INTERN(encode);
-  VOLUMES_INTERN(lower); VOLUMES_INTERN(clear); VOLUMES_INTERN(copy); VOLUMES_INTERN(sort);
-  VOLUMES_INTERN(key); VOLUMES_INTERN(st_dev); VOLUMES_INTERN(handle); VOLUMES_INTERN(volume);
-  VOLUMES_INTERN(_volume_ids); VOLUMES_INTERN(_volume_entries); VOLUMES_INTERN(_lock);
-  VOLUMES_INTERN(_PopulateVolumeTable); VOLUMES_INTERN(GetVolumeEntryForVolumeID);
-  VOLUMES_INTERN(_FindVolumeIDForDeviceNumber); VOLUMES_INTERN(VolumeEntry);
-  VOLUMES_INTERN(DeviceType); VOLUMES_INTERN(UNKNOWN); VOLUMES_INTERN(GetMonotonicTime);
-  VOLUMES_INTERN(Lock); VOLUMES_INTERN(Singleton); VOLUMES_INTERN(getLogger);
-  VOLUMES_INTERN(compile); VOLUMES_INTERN(mountpoint); VOLUMES_INTERN(device_file);
-  VOLUMES_INTERN(device_number); VOLUMES_INTERN(uuid); VOLUMES_INTERN(model);
-  VOLUMES_INTERN(device_type); VOLUMES_INTERN(label); VOLUMES_INTERN(filesystem);
-  VOLUMES_INTERN(size); VOLUMES_INTERN(ascii);
+#define VOLUMES_INTERN(field) names.field = InternedString(#field);
+  VOLUMES_INTERNED_NAMES(VOLUMES_INTERN)
 #undef VOLUMES_INTERN
 }
 
@@ -88,7 +70,7 @@ std::string ExportedSignature(PyObject* entry) {
 // RaiseWindowsError from windows.winwrap's table of exported C functions.
 winwrap::RaiseWindowsErrorFunction ImportRaiseWindowsError() {
   constexpr char kWinwrapName[] = "windows.winwrap";
-  OwnedRef module_name = RequireNew(PyString_FromString(kWinwrapName));
+  OwnedRef module_name = RequireNew(pyutil::NewNativeString(kWinwrapName));
   OwnedRef winwrap = RequireNew(PyImport_Import(module_name.get()));
   OwnedRef exported = RequireNew(PyObject_GetAttrString(winwrap.get(), "__pyx_capi__"));
   // Borrowed from the table, which `exported` keeps alive.
@@ -114,12 +96,12 @@ winwrap::RaiseWindowsErrorFunction ImportRaiseWindowsError() {
 }
 
 // `import name` or `from name import imported`, through the __import__ found
-// in __builtin__ now, with the interpreter's default (relative, then
-// absolute) resolution.
+// in the built-in names now, with the interpreter's default resolution
+// (2.7: relative, then absolute; 3: absolute).
 OwnedRef Import(const char* name, const char* imported) {
   const ModuleState& state = State();
   OwnedRef import_function = RequireNew(PyObject_GetAttrString(state.builtins_module, "__import__"));
-  OwnedRef module_name = RequireNew(PyString_FromString(name));
+  OwnedRef module_name = RequireNew(pyutil::NewNativeString(name));
   OwnedRef locals = RequireNew(PyDict_New());
   OwnedRef from_list = RequireNew(PyList_New(0));
   OwnedRef imported_name;
@@ -127,7 +109,7 @@ OwnedRef Import(const char* name, const char* imported) {
     imported_name = InternedString(imported);
     RequireStatus(PyList_Append(from_list.get(), imported_name.get()));
   }
-  OwnedRef level = RequireNew(PyInt_FromLong(-1));
+  OwnedRef level = RequireNew(pyutil::NewInteger(pyutil::kDefaultImportLevel));
   OwnedRef module = pyutil::Call(import_function.get(), module_name.get(), state.globals,
                                  locals.get(), from_list.get(), level.get());
   if (imported == nullptr) return module;
@@ -164,7 +146,7 @@ void InitialiseModule(PyObject* module) {
   ModuleState& state = State();
   state.module = OwnedRef::Borrow(module);
   state.globals = PyModule_GetDict(module);
-  state.builtins_module = PyImport_AddModule("__builtin__");
+  state.builtins_module = PyImport_AddModule(pyutil::kBuiltinsModuleName);
   if (state.globals == nullptr || state.builtins_module == nullptr) pyutil::ThrowPythonError();
   state.builtins = PyModule_GetDict(state.builtins_module);
   RequireStatus(PyDict_SetItemString(state.globals, "__builtins__", state.builtins_module));
@@ -173,8 +155,8 @@ void InitialiseModule(PyObject* module) {
   state.fat_filesystems = OwnedRef::Borrow(Py_None);
   state.is_fat_cache = OwnedRef::Borrow(Py_None);
   InternNames(state.names);
-  state.module_name = RequireNew(PyString_FromString(kModuleName));
-  state.volume_id_format = RequireNew(PyString_FromString("serial:%s"));
+  state.module_name = RequireNew(pyutil::NewNativeString(kModuleName));
+  state.volume_id_format = RequireNew(pyutil::NewNativeString("serial:%s"));
   state.builtin_len = RequireNew(PyObject_GetAttrString(state.builtins_module, "len"));
 
   state.raise_windows_error = ImportRaiseWindowsError();
@@ -196,8 +178,9 @@ void InitialiseModule(PyObject* module) {
 
   OwnedRef re = Global(names.re.get());
   OwnedRef compile = pyutil::GetAttr(re.get(), names.compile.get());
-  OwnedRef pattern = RequireNew(PyString_FromString(kVolumeNameGuidPattern));
-  Bind(names.VOLUME_NAME_GUID_MATCHER.get(), pyutil::Call(compile.get(), pattern.get()).get());
+  OwnedRef pattern = RequireNew(pyutil::NewNativeString(kVolumeNameGuidPattern));
+  Bind(names.VOLUME_NAME_GUID_MATCHER.get(),
+       pyutil::CompileAsciiPattern(compile.get(), re.get(), pattern.get()).get());
 
   OwnedRef fat_names = RequireNew(Py_BuildValue("(ss)", "fat32", "exfat"));
   state.fat_filesystems = RequireNew(PyFrozenSet_New(fat_names.get()));
@@ -220,19 +203,26 @@ void InitialiseModule(PyObject* module) {
 const pyutil::TracebackEntry kInitTraceback("init windows.volumes", "windows/volumes/module.cpp",
                                             __LINE__);
 
+namespace {
+
+pyutil::ModuleDefinition module_definition =
+    VOLUMES_MODULE_DEFINITION("volumes", kModuleDoc, kQueryFunctions);
+
+// The module, initialised: a new reference, or nullptr with the error that
+// stopped it set.
+PyObject* CreateModule() {
+  OwnedRef module = pyutil::CreateModule(module_definition);
+  if (!module) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init windows.volumes");
+    return nullptr;
+  }
+  return pyutil::GuardEntry(kInitTraceback, [&module]() -> PyObject* {
+    InitialiseModule(module.get());
+    return module.release();
+  });
+}
+
+}  // namespace
 }  // namespace volumes
 
-VOLUMES_MODULE_INIT initvolumes(void) {
-  PyObject* module = Py_InitModule4("volumes", volumes::kQueryFunctions, volumes::kModuleDoc,
-                                    nullptr, PYTHON_API_VERSION);
-  if (module == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init windows.volumes");
-    return;
-  }
-  Py_INCREF(module);
-  pyutil::GuardEntry(volumes::kInitTraceback, [module]() -> PyObject* {
-    volumes::InitialiseModule(module);
-    return nullptr;
-  });
-  Py_DECREF(module);
-}
+VOLUMES_MODULE_ENTRY(volumes, volumes::CreateModule)

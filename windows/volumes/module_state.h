@@ -14,22 +14,30 @@ namespace volumes {
 
 using pyutil::OwnedRef;
 
+// The names the module looks up, each written once: X(name) for each. The
+// field `name` of InternedNames holds the interned str of the same text.
+#define VOLUMES_INTERNED_NAMES(X)                                                          \
+  /* module globals */                                                                     \
+  X(LOGGER) X(DRIVE_TYPE_MAP) X(VOLUME_NAME_GUID_MATCHER) X(utils) X(volume_entry)         \
+  X(platform_utils) X(service) X(logging) X(re) X(_ListVolumeNames) X(FindVolumeID)        \
+  X(_VolumeIDFromSerialNumber) X(WindowsError) X(__name__)                                 \
+  /* attributes and methods */                                                             \
+  X(debug) X(info) X(warning) X(error) X(exception) X(get) X(match) X(group) X(encode)     \
+  X(lower) X(clear) X(copy) X(sort) X(key) X(st_dev) X(handle) X(volume) X(_volume_ids)    \
+  X(_volume_entries) X(_lock) X(_PopulateVolumeTable) X(GetVolumeEntryForVolumeID)         \
+  X(_FindVolumeIDForDeviceNumber) X(VolumeEntry) X(DeviceType) X(UNKNOWN)                  \
+  X(GetMonotonicTime) X(Lock) X(Singleton) X(getLogger) X(compile)                         \
+  /* VolumeEntry keywords */                                                               \
+  X(mountpoint) X(device_file) X(device_number) X(uuid) X(model) X(device_type) X(label)   \
+  X(filesystem) X(size)                                                                    \
+  /* constant text */                                                                      \
+  X(ascii)
+
 // Interned names, made once so that every lookup is a pointer comparison.
 struct InternedNames {
-  // module globals
-  OwnedRef LOGGER, DRIVE_TYPE_MAP, VOLUME_NAME_GUID_MATCHER, utils, volume_entry,
-      platform_utils, service, logging, re, _ListVolumeNames, FindVolumeID,
-      _VolumeIDFromSerialNumber, WindowsError, __name__;
-  // attributes and methods
-  OwnedRef debug, info, warning, error, exception, get, match, group, encode, lower, clear, copy,
-      sort, key, st_dev, handle, volume, _volume_ids, _volume_entries, _lock, _PopulateVolumeTable,
-      GetVolumeEntryForVolumeID, _FindVolumeIDForDeviceNumber, VolumeEntry, DeviceType,
-      UNKNOWN, GetMonotonicTime, Lock, Singleton, getLogger, compile;
-  // VolumeEntry keywords
-  OwnedRef mountpoint, device_file, device_number, uuid, model, device_type, label, filesystem,
-      size;
-  // constant text
-  OwnedRef ascii;
+#define VOLUMES_NAME_FIELD(name) OwnedRef name;
+  VOLUMES_INTERNED_NAMES(VOLUMES_NAME_FIELD)
+#undef VOLUMES_NAME_FIELD
 };
 
 struct ModuleState {
@@ -39,8 +47,8 @@ struct ModuleState {
   // removes windows.volumes from sys.modules.
   OwnedRef module;
   PyObject* globals = nullptr;          // the module's dict, kept by `module`
-  PyObject* builtins_module = nullptr;  // __builtin__
-  PyObject* builtins = nullptr;         // __builtin__'s dict
+  PyObject* builtins_module = nullptr;  // __builtin__ (2.7), builtins (3)
+  PyObject* builtins = nullptr;         // its dict
   winwrap::RaiseWindowsErrorFunction raise_windows_error = nullptr;
   OwnedRef fat_filesystems;  // FAT_FILESYSTEMS: frozenset of lower-case names
   OwnedRef is_fat_cache;     // IS_FAT_CACHE: volume ID -> bool
@@ -54,7 +62,7 @@ struct ModuleState {
 // The one state of the module; created on first use, never destroyed.
 ModuleState& State();
 
-// A module-level name, looked up now: the namespace, then __builtin__.
+// A module-level name, looked up now: the namespace, then the built-in names.
 OwnedRef Global(PyObject* name);
 
 // Calls LOGGER.<level>(format, arguments...): the logger does the formatting.
@@ -62,7 +70,7 @@ template <typename... Arguments>
 void Log(PyObject* level, const char* format, Arguments... arguments) {
   OwnedRef logger = Global(State().names.LOGGER.get());
   OwnedRef method = pyutil::GetAttr(logger.get(), level);
-  OwnedRef format_text = pyutil::RequireNew(PyString_FromString(format));
+  OwnedRef format_text = pyutil::RequireNew(pyutil::NewNativeString(format));
   pyutil::Call(method.get(), format_text.get(), arguments...);
 }
 

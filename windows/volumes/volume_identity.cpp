@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volumes/module_state.h"
@@ -14,12 +15,12 @@ using pyutil::OwnedRef;
 
 namespace {
 
-// The value of an exact int, or of an exact long that fits in a long long:
-// the serial numbers whose ID is "serial:" and their decimal text (str() of
-// an exact int or long is that text, and neither type can be changed).
-// Nothing for any other object, which takes the general path.
+// The value of an exact int (or 2.7 long) that fits in a long long: the
+// serial numbers whose ID is "serial:" and their decimal text (str() of an
+// exact integer is that text, and the type cannot be changed). Nothing for
+// any other object, which takes the general path.
 std::optional<long long> ExactIntegerValue(PyObject* serial_number) {
-  if (PyInt_CheckExact(serial_number)) return PyInt_AS_LONG(serial_number);
+  if (pyutil::IsShortIntExact(serial_number)) return pyutil::ShortIntValue(serial_number);
   if (!PyLong_CheckExact(serial_number)) return std::nullopt;
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(serial_number, &overflow);
@@ -46,7 +47,7 @@ OwnedRef FormatIntegerVolumeID(long long value) {
   if (value < 0) *--digits = '-';
   char* start = digits - kPrefixLength;
   std::memcpy(start, kPrefix, kPrefixLength);
-  return pyutil::RequireNew(PyString_FromStringAndSize(start, end - start));
+  return pyutil::RequireNew(pyutil::NewNativeStringAndSize(start, end - start));
 }
 
 // The IDs of the integer serial numbers asked for lately, by value. Callers
@@ -93,7 +94,7 @@ OwnedRef FormatVolumeID(PyObject* serial_number) {
     RecentVolumeIDs& recent = Recent();
     if (PyObject* known = recent.Find(*value)) return OwnedRef::Borrow(known);
     PyObject* text = FormatIntegerVolumeID(*value).release();
-    PyString_InternInPlace(&text);
+    pyutil::InternNativeStringInPlace(&text);
     OwnedRef volume_id = OwnedRef::Steal(text);
     recent.Remember(*value, volume_id);
     return volume_id;
@@ -101,13 +102,13 @@ OwnedRef FormatVolumeID(PyObject* serial_number) {
   // The serial is the right operand as it stands, so a tuple supplies the
   // formatting arguments itself.
   OwnedRef volume_id =
-      pyutil::RequireNew(PyString_Format(State().volume_id_format.get(), serial_number));
-  if (!PyString_CheckExact(volume_id.get())) {
+      pyutil::RequireNew(pyutil::FormatNativeString(State().volume_id_format.get(), serial_number));
+  if (!pyutil::IsNativeStringExact(volume_id.get())) {
     pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
                            Py_TYPE(volume_id.get())->tp_name);
   }
   PyObject* text = volume_id.release();
-  PyString_InternInPlace(&text);
+  pyutil::InternNativeStringInPlace(&text);
   return OwnedRef::Steal(text);
 }
 

@@ -3,6 +3,7 @@
 #include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/binding_function.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volumes/module_state.h"
@@ -39,10 +40,10 @@ constexpr pyutil::Signature kFindVolumeIDSignature = {"FindVolumeID", kFindVolum
 
 const pyutil::TracebackEntry kFindVolumeIDTraceback("windows.volumes.VolumeInfo.FindVolumeID",
                                                     kSourceFile, __LINE__);
-PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kFindVolumeIDTraceback, [args, kwargs]() -> PyObject* {
+PyObject* FindVolumeID(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kFindVolumeIDTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kFindVolumeIDSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kFindVolumeIDSignature, call, values);
     OwnedRef function = Global(State().names.FindVolumeID.get());
     return pyutil::Call(function.get(), values[1]).release();
   });
@@ -52,7 +53,7 @@ PyObject* FindVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs)
 // anything else through its own `get`.
 OwnedRef TableGet(PyObject* table, PyObject* key) {
   if (PyDict_CheckExact(table) &&
-      (PyString_CheckExact(key) || PyInt_CheckExact(key) || PyLong_CheckExact(key) ||
+      (pyutil::IsNativeStringExact(key) || pyutil::IsIntegerExact(key) ||
        PyUnicode_CheckExact(key))) {
     PyObject* entry = PyDict_GetItem(table, key);
     return OwnedRef::Borrow(entry != nullptr ? entry : Py_None);
@@ -66,11 +67,11 @@ constexpr pyutil::Signature kGetEntryForVolumeIDSignature = {
 
 const pyutil::TracebackEntry kGetEntryForVolumeIDTraceback(
     "windows.volumes.VolumeInfo.GetVolumeEntryForVolumeID", kSourceFile, __LINE__);
-PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kGetEntryForVolumeIDTraceback, [args, kwargs]() -> PyObject* {
+PyObject* GetVolumeEntryForVolumeID(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kGetEntryForVolumeIDTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
-        pyutil::ParseArguments(kGetEntryForVolumeIDSignature, args, kwargs, values);
+        pyutil::ParseArguments(kGetEntryForVolumeIDSignature, call, values);
     OwnedRef table = pyutil::GetAttr(values[0], State().names._volume_entries.get());
     return TableGet(table.get(), values[1]).release();
   });
@@ -98,13 +99,12 @@ OwnedRef VolumeIDForDeviceNumber(PyObject* self, PyObject* st_dev) {
 
 const pyutil::TracebackEntry kGetEntryForDeviceNumberTraceback(
     "windows.volumes.VolumeInfo.GetVolumeEntryForDeviceNumber", kSourceFile, __LINE__);
-PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
-                                        PyObject* kwargs) {
+PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, const pyutil::CallArguments& call) {
   return pyutil::GuardEntry(kGetEntryForDeviceNumberTraceback,
-                            [args, kwargs]() -> PyObject* {
+                            [&call]() -> PyObject* {
     PyObject* values[2];
     const OwnedRef keywords =
-        pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, args, kwargs, values);
+        pyutil::ParseArguments(kGetEntryForDeviceNumberSignature, call, values);
     OwnedRef volume_id = VolumeIDForDeviceNumber(values[0], values[1]);
     return pyutil::CallMethod(values[0], State().names.GetVolumeEntryForVolumeID.get(),
                               volume_id.get())
@@ -114,7 +114,7 @@ PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, PyObject* args,
 
 PyMethodDef kInitMethod = {"__init__", Init, METH_O, nullptr};
 PyMethodDef kFindVolumeIDMethod = {
-    "FindVolumeID", pyutil::KeywordsFunction(FindVolumeID), METH_VARARGS | METH_KEYWORDS,
+    "FindVolumeID", pyutil::ParsedCallFunction<FindVolumeID>(), pyutil::kParsedCallFlags,
     "Get the volume ID from the VolumeInfo service.\n"
     "\n"
     "    Args:\n"
@@ -124,11 +124,11 @@ PyMethodDef kFindVolumeIDMethod = {
     "      Object to be used as volume ID. Generally string-typed.\n"
     "    "};
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
-    "GetVolumeEntryForVolumeID", pyutil::KeywordsFunction(GetVolumeEntryForVolumeID),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+    "GetVolumeEntryForVolumeID", pyutil::ParsedCallFunction<GetVolumeEntryForVolumeID>(),
+    pyutil::kParsedCallFlags, nullptr};
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
-    "GetVolumeEntryForDeviceNumber", pyutil::KeywordsFunction(GetVolumeEntryForDeviceNumber),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+    "GetVolumeEntryForDeviceNumber", pyutil::ParsedCallFunction<GetVolumeEntryForDeviceNumber>(),
+    pyutil::kParsedCallFlags, nullptr};
 
 constexpr char kClassDoc[] =
     "Volume information cache service.\n"
@@ -154,9 +154,9 @@ OwnedRef BuildVolumeInfoService() {
 
   OwnedRef class_namespace = RequireNew(PyDict_New());
   RequireStatus(PyDict_SetItemString(class_namespace.get(), "__module__", state.module_name.get()));
-  OwnedRef qualified_name = RequireNew(PyString_FromString("VolumeInfo"));
+  OwnedRef qualified_name = RequireNew(pyutil::NewNativeString("VolumeInfo"));
   RequireStatus(PyDict_SetItemString(class_namespace.get(), "__qualname__", qualified_name.get()));
-  OwnedRef doc = RequireNew(PyString_FromString(kClassDoc));
+  OwnedRef doc = RequireNew(pyutil::NewNativeString(kClassDoc));
   RequireStatus(PyDict_SetItemString(class_namespace.get(), "__doc__", doc.get()));
   AddMethod(class_namespace.get(), &kInitMethod, nullptr);
   AddMethod(class_namespace.get(), &kFindVolumeIDMethod, nullptr);
@@ -169,11 +169,12 @@ OwnedRef BuildVolumeInfoService() {
   OwnedRef service = Global(state.names.service.get());
   OwnedRef singleton = pyutil::GetAttr(service.get(), state.names.Singleton.get());
 
-  // A __metaclass__ in the namespace would take precedence, as in a class
-  // statement; ours defines none.
-  PyObject* declared_metaclass = PyDict_GetItemString(class_namespace.get(), "__metaclass__");
+  // In 2.7 a __metaclass__ in the namespace would take precedence, as in a
+  // class statement; ours defines none (Python 3 does not look there).
+  PyObject* declared_metaclass = pyutil::kPython3 ? nullptr
+      : PyDict_GetItemString(class_namespace.get(), "__metaclass__");
   if (declared_metaclass != nullptr) metaclass = declared_metaclass;
-  OwnedRef class_name = RequireNew(PyString_FromString("VolumeInfo"));
+  OwnedRef class_name = RequireNew(pyutil::NewNativeString("VolumeInfo"));
   OwnedRef volume_info_class =
       pyutil::Call(metaclass, class_name.get(), bases.get(), class_namespace.get());
   return pyutil::Call(singleton.get(), volume_info_class.get());

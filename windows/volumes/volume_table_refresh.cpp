@@ -14,6 +14,7 @@
 #include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/exception_state.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "pyutil/utf16.h"
@@ -34,30 +35,13 @@ using pyutil::RequireStatus;
 // its `with` block (defined where the method begins).
 extern const pyutil::TracebackEntry kPopulateTraceback;
 
-// A special method as the `with` statement finds it: on the type (bound to
-// the instance), or on the instance itself for an old-style instance.
-OwnedRef LookupSpecial(PyObject* object, const char* name, PyObject** interned_name) {
-  if (PyInstance_Check(object)) {
-    if (*interned_name == nullptr) *interned_name = PyString_InternFromString(name);
-    if (*interned_name == nullptr) pyutil::ThrowPythonError();
-    return pyutil::GetAttr(object, *interned_name);
-  }
-  PyObject* method = _PyObject_LookupSpecial(object, const_cast<char*>(name), interned_name);
-  if (method == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, *interned_name);
-    pyutil::ThrowPythonError();
-  }
-  return OwnedRef::Steal(method);
-}
-
 // Runs `body` inside `with lock:`. A true result of __exit__ swallows the
 // exception, and the block's result is then None.
 template <typename Body>
 OwnedRef WithLock(PyObject* lock, Body body) {
-  static PyObject* exit_name = nullptr;
-  static PyObject* enter_name = nullptr;
-  OwnedRef exit = LookupSpecial(lock, "__exit__", &exit_name);
-  OwnedRef enter = LookupSpecial(lock, "__enter__", &enter_name);
+  // As the `with` statement finds them: __exit__ first.
+  OwnedRef exit = pyutil::LookupSpecialMethod(lock, "__exit__");
+  OwnedRef enter = pyutil::LookupSpecialMethod(lock, "__enter__");
   pyutil::Call(enter.get());
   OwnedRef result;
   try {
@@ -118,9 +102,9 @@ OwnedRef GuidOfVolumeName(PyObject* volume_name) {
   OwnedRef matcher = Global(names.VOLUME_NAME_GUID_MATCHER.get());
   OwnedRef match = pyutil::CallMethod(matcher.get(), names.match.get(), volume_name);
   if (!RequireStatus(PyObject_IsTrue(match.get()))) return OwnedRef::Borrow(Py_None);
-  OwnedRef group_number = RequireNew(PyInt_FromLong(1));
+  OwnedRef group_number = RequireNew(pyutil::NewInteger(1));
   OwnedRef guid = pyutil::CallMethod(match.get(), names.group.get(), group_number.get());
-  return pyutil::CallMethod(guid.get(), names.encode.get(), names.ascii.get());
+  return pyutil::NativeStringFromAsciiText(guid.get(), names.encode.get(), names.ascii.get());
 }
 
 // The table a refresh builds, and for each of its keys the volume GUID name
@@ -157,9 +141,9 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 
   OwnedRef mount_points;
   try {
-    if (volume_name != Py_None && !PyString_CheckExact(volume_name) &&
-        !PyUnicode_CheckExact(volume_name)) {
-      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "basestring",
+    if (volume_name != Py_None && !pyutil::IsTextOrNativeStringExact(volume_name)) {
+      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s",
+                             pyutil::kAnyTextTypeName,
                              Py_TYPE(volume_name)->tp_name);
     }
     mount_points = QueryVolumePathNames(volume_name);
@@ -191,7 +175,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   OwnedRef information;
   try {
     if (volume_name != Py_None && !PyUnicode_CheckExact(volume_name)) {
-      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode",
+      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", pyutil::kTextTypeName,
                              Py_TYPE(volume_name)->tp_name);
     }
     // The query names the volume by its GUID name, not by the mount point.
@@ -321,10 +305,10 @@ constexpr pyutil::Signature kPopulateSignature = {"_PopulateVolumeTable", kPopul
 extern const pyutil::TracebackEntry kPopulateTraceback(
     "windows.volumes.VolumeInfo._PopulateVolumeTable", "windows/volumes/volume_table_refresh.cpp",
     __LINE__);
-PyObject* PopulateVolumeTable(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kPopulateTraceback, [args, kwargs]() -> PyObject* {
+PyObject* PopulateVolumeTable(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kPopulateTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kPopulateSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kPopulateSignature, call, values);
     PyObject* self = values[0];
     PyObject* current_volume_ids = values[1];
     OwnedRef lock = pyutil::GetAttr(self, State().names._lock.get());
@@ -342,10 +326,10 @@ constexpr pyutil::Signature kAllEntriesSignature = {"AllVolumeEntries", kAllEntr
 const pyutil::TracebackEntry kAllVolumeEntriesTraceback(
     "windows.volumes.VolumeInfo.AllVolumeEntries", "windows/volumes/volume_table_refresh.cpp",
     __LINE__);
-PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
-  return pyutil::GuardEntry(kAllVolumeEntriesTraceback, [args, kwargs]() -> PyObject* {
+PyObject* AllVolumeEntries(PyObject* /*function*/, const pyutil::CallArguments& call) {
+  return pyutil::GuardEntry(kAllVolumeEntriesTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
-    const OwnedRef keywords = pyutil::ParseArguments(kAllEntriesSignature, args, kwargs, values);
+    const OwnedRef keywords = pyutil::ParseArguments(kAllEntriesSignature, call, values);
     PyObject* self = values[0];
     PyObject* force_update = values[1] != nullptr ? values[1] : Py_False;
     const InternedNames& names = State().names;
@@ -368,7 +352,7 @@ PyObject* AllVolumeEntries(PyObject* /*function*/, PyObject* args, PyObject* kwa
 }  // namespace
 
 PyMethodDef kAllVolumeEntriesMethod = {
-    "AllVolumeEntries", pyutil::KeywordsFunction(AllVolumeEntries), METH_VARARGS | METH_KEYWORDS,
+    "AllVolumeEntries", pyutil::ParsedCallFunction<AllVolumeEntries>(), pyutil::kParsedCallFlags,
     "Returns the volume entry dictionary.\n"
     "\n"
     "    Args:\n"
@@ -380,7 +364,7 @@ PyMethodDef kAllVolumeEntriesMethod = {
     "    "};
 
 PyMethodDef kPopulateVolumeTableMethod = {"_PopulateVolumeTable",
-                                          pyutil::KeywordsFunction(PopulateVolumeTable),
-                                          METH_VARARGS | METH_KEYWORDS, nullptr};
+                                          pyutil::ParsedCallFunction<PopulateVolumeTable>(),
+                                          pyutil::kParsedCallFlags, nullptr};
 
 }  // namespace volumes

@@ -1,5 +1,6 @@
 #include "windows/winwrap/error_messages.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace winwrap {
@@ -71,5 +72,51 @@ std::string WindowsErrorMessage(DWORD error_code) {
 }
 
 #endif
+
+int ErrnoOfWindowsError(DWORD error_code) {
+  // A FACILITY_WIN32 HRESULT carries the code in its low 16 bits.
+  if ((error_code & 0xFFFF0000u) == 0x80070000u) error_code &= 0xFFFFu;
+  // Winsock's codes are errno values of their own.
+  if (error_code >= 10000 && error_code < 12000) return static_cast<int>(error_code);
+  switch (error_code) {
+    case 2: case 3: case 15: case 18: case 53: case 67: case 161: case 206:
+      return ENOENT;
+    case 10:
+      return E2BIG;
+    case 11: case 188: case 189: case 190: case 191: case 192: case 193: case 194: case 195:
+    case 196: case 197: case 198: case 199: case 200: case 201: case 202:
+      return ENOEXEC;
+    case 6: case 114: case 130:
+      return EBADF;
+    case 128: case 129:
+      return ECHILD;
+    case 89: case 164: case 215:
+      return EAGAIN;
+    case 7: case 8: case 9: case 1816:
+      return ENOMEM;
+    case 5: case 16: case 19: case 20: case 21: case 22: case 23: case 24: case 25: case 26:
+    case 27: case 28: case 29: case 30: case 31: case 32: case 33: case 34: case 35: case 36:
+    case 65: case 82: case 83: case 108: case 132: case 158: case 167:
+      return EACCES;
+    case 80: case 183:
+      return EEXIST;
+    case 17:
+      return EXDEV;
+    case 267:
+      return ENOTDIR;
+    case 4:
+      return EMFILE;
+    case 112:
+      return ENOSPC;
+    case 109: case 232:
+      return EPIPE;
+    case 145:
+      return ENOTEMPTY;
+    case 1113:
+      return EILSEQ;
+    default:
+      return EINVAL;
+  }
+}
 
 }  // namespace winwrap

@@ -2,8 +2,8 @@
 //
 // Other native modules reach RaiseWindowsError through the capsule in
 // __pyx_capi__. On Windows the exception is the interpreter's WindowsError;
-// Python 2.7 elsewhere has none, so this module provides one (an OSError
-// subclass with `winerror`) and makes it a built-in name, so that
+// elsewhere the interpreter has none, so this module provides one (an
+// OSError subclass with `winerror`) and makes it a built-in name, so that
 // `except WindowsError` works throughout the application.
 #include <Python.h>
 
@@ -13,6 +13,8 @@
 #include "kernel32.h"
 #include "pyutil/binding_function.h"
 #include "pyutil/calls.h"
+#include "pyutil/integer_conversion.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "windows/winwrap/error_messages.h"
@@ -38,9 +40,9 @@ PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* opt
                                ? static_cast<DWORD>(options->error_code)
                                : GetLastError();
   return pyutil::GuardEntry(kRaiseTraceback, [&]() -> PyObject* {
-    OwnedRef code = RequireNew(PyLong_FromUnsignedLong(error_code));
-    OwnedRef code_number = RequireNew(PyNumber_Int(code.get()));  // an int where it fits
-    OwnedRef message = RequireNew(PyString_FromString(WindowsErrorMessage(error_code).c_str()));
+    OwnedRef code_number = pyutil::IntegerFromUnsigned(error_code);  // an int where it fits
+    OwnedRef message =
+        RequireNew(pyutil::NewNativeString(WindowsErrorMessage(error_code).c_str()));
     OwnedRef error =
         pyutil::Call(windows_error_class, code_number.get(), message.get());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
@@ -50,10 +52,24 @@ PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* opt
 
 #ifndef _WIN32
 
-// WindowsError(winerror, strerror[, filename]): an OSError whose errno is
-// the Windows code, and which keeps that code as `winerror`.
-const pyutil::TracebackEntry kInitTraceback("exceptions.WindowsError.__init__", kSourceFile,
-                                            __LINE__);
+// Python 3: gives the error the errno CPython on Windows derives from its
+// Windows code. Its args stay as given, (winerror, strerror[, filename]),
+// so that a copy or an unpickled error is made from the code again; 2.7
+// keeps the code as errno.
+void DeriveErrno(PyObject* self, PyObject* winerror) {
+  if (!pyutil::kPython3 || !pyutil::IsInteger(winerror)) return;
+  const unsigned long code = PyLong_AsUnsignedLongMask(winerror);
+  if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) pyutil::ThrowPythonError();
+  OwnedRef errno_value =
+      RequireNew(pyutil::NewInteger(ErrnoOfWindowsError(static_cast<DWORD>(code))));
+  RequireStatus(PyObject_SetAttrString(self, "errno", errno_value.get()));
+}
+
+// WindowsError(winerror, strerror[, filename]): an OSError that keeps the
+// Windows code as `winerror`; its errno is that code in 2.7 and the errno
+// CPython on Windows derives from it in 3.
+const pyutil::TracebackEntry kInitTraceback(VOLUMES_BUILTIN_EXCEPTIONS "WindowsError.__init__",
+                                            kSourceFile, __LINE__);
 PyObject* WindowsErrorInit(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry(kInitTraceback, [&]() -> PyObject* {
     if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
@@ -68,14 +84,16 @@ PyObject* WindowsErrorInit(PyObject* /*function*/, PyObject* args, PyObject* kwa
     OwnedRef init = pyutil::GetAttr(PyExc_OSError, pyutil::InternedString("__init__").get());
     OwnedRef result = RequireNew(PyObject_Call(init.get(), args, nullptr));
     PyObject* winerror = count >= 3 ? PyTuple_GET_ITEM(args, 1) : Py_None;
+    DeriveErrno(self, winerror);
     RequireStatus(PyObject_SetAttrString(self, "winerror", winerror));
     Py_RETURN_NONE;
   });
 }
 
-// "[Error 5] Access is denied", as the interpreter on Windows prints it.
-const pyutil::TracebackEntry kStrTraceback("exceptions.WindowsError.__str__", kSourceFile,
-                                           __LINE__);
+// "[Error 5] Access is denied", as the interpreter on Windows prints it
+// ("[WinError 5] Access is denied" in 3).
+const pyutil::TracebackEntry kStrTraceback(VOLUMES_BUILTIN_EXCEPTIONS "WindowsError.__str__",
+                                           kSourceFile, __LINE__);
 PyObject* WindowsErrorStr(PyObject* /*function*/, PyObject* args, PyObject* kwargs) {
   return pyutil::GuardEntry(kStrTraceback, [&]() -> PyObject* {
     if (PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
@@ -89,13 +107,15 @@ PyObject* WindowsErrorStr(PyObject* /*function*/, PyObject* args, PyObject* kwar
       OwnedRef base_str = pyutil::GetAttr(PyExc_OSError, pyutil::InternedString("__str__").get());
       return pyutil::Call(base_str.get(), self).release();
     }
-    OwnedRef format = RequireNew(PyString_FromString(
-        filename.get() == Py_None ? "[Error %s] %s" : "[Error %s] %s: %r"));
+    const char* format_text = pyutil::kPython3
+        ? (filename.get() == Py_None ? "[WinError %s] %s" : "[WinError %s] %s: %r")
+        : (filename.get() == Py_None ? "[Error %s] %s" : "[Error %s] %s: %r");
+    OwnedRef format = RequireNew(pyutil::NewNativeString(format_text));
     OwnedRef values = filename.get() == Py_None
                           ? RequireNew(PyTuple_Pack(2, winerror.get(), strerror.get()))
                           : RequireNew(PyTuple_Pack(3, winerror.get(), strerror.get(),
                                                     filename.get()));
-    return RequireNew(PyString_Format(format.get(), values.get())).release();
+    return RequireNew(pyutil::FormatNativeString(format.get(), values.get())).release();
   });
 }
 
@@ -106,14 +126,15 @@ PyMethodDef kWindowsErrorStr = {"__str__", pyutil::KeywordsFunction(WindowsError
 
 // The class already installed as a built-in, or a new one installed now.
 OwnedRef ProvideWindowsError() {
-  PyObject* builtins = PyImport_AddModule("__builtin__");  // borrowed
+  PyObject* builtins = PyImport_AddModule(pyutil::kBuiltinsModuleName);  // borrowed
   if (builtins == nullptr) pyutil::ThrowPythonError();
   PyObject* existing = PyDict_GetItemString(PyModule_GetDict(builtins), "WindowsError");
   if (existing != nullptr) return OwnedRef::Borrow(existing);
 
-  OwnedRef module_name = RequireNew(PyString_FromString("exceptions"));
+  OwnedRef module_name =
+      RequireNew(pyutil::NewNativeString(pyutil::kBuiltinExceptionsModuleName));
   OwnedRef namespace_dict = RequireNew(PyDict_New());
-  OwnedRef doc = RequireNew(PyString_FromString("MS-Windows OS system call failed."));
+  OwnedRef doc = RequireNew(pyutil::NewNativeString("MS-Windows OS system call failed."));
   RequireStatus(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
   RequireStatus(PyDict_SetItemString(namespace_dict.get(), "winerror", Py_None));
   OwnedRef init = pyutil::NewBindingFunction(&kWindowsErrorInit, module_name.get(), nullptr);
@@ -121,8 +142,14 @@ OwnedRef ProvideWindowsError() {
   OwnedRef str = pyutil::NewBindingFunction(&kWindowsErrorStr, module_name.get(), nullptr);
   RequireStatus(PyDict_SetItemString(namespace_dict.get(), "__str__", str.get()));
   OwnedRef error_class = RequireNew(PyErr_NewException(
-      const_cast<char*>("exceptions.WindowsError"), PyExc_OSError, namespace_dict.get()));
+      const_cast<char*>(VOLUMES_BUILTIN_EXCEPTIONS "WindowsError"), PyExc_OSError,
+      namespace_dict.get()));
   RequireStatus(PyObject_SetAttrString(builtins, "WindowsError", error_class.get()));
+  // Also where its qualified name says it is (2.7's exceptions module; in 3
+  // the same module as the built-in names), so that pickle finds the class
+  // and a WindowsError can be copied or passed to another process.
+  OwnedRef exceptions = RequireNew(PyImport_ImportModule(pyutil::kBuiltinExceptionsModuleName));
+  RequireStatus(PyObject_SetAttrString(exceptions.get(), "WindowsError", error_class.get()));
   return error_class;
 }
 
@@ -132,10 +159,14 @@ OwnedRef ProvideWindowsError() { return OwnedRef::Borrow(PyExc_WindowsError); }
 
 #endif
 
-void InitialiseWinwrap() {
-  PyObject* module = Py_InitModule3("winwrap", nullptr,
-                                    "Raises WindowsError for failed Windows calls.");
-  if (module == nullptr) pyutil::ThrowPythonError();
+pyutil::ModuleDefinition module_definition = VOLUMES_MODULE_DEFINITION(
+    "winwrap", "Raises WindowsError for failed Windows calls.", nullptr);
+
+// The module, a new reference.
+OwnedRef InitialiseWinwrap() {
+  OwnedRef owned_module = pyutil::CreateModule(module_definition);
+  if (!owned_module) pyutil::ThrowPythonError();
+  PyObject* module = owned_module.get();
   OwnedRef error_class = ProvideWindowsError();
   OwnedRef capi = RequireNew(PyDict_New());
   OwnedRef capsule = RequireNew(PyCapsule_New(reinterpret_cast<void*>(&RaiseWindowsError),
@@ -146,14 +177,14 @@ void InitialiseWinwrap() {
   // Kept for RaiseWindowsError for the life of the process.
   Py_XDECREF(windows_error_class);
   windows_error_class = error_class.release();
+  return owned_module;
+}
+
+PyObject* CreateModule() {
+  return pyutil::GuardEntry([]() -> PyObject* { return InitialiseWinwrap().release(); });
 }
 
 }  // namespace
 }  // namespace winwrap
 
-VOLUMES_MODULE_INIT initwinwrap(void) {
-  pyutil::GuardEntry([]() -> PyObject* {
-    winwrap::InitialiseWinwrap();
-    return nullptr;
-  });
-}
+VOLUMES_MODULE_ENTRY(winwrap, winwrap::CreateModule)

@@ -1,0 +1,210 @@
+#include "pyutil/py_version.h"
+
+#include <frameobject.h>
+
+#include "pyutil/python_error.h"
+
+namespace pyutil {
+
+PyObject* NewNativeStringFromFormat(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PyObject* text = NewNativeStringFromFormatV(format, arguments);
+  va_end(arguments);
+  return text;
+}
+
+const char* NativeStringText(PyObject* text) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_AsUTF8(text);
+#else
+  return PyString_AsString(text);
+#endif
+}
+
+OwnedRef NativeStringFromAsciiText(PyObject* text, PyObject* encode, PyObject* ascii) {
+#if PY_MAJOR_VERSION >= 3
+  static_cast<void>(encode);
+  static_cast<void>(ascii);
+  return OwnedRef::Borrow(text);
+#else
+  return RequireNew(PyObject_CallMethodObjArgs(text, encode, ascii, nullptr));
+#endif
+}
+
+OwnedRef SystemNativeString(PyObject* text, const char* codec) {
+#if PY_MAJOR_VERSION >= 3
+#ifdef _WIN32
+  OwnedRef bytes = RequireNew(PyUnicode_AsEncodedString(text, codec, "replace"));
+  return RequireNew(PyUnicode_Decode(PyBytes_AS_STRING(bytes.get()),
+                                     PyBytes_GET_SIZE(bytes.get()), codec, "replace"));
+#else
+  // Lone surrogates are encoded as 2.7's UTF-8 codec encodes them.
+  OwnedRef bytes = RequireNew(PyUnicode_AsEncodedString(text, codec, "surrogatepass"));
+  return RequireNew(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(bytes.get()),
+                                                     PyBytes_GET_SIZE(bytes.get())));
+#endif
+#else
+  return RequireNew(PyUnicode_AsEncodedString(text, codec, nullptr));
+#endif
+}
+
+OwnedRef CompileAsciiPattern(PyObject* compile, PyObject* re_module, PyObject* pattern) {
+#if PY_MAJOR_VERSION >= 3
+  OwnedRef ascii = RequireNew(PyObject_GetAttrString(re_module, "ASCII"));
+  return RequireNew(PyObject_CallFunctionObjArgs(compile, pattern, ascii.get(), nullptr));
+#else
+  static_cast<void>(re_module);
+  return RequireNew(PyObject_CallFunctionObjArgs(compile, pattern, nullptr));
+#endif
+}
+
+UnicodeUnits::UnicodeUnits(PyObject* unicode) {
+#if PY_MAJOR_VERSION >= 3
+  if (PyUnicode_READY(unicode) < 0) ThrowPythonError();
+  length_ = PyUnicode_GET_LENGTH(unicode);
+  kind_ = PyUnicode_KIND(unicode);
+  data_ = PyUnicode_DATA(unicode);
+#else
+  length_ = PyUnicode_GET_SIZE(unicode);
+  units_ = PyUnicode_AS_UNICODE(unicode);
+#endif
+}
+
+OwnedRef NewUnicodeFromUnits(const UnicodeUnit* units, Py_ssize_t length) {
+#if PY_MAJOR_VERSION >= 3
+  return RequireNew(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, units, length));
+#else
+  return RequireNew(PyUnicode_FromUnicode(units, length));
+#endif
+}
+
+PyObject* BindFunction(PyObject* function, PyObject* instance, PyObject* owner) {
+#if PY_MAJOR_VERSION >= 3
+  static_cast<void>(owner);
+  if (instance == nullptr || instance == Py_None) {
+    Py_INCREF(function);
+    return function;
+  }
+  return PyMethod_New(function, instance);
+#else
+  if (instance == Py_None) instance = nullptr;
+  return PyMethod_New(function, instance, owner);
+#endif
+}
+
+OwnedRef LookupSpecialMethod(PyObject* object, const char* name) {
+  OwnedRef interned = RequireNew(NewInternedNativeString(name));
+#if PY_MAJOR_VERSION < 3
+  if (PyInstance_Check(object)) {
+    return RequireNew(PyObject_GetAttr(object, interned.get()));
+  }
+#endif
+  // Borrowed from the type's dict (or its bases'), which the type keeps.
+  PyObject* found = _PyType_Lookup(Py_TYPE(object), interned.get());
+  if (found == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, interned.get());
+    ThrowPythonError();
+  }
+  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+  if (get == nullptr) return OwnedRef::Borrow(found);
+  return RequireNew(get(found, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+
+HandledException HandledException::Take() noexcept {
+  HandledException saved;
+#if PY_MAJOR_VERSION >= 3
+  PyErr_GetExcInfo(&saved.type_, &saved.value_, &saved.traceback_);
+#else
+  PyThreadState* state = PyThreadState_GET();
+  saved.type_ = state->exc_type;
+  saved.value_ = state->exc_value;
+  saved.traceback_ = state->exc_traceback;
+  state->exc_type = state->exc_value = state->exc_traceback = nullptr;
+#endif
+  return saved;
+}
+
+void HandledException::Set(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+  Py_XINCREF(type);
+  Py_XINCREF(value);
+  Py_XINCREF(traceback);
+#if PY_MAJOR_VERSION >= 3
+  PyErr_SetExcInfo(type, value, traceback);
+#else
+  PyThreadState* state = PyThreadState_GET();
+  PyObject* old_type = state->exc_type;
+  PyObject* old_value = state->exc_value;
+  PyObject* old_traceback = state->exc_traceback;
+  state->exc_type = type;
+  state->exc_value = value;
+  state->exc_traceback = traceback;
+  Py_XDECREF(old_type);
+  Py_XDECREF(old_value);
+  Py_XDECREF(old_traceback);
+#endif
+}
+
+HandledException::HandledException(HandledException&& other) noexcept
+    : type_(other.type_), value_(other.value_), traceback_(other.traceback_) {
+  other.type_ = other.value_ = other.traceback_ = nullptr;
+}
+
+HandledException::~HandledException() {
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+}
+
+void HandledException::Restore() noexcept {
+  Set(type_, value_, traceback_);
+}
+
+void AttachTraceback(PyObject* value, PyObject* traceback) noexcept {
+#if PY_MAJOR_VERSION >= 3
+  if (traceback != nullptr && traceback != Py_None && PyExceptionInstance_Check(value)) {
+    PyException_SetTraceback(value, traceback);
+  }
+#else
+  static_cast<void>(value);
+  static_cast<void>(traceback);
+#endif
+}
+
+bool FrameRunsCode(PyFrameObject* frame, PyCodeObject* code) noexcept {
+#if PY_MAJOR_VERSION >= 3
+  PyCodeObject* frame_code = PyFrame_GetCode(frame);
+  const bool same = frame_code == code;
+  Py_XDECREF(frame_code);
+  return same;
+#else
+  return frame->f_code == code;
+#endif
+}
+
+PyFrameObject* NewTracebackFrame(PyCodeObject* code, int line) noexcept {
+  PyObject* globals = PyDict_New();
+  if (globals == nullptr) return nullptr;
+  PyFrameObject* frame = PyFrame_New(PyThreadState_GET(), code, globals, nullptr);
+  Py_DECREF(globals);
+#if PY_MAJOR_VERSION >= 3
+  // A frame that has not run reports its code's first line, which is `line`.
+  static_cast<void>(line);
+#else
+  if (frame != nullptr) frame->f_lineno = line;
+#endif
+  return frame;
+}
+
+OwnedRef CreateModule(ModuleDefinition& definition) noexcept {
+#if PY_MAJOR_VERSION >= 3
+  return OwnedRef::Steal(PyModule_Create(&definition));
+#else
+  // The interpreter keeps the module in sys.modules; this is a reference of
+  // our own.
+  return OwnedRef::Borrow(Py_InitModule4(definition.name, definition.methods, definition.doc,
+                                         nullptr, PYTHON_API_VERSION));
+#endif
+}
+
+}  // namespace pyutil

@@ -1,0 +1,361 @@
+// What differs between CPython 2.7 and CPython 3 for our modules, in one
+// place. The rest of the code says what it means ("the interpreter's native
+// str", "a module entry") and these definitions say how each interpreter
+// spells it. Only calls that current Python 3 releases still have are used
+// on the Python 3 side (no Py_UNICODE, no PyUnicode_AS_UNICODE).
+//
+// The native str is `str` of each interpreter: bytes in 2.7, text in 3.
+// Integers are `int` and `long` in 2.7, `int` in 3.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <optional>
+
+#include "pyutil/owned_ref.h"
+
+namespace pyutil {
+
+inline constexpr bool kPython3 = PY_MAJOR_VERSION >= 3;
+
+// The module that holds the built-in names, and the import level of an
+// import statement without dots: 2.7 tries the importing package first
+// (-1); Python 3 has absolute imports only (0).
+#if PY_MAJOR_VERSION >= 3
+inline constexpr char kBuiltinsModuleName[] = "builtins";
+inline constexpr long kDefaultImportLevel = 0;
+#else
+inline constexpr char kBuiltinsModuleName[] = "__builtin__";
+inline constexpr long kDefaultImportLevel = -1;
+#endif
+
+// The module of the built-in exception classes ("exceptions" in 2.7, where
+// it is not the module of the built-in names), and the same as a prefix of
+// their qualified names ("exceptions.WindowsError", "builtins.WindowsError").
+#if PY_MAJOR_VERSION >= 3
+#define VOLUMES_BUILTIN_EXCEPTIONS "builtins."
+inline constexpr char kBuiltinExceptionsModuleName[] = "builtins";
+#else
+#define VOLUMES_BUILTIN_EXCEPTIONS "exceptions."
+inline constexpr char kBuiltinExceptionsModuleName[] = "exceptions";
+#endif
+
+// ---- the native str. Each returns a new reference, or nullptr with an
+// error set, as the C API calls do.
+
+inline bool IsNativeString(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_Check(object);
+#else
+  return PyString_Check(object);
+#endif
+}
+
+inline bool IsNativeStringExact(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_CheckExact(object);
+#else
+  return PyString_CheckExact(object);
+#endif
+}
+
+inline PyObject* NewNativeString(const char* text) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_FromString(text);
+#else
+  return PyString_FromString(text);
+#endif
+}
+
+inline PyObject* NewNativeStringAndSize(const char* text, Py_ssize_t size) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_FromStringAndSize(text, size);
+#else
+  return PyString_FromStringAndSize(text, size);
+#endif
+}
+
+// PyErr_Format's formats (%s, %.200s, %zd, %p, ...).
+inline PyObject* NewNativeStringFromFormatV(const char* format, va_list arguments) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_FromFormatV(format, arguments);
+#else
+  return PyString_FromFormatV(format, arguments);
+#endif
+}
+
+PyObject* NewNativeStringFromFormat(const char* format, ...);
+
+inline PyObject* NewInternedNativeString(const char* text) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_InternFromString(text);
+#else
+  return PyString_InternFromString(text);
+#endif
+}
+
+// Replaces *text by its interned equal (the reference is transferred).
+inline void InternNativeStringInPlace(PyObject** text) {
+#if PY_MAJOR_VERSION >= 3
+  PyUnicode_InternInPlace(text);
+#else
+  PyString_InternInPlace(text);
+#endif
+}
+
+// `format % arguments` of a native str format.
+inline PyObject* FormatNativeString(PyObject* format, PyObject* arguments) {
+#if PY_MAJOR_VERSION >= 3
+  return PyUnicode_Format(format, arguments);
+#else
+  return PyString_Format(format, arguments);
+#endif
+}
+
+// The C text of a native str: its bytes in 2.7, its UTF-8 in 3 (nullptr
+// with an error set when it has none, as for a lone surrogate). Valid while
+// the object lives.
+const char* NativeStringText(PyObject* text);
+
+// The type names that argument errors give for text: 2.7's unicode (and
+// basestring, str or unicode), 3's str for both.
+#if PY_MAJOR_VERSION >= 3
+inline constexpr char kTextTypeName[] = "str";
+inline constexpr char kAnyTextTypeName[] = "str";
+#else
+inline constexpr char kTextTypeName[] = "unicode";
+inline constexpr char kAnyTextTypeName[] = "basestring";
+#endif
+
+// Whether an object is exactly the text type or the native str (in 3 the
+// same type).
+inline bool IsTextOrNativeStringExact(PyObject* object) {
+  return PyUnicode_CheckExact(object) || IsNativeStringExact(object);
+}
+
+// The native str of a name that the system hands over in its code page
+// `codec` ("mbcs" on Windows; Linux processes speak UTF-8): in 2.7 the text
+// encoded with it; in 3 the text those bytes decode to, with the file
+// system encoding and surrogateescape off Windows (so bytes that are not
+// UTF-8 survive as escapes) and with `codec` on Windows. Throws
+// PythonErrorSet.
+OwnedRef SystemNativeString(PyObject* text, const char* codec);
+
+// str(object) where 2.7 would make unicode(object): the text of an object.
+inline PyObject* TextOf(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyObject_Str(object);
+#else
+  return PyObject_Unicode(object);
+#endif
+}
+
+// A native str holding the same ASCII text as `text` (a unicode object of
+// ASCII characters, such as a match of an ASCII-only pattern): in 2.7 what
+// text.encode('ascii') gives (`encode` and `ascii` are those names), in 3
+// the object itself. Throws PythonErrorSet.
+OwnedRef NativeStringFromAsciiText(PyObject* text, PyObject* encode, PyObject* ascii);
+
+// re.compile(pattern) of a pattern whose \w and \d mean ASCII characters
+// only, as a 2.7 byte-string pattern without flags means them: Python 3
+// passes re.ASCII. Throws PythonErrorSet.
+OwnedRef CompileAsciiPattern(PyObject* compile, PyObject* re_module, PyObject* pattern);
+
+// ---- integers
+
+// int or long in 2.7, int in 3.
+inline bool IsInteger(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyLong_Check(object);
+#else
+  return PyInt_Check(object) || PyLong_Check(object);
+#endif
+}
+
+inline bool IsIntegerExact(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyLong_CheckExact(object);
+#else
+  return PyInt_CheckExact(object) || PyLong_CheckExact(object);
+#endif
+}
+
+// The C long of any integer (2.7: int or long, or an object with __int__),
+// -1 with an error set when it has none.
+inline long IntegerAsLong(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyLong_AsLong(object);
+#else
+  return PyInt_AsLong(object);
+#endif
+}
+
+// The low bits of any integer as an unsigned long, as the C API's mask
+// conversions give them.
+inline unsigned long IntegerAsUnsignedLongMask(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  return PyLong_AsUnsignedLongMask(object);
+#else
+  return PyInt_AsUnsignedLongMask(object);
+#endif
+}
+
+// 2.7's small int, whose value is read without a conversion; nothing in 3,
+// whose integers all take the general path.
+inline std::optional<long> ShortIntValue(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  static_cast<void>(object);
+  return std::nullopt;
+#else
+  if (PyInt_Check(object)) return PyInt_AS_LONG(object);
+  return std::nullopt;
+#endif
+}
+
+inline bool IsShortIntExact(PyObject* object) {
+#if PY_MAJOR_VERSION >= 3
+  static_cast<void>(object);
+  return false;
+#else
+  return PyInt_CheckExact(object);
+#endif
+}
+
+// An int of a C long: 2.7's int, 3's int.
+inline PyObject* NewInteger(long value) {
+#if PY_MAJOR_VERSION >= 3
+  return PyLong_FromLong(value);
+#else
+  return PyInt_FromLong(value);
+#endif
+}
+
+// The second way to an integer after __int__, and its name for messages:
+// __long__ in 2.7, __index__ in 3 (which has no __long__).
+struct IntegerSlot {
+  unaryfunc function;
+  const char* name;
+};
+inline IntegerSlot SecondIntegerSlot(PyNumberMethods* methods) {
+#if PY_MAJOR_VERSION >= 3
+  return {methods->nb_index, "index"};
+#else
+  return {methods->nb_long, "long"};
+#endif
+}
+
+// ---- unicode text as the interpreter stores it: 2.7 in Py_UNICODE units
+// (UCS-4 on Debian, UTF-16 on Windows), 3 in whole code points.
+#if PY_MAJOR_VERSION >= 3
+using UnicodeUnit = Py_UCS4;
+inline constexpr bool kUnicodeUnitsAreCodePoints = true;
+#else
+using UnicodeUnit = Py_UNICODE;
+inline constexpr bool kUnicodeUnitsAreCodePoints = Py_UNICODE_SIZE == 4;
+#endif
+
+// Read access to the units of a unicode object, which must outlive it.
+class UnicodeUnits {
+ public:
+  // Throws PythonErrorSet when the object cannot be read.
+  explicit UnicodeUnits(PyObject* unicode);
+  Py_ssize_t size() const noexcept { return length_; }
+  std::uint32_t operator[](Py_ssize_t index) const noexcept {
+#if PY_MAJOR_VERSION >= 3
+    return PyUnicode_READ(kind_, data_, index);
+#else
+    return static_cast<std::uint32_t>(units_[index]);
+#endif
+  }
+
+ private:
+  Py_ssize_t length_ = 0;
+#if PY_MAJOR_VERSION >= 3
+  int kind_ = 0;
+  const void* data_ = nullptr;
+#else
+  const Py_UNICODE* units_ = nullptr;
+#endif
+};
+
+// A unicode object of `length` units. Throws PythonErrorSet.
+OwnedRef NewUnicodeFromUnits(const UnicodeUnit* units, Py_ssize_t length);
+
+// ---- objects and types
+
+// A static type object's own reference, which is never released.
+inline void SetStaticTypeReference(PyTypeObject* type) {
+  reinterpret_cast<PyObject*>(type)->ob_refcnt = 1;
+}
+
+// What a function object stored in a class gives for `instance.name` (a
+// bound method) and for `Class.name`: 2.7's unbound method, 3's function
+// itself. A new reference, or nullptr with an error set.
+PyObject* BindFunction(PyObject* function, PyObject* instance, PyObject* owner);
+
+// A special method looked up as the interpreter looks it up for a `with`
+// statement: on the type, bound to the object (2.7's old-style instances:
+// on the instance). Throws AttributeError when it is missing.
+OwnedRef LookupSpecialMethod(PyObject* object, const char* name);
+
+// The exception "being handled" (sys.exc_info()), taken out of the thread
+// state: owned references, which Restore gives back.
+class HandledException {
+ public:
+  static HandledException Take() noexcept;
+  // Makes (type, value, traceback) the exception being handled; the
+  // arguments are borrowed. In 3 the traceback is the value's own.
+  static void Set(PyObject* type, PyObject* value, PyObject* traceback) noexcept;
+  HandledException(HandledException&& other) noexcept;
+  ~HandledException();
+  HandledException(const HandledException&) = delete;
+  HandledException& operator=(const HandledException&) = delete;
+  HandledException& operator=(HandledException&&) = delete;
+  // Puts the saved exception back as the one being handled.
+  void Restore() noexcept;
+
+ private:
+  HandledException() noexcept = default;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// A normalised exception's traceback made its own (`__traceback__` in 3,
+// as an `except` clause does it); nothing in 2.7, whose exceptions carry
+// none.
+void AttachTraceback(PyObject* value, PyObject* traceback) noexcept;
+
+// Whether `frame` runs `code`.
+bool FrameRunsCode(struct _frame* frame, PyCodeObject* code) noexcept;
+
+// A new frame for a traceback entry of a native function: `code` run with
+// empty globals, at `line`. nullptr with an error set on failure.
+struct _frame* NewTracebackFrame(PyCodeObject* code, int line) noexcept;
+
+// ---- modules
+
+#if PY_MAJOR_VERSION >= 3
+using ModuleDefinition = PyModuleDef;
+#define VOLUMES_MODULE_DEFINITION(name, doc, methods) \
+  { PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr }
+#else
+struct ModuleDefinition {
+  const char* name;
+  const char* doc;
+  PyMethodDef* methods;
+};
+#define VOLUMES_MODULE_DEFINITION(name, doc, methods) \
+  { name, doc, methods }
+#endif
+
+// Creates the module of a definition (which must outlive the process, a
+// static): its short name, docstring and functions. Python 3 modules keep
+// no per-module state (m_size -1), so that, as in 2.7, the module is
+// initialised once per process and a second import copies its namespace.
+// An empty OwnedRef, with or without an error set, when it fails.
+OwnedRef CreateModule(ModuleDefinition& definition) noexcept;
+
+}  // namespace pyutil

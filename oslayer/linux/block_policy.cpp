@@ -13,6 +13,7 @@
 #include <deque>
 
 #include "fs_classes.h"
+#include "identity.h"
 #include "mount_identity.h"
 #include "text.h"
 
@@ -68,16 +69,23 @@ GateKey mount_gate(std::uint64_t table_devno) { return {GateKind::Mount, table_d
 GateKey device_gate(std::uint64_t rdev) { return {GateKind::Device, rdev}; }
 
 MountReach::MountReach(const std::vector<MountEntry>& entries,
-                       const std::vector<std::size_t>& visible) {
-  for (std::size_t i : visible) visible_.push_back({entries[i].target, entries[i].id});
-  for (const MountEntry& e : entries) entries_.emplace(e.id, &e);
+                       const std::vector<std::size_t>& visible)
+    : id_kind_(compared_by(entries)) {
+  for (std::size_t i : visible) visible_.push_back({entries[i].target, key_of(entries[i])});
+  for (const MountEntry& e : entries)
+    if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
   for (const MountEntry& e : entries) {
     std::vector<std::uint64_t> deciding;
-    mounts_.emplace(e.id, Mount{e.devno, decide(e, deciding), is_remote_fs(e.fstype)});
+    const bool blocks = decide(e, deciding);
+    if (key_of(e) != 0) mounts_.emplace(key_of(e), Mount{e.devno, blocks, is_remote_fs(e.fstype)});
   }
   entries_.clear();
   for (const Visible& v : visible_)
-    if (mounts_[v.mount_id].may_block) blocking_.push_back(v.target);
+    if (mount_may_block(v.mount_id)) blocking_.push_back(v.target);
+}
+
+std::uint64_t MountReach::key_of(const MountEntry& e) const {
+  return id_kind_ == MountIdKind::Unique ? e.unique_id : e.id;
 }
 
 // Whether calls on mount `e` may block. `deciding`: the stacked mounts whose
@@ -87,8 +95,8 @@ bool MountReach::decide(const MountEntry& e, std::vector<std::uint64_t>& decidin
   if (may_block(e.fstype) || e.fstype == "autofs") return true;
   const auto layers = stacked_layers(e.fstype, e.options);
   if (!layers) return true;
-  if (std::find(deciding.begin(), deciding.end(), e.id) != deciding.end()) return true;
-  deciding.push_back(e.id);
+  if (std::find(deciding.begin(), deciding.end(), key_of(e)) != deciding.end()) return true;
+  deciding.push_back(key_of(e));
   for (const std::string& layer : *layers) {
     const Visible* holder = holder_of(layer);
     const auto found = holder ? entries_.find(holder->mount_id) : entries_.end();
@@ -167,13 +175,13 @@ std::string joined(const std::deque<std::string>& steps) {
 
 // Starts (or restarts, after a link to an absolute path) the walk at the
 // caller's root directory or working directory.
-bool start_at(Walk& w, bool at_root) {
+bool start_at(Walk& w, bool at_root, MountIdKind kind) {
   w.at.reset(::open(at_root ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!w.at.valid()) {
     w.error = errno;
     return false;
   }
-  w.mount_id = descriptor_mount_id(w.at.get()).value_or(0);
+  w.mount_id = descriptor_mount(w.at.get(), kind).value_or(0);
   return true;
 }
 
@@ -199,7 +207,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
   Walk w;
   std::deque<std::string> steps;
   prepend_steps(path, steps);
-  if (!start_at(w, !path.empty() && path.front() == '/')) return w;
+  if (!start_at(w, !path.empty() && path.front() == '/', mounts.id_kind())) return w;
   for (int links = 0; !steps.empty();) {
     const bool up = steps.front() == "..";
     if (up ? mounts.parent_step_may_block(w.mount_id) : mounts.mount_may_block(w.mount_id)) {
@@ -212,7 +220,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
       return w;
     }
     steps.pop_front();
-    const std::uint64_t next_mount = descriptor_mount_id(next.get()).value_or(0);
+    const std::uint64_t next_mount = descriptor_mount(next.get(), mounts.id_kind()).value_or(0);
     // A step that stays on this mount (it does not block) may be a link,
     // read here; a step onto another mount lands on its root, no link.
     if (!up && next_mount == w.mount_id) {
@@ -223,7 +231,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
           return w;
         }
         prepend_steps(*text, steps);
-        if (text->front() == '/' && !start_at(w, true)) return w;
+        if (text->front() == '/' && !start_at(w, true, mounts.id_kind())) return w;
         continue;
       }
     }

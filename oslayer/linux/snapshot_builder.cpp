@@ -128,7 +128,7 @@ class SnapshotBuilder {
       if (!blocking) continue;
       std::vector<std::string> targets;
       for (std::size_t i : members) targets.push_back(entries_[i].target);
-      const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()].id);
+      const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()]);
       checks_[devno] = start_fanned_out<FileSystemFacts>(
           [targets = std::move(targets), ask_server, kind = id_kind_] {
             return look_at_file_system(targets, ask_server, kind);

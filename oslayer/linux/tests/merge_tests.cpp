@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "raii.h"
 
 using namespace k32l_test;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -25,6 +27,12 @@ struct Answer {
   DWORD error = 0;
   std::string fs_name;
 };
+
+const double kBound = std::chrono::duration<double>(k32l::kBlockingCallTimeout).count();
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 Answer answer_of(const VolumeInfo& v) { return {v.ok, v.error, v.fs_name}; }
 
@@ -135,4 +143,64 @@ TEST_F(Merge, WorkersOfACallerThatUnsharedItsDescriptorTableAgainShareTheNewOne)
   if (verdict != 's') {
     EXPECT_EQ(verdict, 'y') << "the main thread's new table was not the workers' table";
   }
+}
+
+// ---- the mount a walk reaches --------------------------------------------------
+
+namespace {
+
+// The 32-bit mount ID of the mount at `target` in this thread's table, 0
+// when none is.
+std::uint64_t mount_id_at(const std::string& target) {
+  const auto r = run("findmnt -rn -o ID -M " + sh_quote(target) + " | tail -n1");
+  return r.status == 0 && !trim(r.out).empty() ? std::stoull(trim(r.out)) : 0;
+}
+
+}  // namespace
+
+// A walk is judged by the table the call's snapshot was built from. A mount
+// replaced while that table was built (a stalled mount made the build wait
+// one bound) by a stalled FUSE mount that got the 32-bit ID of the one it
+// replaced is not taken for the mount it replaced: the caller's walk into
+// it is handed to a worker and ends within one bound, instead of waiting on
+// the calling thread for as long as the server stalls.
+TEST_F(Merge, AWalkIntoAMountThatGotTheIdOfTheOneItReplacedIsBounded) {
+  auto stall_build = serve("build");
+  if (!stall_build) GTEST_SKIP() << "needs FUSE and the stalling test server";
+  ResumeGuard resume_build(*stall_build);
+  const std::string place = dir_.sub("place");
+  ASSERT_TRUE(mount_tmpfs(place));
+  MountGuard place_mount(place);
+  const std::uint64_t replaced_id = mount_id_at(place);
+  ASSERT_NE(replaced_id, 0u);
+  stall_build->stall();  // a fresh stall: the next build waits one bound
+
+  std::atomic<bool> returned{false};
+  Answer walked;
+  const auto t0 = Clock::now();
+  std::thread caller([&] {
+    walked = free_space_of(place + "/x");
+    returned = true;
+  });
+  // While the caller's build waits, the tmpfs gives way to a stalled FUSE
+  // mount, which gets the ID it freed (the lowest free one).
+  usleep(300 * 1000);
+  place_mount.release();
+  const std::string backing = dir_.path() + "/replacement.img";
+  ASSERT_EQ(run("truncate -s 1M " + sh_quote(backing)).status, 0);
+  StallingServer replacement(backing, place);
+  ResumeGuard resume_replacement(replacement);
+  replacement.stall();
+  const bool same_id = replacement.running() && mount_id_at(place) == replaced_id;
+  while (!returned && seconds_since(t0) < 4 * kBound) usleep(20 * 1000);
+  const double waited = seconds_since(t0);
+  const bool in_time = returned;
+  replacement.resume();
+  stall_build->resume();
+  caller.join();
+  if (!same_id) GTEST_SKIP() << "the replacing mount did not get the freed ID";
+  EXPECT_TRUE(in_time) << "the walk into the replacing FUSE mount ran on the calling thread";
+  EXPECT_FALSE(walked.ok);
+  std::printf("[ figures  ] walk into a mount that got a freed ID: %.3f s (bound %.1f s)\n",
+              waited, kBound);
 }

@@ -3,12 +3,14 @@
 // identity of the mount a walk reaches, process lifetime and the state a
 // forked child inherits. On real mounts in the tests' own mount namespace.
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -203,4 +205,80 @@ TEST_F(Merge, AWalkIntoAMountThatGotTheIdOfTheOneItReplacedIsBounded) {
   EXPECT_FALSE(walked.ok);
   std::printf("[ figures  ] walk into a mount that got a freed ID: %.3f s (bound %.1f s)\n",
               waited, kBound);
+}
+
+// ---- a forked child ------------------------------------------------------------
+
+namespace {
+
+// What `ask` reports (one byte) in a forked child, or 0 when the child has
+// not reported within `limit` seconds (it is killed then).
+char in_child(const std::function<char()>& ask, double limit) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return 0;
+  const pid_t child = fork();
+  if (child == 0) {
+    const char verdict = ask();
+    (void)!write(report[1], &verdict, 1);
+    _exit(0);
+  }
+  ChildGuard reaped(child);
+  close(report[1]);
+  pollfd p{report[0], POLLIN, 0};
+  char verdict = 0;
+  if (poll(&p, 1, static_cast<int>(limit * 1000)) == 1 && read(report[0], &verdict, 1) != 1)
+    verdict = 0;
+  close(report[0]);
+  return verdict;
+}
+
+}  // namespace
+
+// A child forked while another thread is inside a volume search goes on
+// with the searches it inherited (the next name, the close) and starts new
+// ones: no lock of the search registry is left held in it.
+TEST(MergeFork, AForkedChildGoesOnWithTheSearchesItInheritedWhileAnotherThreadSearches) {
+  WCHAR first[MAX_PATH];
+  const HANDLE inherited = FindFirstVolumeW(first, MAX_PATH);
+  ASSERT_NE(inherited, INVALID_HANDLE_VALUE) << GetLastError();
+  WCHAR second[MAX_PATH] = {0};
+  const HANDLE reference = FindFirstVolumeW(second, MAX_PATH);
+  ASSERT_NE(reference, INVALID_HANDLE_VALUE);
+  const bool has_second = FindNextVolumeW(reference, second, MAX_PATH) != 0;
+  FindVolumeClose(reference);
+  // A thread that searches all the time: its handle is used up, so each
+  // call is a look-up under the registry's lock and nothing else.
+  const HANDLE busy = FindFirstVolumeW(first, MAX_PATH);
+  ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+  while (FindNextVolumeW(busy, first, MAX_PATH)) {
+  }
+  std::atomic<bool> stop{false};
+  std::thread searcher([&] {
+    WCHAR name[MAX_PATH];
+    while (!stop) FindNextVolumeW(busy, name, MAX_PATH);
+  });
+  int hung = 0, wrong = 0;
+  for (int round = 0; round < 40 && hung == 0; ++round) {
+    const char verdict = in_child(
+        [&] {
+          WCHAR name[MAX_PATH] = {0};
+          const bool next = FindNextVolumeW(inherited, name, MAX_PATH) != 0;
+          if (next != has_second || (next && std::u16string(name) != std::u16string(second)))
+            return 'n';
+          if (!FindVolumeClose(inherited)) return 'n';
+          const HANDLE fresh = FindFirstVolumeW(name, MAX_PATH);
+          if (fresh == INVALID_HANDLE_VALUE) return 'n';
+          FindVolumeClose(fresh);
+          return 'y';
+        },
+        2 * kBound);
+    hung += verdict == 0;
+    wrong += verdict == 'n';
+  }
+  stop = true;
+  searcher.join();
+  FindVolumeClose(busy);
+  FindVolumeClose(inherited);
+  EXPECT_EQ(hung, 0) << "a child waited for the search registry's lock";
+  EXPECT_EQ(wrong, 0) << "a child's inherited search did not go on";
 }

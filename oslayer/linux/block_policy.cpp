@@ -4,7 +4,9 @@
 #include "block_policy.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,8 +71,8 @@ GateKey mount_gate(std::uint64_t table_devno) { return {GateKind::Mount, table_d
 GateKey device_gate(std::uint64_t rdev) { return {GateKind::Device, rdev}; }
 
 MountReach::MountReach(const std::vector<MountEntry>& entries,
-                       const std::vector<std::size_t>& visible)
-    : id_kind_(compared_by(entries)) {
+                       const std::vector<std::size_t>& visible, Layers layers)
+    : id_kind_(compared_by(entries)), layers_(layers) {
   for (std::size_t i : visible) visible_.push_back({entries[i].target, key_of(entries[i])});
   for (const MountEntry& e : entries)
     if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
@@ -98,12 +100,29 @@ bool MountReach::decide(const MountEntry& e, std::vector<std::uint64_t>& decidin
   if (std::find(deciding.begin(), deciding.end(), key_of(e)) != deciding.end()) return true;
   deciding.push_back(key_of(e));
   for (const std::string& layer : *layers) {
+    // Every visible mount on the layer's way, its holder among them.
+    for (const Visible& on_way : visible_) {
+      if (!path_is_under(layer, on_way.target)) continue;
+      const auto found = entries_.find(on_way.mount_id);
+      if (found == entries_.end() || decide(*found->second, deciding)) return true;
+    }
     const Visible* holder = holder_of(layer);
-    const auto found = holder ? entries_.find(holder->mount_id) : entries_.end();
-    if (found == entries_.end() || decide(*found->second, deciding)) return true;
+    if (!holder || !layer_in_view(layer, holder->mount_id)) return true;
   }
   deciding.pop_back();
   return false;
+}
+
+// Whether `layer` is a directory on mount `holder` in the caller's view.
+// Asked only once no mount on its way may block; no link is followed, so
+// the lookup never leaves them and never waits.
+bool MountReach::layer_in_view(const std::string& layer, std::uint64_t holder) const {
+  if (layers_ == Layers::AsWritten) return true;
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  UniqueFd at(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, layer.c_str(), &how, sizeof how)));
+  return at.valid() && descriptor_mount(at.get(), id_kind_) == holder;
 }
 
 bool MountReach::call_may_block(Via via, std::string_view path, std::string_view fstype) const {

@@ -50,9 +50,19 @@ enum class Via {
 // block, or on layers that cannot be told.
 class MountReach {
  public:
+  // How the directories a stacked mount's options name are placed. Its
+  // options hold the text the mounter wrote, from the mounter's root, which
+  // need not be the caller's (a thread in a chroot; a mount made in one):
+  // Checked takes a layer for the place the text names only where that
+  // place, reached in the caller's view without links and without asking a
+  // mount that may block, is a directory on the mount the table places it
+  // on. AsWritten believes the text (for tables that describe no view).
+  enum class Layers { Checked, AsWritten };
+
   MountReach() = default;
   // `visible`: indices of the entries visible at their targets, in table order.
-  MountReach(const std::vector<MountEntry>& entries, const std::vector<std::size_t>& visible);
+  MountReach(const std::vector<MountEntry>& entries, const std::vector<std::size_t>& visible,
+             Layers layers = Layers::Checked);
 
   // The kind of mount ID the mounts are known by (and a walk asks for): the
   // unique one where the table's entries have it. Judged by the 32-bit ID, a
@@ -96,8 +106,10 @@ class MountReach {
   const Visible* holder_of(std::string_view path) const;
   std::uint64_t key_of(const MountEntry& e) const;
   bool decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const;
+  bool layer_in_view(const std::string& layer, std::uint64_t holder) const;
 
   MountIdKind id_kind_ = MountIdKind::Reusable;
+  Layers layers_ = Layers::Checked;
   std::vector<Visible> visible_;  // in mount-table order
   // Visible mount points of mounts that may block: a path under none of them
   // resolves on mounts that do not block alone.

@@ -7,14 +7,19 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
+#include "block_policy.h"
 #include "bounded.h"
+#include "caller_view.h"
+#include "identity.h"
 #include "hostile_support.h"
 #include "raii.h"
 
@@ -281,4 +286,108 @@ TEST(MergeFork, AForkedChildGoesOnWithTheSearchesItInheritedWhileAnotherThreadSe
   FindVolumeClose(inherited);
   EXPECT_EQ(hung, 0) << "a child waited for the search registry's lock";
   EXPECT_EQ(wrong, 0) << "a child's inherited search did not go on";
+}
+
+// ---- a thread in a chroot ------------------------------------------------------
+
+// A thread in a chroot whose jail holds a FUSE mount and an overlay over it
+// (mounted from outside the jail: the overlay's options name its layers as
+// the mounter saw them, which the jail's table does not show): when the
+// FUSE server stalls, the thread's refresh of its table still ends within
+// one bound, and a path into the overlay within one more.
+TEST_F(Merge, AJailedThreadsRefreshIsBoundedWhenTheJailsOverlayLiesOnAStalledMount) {
+  const std::string jail = dir_.sub("jail");
+  ASSERT_TRUE(mount_tmpfs(jail));
+  MountGuard jail_mount(jail);
+  for (const char* sub : {"/proc", "/ov", "/lower", "/fuse"})
+    ASSERT_EQ(mkdir((jail + sub).c_str(), 0755), 0);
+  ASSERT_EQ(run("mount -t proc proc " + sh_quote(jail + "/proc")).status, 0);
+  MountGuard proc_mount(jail + "/proc");
+  const std::string backing = dir_.path() + "/jailed.img";
+  ASSERT_EQ(run("truncate -s 1M " + sh_quote(backing)).status, 0);
+#ifndef K32L_STALLFS_PATH
+  GTEST_SKIP() << "needs FUSE 3 to build the stalling test server";
+#endif
+  StallingServer fuse(backing, jail + "/fuse");
+  if (!fuse.running()) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  ResumeGuard resume(fuse);
+  if (run("mount -t overlay review-merge-ov -o lowerdir=" + jail + "/fuse:" + jail + "/lower " +
+          sh_quote(jail + "/ov") + " 2>/dev/null").status != 0)
+    GTEST_SKIP() << "needs overlay over FUSE in the kernel";
+  MountGuard overlay_mount(jail + "/ov");
+
+  std::atomic<int> stage{0};  // 1: refreshed, 2: asked about a path in the overlay
+  double refresh_seconds = 0;
+  Answer in_overlay;
+  bool jailed = false;
+  fuse.stall();
+  const auto t0 = Clock::now();
+  std::thread thread([&] {
+    if (unshare(CLONE_FS) != 0 || chroot(jail.c_str()) != 0 || chdir("/") != 0) return;
+    jailed = true;
+    for (const auto& name : all_volume_names()) volume_info(name);
+    refresh_seconds = seconds_since(t0);
+    stage = 1;
+    in_overlay = free_space_of("/ov/x");
+    stage = 2;
+  });
+  while (stage < 2 && seconds_since(t0) < 4 * kBound) usleep(20 * 1000);
+  const int reached = stage;
+  fuse.resume();
+  thread.join();
+  ASSERT_TRUE(jailed);
+  EXPECT_GE(reached, 1) << "the jailed thread's refresh waited on the stalled mount under the "
+                           "overlay";
+  EXPECT_EQ(reached, 2) << "a path into the overlay waited on the stalled mount";
+  if (reached >= 1) {
+    EXPECT_LT(refresh_seconds, 2 * kBound);
+  }
+  std::printf("[ figures  ] jailed refresh over a stalled overlay layer: %.3f s (bound %.1f s)\n",
+              refresh_seconds, kBound);
+}
+
+namespace {
+
+// Whether calls on the mount at `target` may block, as the policy over the
+// calling thread's own table says; nullopt when the table has no mount there.
+std::optional<bool> policy_at(const std::string& target) {
+  auto table = k32l::read_mount_table(k32l::mount_table_path());
+  if (!table.ok()) return std::nullopt;
+  k32l::identify_mounts(table.value);
+  const auto classes = k32l::classify_entries(table.value);
+  std::vector<std::size_t> visible(classes.data);
+  visible.insert(visible.end(), classes.other.begin(), classes.other.end());
+  std::sort(visible.begin(), visible.end());
+  const k32l::MountReach reach(table.value, visible);
+  for (std::size_t i : visible)
+    if (table.value[i].target == target) return reach.mount_may_block(table.value[i]);
+  return std::nullopt;
+}
+
+}  // namespace
+
+// An overlay's layers are named from the mounter's root: in the mounter's
+// view an overlay over local directories does not block, and in a jail that
+// holds the overlay but not its layers' places it may (the layers cannot be
+// told from there).
+TEST_F(Merge, AnOverlaysLayersArePlacedOnlyInTheViewTheyWereNamedIn) {
+  const std::string jail = dir_.sub("jail");
+  ASSERT_TRUE(mount_tmpfs(jail));
+  MountGuard jail_mount(jail);
+  for (const char* sub : {"/proc", "/ov", "/lower", "/upper", "/work"})
+    ASSERT_EQ(mkdir((jail + sub).c_str(), 0755), 0);
+  ASSERT_EQ(run("mount -t proc proc " + sh_quote(jail + "/proc")).status, 0);
+  MountGuard proc_mount(jail + "/proc");
+  if (run("mount -t overlay review-merge-ov -o lowerdir=" + jail + "/lower,upperdir=" + jail +
+          "/upper,workdir=" + jail + "/work " + sh_quote(jail + "/ov") + " 2>/dev/null").status != 0)
+    GTEST_SKIP() << "needs overlay in the kernel";
+  MountGuard overlay_mount(jail + "/ov");
+  EXPECT_EQ(policy_at(jail + "/ov"), std::optional<bool>(false))
+      << "an overlay over local directories, seen from where it was made";
+  std::optional<bool> jailed;
+  std::thread([&] {
+    if (unshare(CLONE_FS) == 0 && chroot(jail.c_str()) == 0 && chdir("/") == 0)
+      jailed = policy_at("/ov");
+  }).join();
+  EXPECT_EQ(jailed, std::optional<bool>(true)) << "its layers, seen from the jail";
 }

@@ -51,6 +51,27 @@ Answer free_space_of(const std::string& path) {
   return a;
 }
 
+// What `ask` reports (one byte) in a forked child, or 0 when the child has
+// not reported within `limit` seconds (it is killed then).
+char in_child(const std::function<char()>& ask, double limit) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return 0;
+  const pid_t child = fork();
+  if (child == 0) {
+    const char verdict = ask();
+    (void)!write(report[1], &verdict, 1);
+    _exit(0);
+  }
+  ChildGuard reaped(child);
+  close(report[1]);
+  pollfd p{report[0], POLLIN, 0};
+  char verdict = 0;
+  if (poll(&p, 1, static_cast<int>(limit * 1000)) == 1 && read(report[0], &verdict, 1) != 1)
+    verdict = 0;
+  close(report[0]);
+  return verdict;
+}
+
 class Merge : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -214,31 +235,6 @@ TEST_F(Merge, AWalkIntoAMountThatGotTheIdOfTheOneItReplacedIsBounded) {
 
 // ---- a forked child ------------------------------------------------------------
 
-namespace {
-
-// What `ask` reports (one byte) in a forked child, or 0 when the child has
-// not reported within `limit` seconds (it is killed then).
-char in_child(const std::function<char()>& ask, double limit) {
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return 0;
-  const pid_t child = fork();
-  if (child == 0) {
-    const char verdict = ask();
-    (void)!write(report[1], &verdict, 1);
-    _exit(0);
-  }
-  ChildGuard reaped(child);
-  close(report[1]);
-  pollfd p{report[0], POLLIN, 0};
-  char verdict = 0;
-  if (poll(&p, 1, static_cast<int>(limit * 1000)) == 1 && read(report[0], &verdict, 1) != 1)
-    verdict = 0;
-  close(report[0]);
-  return verdict;
-}
-
-}  // namespace
-
 // A child forked while another thread is inside a volume search goes on
 // with the searches it inherited (the next name, the close) and starts new
 // ones: no lock of the search registry is left held in it.
@@ -390,4 +386,81 @@ TEST_F(Merge, AnOverlaysLayersArePlacedOnlyInTheViewTheyWereNamedIn) {
       jailed = policy_at("/ov");
   }).join();
   EXPECT_EQ(jailed, std::optional<bool>(true)) << "its layers, seen from the jail";
+}
+
+// ---- stalls met by threads of their own and by forked children ----------------
+
+// A thread with a descriptor table of its own asks by handle about a file on
+// a mount that has just stalled (the call's own refresh finds the stall and
+// shuts the mount's gate): one bound, then a timeout -- no descriptor of the
+// file is closed on the calling thread, which for FUSE would wait for the
+// stalled server -- and its question about a file on a healthy mount is
+// answered at once meanwhile.
+TEST_F(Merge, AThreadWithItsOwnTableAskingAboutAStalledFileWaitsOneBound) {
+  auto fuse = serve("stalled");
+  if (!fuse) GTEST_SKIP() << "needs FUSE and the stalling test server";
+  ResumeGuard resume(*fuse);
+  const std::string tmp = dir_.sub("tmp");
+  ASSERT_TRUE(mount_tmpfs(tmp));
+  MountGuard tmp_mount(tmp);
+  ASSERT_EQ(run("touch " + sh_quote(tmp + "/f")).status, 0);
+  Answer stalled, healthy;
+  double stalled_wait = 0, healthy_wait = 0;
+  bool unshared = false;
+  std::thread([&] {
+    if (unshare(CLONE_FILES) != 0) return;
+    unshared = true;
+    k32l::UniqueFd on_fuse(open(fuse->file().c_str(), O_RDONLY | O_CLOEXEC));
+    k32l::UniqueFd on_tmp(open((tmp + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+    fuse->stall();
+    auto t0 = Clock::now();
+    stalled = answer_of(by_handle(on_fuse.get()));
+    stalled_wait = seconds_since(t0);
+    t0 = Clock::now();
+    healthy = answer_of(by_handle(on_tmp.get()));
+    healthy_wait = seconds_since(t0);
+    fuse->resume();  // before the thread closes its descriptor of the FUSE file
+  }).join();
+  if (!unshared) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  EXPECT_FALSE(stalled.ok);
+  EXPECT_EQ(stalled.error, static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_LT(stalled_wait, 2 * kBound);
+  EXPECT_TRUE(healthy.ok) << healthy.error;
+  EXPECT_EQ(healthy.fs_name, "tmpfs");
+  EXPECT_LT(healthy_wait, kBound / 2) << "the healthy mount's question waited";
+}
+
+// A child forked while another thread refreshes a table with a freshly
+// stalled mount refreshes its own within one bound (with open gates and
+// workers of its own, not behind the parent's refresh), and so does the
+// parent's thread.
+TEST_F(Merge, AChildForkedDuringARefreshWithAStalledMountRefreshesWithinOneBound) {
+  auto fuse = serve("stalled");
+  if (!fuse) GTEST_SKIP() << "needs FUSE and the stalling test server";
+  ResumeGuard resume(*fuse);
+  const std::string poke = dir_.sub("poke");
+  ASSERT_TRUE(mount_tmpfs(poke));  // the table changed: the next call reads it again
+  MountGuard poke_mount(poke);
+  fuse->stall();
+  const auto t0 = Clock::now();
+  double parent_refresh = 0;
+  std::thread refresher([&] {
+    for (const auto& name : all_volume_names()) volume_info(name);
+    parent_refresh = seconds_since(t0);
+  });
+  usleep(300 * 1000);  // inside the refresh, waiting on the stalled mount
+  // The child reports its refresh's time in tenths of a second.
+  const char tenths = in_child(
+      [] {
+        const auto started = Clock::now();
+        for (const auto& name : all_volume_names()) volume_info(name);
+        return static_cast<char>(std::min(100.0, seconds_since(started) * 10) + 1);
+      },
+      4 * kBound);
+  refresher.join();
+  ASSERT_NE(tenths, 0) << "the child did not refresh within four bounds";
+  EXPECT_LT((tenths - 1) / 10.0, 2 * kBound);
+  EXPECT_LT(parent_refresh, 2 * kBound);
+  std::printf("[ figures  ] refresh with a stalled mount: forked child %.1f s, parent %.3f s\n",
+              (tenths - 1) / 10.0, parent_refresh);
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -72,16 +73,9 @@ char in_child(const std::function<char()>& ask, double limit) {
   return verdict;
 }
 
-class Merge : public ::testing::Test {
+class Merge : public NamespaceTest {
  protected:
-  void SetUp() override {
-    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
-    ASSERT_FALSE(dir_.path().empty());
-  }
-
-  bool mount_tmpfs(const std::string& target) {
-    return run("mount -t tmpfs -o size=4m review-merge " + sh_quote(target)).status == 0;
-  }
+  Merge() : NamespaceTest("review-merge") {}
 
   // A stalling FUSE server of its own backing file, mounted at dir/NAME;
   // null where FUSE or the server is missing.
@@ -98,7 +92,23 @@ class Merge : public ::testing::Test {
     return nullptr;
   }
 
-  TempDir dir_{"review-merge"};
+  // dir/jail: a tmpfs holding /proc (mounted) and the directories `subdirs`,
+  // detached with all that is mounted in it at the end of the test; "" when
+  // it cannot be made.
+  std::string jail_with(std::initializer_list<const char*> subdirs) {
+    const std::string jail = dir_.sub("jail");
+    if (!mount_tmpfs(jail)) return "";
+    jail_mount_ = std::make_unique<MountGuard>(jail);
+    if (mkdir((jail + "/proc").c_str(), 0755) != 0 ||
+        run("mount -t proc proc " + sh_quote(jail + "/proc")).status != 0)
+      return "";
+    for (const char* sub : subdirs)
+      if (mkdir((jail + sub).c_str(), 0755) != 0) return "";
+    return jail;
+  }
+
+ private:
+  std::unique_ptr<MountGuard> jail_mount_;
 };
 
 }  // namespace
@@ -292,13 +302,8 @@ TEST(MergeFork, AForkedChildGoesOnWithTheSearchesItInheritedWhileAnotherThreadSe
 // FUSE server stalls, the thread's refresh of its table still ends within
 // one bound, and a path into the overlay within one more.
 TEST_F(Merge, AJailedThreadsRefreshIsBoundedWhenTheJailsOverlayLiesOnAStalledMount) {
-  const std::string jail = dir_.sub("jail");
-  ASSERT_TRUE(mount_tmpfs(jail));
-  MountGuard jail_mount(jail);
-  for (const char* sub : {"/proc", "/ov", "/lower", "/fuse"})
-    ASSERT_EQ(mkdir((jail + sub).c_str(), 0755), 0);
-  ASSERT_EQ(run("mount -t proc proc " + sh_quote(jail + "/proc")).status, 0);
-  MountGuard proc_mount(jail + "/proc");
+  const std::string jail = jail_with({"/ov", "/lower", "/fuse"});
+  ASSERT_FALSE(jail.empty());
   const std::string backing = dir_.path() + "/jailed.img";
   ASSERT_EQ(run("truncate -s 1M " + sh_quote(backing)).status, 0);
 #ifndef K32L_STALLFS_PATH
@@ -367,13 +372,8 @@ std::optional<bool> policy_at(const std::string& target) {
 // holds the overlay but not its layers' places it may (the layers cannot be
 // told from there).
 TEST_F(Merge, AnOverlaysLayersArePlacedOnlyInTheViewTheyWereNamedIn) {
-  const std::string jail = dir_.sub("jail");
-  ASSERT_TRUE(mount_tmpfs(jail));
-  MountGuard jail_mount(jail);
-  for (const char* sub : {"/proc", "/ov", "/lower", "/upper", "/work"})
-    ASSERT_EQ(mkdir((jail + sub).c_str(), 0755), 0);
-  ASSERT_EQ(run("mount -t proc proc " + sh_quote(jail + "/proc")).status, 0);
-  MountGuard proc_mount(jail + "/proc");
+  const std::string jail = jail_with({"/ov", "/lower", "/upper", "/work"});
+  ASSERT_FALSE(jail.empty());
   if (run("mount -t overlay review-merge-ov -o lowerdir=" + jail + "/lower,upperdir=" + jail +
           "/upper,workdir=" + jail + "/work " + sh_quote(jail + "/ov") + " 2>/dev/null").status != 0)
     GTEST_SKIP() << "needs overlay in the kernel";

@@ -4,9 +4,7 @@
 #include "block_policy.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,9 +77,13 @@ MountReach::MountReach(const std::vector<MountEntry>& entries,
   for (const MountEntry& e : entries) {
     std::vector<std::uint64_t> deciding;
     const bool blocks = decide(e, deciding);
-    if (key_of(e) != 0) mounts_.emplace(key_of(e), Mount{e.devno, blocks, is_remote_fs(e.fstype)});
+    const auto layers = stacked_layers(e.fstype, e.options);
+    if (key_of(e) != 0)
+      mounts_.emplace(key_of(e), Mount{e.devno, blocks, is_remote_fs(e.fstype),
+                                       layers && !layers->empty()});
   }
   entries_.clear();
+  if (layers_ == Layers::Checked) place_layers(entries);
   for (const Visible& v : visible_)
     if (mount_may_block(v.mount_id)) blocking_.push_back(v.target);
 }
@@ -106,23 +108,40 @@ bool MountReach::decide(const MountEntry& e, std::vector<std::uint64_t>& decidin
       const auto found = entries_.find(on_way.mount_id);
       if (found == entries_.end() || decide(*found->second, deciding)) return true;
     }
-    const Visible* holder = holder_of(layer);
-    if (!holder || !layer_in_view(layer, holder->mount_id)) return true;
+    if (!holder_of(layer)) return true;
   }
   deciding.pop_back();
   return false;
 }
 
-// Whether `layer` is a directory on mount `holder` in the caller's view.
-// Asked only once no mount on its way may block; no link is followed, so
-// the lookup never leaves them and never waits.
-bool MountReach::layer_in_view(const std::string& layer, std::uint64_t holder) const {
-  if (layers_ == Layers::AsWritten) return true;
-  open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  UniqueFd at(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, layer.c_str(), &how, sizeof how)));
-  return at.valid() && descriptor_mount(at.get(), id_kind_) == holder;
+// The stacked mounts the text of their options says do not block, judged
+// again by where their layers lead in the caller's view: each is walked
+// there (links followed, nothing asked of a mount that may block, nor of a
+// stacked one, whose own layers are not placed yet) and must end on a
+// directory of a mount that does not block.
+void MountReach::place_layers(const std::vector<MountEntry>& entries) {
+  std::vector<std::uint64_t> unplaced;
+  placing_layers_ = true;
+  for (const MountEntry& e : entries) {
+    const auto found = mounts_.find(key_of(e));
+    if (found == mounts_.end() || found->second.may_block || !found->second.stacked) continue;
+    const auto layers = stacked_layers(e.fstype, e.options);
+    for (const std::string& layer : *layers) {
+      if (!leads_to_local_directory(layer)) {
+        unplaced.push_back(found->first);
+        break;
+      }
+    }
+  }
+  placing_layers_ = false;
+  for (std::uint64_t key : unplaced) mounts_[key].may_block = true;
+}
+
+bool MountReach::leads_to_local_directory(const std::string& path) const {
+  const Walk walk = walk_without_blocking(*this, path);
+  struct stat st {};
+  return walk.error == 0 && walk.rest.empty() && !mount_may_block(walk.mount_id) &&
+         ::fstatat(walk.at.get(), "", &st, AT_EMPTY_PATH) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool MountReach::call_may_block(Via via, std::string_view path, std::string_view fstype) const {
@@ -133,7 +152,8 @@ bool MountReach::call_may_block(Via via, std::string_view path, std::string_view
 
 bool MountReach::mount_may_block(std::uint64_t mount_id) const {
   const auto found = mounts_.find(mount_id);
-  return found == mounts_.end() || found->second.may_block;
+  return found == mounts_.end() || found->second.may_block ||
+         (placing_layers_ && found->second.stacked);
 }
 
 bool MountReach::parent_step_may_block(std::uint64_t mount_id) const {

@@ -53,10 +53,10 @@ class MountReach {
   // How the directories a stacked mount's options name are placed. Its
   // options hold the text the mounter wrote, from the mounter's root, which
   // need not be the caller's (a thread in a chroot; a mount made in one):
-  // Checked takes a layer for the place the text names only where that
-  // place, reached in the caller's view without links and without asking a
-  // mount that may block, is a directory on the mount the table places it
-  // on. AsWritten believes the text (for tables that describe no view).
+  // Checked takes a layer for the place the text names only where the
+  // caller's own walk of it, which asks no mount that may block, ends on a
+  // directory of a mount that does not block. AsWritten believes the text
+  // (for tables that describe no view).
   enum class Layers { Checked, AsWritten };
 
   MountReach() = default;
@@ -98,6 +98,7 @@ class MountReach {
     std::uint64_t devno = 0;
     bool may_block = false;
     bool remote = false;
+    bool stacked = false;  // an overlay or the like, whose layers are known
   };
   struct Visible {
     std::string target;
@@ -106,10 +107,12 @@ class MountReach {
   const Visible* holder_of(std::string_view path) const;
   std::uint64_t key_of(const MountEntry& e) const;
   bool decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const;
-  bool layer_in_view(const std::string& layer, std::uint64_t holder) const;
+  void place_layers(const std::vector<MountEntry>& entries);
+  bool leads_to_local_directory(const std::string& path) const;
 
   MountIdKind id_kind_ = MountIdKind::Reusable;
   Layers layers_ = Layers::Checked;
+  bool placing_layers_ = false;  // stacked mounts count as blocking meanwhile
   std::vector<Visible> visible_;  // in mount-table order
   // Visible mount points of mounts that may block: a path under none of them
   // resolves on mounts that do not block alone.

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -84,6 +86,29 @@ inline std::string unprivileged_answer(const std::string& root) {
     return info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
   });
 }
+
+// Lowers this process's descriptor limit to the lowest free descriptor, so
+// that every open fails with EMFILE, until the end of the scope.
+class NoFreeDescriptors {
+ public:
+  NoFreeDescriptors() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    const int lowest = open("/", O_PATH | O_CLOEXEC);  // open takes the lowest free one
+    if (lowest < 0) return;
+    close(lowest);
+    rlimit tight = saved_;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    active_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
+  }
+  ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
+  NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+  NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  bool active_ = false;
+};
 
 // The stalling FUSE server (k32l_stallfs) serving `backing` as
 // MOUNT/disk.img. Stall() makes every request wait; Slow() makes each take

@@ -368,13 +368,15 @@ std::optional<bool> policy_at(const std::string& target) {
 }  // namespace
 
 // An overlay's layers are named from the mounter's root: in the mounter's
-// view an overlay over local directories does not block, and in a jail that
-// holds the overlay but not its layers' places it may (the layers cannot be
-// told from there).
+// view an overlay over local directories (one named through a symbolic
+// link, as container engines name theirs) does not block, and in a jail
+// that holds the overlay but not its layers' places it may (the layers
+// cannot be told from there).
 TEST_F(Merge, AnOverlaysLayersArePlacedOnlyInTheViewTheyWereNamedIn) {
-  const std::string jail = jail_with({"/ov", "/lower", "/upper", "/work"});
+  const std::string jail = jail_with({"/ov", "/lower", "/upper", "/work", "/l"});
   ASSERT_FALSE(jail.empty());
-  if (run("mount -t overlay review-merge-ov -o lowerdir=" + jail + "/lower,upperdir=" + jail +
+  ASSERT_EQ(symlink("../lower", (jail + "/l/short").c_str()), 0);
+  if (run("mount -t overlay review-merge-ov -o lowerdir=" + jail + "/l/short,upperdir=" + jail +
           "/upper,workdir=" + jail + "/work " + sh_quote(jail + "/ov") + " 2>/dev/null").status != 0)
     GTEST_SKIP() << "needs overlay in the kernel";
   MountGuard overlay_mount(jail + "/ov");
@@ -463,4 +465,26 @@ TEST_F(Merge, AChildForkedDuringARefreshWithAStalledMountRefreshesWithinOneBound
   EXPECT_LT(parent_refresh, 2 * kBound);
   std::printf("[ figures  ] refresh with a stalled mount: forked child %.1f s, parent %.3f s\n",
               (tenths - 1) / 10.0, parent_refresh);
+}
+
+// ---- out of descriptors --------------------------------------------------------
+
+// A process out of descriptors asks by handle about a file on a volume of
+// its kept table: the answer needs no descriptor of the provider's own, and
+// is never "no volume" (1005) for want of one.
+TEST_F(Merge, AQuestionByHandleNeedsNoDescriptorOfItsOwn) {
+  const std::string tmp = dir_.sub("tmp");
+  ASSERT_TRUE(mount_tmpfs(tmp));
+  MountGuard tmp_mount(tmp);
+  k32l::UniqueFd file(open((tmp + "/f").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  ASSERT_TRUE(file.valid());
+  ASSERT_TRUE(by_handle(file.get()).ok);  // the table is read and kept
+  Answer starved;
+  {
+    NoFreeDescriptors tight;
+    ASSERT_TRUE(tight.active());
+    starved = answer_of(by_handle(file.get()));
+  }
+  EXPECT_TRUE(starved.ok) << starved.error;
+  EXPECT_EQ(starved.fs_name, "tmpfs");
 }

@@ -184,6 +184,8 @@ class SnapshotBuilder {
     for (auto& [rdev, pending] : probes_) {
       auto result = await_bounded(pending, deadline_);
       note_unanswered(result, device_gate(rdev));
+      // Not read for want of resources: built again once the gate is idle.
+      if (result.ok() && result.value.probe.error != 0) snap_.unanswered.push_back(device_gate(rdev));
       if (result.ok()) probed_[rdev] = std::move(result.value);
     }
   }

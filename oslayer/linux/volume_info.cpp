@@ -56,6 +56,10 @@ Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
   // What was published about the device is checked against the mounted
   // file system.
   const bool may_open = !snap.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
+  // A device that could not be read for want of resources says nothing:
+  // that is this call's failure, not a volume without a label.
+  if (probed.ok() && probed.value.error != 0)
+    return failed<ProbeResult>(error_from_errno(probed.value.error));
   if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
   return probed;
 }

@@ -488,3 +488,29 @@ TEST_F(Merge, AQuestionByHandleNeedsNoDescriptorOfItsOwn) {
   EXPECT_TRUE(starved.ok) << starved.error;
   EXPECT_EQ(starved.fs_name, "tmpfs");
 }
+
+// A process out of descriptors asks about a volume of its kept table whose
+// device must be read for the label: it gets the label, or fails with
+// ERROR_TOO_MANY_OPEN_FILES -- never a success without the label.
+TEST_F(Merge, AVolumeWhoseDeviceCannotBeOpenedForWantOfDescriptorsIsNoAnswer) {
+  const auto device = loop_image(dir_.path() + "/alpha.img", "16M",
+                                 "mkfs.ext4 -q -F -L ReviewAlpha IMG");
+  if (!device) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*device);
+  const std::string alpha = dir_.sub("alpha");
+  ASSERT_EQ(run("mount -t ext4 " + sh_quote(*device) + " " + sh_quote(alpha)).status, 0);
+  MountGuard alpha_mount(alpha);
+  ASSERT_EQ(volume_info(wide(alpha + "\\")).label, "ReviewAlpha");  // the table is kept
+  VolumeInfo starved;
+  {
+    NoFreeDescriptors tight;
+    ASSERT_TRUE(tight.active());
+    starved = volume_info(wide(alpha + "\\"));
+  }
+  if (starved.ok) {
+    EXPECT_EQ(starved.label, "ReviewAlpha") << "a success without the label";
+  } else {
+    EXPECT_EQ(starved.error, static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES));
+  }
+  EXPECT_EQ(volume_info(wide(alpha + "\\")).label, "ReviewAlpha");
+}

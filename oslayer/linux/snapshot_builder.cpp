@@ -146,6 +146,7 @@ class SnapshotBuilder {
       if (node.rdev == 0 || probes_.count(node.rdev) || probed_.count(node.rdev)) continue;
       if (!node.path.empty() && !may_read_device(node.path)) {
         probed_[node.rdev] = read_device(node.path, node.rdev);
+        note_unread(probed_[node.rdev], node.rdev);
         continue;
       }
       probes_[node.rdev] = start_fanned_out<DeviceFacts>(
@@ -184,8 +185,7 @@ class SnapshotBuilder {
     for (auto& [rdev, pending] : probes_) {
       auto result = await_bounded(pending, deadline_);
       note_unanswered(result, device_gate(rdev));
-      // Not read for want of resources: built again once the gate is idle.
-      if (result.ok() && result.value.probe.error != 0) snap_.unanswered.push_back(device_gate(rdev));
+      if (result.ok()) note_unread(result.value, rdev);
       if (result.ok()) probed_[rdev] = std::move(result.value);
     }
   }
@@ -195,6 +195,12 @@ class SnapshotBuilder {
   template <class R>
   void note_unanswered(const Outcome<R>& result, GateKey key) {
     if (result.error == kWorkerTimedOut) snap_.unanswered.push_back(key);
+  }
+
+  // A device not read for want of resources counts as not answering: the
+  // snapshot is built again once its gate is idle (at once).
+  void note_unread(const DeviceFacts& facts, std::uint64_t rdev) {
+    if (facts.probe.error != 0) snap_.unanswered.push_back(device_gate(rdev));
   }
 
   // Assemble: the listed mounts grouped by the st_dev of their roots, in

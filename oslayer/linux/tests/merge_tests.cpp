@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -513,4 +515,44 @@ TEST_F(Merge, AVolumeWhoseDeviceCannotBeOpenedForWantOfDescriptorsIsNoAnswer) {
     EXPECT_EQ(starved.error, static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES));
   }
   EXPECT_EQ(volume_info(wide(alpha + "\\")).label, "ReviewAlpha");
+}
+
+// The same for a caller who may not read the device: what udev publishes is
+// read with descriptors too, and one it could not read for want of them is
+// no answer, not a volume without a label.
+TEST_F(Merge, PublishedFactsUnreadForWantOfDescriptorsAreNoAnswer) {
+  const auto device = loop_image(dir_.path() + "/beta.img", "16M",
+                                 "mkfs.ext4 -q -F -L ReviewBeta IMG");
+  if (!device) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*device);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const std::string beta = dir_.sub("beta");
+  ASSERT_EQ(run("mount -t ext4 " + sh_quote(*device) + " " + sh_quote(beta)).status, 0);
+  MountGuard beta_mount(beta);
+  // A udev record of the device, in this namespace only.
+  ASSERT_EQ(run("mkdir -p /run/udev").status, 0);
+  ASSERT_TRUE(mount_tmpfs("/run/udev"));
+  MountGuard udev_mount("/run/udev");
+  struct stat st {};
+  ASSERT_EQ(stat(device->c_str(), &st), 0);
+  ASSERT_EQ(run("mkdir -p /run/udev/data && printf 'E:ID_FS_TYPE=ext4\\nE:ID_FS_LABEL_ENC="
+                "ReviewBeta\\nE:ID_FS_UUID=" + blkid_value(*device, "UUID") + "\\n' > " +
+                sh_quote("/run/udev/data/b" + std::to_string(major(st.st_rdev)) + ":" +
+                         std::to_string(minor(st.st_rdev)))).status, 0);
+  const std::string answers = as_nobody([&] {
+    const auto kept = volume_info(wide(beta + "\\"));  // the table is read and kept
+    VolumeInfo starved;
+    {
+      NoFreeDescriptors tight;
+      if (!tight.active()) return std::string("no limit");
+      starved = volume_info(wide(beta + "\\"));
+    }
+    const auto answer = [](const VolumeInfo& v) {
+      return v.ok ? v.fs_name + "|" + v.label : "error " + std::to_string(v.error);
+    };
+    return answer(kept) + " " + answer(starved);
+  });
+  ASSERT_EQ(answers.substr(0, answers.find(' ')), "ext4|ReviewBeta") << answers;
+  const std::string starved = answers.substr(answers.find(' ') + 1);
+  EXPECT_TRUE(starved == "ext4|ReviewBeta" || starved == "error 4") << starved;
 }

@@ -174,6 +174,11 @@ GateKey MountReach::gate_of_mount(std::uint64_t mount_id) const {
   return mount_gate(devno_of_mount(mount_id).value_or(0));
 }
 
+GateKey MountReach::gate_of_mount(std::uint64_t mount_id, int fd) const {
+  if (const auto devno = devno_of_mount(mount_id)) return mount_gate(*devno);
+  return mount_gate(descriptor_device(fd).value_or(0));
+}
+
 const MountReach::Visible* MountReach::holder_of(std::string_view path) const {
   const Visible* best = nullptr;
   for (const Visible& mount : visible_) {

@@ -87,6 +87,10 @@ class MountReach {
 
   // The gate of calls on mount `mount_id`.
   GateKey gate_of_mount(std::uint64_t mount_id) const;
+  // The same for a mount reached through descriptor `fd`: one the table
+  // does not list (mounted since it was read) is keyed by the device number
+  // its files report, as the table will key it once it lists it.
+  GateKey gate_of_mount(std::uint64_t mount_id, int fd) const;
   // The mount whose target is the longest prefix of `path` (the last such in
   // table order): its target ("" when none).
   std::string mount_point_of(std::string_view path) const;

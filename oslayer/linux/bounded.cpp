@@ -86,7 +86,10 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     members_.push_back(::gettid());
   }
   // Under the lock, as the worker ends.
-  void leave() { members_.erase(std::find(members_.begin(), members_.end(), ::gettid())); }
+  void leave() {
+    const auto self = std::find(members_.begin(), members_.end(), ::gettid());
+    if (self != members_.end()) members_.erase(self);
+  }
 
   std::mutex mutex_;
   std::condition_variable ready_;

@@ -51,15 +51,16 @@ STALLFS = os.environ.get("VOLUMES_STALLFS")
 
 
 def _ChildVerdict(pid, reader, limit):
-  """What child `pid` wrote to `reader` before it closed it ("" when it
-  wrote nothing), or None when that took more than `limit` seconds; the
-  child is then killed. The child is reaped either way (a child with a
-  thread stuck on a stalled mount only when the stall ends)."""
+  """(What child `pid` wrote to `reader` before it closed it ("" when it
+  wrote nothing), or None when that took more than `limit` seconds, and
+  when it was read). The child is then killed. The child is reaped either
+  way (a child with a thread stuck on a stalled mount only when the stall
+  ends), which the time read does not count."""
   try:
     if not select.select([reader], [], [], limit)[0]:
       os.kill(pid, signal.SIGKILL)
-      return None
-    return os.read(reader, 64)
+      return None, time.time()
+    return os.read(reader, 64), time.time()
   finally:
     os.close(reader)
     os.waitpid(pid, 0)
@@ -109,8 +110,8 @@ def _ForkMidRefresh(service):
       finally:
         os._exit(0)
     os.close(writer)
-    verdict = _ChildVerdict(pid, reader, 5 * BOUND)
-    return verdict, time.time() - started
+    verdict, reported = _ChildVerdict(pid, reader, 5 * BOUND)
+    return verdict, reported - started
   finally:
     pause.proceed.set()
     refresher.join(30)

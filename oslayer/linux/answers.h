@@ -92,7 +92,7 @@ Outcome<R> at_caller_path(const Snapshot& snap, const std::string& path, F fn) {
         if (!end.valid()) return failed<R>(error_from_errno(errno));
         return fn(end.get());
       },
-      [&snap, &walk] { return snap.mounts.gate_of_mount(walk.mount_id); },
+      [&snap, &walk, &at] { return snap.mounts.gate_of_mount(walk.mount_id, at->get()); },
       BoundedClock::now() + kBlockingCallTimeout));
 }
 

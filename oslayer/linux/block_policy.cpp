@@ -13,6 +13,7 @@
 #include <deque>
 
 #include "fs_classes.h"
+#include "identity.h"
 #include "mount_identity.h"
 #include "text.h"
 
@@ -68,16 +69,27 @@ GateKey mount_gate(std::uint64_t table_devno) { return {GateKind::Mount, table_d
 GateKey device_gate(std::uint64_t rdev) { return {GateKind::Device, rdev}; }
 
 MountReach::MountReach(const std::vector<MountEntry>& entries,
-                       const std::vector<std::size_t>& visible) {
-  for (std::size_t i : visible) visible_.push_back({entries[i].target, entries[i].id});
-  for (const MountEntry& e : entries) entries_.emplace(e.id, &e);
+                       const std::vector<std::size_t>& visible, Layers layers)
+    : id_kind_(compared_by(entries)), layers_(layers) {
+  for (std::size_t i : visible) visible_.push_back({entries[i].target, key_of(entries[i])});
+  for (const MountEntry& e : entries)
+    if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
   for (const MountEntry& e : entries) {
     std::vector<std::uint64_t> deciding;
-    mounts_.emplace(e.id, Mount{e.devno, decide(e, deciding), is_remote_fs(e.fstype)});
+    const bool blocks = decide(e, deciding);
+    const auto layers = stacked_layers(e.fstype, e.options);
+    if (key_of(e) != 0)
+      mounts_.emplace(key_of(e), Mount{e.devno, blocks, is_remote_fs(e.fstype),
+                                       layers && !layers->empty()});
   }
   entries_.clear();
+  if (layers_ == Layers::Checked) place_layers(entries);
   for (const Visible& v : visible_)
-    if (mounts_[v.mount_id].may_block) blocking_.push_back(v.target);
+    if (mount_may_block(v.mount_id)) blocking_.push_back(v.target);
+}
+
+std::uint64_t MountReach::key_of(const MountEntry& e) const {
+  return id_kind_ == MountIdKind::Unique ? e.unique_id : e.id;
 }
 
 // Whether calls on mount `e` may block. `deciding`: the stacked mounts whose
@@ -87,15 +99,49 @@ bool MountReach::decide(const MountEntry& e, std::vector<std::uint64_t>& decidin
   if (may_block(e.fstype) || e.fstype == "autofs") return true;
   const auto layers = stacked_layers(e.fstype, e.options);
   if (!layers) return true;
-  if (std::find(deciding.begin(), deciding.end(), e.id) != deciding.end()) return true;
-  deciding.push_back(e.id);
+  if (std::find(deciding.begin(), deciding.end(), key_of(e)) != deciding.end()) return true;
+  deciding.push_back(key_of(e));
   for (const std::string& layer : *layers) {
-    const Visible* holder = holder_of(layer);
-    const auto found = holder ? entries_.find(holder->mount_id) : entries_.end();
-    if (found == entries_.end() || decide(*found->second, deciding)) return true;
+    // Every visible mount on the layer's way, its holder among them.
+    for (const Visible& on_way : visible_) {
+      if (!path_is_under(layer, on_way.target)) continue;
+      const auto found = entries_.find(on_way.mount_id);
+      if (found == entries_.end() || decide(*found->second, deciding)) return true;
+    }
+    if (!holder_of(layer)) return true;
   }
   deciding.pop_back();
   return false;
+}
+
+// The stacked mounts the text of their options says do not block, judged
+// again by where their layers lead in the caller's view: each is walked
+// there (links followed, nothing asked of a mount that may block, nor of a
+// stacked one, whose own layers are not placed yet) and must end on a
+// directory of a mount that does not block.
+void MountReach::place_layers(const std::vector<MountEntry>& entries) {
+  std::vector<std::uint64_t> unplaced;
+  placing_layers_ = true;
+  for (const MountEntry& e : entries) {
+    const auto found = mounts_.find(key_of(e));
+    if (found == mounts_.end() || found->second.may_block || !found->second.stacked) continue;
+    const auto layers = stacked_layers(e.fstype, e.options);
+    for (const std::string& layer : *layers) {
+      if (!leads_to_local_directory(layer)) {
+        unplaced.push_back(found->first);
+        break;
+      }
+    }
+  }
+  placing_layers_ = false;
+  for (std::uint64_t key : unplaced) mounts_[key].may_block = true;
+}
+
+bool MountReach::leads_to_local_directory(const std::string& path) const {
+  const Walk walk = walk_without_blocking(*this, path);
+  struct stat st {};
+  return walk.error == 0 && walk.rest.empty() && !mount_may_block(walk.mount_id) &&
+         ::fstatat(walk.at.get(), "", &st, AT_EMPTY_PATH) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool MountReach::call_may_block(Via via, std::string_view path, std::string_view fstype) const {
@@ -106,7 +152,8 @@ bool MountReach::call_may_block(Via via, std::string_view path, std::string_view
 
 bool MountReach::mount_may_block(std::uint64_t mount_id) const {
   const auto found = mounts_.find(mount_id);
-  return found == mounts_.end() || found->second.may_block;
+  return found == mounts_.end() || found->second.may_block ||
+         (placing_layers_ && found->second.stacked);
 }
 
 bool MountReach::parent_step_may_block(std::uint64_t mount_id) const {
@@ -125,6 +172,11 @@ bool MountReach::path_may_block(std::string_view absolute_path) const {
 
 GateKey MountReach::gate_of_mount(std::uint64_t mount_id) const {
   return mount_gate(devno_of_mount(mount_id).value_or(0));
+}
+
+GateKey MountReach::gate_of_mount(std::uint64_t mount_id, int fd) const {
+  if (const auto devno = devno_of_mount(mount_id)) return mount_gate(*devno);
+  return mount_gate(descriptor_device(fd).value_or(0));
 }
 
 const MountReach::Visible* MountReach::holder_of(std::string_view path) const {
@@ -167,13 +219,13 @@ std::string joined(const std::deque<std::string>& steps) {
 
 // Starts (or restarts, after a link to an absolute path) the walk at the
 // caller's root directory or working directory.
-bool start_at(Walk& w, bool at_root) {
+bool start_at(Walk& w, bool at_root, MountIdKind kind) {
   w.at.reset(::open(at_root ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!w.at.valid()) {
     w.error = errno;
     return false;
   }
-  w.mount_id = descriptor_mount_id(w.at.get()).value_or(0);
+  w.mount_id = descriptor_mount(w.at.get(), kind).value_or(0);
   return true;
 }
 
@@ -199,7 +251,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
   Walk w;
   std::deque<std::string> steps;
   prepend_steps(path, steps);
-  if (!start_at(w, !path.empty() && path.front() == '/')) return w;
+  if (!start_at(w, !path.empty() && path.front() == '/', mounts.id_kind())) return w;
   for (int links = 0; !steps.empty();) {
     const bool up = steps.front() == "..";
     if (up ? mounts.parent_step_may_block(w.mount_id) : mounts.mount_may_block(w.mount_id)) {
@@ -212,7 +264,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
       return w;
     }
     steps.pop_front();
-    const std::uint64_t next_mount = descriptor_mount_id(next.get()).value_or(0);
+    const std::uint64_t next_mount = descriptor_mount(next.get(), mounts.id_kind()).value_or(0);
     // A step that stays on this mount (it does not block) may be a link,
     // read here; a step onto another mount lands on its root, no link.
     if (!up && next_mount == w.mount_id) {
@@ -223,7 +275,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
           return w;
         }
         prepend_steps(*text, steps);
-        if (text->front() == '/' && !start_at(w, true)) return w;
+        if (text->front() == '/' && !start_at(w, true, mounts.id_kind())) return w;
         continue;
       }
     }

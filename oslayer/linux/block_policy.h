@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "mount_identity.h"
 #include "mount_table.h"
 #include "raii.h"
 
@@ -49,16 +50,34 @@ enum class Via {
 // block, or on layers that cannot be told.
 class MountReach {
  public:
+  // How the directories a stacked mount's options name are placed. Its
+  // options hold the text the mounter wrote, from the mounter's root, which
+  // need not be the caller's (a thread in a chroot; a mount made in one):
+  // Checked takes a layer for the place the text names only where the
+  // caller's own walk of it, which asks no mount that may block, ends on a
+  // directory of a mount that does not block. AsWritten believes the text
+  // (for tables that describe no view).
+  enum class Layers { Checked, AsWritten };
+
   MountReach() = default;
   // `visible`: indices of the entries visible at their targets, in table order.
-  MountReach(const std::vector<MountEntry>& entries, const std::vector<std::size_t>& visible);
+  MountReach(const std::vector<MountEntry>& entries, const std::vector<std::size_t>& visible,
+             Layers layers = Layers::Checked);
+
+  // The kind of mount ID the mounts are known by (and a walk asks for): the
+  // unique one where the table's entries have it. Judged by the 32-bit ID, a
+  // mount that replaced one of the table after it was read, and got its ID,
+  // would be taken for it.
+  MountIdKind id_kind() const { return id_kind_; }
 
   // THE policy: whether a call reaching its file system `via` `path` may
   // block. `fstype` is the type of the file system the call asks (empty when
   // the call only walks the path).
   bool call_may_block(Via via, std::string_view path = {}, std::string_view fstype = {}) const;
-  // Whether calls on mount `mount_id` may block (a mount not in the table may).
+  // Whether calls on mount `mount_id` (of id_kind()) may block (a mount not
+  // in the table may).
   bool mount_may_block(std::uint64_t mount_id) const;
+  bool mount_may_block(const MountEntry& e) const { return mount_may_block(key_of(e)); }
   // Whether going up ("..") from a directory of mount `mount_id` may block:
   // only a network file system asks its server on the way up.
   bool parent_step_may_block(std::uint64_t mount_id) const;
@@ -68,6 +87,10 @@ class MountReach {
 
   // The gate of calls on mount `mount_id`.
   GateKey gate_of_mount(std::uint64_t mount_id) const;
+  // The same for a mount reached through descriptor `fd`: one the table
+  // does not list (mounted since it was read) is keyed by the device number
+  // its files report, as the table will key it once it lists it.
+  GateKey gate_of_mount(std::uint64_t mount_id, int fd) const;
   // The mount whose target is the longest prefix of `path` (the last such in
   // table order): its target ("" when none).
   std::string mount_point_of(std::string_view path) const;
@@ -79,19 +102,26 @@ class MountReach {
     std::uint64_t devno = 0;
     bool may_block = false;
     bool remote = false;
+    bool stacked = false;  // an overlay or the like, whose layers are known
   };
   struct Visible {
     std::string target;
     std::uint64_t mount_id = 0;
   };
   const Visible* holder_of(std::string_view path) const;
+  std::uint64_t key_of(const MountEntry& e) const;
   bool decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const;
+  void place_layers(const std::vector<MountEntry>& entries);
+  bool leads_to_local_directory(const std::string& path) const;
 
+  MountIdKind id_kind_ = MountIdKind::Reusable;
+  Layers layers_ = Layers::Checked;
+  bool placing_layers_ = false;  // stacked mounts count as blocking meanwhile
   std::vector<Visible> visible_;  // in mount-table order
   // Visible mount points of mounts that may block: a path under none of them
   // resolves on mounts that do not block alone.
   std::vector<std::string> blocking_;
-  std::unordered_map<std::uint64_t, Mount> mounts_;
+  std::unordered_map<std::uint64_t, Mount> mounts_;  // by key_of: a mount gone has none
   std::unordered_map<std::uint64_t, const MountEntry*> entries_;  // while deciding only
 };
 
@@ -102,7 +132,7 @@ class MountReach {
 struct Walk {
   int error = 0;              // errno of the step that failed; the walk ends there
   UniqueFd at;                // O_PATH descriptor of where the walk stopped
-  std::uint64_t mount_id = 0; // the mount `at` is on
+  std::uint64_t mount_id = 0; // the mount `at` is on (an ID of the table's id_kind())
   std::string rest;           // the steps left ("" at the end): the next asks a mount that may block
 };
 Walk walk_without_blocking(const MountReach& mounts, std::string_view path);

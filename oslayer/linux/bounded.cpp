@@ -1,6 +1,10 @@
 #include "bounded.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <deque>
+#include <vector>
 
 #include "caller_view.h"
 #include "process_state.h"
@@ -28,11 +32,24 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
       }
     }
     std::thread worker([pool = shared_from_this(), first = std::move(task)]() mutable {
+      pool->enlist();
       first();
       first = nullptr;
       pool->work();
     });
     worker.detach();
+  }
+
+  // Whether the calling thread shares the root, working directory and
+  // descriptor table of this pool's workers (a pool without workers serves
+  // anyone): a thread that unshared its descriptor table or root since it
+  // started them would hand them descriptor numbers and paths that mean
+  // other files to them. All workers of a pool share these: each was started
+  // by a caller the pool served.
+  bool serves_caller() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A member leaves under this lock, so it is alive while it is compared.
+    return members_.empty() || shares_view_with(members_.front());
   }
 
   // No more tasks come: idle workers end now, busy ones when their task
@@ -49,11 +66,11 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (queue_.empty()) {
-        if (closed_ || idle_ >= kMaxIdleWorkers) return;
+        if (closed_ || idle_ >= kMaxIdleWorkers) return leave();
         ++idle_;
         ready_.wait_for(lock, kWorkerIdleTime, [this] { return closed_ || !queue_.empty(); });
         --idle_;
-        if (queue_.empty()) return;  // idle for kWorkerIdleTime, or closed
+        if (queue_.empty()) return leave();  // idle for kWorkerIdleTime, or closed
       }
       std::function<void()> task = std::move(queue_.front());
       queue_.pop_front();
@@ -64,9 +81,20 @@ class WorkerPool : public std::enable_shared_from_this<WorkerPool> {
     }
   }
 
+  void enlist() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    members_.push_back(::gettid());
+  }
+  // Under the lock, as the worker ends.
+  void leave() {
+    const auto self = std::find(members_.begin(), members_.end(), ::gettid());
+    if (self != members_.end()) members_.erase(self);
+  }
+
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::function<void()>> queue_;
+  std::vector<pid_t> members_;  // thread IDs of the workers alive
   std::size_t idle_ = 0;
   bool closed_ = false;
 };
@@ -90,7 +118,7 @@ class OwnWorkers {
       new std::shared_ptr<WorkerPool>(std::move(pool_));
       generation_ = generation;
     }
-    if (!pool_ || owner != owner_ || view != view_) {
+    if (!pool_ || owner != owner_ || view != view_ || !pool_->serves_caller()) {
       close();
       pool_ = std::make_shared<WorkerPool>();
       owner_ = owner;
@@ -120,7 +148,7 @@ std::shared_ptr<WorkerPool> workers_for_caller() {
   }
   ProcessState& s = process_state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.pool || s.pool_view != view) {
+  if (!s.pool || s.pool_view != view || !s.pool->serves_caller()) {
     if (s.pool) s.pool->close();
     s.pool = std::make_shared<WorkerPool>();
     s.pool_view = view;

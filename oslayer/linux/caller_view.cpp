@@ -70,11 +70,11 @@ std::uint64_t current_mount_namespace() {
 // The kernel's 64-bit mount ID, never reused (Linux 6.8).
 constexpr unsigned kStatxMountIdUnique = 0x4000U;
 
-// Whether the calling thread shares resource `kind` (a kcmp type) with the
-// process's main thread. Where the kernel cannot compare, it is taken to be
-// shared, as threads' are unless they unshare them.
-bool shared_with_main_thread(int kind) {
-  return ::syscall(SYS_kcmp, ::getpid(), ::gettid(), kind, 0, 0) <= 0;
+// Whether the calling thread shares resource `kind` (a kcmp type) with
+// thread `other` of this process. Where the kernel cannot compare, it is
+// taken to be shared, as threads' are unless they unshare them.
+bool shared_with(pid_t other, int kind) {
+  return ::syscall(SYS_kcmp, other, ::gettid(), kind, 0, 0) <= 0;
 }
 
 }  // namespace
@@ -107,8 +107,12 @@ std::string descriptor_info_path(int fd) {
 std::uint64_t worker_owner() {
   const pid_t self = ::gettid();
   if (self == ::getpid()) return 0;
-  if (shared_with_main_thread(KCMP_FS) && shared_with_main_thread(KCMP_FILES)) return 0;
+  if (shares_view_with(::getpid())) return 0;
   return static_cast<std::uint64_t>(self);
+}
+
+bool shares_view_with(pid_t thread) {
+  return shared_with(thread, KCMP_FS) && shared_with(thread, KCMP_FILES);
 }
 
 }  // namespace k32l

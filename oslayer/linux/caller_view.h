@@ -7,6 +7,8 @@
 // hands its tasks only to workers that share its view (worker_owner).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <tuple>
@@ -60,5 +62,12 @@ std::string descriptor_link_path(int fd);
 // thread (the process's workers serve it), otherwise its thread ID (only
 // workers it started itself, which share its own, serve it).
 std::uint64_t worker_owner();
+
+// Whether the calling thread shares its root, working directory and
+// descriptor table with `thread` (a live thread of this process): only then
+// does a descriptor number or a relative path mean the same file to both.
+// A thread may unshare them again at any time, so a worker started for it
+// before may no longer share them.
+bool shares_view_with(pid_t thread);
 
 }  // namespace k32l

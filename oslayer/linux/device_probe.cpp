@@ -13,6 +13,7 @@
 #include <new>
 #include <string_view>
 
+#include "errors.h"
 #include "identity.h"
 #include "raii.h"
 
@@ -52,6 +53,7 @@ ProbeResult probe_device(const std::string& device, std::uint64_t rdev) {
   const UniqueFd fd = open_device(device, rdev);
   if (!fd.valid()) {
     if (errno == EACCES || errno == EPERM) return published_device_facts(device, rdev);
+    if (for_want_of_resources(errno)) result.error = errno;
     return result;
   }
   BlkidProbe probe(blkid_new_probe());

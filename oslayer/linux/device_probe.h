@@ -14,6 +14,9 @@ struct ProbeResult {
   bool found = false;
   bool published = false;  // kept by the system from before (udev, libblkid's cache), not read now
   std::string type, version, label, uuid;
+  // errno of an open of the device that failed for want of descriptors or
+  // memory: the device was not read, so nothing is known of it (0 otherwise).
+  int error = 0;
 };
 // A caller who may not open the device gets what the system publishes
 // about it instead (published_device_facts).

@@ -41,4 +41,6 @@ DWORD error_from_errno(int err) {
   }
 }
 
+bool for_want_of_resources(int err) { return err == EMFILE || err == ENFILE || err == ENOMEM; }
+
 }  // namespace k32l

@@ -19,4 +19,8 @@ namespace k32l {
 // The Windows code for a failed system call's errno.
 DWORD error_from_errno(int err);
 
+// Whether a call failed for want of descriptors or memory: it says nothing
+// of what it asked about, and the same call may succeed in a moment.
+bool for_want_of_resources(int err);
+
 }  // namespace k32l

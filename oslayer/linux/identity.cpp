@@ -104,7 +104,11 @@ Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at
 }
 
 Outcome<std::uint64_t> mount_of_descriptor(int fd) {
-  const auto mount_id = descriptor_mount_id(fd);
+  // statx of the descriptor needs no descriptor of its own (fdinfo does: a
+  // process out of descriptors could not read it); fdinfo serves kernels
+  // whose statx has no mount ID (before 5.8).
+  auto mount_id = descriptor_mount(fd, MountIdKind::Reusable);
+  if (!mount_id) mount_id = descriptor_mount_id(fd);
   if (mount_id) return {ERROR_SUCCESS, *mount_id};
   if (::fcntl(fd, F_GETFD) < 0) return failed<std::uint64_t>(ERROR_INVALID_HANDLE);
   return failed<std::uint64_t>(ERROR_UNRECOGNIZED_VOLUME);

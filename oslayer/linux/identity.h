@@ -45,7 +45,8 @@ struct Standing {
 // `last_at_target`: no later entry of the table is mounted on its target.
 Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at_target);
 
-// The ID of the mount the file of descriptor `fd` is on, from /proc:
+// The ID of the mount the file of descriptor `fd` is on, from statx of the
+// descriptor (else /proc), never asking the file's file system:
 // ERROR_INVALID_HANDLE when `fd` is not open, ERROR_UNRECOGNIZED_VOLUME
 // when /proc does not say. It is the 32-bit ID, which is enough here: the
 // descriptor holds its mount, so the ID is not handed out again while it is

@@ -131,6 +131,17 @@ std::optional<std::uint64_t> descriptor_mount_id(int fd) {
   return std::nullopt;
 }
 
+std::optional<std::uint64_t> descriptor_mount(int fd, MountIdKind kind) {
+  struct statx sx {};
+  const unsigned mask = kind == MountIdKind::Unique ? STATX_MNT_ID_UNIQUE : STATX_MNT_ID;
+  // Only the mount ID is asked for, without syncing: FUSE and network file
+  // systems answer from the inode the kernel holds.
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, mask, &sx) != 0 ||
+      !(sx.stx_mask & mask))
+    return std::nullopt;
+  return sx.stx_mnt_id;
+}
+
 std::optional<std::uint64_t> descriptor_device(int fd) {
   struct statx sx {};
   if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) != 0)

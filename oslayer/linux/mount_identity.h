@@ -32,6 +32,10 @@ PathIdentity identify_path(const std::string& path, MountIdKind kind = MountIdKi
 // calling thread's own descriptor table) without touching that file system;
 // nullopt when /proc does not say.
 std::optional<std::uint64_t> descriptor_mount_id(int fd);
+// The ID of `kind` of the mount an open descriptor (O_PATH ones too) is on,
+// as statx of the descriptor says without asking its file system's server;
+// nullopt when the kernel does not say (no unique IDs before Linux 6.8).
+std::optional<std::uint64_t> descriptor_mount(int fd, MountIdKind kind);
 // st_dev of an open descriptor's file, from the attributes the kernel holds:
 // a file system's server is never asked (st_dev is its superblock's).
 // nullopt when the descriptor is not open.

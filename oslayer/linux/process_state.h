@@ -54,6 +54,13 @@ struct ProcessState {
 
 ProcessState& process_state();
 
+// The lock of the volume searches open in the process (volume_search.cpp).
+// Searches, unlike the state above, cross fork: a child goes on with the
+// handles it inherited. The fork handler holds this lock while the process
+// forks, so no other thread is inside the registry then, and the child
+// gets it consistent and unlocked.
+std::mutex& search_lock();
+
 // Bumped in each forked child: descriptors of the parent's /proc entries
 // name the parent's threads there, so per-thread state opened before a fork
 // is opened again, and what a thread held of the parent's state (a cache, a

@@ -4,9 +4,11 @@
 // udev database only.
 #include <libudev.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "device_probe.h"
+#include "errors.h"
 #include "raii.h"
 #include "text.h"
 
@@ -31,19 +33,28 @@ std::string decode_udev(std::string_view text) {
   return out;
 }
 
+// A record that could not be read for want of resources (libudev sets
+// errno) is no record: the caller learns nothing, rather than "none".
+ProbeResult unread_for_want_of_resources() {
+  ProbeResult result;
+  if (for_want_of_resources(errno)) result.error = errno;
+  return result;
+}
+
 ProbeResult from_udev(std::uint64_t rdev) {
   ProbeResult result;
   Owned<udev*, udev_unref> context(udev_new());
-  if (!context) return result;
+  if (!context) return unread_for_want_of_resources();
   Owned<udev_device*, udev_device_unref> device(
       udev_device_new_from_devnum(context.get(), 'b', static_cast<dev_t>(rdev)));
-  if (!device) return result;
+  if (!device) return unread_for_want_of_resources();
   auto value = [&](const char* key) {
     const char* v = udev_device_get_property_value(device.get(), key);
     return v ? std::string(v) : std::string();
   };
+  errno = 0;
   result.type = value("ID_FS_TYPE");
-  if (result.type.empty()) return result;
+  if (result.type.empty()) return unread_for_want_of_resources();
   result.found = true;
   result.version = value("ID_FS_VERSION");
   result.label = decode_udev(value("ID_FS_LABEL_ENC"));
@@ -84,7 +95,7 @@ ProbeResult from_blkid_cache(const std::string& device) {
 
 ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev) {
   ProbeResult result = from_udev(rdev);
-  if (!result.found && !device.empty()) result = from_blkid_cache(device);
+  if (!result.found && result.error == 0 && !device.empty()) result = from_blkid_cache(device);
   result.published = result.found;
   return result;
 }

@@ -82,9 +82,9 @@ const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
 }
 
 Snapshot::HandleVolume Snapshot::volume_of_descriptor(int fd, std::uint64_t mount_id) const {
-  const Volume* v = find_by_mount(mount_id);
-  const auto devno = mounts.devno_of_mount(mount_id);
-  if (v && devno) return {v, *devno};
+  // The gate of a volume's calls is its mount-table number's: every mount
+  // of the volume has it.
+  if (const Volume* v = find_by_mount(mount_id)) return {v, v->table_devno};
   // The file itself says which file system it is on.
   const auto dev = descriptor_device(fd);
   const auto found = dev ? volume_by_dev.find(*dev) : volume_by_dev.end();

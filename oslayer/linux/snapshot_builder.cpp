@@ -128,7 +128,7 @@ class SnapshotBuilder {
       if (!blocking) continue;
       std::vector<std::string> targets;
       for (std::size_t i : members) targets.push_back(entries_[i].target);
-      const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()].id);
+      const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()]);
       checks_[devno] = start_fanned_out<FileSystemFacts>(
           [targets = std::move(targets), ask_server, kind = id_kind_] {
             return look_at_file_system(targets, ask_server, kind);
@@ -146,6 +146,7 @@ class SnapshotBuilder {
       if (node.rdev == 0 || probes_.count(node.rdev) || probed_.count(node.rdev)) continue;
       if (!node.path.empty() && !may_read_device(node.path)) {
         probed_[node.rdev] = read_device(node.path, node.rdev);
+        note_unread(probed_[node.rdev], node.rdev);
         continue;
       }
       probes_[node.rdev] = start_fanned_out<DeviceFacts>(
@@ -184,6 +185,7 @@ class SnapshotBuilder {
     for (auto& [rdev, pending] : probes_) {
       auto result = await_bounded(pending, deadline_);
       note_unanswered(result, device_gate(rdev));
+      if (result.ok()) note_unread(result.value, rdev);
       if (result.ok()) probed_[rdev] = std::move(result.value);
     }
   }
@@ -193,6 +195,12 @@ class SnapshotBuilder {
   template <class R>
   void note_unanswered(const Outcome<R>& result, GateKey key) {
     if (result.error == kWorkerTimedOut) snap_.unanswered.push_back(key);
+  }
+
+  // A device not read for want of resources counts as not answering: the
+  // snapshot is built again once its gate is idle (at once).
+  void note_unread(const DeviceFacts& facts, std::uint64_t rdev) {
+    if (facts.probe.error != 0) snap_.unanswered.push_back(device_gate(rdev));
   }
 
   // Assemble: the listed mounts grouped by the st_dev of their roots, in

@@ -55,6 +55,10 @@ Outcome<ProbeResult> probe_volume(const Volume& v, BoundedClock::time_point dead
   // What was published about the device is checked against the mounted
   // file system.
   const bool may_open = !v.reach_may_block;
+  // A device that could not be read for want of resources says nothing:
+  // that is this call's failure, not a volume without a label.
+  if (probed.ok() && probed.value.error != 0)
+    return failed<ProbeResult>(error_from_errno(probed.value.error));
   if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
   return probed;
 }
@@ -88,17 +92,18 @@ Outcome<VolumeReading> read_volume(const Volume& v) {
 // mount-table number `devno`.
 Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, const Volume& v,
                                               std::uint64_t devno) {
-  // The worker gets its own descriptor: the caller may close theirs once
-  // this call has given up on a stuck file system.
-  UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-  if (!own.valid()) return failed<VolumeReading>(error_from_errno(errno));
-  auto shared = std::make_shared<UniqueFd>(std::move(own));
+  // The worker shares the caller's descriptor table and is handed the
+  // caller's own number, not a duplicate: closing a duplicate of a FUSE
+  // file asks its server (a flush), so one closed here after a stalled gate
+  // refused the worker would wait out the stall on the calling thread. A
+  // worker starts at once when admitted; one so late that the caller had
+  // given up and reused the number would report to no one.
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
   auto got = bounded_statvfs(
       snap.mounts.call_may_block(Via::Descriptor),
-      [shared] {
+      [fd] {
         Outcome<Stats> r;
-        if (::fstatvfs(shared->get(), &r.value) != 0) return failed<Stats>(error_from_errno(errno));
+        if (::fstatvfs(fd, &r.value) != 0) return failed<Stats>(error_from_errno(errno));
         return r;
       },
       [devno] { return mount_gate(devno); }, deadline);

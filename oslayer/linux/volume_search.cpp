@@ -1,9 +1,11 @@
 // FindFirstVolumeW, FindNextVolumeW, FindVolumeClose: a search walks one
 // snapshot.
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "answers.h"
+#include "process_state.h"
 #include "text.h"
 
 using namespace k32l;
@@ -19,14 +21,14 @@ class SearchRegistry {
  public:
   HANDLE open(std::unique_ptr<VolumeSearch> search) {
     HANDLE h = search.get();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(search_lock());
     searches_.emplace(h, std::move(search));
     return h;
   }
   // Runs fn(search) under the lock; false when the handle is not open.
   template <class F>
   bool with(HANDLE h, F&& fn) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(search_lock());
     auto it = searches_.find(h);
     if (it == searches_.end()) return false;
     fn(*it->second);
@@ -34,7 +36,7 @@ class SearchRegistry {
   }
   bool close(HANDLE h) {
     std::unique_ptr<VolumeSearch> doomed;  // freed after the lock is released
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(search_lock());
     auto it = searches_.find(h);
     if (it == searches_.end()) return false;
     doomed = std::move(it->second);
@@ -43,7 +45,7 @@ class SearchRegistry {
   }
 
  private:
-  std::mutex mutex_;
+  // Guarded by search_lock(), which a fork leaves usable in the child.
   std::map<HANDLE, std::unique_ptr<VolumeSearch>> searches_;
 };
 

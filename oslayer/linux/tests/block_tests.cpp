@@ -284,7 +284,7 @@ k32l::MountEntry mount_entry(std::uint64_t id, std::string target, std::string f
 k32l::MountReach reach_of(const std::vector<k32l::MountEntry>& entries) {
   std::vector<std::size_t> visible(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) visible[i] = i;
-  return k32l::MountReach(entries, visible);
+  return k32l::MountReach(entries, visible, k32l::MountReach::Layers::AsWritten);
 }
 
 // The policy over this thread's mount table, with the type of the mount

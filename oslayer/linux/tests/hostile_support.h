@@ -3,7 +3,9 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -19,6 +21,26 @@ namespace k32l_test {
 // why.
 extern bool private_namespace;
 extern std::string no_private_namespace_reason;
+
+// A test on mounts of its own in the tests' private mount namespace
+// (skipped without one), in a fresh temporary directory /tmp/PREFIX-XXXXXX;
+// the tmpfs mounts it makes have PREFIX as their source.
+class NamespaceTest : public ::testing::Test {
+ protected:
+  explicit NamespaceTest(const std::string& prefix = "k32l-test") : prefix_(prefix), dir_(prefix) {}
+  void SetUp() override {
+    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
+    ASSERT_FALSE(dir_.path().empty());
+  }
+
+  bool mount_tmpfs(const std::string& target, const std::string& size = "4m") {
+    return run("mount -t tmpfs -o size=" + size + " " + prefix_ + " " + sh_quote(target)).status ==
+           0;
+  }
+
+  const std::string prefix_;
+  TempDir dir_;
+};
 
 // Threads of this process right now.
 inline int thread_count() {
@@ -55,6 +77,38 @@ inline std::string as_nobody(const std::function<std::string()>& ask) {
   if (pid > 0) waitpid(pid, nullptr, 0);
   return answer;
 }
+
+// The file system name and label a caller without privileges gets for the
+// mount point `root` ("FS|LABEL", or "error CODE").
+inline std::string unprivileged_answer(const std::string& root) {
+  return as_nobody([&] {
+    const auto info = volume_info(wide(root + "\\"));
+    return info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
+  });
+}
+
+// Lowers this process's descriptor limit to the lowest free descriptor, so
+// that every open fails with EMFILE, until the end of the scope.
+class NoFreeDescriptors {
+ public:
+  NoFreeDescriptors() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    const int lowest = open("/", O_PATH | O_CLOEXEC);  // open takes the lowest free one
+    if (lowest < 0) return;
+    close(lowest);
+    rlimit tight = saved_;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    active_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
+  }
+  ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
+  NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+  NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  rlimit saved_{};
+  bool active_ = false;
+};
 
 // The stalling FUSE server (k32l_stallfs) serving `backing` as
 // MOUNT/disk.img. Stall() makes every request wait; Slow() makes each take

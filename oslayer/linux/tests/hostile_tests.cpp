@@ -37,19 +37,7 @@ void refresh_as_the_module_does() {
   }
 }
 
-class Hostile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
-    ASSERT_FALSE(dir_.path().empty());
-  }
-
-  bool mount_tmpfs(const std::string& target) {
-    return run("mount -t tmpfs -o size=4m k32l-test " + sh_quote(target)).status == 0;
-  }
-
-  TempDir dir_;
-};
+class Hostile : public NamespaceTest {};
 
 }  // namespace
 
@@ -425,19 +413,6 @@ TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
   EXPECT_FALSE(volume_info(wide(dots + "/sub\\")).ok);
   EXPECT_FALSE(volume_info(wide(link + "\\")).ok);
 }
-
-namespace {
-
-// The file system name and label a caller without privileges gets for
-// `root`.
-std::string unprivileged_answer(const std::string& root) {
-  return as_nobody([&] {
-    const auto info = volume_info(wide(root + "\\"));
-    return info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
-  });
-}
-
-}  // namespace
 
 TEST_F(Hostile, ACallerWhoCannotReadTheDeviceGetsWhatTheSystemPublishes) {
   const auto dev = loop_image(dir_.path() + "/exfat.img", "32M", "mkfs.exfat -L EXLBL IMG");

@@ -44,29 +44,6 @@ dev_t device_number(const std::string& node) {
   return stat(node.c_str(), &st) == 0 ? st.st_rdev : 0;
 }
 
-// Lowers this process's descriptor limit to the lowest free descriptor, so
-// that every open fails with EMFILE, until the end of the scope.
-class NoFreeDescriptors {
- public:
-  NoFreeDescriptors() {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    const int lowest = open("/", O_PATH | O_CLOEXEC);  // open takes the lowest free one
-    if (lowest < 0) return;
-    close(lowest);
-    rlimit tight = saved_;
-    tight.rlim_cur = static_cast<rlim_t>(lowest);
-    active_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
-  }
-  ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
-  NoFreeDescriptors(const NoFreeDescriptors&) = delete;
-  NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
-  bool active() const { return active_; }
-
- private:
-  rlimit saved_{};
-  bool active_ = false;
-};
-
 class Identity : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -21,22 +21,11 @@ using namespace k32l_test;
 
 namespace {
 
-class Promises : public ::testing::Test {
+class Promises : public NamespaceTest {
  protected:
-  void SetUp() override {
-    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
-    ASSERT_FALSE(dir_.path().empty());
-  }
-
-  bool mount_tmpfs(const std::string& target) {
-    return run("mount -t tmpfs -o size=4m k32l-test " + sh_quote(target)).status == 0;
-  }
-
   bool bind(const std::string& from, const std::string& to) {
     return run("mount --bind " + sh_quote(from) + " " + sh_quote(to)).status == 0;
   }
-
-  TempDir dir_;
 };
 
 }  // namespace
@@ -212,18 +201,6 @@ TEST_F(Promises, AFileOpenedThroughAnyMountOfAVolumeIsAnsweredAsThatVolume) {
 // Catches a udev record read in part: the FAT version left out (a FAT32
 // volume reported as FAT) or an escape at the very end of the label left
 // encoded.
-
-namespace {
-
-// The file system name and label a caller without privileges gets for `root`.
-std::string unprivileged_answer(const std::string& root) {
-  return as_nobody([&] {
-    const auto info = volume_info(wide(root + "\\"));
-    return info.ok ? info.fs_name + "|" + info.label : "error " + std::to_string(info.error);
-  });
-}
-
-}  // namespace
 
 TEST_F(Promises, AFat32VolumeAndItsLabelAreReadWholeFromTheUdevRecord) {
   const auto dev = loop_image(dir_.path() + "/fat32.img", "40M", "mkfs.vfat -F 32 -n FATLBL IMG");

@@ -111,16 +111,9 @@ class RootGuard {
   k32l::UniqueFd root_, cwd_;
 };
 
-class View : public ::testing::Test {
+class View : public NamespaceTest {
  protected:
-  void SetUp() override {
-    if (!private_namespace) GTEST_SKIP() << no_private_namespace_reason;
-    ASSERT_FALSE(dir_.path().empty());
-  }
-
-  bool mount_tmpfs(const std::string& target, const std::string& size = "4m") {
-    return run("mount -t tmpfs -o size=" + size + " view-test " + sh_quote(target)).status == 0;
-  }
+  View() : NamespaceTest("view-test") {}
 
   // An ext4 image on a loop device (nullopt: no loop devices or mkfs.ext4).
   std::optional<std::string> ext4_image(const std::string& name, const std::string& label) {
@@ -130,8 +123,6 @@ class View : public ::testing::Test {
   bool mount_ext4(const std::string& device, const std::string& target) {
     return run("mount -t ext4 " + sh_quote(device) + " " + sh_quote(target)).status == 0;
   }
-
-  TempDir dir_{"view-test"};
 };
 
 }  // namespace

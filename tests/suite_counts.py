@@ -5,7 +5,9 @@ interpreter, from the files that run_suite.py wrote:
 
 RESULTS_DIR holds one directory per interpreter (linux-release,
 linux-debug, windows) and one for the real-KERNEL32 suite
-(windows-kernel32), each with one file per suite.
+(windows-kernel32), each with one file per suite. When the build left the
+Windows suites out, RESULTS_DIR/windows-not-run.txt says why, and so does
+the table.
 """
 
 import os
@@ -17,6 +19,7 @@ INTERPRETERS = [
     ("windows", "Windows, python.exe (Wine)"),
     ("windows-kernel32", "Windows, real KERNEL32"),
 ]
+WINDOWS_NOT_RUN = "windows-not-run.txt"
 FIELDS = ("run", "failures", "errors", "skipped")
 
 
@@ -40,14 +43,24 @@ def main(argv):
     return 2
   rows = ["%-28s %7s %9s %7s %8s %7s" % ("Python suites", "tests", "failures", "errors",
                                         "skipped", "files")]
+  windows_not_run = None
+  if os.path.exists(os.path.join(argv[0], WINDOWS_NOT_RUN)):
+    with open(os.path.join(argv[0], WINDOWS_NOT_RUN)) as stream:
+      windows_not_run = stream.read().strip()
   for key, title in INTERPRETERS:
     directory = os.path.join(argv[0], key)
+    if windows_not_run is not None and key.startswith("windows"):
+      rows.append("%-28s %s" % (title, "NOT RUN (left out by the build, see below)"))
+      continue
     if not os.path.isdir(directory) or not os.listdir(directory):
       rows.append("%-28s %s" % (title, "not run"))
       continue
     totals, files = ReadCounts(directory)
     rows.append("%-28s %7d %9d %7d %8d %7d" % (title, totals["run"], totals["failures"],
                                               totals["errors"], totals["skipped"], files))
+  if windows_not_run is not None:
+    rows.append("")
+    rows.append("The Windows suites were NOT RUN: %s." % windows_not_run.rstrip("."))
   print("\n".join(rows))
   return 0
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by setup.sh (after steps.sh): reads the archives' package lists
 # and installs packages, telling an archive's fault from ours.
 #
@@ -105,26 +106,26 @@ can_install() {
 # version both architectures are offered at), one line:
 # "NAME:i386 at VERSION, the installed NAME's (the lists offer: V, V)".
 missing_i386_twins() {
-  local names installed_versions offers name installed i386_versions amd64_versions version found
+  local names=() installed_versions offers name installed i386_versions amd64_versions version found
   # Names as apt's resolver writes them ("libpcre2-8-0:i386 : Depends: ..."),
   # and those it would have had to remove (listed, indented, after "REMOVED:").
-  names=$( { grep -o '[a-z0-9][a-z0-9+.-]*:i386' | sed 's/:i386$//'; } <<<"$1"
-           sed -n '/will be REMOVED:/,/^[^ ]/ s/^  //p' <<<"$1" | tr ' ' '\n' | sed 's/:amd64$//')
-  names=$(grep . <<<"$names" | sort -u | tr '\n' ' ')
-  [ -n "$names" ] || return 0
+  mapfile -t names < <( { grep -o '[a-z0-9][a-z0-9+.-]*:i386' <<<"$1" | sed 's/:i386$//'
+                          sed -n '/will be REMOVED:/,/^[^ ]/ s/^  //p' <<<"$1" | tr ' ' '\n' | sed 's/:amd64$//'
+                        } | grep . | sort -u)
+  [ "${#names[@]}" -gt 0 ] || return 0
   # apt is asked once for all (each call reads its whole cache): "NAME
   # INSTALLED" of the amd64 copies, "NAME ARCH VERSION" of what the lists offer.
-  # shellcheck disable=SC2086
-  installed_versions=$(apt-cache policy $(printf '%s:amd64 ' $names) 2>/dev/null \
+  installed_versions=$(apt-cache policy "${names[@]/%/:amd64}" 2>/dev/null \
     | awk '/^[^ ]/ { name = $1; sub(/:$/, "", name); sub(/:amd64$/, "", name) }
            /^  Installed: / { print name, $2 }')
-  # shellcheck disable=SC2086
-  offers=$(apt-cache madison $(printf '%s:i386 %s:amd64 ' $(for n in $names; do echo "$n $n"; done)) 2>/dev/null \
+  offers=$(apt-cache madison "${names[@]/%/:i386}" "${names[@]/%/:amd64}" 2>/dev/null \
     | awk -F'|' '{ gsub(/ /, "", $1); gsub(/ /, "", $2); arch = "amd64"
                    if ($1 ~ /:i386$/) { arch = "i386"; sub(/:i386$/, "", $1) }
                    sub(/:amd64$/, "", $1); print $1, arch, $2 }')
   while read -r name installed; do
-    [ -n "$name" ] && [ "$installed" != "(none)" ] || continue
+    if [ -z "$name" ] || [ "$installed" = "(none)" ]; then
+      continue
+    fi
     i386_versions=$(awk -v name="$name" '$1 == name && $2 == "i386" { print $3 }' <<<"$offers")
     amd64_versions=$(echo "$installed"; awk -v name="$name" '$1 == name && $2 == "amd64" { print $3 }' <<<"$offers")
     found=""

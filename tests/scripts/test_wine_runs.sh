@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# How windows-build/check.sh drives Wine, with stand-ins for wine, wineboot
+# and wineserver (first on PATH) that log their calls and run "python.exe"
+# as the Linux python2.7: the prefix is made once and kept while Wine is
+# unchanged, one wineserver is kept for the run and ended at the end, a
+# python.exe that does not start within the bound fails at once naming what
+# it waited for, and suites sharing a python.exe each keep their results.
+# Real Wine is not needed (nor used).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/volumes-wine-runs.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+mkdir -p "$work/bin" "$work/build/python-scripted/windows" "$work/interpreter" "$work/results" "$work/suites"
+touch "$work/interpreter/python.exe"
+chmod +x "$work/interpreter/python.exe"
+export FAKE_WINE_LOG="$work/calls.log"
+cat > "$work/bin/wine" <<'EOF'
+#!/usr/bin/env bash
+# Wine's stand-in: Z:\ paths become Unix ones again, python.exe is python2.7.
+echo "wine $*" >> "$FAKE_WINE_LOG"
+if [ "$1" = --version ]; then
+  echo "${FAKE_WINE_VERSION:-wine-8.0}"
+  exit 0
+fi
+program=$1
+shift
+sleep "${FAKE_WINE_START_DELAY:-0}"
+unix() {
+  case $1 in
+    Z:*) local path=${1#Z:}; echo "${path//\\//}" ;;
+    *) echo "$1" ;;
+  esac
+}
+arguments=()
+for argument in "$@"; do arguments+=("$(unix "$argument")"); done
+PYTHONPATH=$(unix "$PYTHONPATH")
+export PYTHONPATH
+case $program in
+  */python.exe) exec python2.7 "${arguments[@]}" ;;
+  *) exec "$program" "${arguments[@]}" ;;
+esac
+EOF
+cat > "$work/bin/wineboot" <<'EOF'
+#!/usr/bin/env bash
+echo "wineboot $*" >> "$FAKE_WINE_LOG"
+mkdir -p "$WINEPREFIX"
+touch "$WINEPREFIX/system.reg"
+EOF
+cat > "$work/bin/wineserver" <<'EOF'
+#!/usr/bin/env bash
+echo "wineserver $*" >> "$FAKE_WINE_LOG"
+EOF
+chmod +x "$work/bin/"*
+export PATH="$work/bin:$PATH"
+unset CI
+
+check() {
+  bash "$root/windows-build/check.sh" "$@" 2>&1
+}
+calls() {  # how many logged calls match PATTERN
+  grep -c -- "$1" "$FAKE_WINE_LOG" || true
+}
+expect() {  # NAME OUTPUT PATTERN...
+  local name=$1 output=$2 pattern
+  shift 2
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" <<<"$output" || fail "$name: no line matches /$pattern/ in:"$'\n'"$output"
+  done
+}
+
+# 1. The prefix is made once, then kept; a server left from before is ended
+# first, and one server is started and kept for the run.
+out=$(check prefix "$work/build" "$work/interpreter") || fail "prefix: status $?: $out"
+expect prefix "$out" 'ok: Wine prefix .*\(made; wine-8.0\); wineserver kept for the run'
+[ "$(calls '^wineboot -i')" = 1 ] || fail "prefix: wineboot -i was not run once: $(cat "$FAKE_WINE_LOG")"
+[ "$(calls '^wineserver -p$')" = 1 ] || fail "prefix: no wineserver -p: $(cat "$FAKE_WINE_LOG")"
+grep -q 'python.exe -c import sys; sys.exit(0)' "$FAKE_WINE_LOG" || fail "prefix: python.exe was not started once"
+[ -L "$work/build/wine-prefix/dosdevices/q:" ] || fail "prefix: the test drives were not made"
+: > "$FAKE_WINE_LOG"
+out=$(check prefix "$work/build" "$work/interpreter") || fail "prefix again: status $?: $out"
+expect "prefix again" "$out" '\(kept from an earlier run;'
+[ "$(calls '^wineboot')" = 0 ] || fail "prefix again: wineboot ran in the kept prefix"
+[ "$(calls '^wineserver -k')" = 1 ] || fail "prefix again: the earlier server was not ended first"
+# Another Wine makes it anew.
+: > "$FAKE_WINE_LOG"
+out=$(FAKE_WINE_VERSION=wine-9.0 check prefix "$work/build" "$work/interpreter") || fail "new wine: status $?"
+expect "new wine" "$out" '\(made; wine-9.0\)'
+[ "$(calls '^wineboot -i')" = 1 ] || fail "new wine: the prefix was not made anew"
+
+# 2. A python.exe that does not start within the bound fails at once.
+started=$SECONDS
+status=0
+out=$(VOLUMES_WINE_START_SECONDS=2 FAKE_WINE_START_DELAY=60 check prefix "$work/build" "$work/interpreter") \
+  || status=$?
+[ "$status" = 1 ] || fail "hung start in prefix: status $status"
+expect "hung start in prefix" "$out" "waited 2 s for python.exe -c 'import sys' to start and end under Wine"
+[ $((SECONDS - started)) -lt 30 ] || fail "hung start in prefix: took $((SECONDS - started)) s"
+
+cat > "$work/suites/test_a.py" <<'EOF'
+import unittest
+class T(unittest.TestCase):
+  def testOk(self): pass
+EOF
+cat > "$work/suites/test_b.py" <<'EOF'
+import unittest
+class T(unittest.TestCase):
+  def testFails(self): self.fail("wrong")
+  def testOk(self): pass
+EOF
+started=$SECONDS
+status=0
+out=$(VOLUMES_WINE_START_SECONDS=2 FAKE_WINE_START_DELAY=60 \
+      check suites "$work/build" "$work/interpreter" "$work/results" "$work/suites/test_a.py" "$work/suites/test_b.py") \
+  || status=$?
+[ "$status" = 1 ] || fail "hung start of suites: status $status"
+expect "hung start of suites" "$out" \
+  "python.exe did not start under Wine within 2 s: waited for it to mark its first suite started in $work/results/test_a.txt"
+[ $((SECONDS - started)) -lt 30 ] || fail "hung start of suites: took $((SECONDS - started)) s"
+for suite in test_a test_b; do
+  [ "$(cat "$work/results/$suite.txt")" = status=waiting ] || fail "hung start: $suite is not left waiting"
+done
+
+# 3. Suites in one python.exe: each keeps its results and its line.
+status=0
+out=$(check suites "$work/build" "$work/interpreter" "$work/results" "$work/suites/test_a.py" "$work/suites/test_b.py") \
+  || status=$?
+[ "$status" = 1 ] || fail "suites: status $status (test_b fails)"
+expect suites "$out" 'python.exe started under Wine in [0-9]+ s' \
+  'ok +test_a\.py: run=1 failures=0' 'FAILED test_b\.py: run=2 failures=1'
+[ "$(cat "$work/results/test_a.txt")" = "run=1 failures=0 errors=0 skipped=0" ] || fail "suites: test_a's results"
+[ "$(cat "$work/results/test_b.txt")" = "run=2 failures=1 errors=0 skipped=0" ] || fail "suites: test_b's results"
+[ "$(grep -c 'python.exe' "$FAKE_WINE_LOG")" -ge 1 ] || fail "suites: python.exe was not started"
+[ -z "$(find "$work/build" -maxdepth 1 -name 'python-run.*')" ] || fail "suites: a run's log was left behind"
+
+# 4. The end of the run ends the kept server and waits for it.
+: > "$FAKE_WINE_LOG"
+out=$(check stop "$work/build") || fail "stop: status $?: $out"
+[ "$(calls '^wineserver -k')" = 1 ] && [ "$(calls '^wineserver -w')" = 1 ] \
+  || fail "stop: the server was not ended and waited for: $(cat "$FAKE_WINE_LOG")"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "ok: check.sh's Wine runs, with stand-ins for Wine"

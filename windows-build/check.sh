@@ -281,7 +281,9 @@ case "$command" in
     # was made with are unchanged (wineboot itself never finishes in a
     # prefix that exists before it, so a changed one is made anew).
     stamp="$WINEPREFIX/.volumes-prefix"
-    want="$(wine --version) ${WINEARCH} ${WINEDLLOVERRIDES}"
+    # Wine itself updates a prefix when its wine.inf is newer than the
+    # prefix: its time is part of what the prefix was made with.
+    want="$(wine --version) $(stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || true) ${WINEARCH} ${WINEDLLOVERRIDES}"
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && [ -f "$WINEPREFIX/system.reg" ]; then
       made="kept from an earlier run"
     else
@@ -296,9 +298,15 @@ case "$command" in
     # in place before the server the run keeps.
     test_drives
     make_test_drives
-    # Started apart from CTest's pipes and process group; `check.sh stop`
-    # ends it.
-    setsid wineserver -p </dev/null >/dev/null 2>&1
+    # Started apart from CTest's pipes and process group (it returns once
+    # its socket is ready); `check.sh stop` ends it.
+    status=0
+    timeout 60 setsid wineserver -p </dev/null >/dev/null 2>&1 || status=$?
+    if [ "$status" != 0 ]; then
+      echo "FAILED: wineserver -p, the server the run keeps for $WINEPREFIX, did not start (status $status). Wine processes:"
+      wine_processes
+      exit 1
+    fi
     # The first start also starts Wine's own services under the kept server.
     [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
     started=$SECONDS

@@ -55,6 +55,7 @@ EOF
 cat > "$work/bin/wineserver" <<'EOF'
 #!/usr/bin/env bash
 echo "wineserver $*" >> "$FAKE_WINE_LOG"
+[ "$*" != -p ] || [ -z "${FAKE_WINESERVER_FAILS:-}" ] || exit 2
 EOF
 chmod +x "$work/bin/"*
 export PATH="$work/bin:$PATH"
@@ -92,6 +93,12 @@ expect "prefix again" "$out" '\(kept from an earlier run;'
 out=$(FAKE_WINE_VERSION=wine-9.0 check prefix "$work/build" "$work/interpreter") || fail "new wine: status $?"
 expect "new wine" "$out" '\(made; wine-9.0\)'
 [ "$(calls '^wineboot -i')" = 1 ] || fail "new wine: the prefix was not made anew"
+
+# A server that cannot be kept is a failure, not a run without one.
+status=0
+out=$(FAKE_WINESERVER_FAILS=1 check prefix "$work/build" "$work/interpreter") || status=$?
+[ "$status" = 1 ] || fail "server fails: status $status"
+expect "server fails" "$out" 'FAILED: wineserver -p, the server the run keeps for .*, did not start \(status 2\)'
 
 # 2. A python.exe that does not start within the bound fails at once.
 started=$SECONDS

@@ -8,7 +8,8 @@ build=$(bash "$root/scripts/build.sh" --test | tail -n 1)
 cd "$build"
 # Counts of the Python suites, and CTest's list of failed tests, from this
 # run only.
-rm -f suite-results/*/*.txt suite-results/*/*.partial Testing/Temporary/LastTestsFailed*.log
+rm -f suite-results/*/*.txt suite-results/*/*.partial suite-results/wine-starts.txt \
+      Testing/Temporary/LastTestsFailed*.log
 status=0
 ctest --output-on-failure --timeout 600 -j2 "$@" || status=$?
 echo

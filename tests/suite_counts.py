@@ -14,7 +14,9 @@ A suite whose file holds no counts gave no result: it timed out or crashed
 or ended in an earlier suite ("status=waiting"). Such a suite counts as
 failed: the table has a column of them, and each is named below it. With
 --ctest-failed (CTest's Testing/Temporary/LastTestsFailed.log) the tests
-CTest counted as failed are named too.
+CTest counted as failed are named too, and RESULTS_DIR/wine-starts.txt
+("MILLISECONDS SUITE" a line, from windows-build/check.sh) gives the
+slowest python.exe start under Wine.
 """
 
 import os
@@ -27,6 +29,7 @@ INTERPRETERS = [
     ("windows-kernel32", "Windows, real KERNEL32"),
 ]
 WINDOWS_NOT_RUN = "windows-not-run.txt"
+WINE_STARTS = "wine-starts.txt"
 FIELDS = ("run", "failures", "errors", "skipped")
 NO_RESULT = {
     "started": "started and never ended: it timed out or crashed",
@@ -103,6 +106,15 @@ def main(argv):
           key, name, NO_RESULT.get(status, "left the status %r" % status)))
   if windows_not_run is not None:
     notes.append("The Windows suites were NOT RUN: %s." % windows_not_run.rstrip("."))
+  starts_path = os.path.join(results, WINE_STARTS)
+  if os.path.exists(starts_path):
+    with open(starts_path) as stream:
+      starts = [(int(ms), suite) for ms, _, suite in
+                (line.strip().partition(" ") for line in stream) if ms.isdigit()]
+    if starts:
+      ms, suite = max(starts)
+      notes.append("python.exe under Wine: %d start(s), the slowest %.1f s (before %s)." % (
+          len(starts), ms / 1000.0, suite))
   failed = CTestFailures(ctest_failed)
   if failed:
     notes.append("CTest counted %d test(s) as failed: %s." % (len(failed), ", ".join(failed)))

@@ -101,7 +101,8 @@ bounded() {
 # must mark it started within start_bound seconds.
 #   run_interpreter INTERPRETER_DIR TREE MARKER ARGS...
 run_interpreter() {
-  local interpreter=$1 tree=$2 marker=$3 argument log pid status=0 started=$SECONDS
+  local interpreter=$1 tree=$2 marker=$3 argument log pid status=0 started=$SECONDS started_ms
+  started_ms=$(date +%s%3N)
   shift 3
   [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
   [ -d "$build/$tree/windows" ] || { echo "FAILED: $build/$tree was not built"; exit 1; }
@@ -134,7 +135,11 @@ run_interpreter() {
       sleep 0.2
     done
     if grep -qv '^status=waiting' "$marker" 2>/dev/null; then
-      echo "python.exe started under Wine in $((SECONDS - started)) s"
+      # Each start's time goes beside the results directories too, for the
+      # summary's slowest start.
+      local took_ms=$(( $(date +%s%3N) - started_ms ))
+      printf 'python.exe started under Wine in %d.%03d s\n' $((took_ms / 1000)) $((took_ms % 1000))
+      echo "$took_ms $(basename "$marker" .txt)" >> "$(dirname "$(dirname "$marker")")/wine-starts.txt"
     fi
   fi
   wait "$pid" || status=$?

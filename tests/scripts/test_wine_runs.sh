@@ -16,7 +16,7 @@ fail() {
   failures=$((failures + 1))
 }
 
-mkdir -p "$work/bin" "$work/build/python-scripted/windows" "$work/interpreter" "$work/results" "$work/suites"
+mkdir -p "$work/bin" "$work/build/python-scripted/windows" "$work/interpreter" "$work/results/windows" "$work/suites"
 touch "$work/interpreter/python.exe"
 chmod +x "$work/interpreter/python.exe"
 export FAKE_WINE_LOG="$work/calls.log"
@@ -123,33 +123,42 @@ EOF
 started=$SECONDS
 status=0
 out=$(VOLUMES_WINE_START_SECONDS=2 FAKE_WINE_START_DELAY=60 \
-      check suites "$work/build" "$work/interpreter" "$work/results" "$work/suites/test_a.py" "$work/suites/test_b.py") \
+      check suites "$work/build" "$work/interpreter" "$work/results/windows" "$work/suites/test_a.py" "$work/suites/test_b.py") \
   || status=$?
 [ "$status" = 1 ] || fail "hung start of suites: status $status"
 expect "hung start of suites" "$out" \
-  "python.exe did not start under Wine within 2 s: waited for it to mark its first suite started in $work/results/test_a.txt"
+  "python.exe did not start under Wine within 2 s: waited for it to mark its first suite started in $work/results/windows/test_a.txt"
 [ $((SECONDS - started)) -lt 30 ] || fail "hung start of suites: took $((SECONDS - started)) s"
 for suite in test_a test_b; do
-  [ "$(cat "$work/results/$suite.txt")" = status=waiting ] || fail "hung start: $suite is not left waiting"
+  [ "$(cat "$work/results/windows/$suite.txt")" = status=waiting ] || fail "hung start: $suite is not left waiting"
 done
 
 # 3. Suites in one python.exe: each keeps its results and its line.
 status=0
-out=$(check suites "$work/build" "$work/interpreter" "$work/results" "$work/suites/test_a.py" "$work/suites/test_b.py") \
+out=$(check suites "$work/build" "$work/interpreter" "$work/results/windows" "$work/suites/test_a.py" "$work/suites/test_b.py") \
   || status=$?
 [ "$status" = 1 ] || fail "suites: status $status (test_b fails)"
-expect suites "$out" 'python.exe started under Wine in [0-9]+ s' \
+expect suites "$out" 'python.exe started under Wine in [0-9]+\.[0-9]+ s' \
   'ok +test_a\.py: run=1 failures=0' 'FAILED test_b\.py: run=2 failures=1'
-[ "$(cat "$work/results/test_a.txt")" = "run=1 failures=0 errors=0 skipped=0" ] || fail "suites: test_a's results"
-[ "$(cat "$work/results/test_b.txt")" = "run=2 failures=1 errors=0 skipped=0" ] || fail "suites: test_b's results"
+[ "$(cat "$work/results/windows/test_a.txt")" = "run=1 failures=0 errors=0 skipped=0" ] || fail "suites: test_a's results"
+[ "$(cat "$work/results/windows/test_b.txt")" = "run=2 failures=1 errors=0 skipped=0" ] || fail "suites: test_b's results"
 [ "$(grep -c 'python.exe' "$FAKE_WINE_LOG")" -ge 1 ] || fail "suites: python.exe was not started"
 [ -z "$(find "$work/build" -maxdepth 1 -name 'python-run.*')" ] || fail "suites: a run's log was left behind"
+# The start was recorded for the summary (the hung one was not: it never started).
+if ! grep -qE '^[0-9]+ test_a$' "$work/results/wine-starts.txt" || [ "$(wc -l < "$work/results/wine-starts.txt")" != 1 ]; then
+  fail "suites: the start was not recorded once: $(cat "$work/results/wine-starts.txt" 2>&1)"
+fi
+summary=$(python2.7 "$root/tests/suite_counts.py" "$work/results")
+expect summary "$summary" 'python.exe under Wine: 1 start\(s\), the slowest [0-9]+\.[0-9] s \(before test_a\)' \
+  'Windows, python.exe \(Wine\) +3 +1 +0 +0 +2 +0'
+
 
 # 4. The end of the run ends the kept server and waits for it.
 : > "$FAKE_WINE_LOG"
 out=$(check stop "$work/build") || fail "stop: status $?: $out"
-[ "$(calls '^wineserver -k')" = 1 ] && [ "$(calls '^wineserver -w')" = 1 ] \
-  || fail "stop: the server was not ended and waited for: $(cat "$FAKE_WINE_LOG")"
+if [ "$(calls '^wineserver -k')" != 1 ] || [ "$(calls '^wineserver -w')" != 1 ]; then
+  fail "stop: the server was not ended and waited for: $(cat "$FAKE_WINE_LOG")"
+fi
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed"

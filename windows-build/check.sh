@@ -61,6 +61,9 @@ allowed_import() {
 # which setup.sh makes runnable on kernels without a 32-bit user mode.
 use_wine() {
   command -v wine >/dev/null || unavailable "wine is not installed"
+  # Without it `wine` falls back to wine64, which cannot run them.
+  local loader=${VOLUMES_WINE32_LOADER:-/usr/lib/wine/wine}
+  [ -x "$loader" ] || unavailable "Wine's 32-bit loader $loader (wine32:i386) is not installed"
   local version
   version=$(wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $version"
   # A prefix of our own in the build directory, without the Mono and Gecko

@@ -58,7 +58,7 @@ echo "wineserver $*" >> "$FAKE_WINE_LOG"
 [ "$*" != -p ] || [ -z "${FAKE_WINESERVER_FAILS:-}" ] || exit 2
 EOF
 chmod +x "$work/bin/"*
-export PATH="$work/bin:$PATH"
+export PATH="$work/bin:$PATH" VOLUMES_WINE32_LOADER="$work/bin/wine"
 unset CI
 
 check() {
@@ -74,6 +74,12 @@ expect() {  # NAME OUTPUT PATTERN...
     grep -qE -- "$pattern" <<<"$output" || fail "$name: no line matches /$pattern/ in:"$'\n'"$output"
   done
 }
+
+# 0. Without Wine's 32-bit loader the Wine tests are a skip with the reason.
+status=0
+out=$(VOLUMES_WINE32_LOADER="$work/no-such-loader" check prefix "$work/build" "$work/interpreter") || status=$?
+[ "$status" = 77 ] || fail "no loader: status $status"
+expect "no loader" "$out" "SKIPPED: Wine's 32-bit loader $work/no-such-loader \(wine32:i386\) is not installed"
 
 # 1. The prefix is made once, then kept; a server left from before is ended
 # first, and one server is started and kept for the run.

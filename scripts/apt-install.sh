@@ -145,7 +145,7 @@ missing_i386_twins() {
 explain_archive_fault() {
   local twins
   twins=$(missing_i386_twins "$1")
-  say "a package list of an archive could not be downloaded (read $list_reads times, over $list_wait s):"
+  say "a package list of an archive could not be downloaded (lists read $list_reads time(s), over $list_wait s):"
   describe_failed_lists | sed 's/^/    /' >&2
   say "The fault is the archive's (or the network's), not this machine's or this project's; apt's reason is above. \"Mirror sync in progress?\" means a mirror part-way through a sync, serving a list that does not match its Release file, usually for minutes, sometimes for hours."
   if [ -n "$twins" ]; then

@@ -142,6 +142,14 @@ if [ "${#missing[@]}" -gt 0 ]; then
     optional_packages=()
     install_missing "for building and running the module"
   else
+    rest=()
+    split_optional
+    if [ -f "$WINDOWS_TOOLCHAIN_NOTE" ] && [ "${#rest[@]}" = 0 ]; then
+      # Only what an earlier run left out is missing, and that run already
+      # waited for the list: read it once more, without waiting.
+      say "an earlier set-up could not install ${missing[*]} ($WINDOWS_TOOLCHAIN_NOTE): reading the lists once more, without waiting between tries"
+      apt_tries=1
+    fi
     install_missing "for the tests, benchmarks and checks"
   fi
 fi

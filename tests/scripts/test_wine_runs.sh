@@ -159,6 +159,15 @@ expect summary "$summary" 'python.exe under Wine: 1 start\(s\), the slowest [0-9
   'Windows, python.exe \(Wine\) +3 +1 +0 +0 +2 +0'
 
 
+# The Wine test program's output and status come through its log file.
+mkdir -p "$work/build/wine"
+printf '#!/bin/sh\necho "volume calls over $1"\nexit 3\n' > "$work/build/wine/volume_calls_test.exe"
+chmod +x "$work/build/wine/volume_calls_test.exe"
+status=0
+out=$(check wine "$work/build") || status=$?
+[ "$status" = 3 ] || fail "wine program: status $status, not the program's 3"
+expect "wine program" "$out" "^volume calls over $work/build/python-kernel32/windows\$"
+
 # 4. The end of the run ends the kept server and waits for it.
 : > "$FAKE_WINE_LOG"
 out=$(check stop "$work/build") || fail "stop: status $?: $out"

@@ -175,6 +175,22 @@ split_optional() {
   done
 }
 
+# Whether what is missing is only what an earlier set-up left out, and
+# that set-up (NOTE's time) tried less than SECONDS ago: then it is not tried
+# again yet, and says so. Scripts that run inside the tests (sanitize.sh,
+# memcheck.sh, fuzz.sh) call set-up too, several at once: they must neither
+# wait for the archive again nor contend for apt's lock. Sets rest, left_out.
+#   tried_recently NOTE SECONDS
+tried_recently() {
+  local note=$1 seconds=$2 age
+  rest=()
+  split_optional
+  [ "${#missing[@]}" -gt 0 ] && [ "${#rest[@]}" = 0 ] || return 1
+  age=$(( $(date +%s) - $(stat -c %Y "$note") ))
+  [ "$age" -lt "$seconds" ] || return 1
+  say "still without ${left_out[*]}: a set-up $((age / 60)) min ago could not install them ($note); set-up tries again in $(( (seconds - age + 59) / 60 )) min"
+}
+
 list_reads=0
 list_wait=0
 

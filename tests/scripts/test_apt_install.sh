@@ -176,8 +176,33 @@ out=$(run_install "$(make_world no-release 1.0-1 unsigned)" "tool" "")
 expect no-release "$out" 'reading the package lists of the archives .* failed' '^status=1$'
 refuse no-release "$out" 'installing' 'warning:'
 
+# 7. What an earlier set-up left out is not tried again (no apt at all)
+# until its note is old enough; anything else missing is tried at once.
+tried() {  # NOTE_AGE_MINUTES MISSING: prints the status of tried_recently
+  touch -d "$1 minutes ago" "$work/note"
+  (
+    step_prefix=setup
+    . "$root/scripts/steps.sh"
+    . "$root/scripts/apt-install.sh"
+    read -ra missing <<<"$2"
+    optional_packages=(wine wine32:i386)
+    status=0
+    tried_recently "$work/note" 600 || status=$?
+    echo "status=$status rest=${rest[*]} left_out=${left_out[*]}"
+  ) 2>&1
+}
+out=$(tried 1 "wine32:i386")
+expect "tried 1 min ago" "$out" 'still without wine32:i386: a set-up 1 min ago could not install them' \
+  'tries again in 9 min' '^status=0 rest= left_out=wine32:i386$'
+out=$(tried 11 "wine wine32:i386")
+expect "tried 11 min ago" "$out" '^status=1 '
+out=$(tried 1 "wine32:i386 valgrind")
+expect "tried 1 min ago, more missing" "$out" '^status=1 rest=valgrind left_out=wine32:i386$'
+out=$(tried 1 "")
+expect "tried 1 min ago, nothing missing" "$out" '^status=1 '
+
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "ok: 6 set-up install cases"
+echo "ok: 7 set-up install cases"

@@ -15,6 +15,8 @@ archive=${1:?usage: setup-i386.sh ARCHIVE_URI}
 step_prefix=setup
 # shellcheck source=steps.sh
 . "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
+# shellcheck source=apt-install.sh
+. "$(dirname "${BASH_SOURCE[0]}")/apt-install.sh"
 probe=/lib/i386-linux-gnu/ld-linux.so.2   # from libc6:i386, which wine32 needs
 entry=/proc/sys/fs/binfmt_misc/volumes-i386
 emulator=/usr/bin/qemu-i386
@@ -41,7 +43,8 @@ if [ ! -f "$trixie_list" ] || [ "$(cat "$trixie_list")" != "$want_list" ] \
   say "adding Debian trixie ($archive), pinned so that only qemu comes from it: this kernel cannot run 32-bit x86 programs (Wine's loader)"
   echo "$want_list" > "$trixie_list"
   echo "$want_pin" > "$trixie_pin"
-  step "reading the package lists of the archives (trixie was added)" apt-get update
+  # A list of another archive that fails to download is a warning there too.
+  read_package_lists "trixie was added"
 fi
 if ! dpkg-query -W -f='${Status} ${Version}' qemu-user 2>/dev/null | grep -q 'install ok installed 1:1[0-9]'; then
   step "installing qemu's user mode emulator from trixie, to run 32-bit x86 programs" \

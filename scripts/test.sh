@@ -6,10 +6,12 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$(bash "$root/scripts/build.sh" --test | tail -n 1)
 cd "$build"
-# Counts of the Python suites from this run only.
-rm -f suite-results/*/*.txt
+# Counts of the Python suites, and CTest's list of failed tests, from this
+# run only.
+rm -f suite-results/*/*.txt suite-results/*/*.partial suite-results/wine-starts.txt \
+      Testing/Temporary/LastTestsFailed*.log
 status=0
 ctest --output-on-failure --timeout 600 -j2 "$@" || status=$?
 echo
-python2.7 "$root/tests/suite_counts.py" suite-results
+python2.7 "$root/tests/suite_counts.py" suite-results --ctest-failed Testing/Temporary/LastTestsFailed.log
 exit "$status"

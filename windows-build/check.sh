@@ -6,22 +6,35 @@
 #                              init function and imports only KERNEL32.dll,
 #                              the C runtime and python27.dll
 #   check.sh wine BUILD_DIR    runs the Wine test program of that build
-#   check.sh prefix BUILD_DIR  makes the Wine prefix the tests share
+#   check.sh prefix BUILD_DIR INTERPRETER_DIR
+#                              makes the Wine prefix the tests share (kept
+#                              between runs while Wine is unchanged), starts
+#                              the one wineserver the run keeps, and checks
+#                              that python.exe starts within a bound
+#   check.sh stop BUILD_DIR    ends that wineserver and what runs under it
 #   check.sh python BUILD_DIR INTERPRETER_DIR TREE SCRIPT [ARGS...]
 #                              runs SCRIPT with the Windows interpreter under
 #                              Wine, the tree TREE (python-scripted or
 #                              python-kernel32) of that build on its path
+#   check.sh suites BUILD_DIR INTERPRETER_DIR RESULTS_DIR SUITE...
+#                              runs the scripted suites in one python.exe
+#                              (tests/run_suite.py --results-dir)
 #   check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]
 #                              runs SCRIPT over python-kernel32, with the
 #                              drives that `prefix` made named to it
+#
+# A python.exe that has not begun its first suite (run_suite.py marks it
+# "started" in its results file) within VOLUMES_WINE_START_SECONDS (60; a
+# start takes 1 to 5 s) is ended at once, and the failure names what was
+# waited for and the Wine processes then running.
 #
 # Exits 77 (a skip, with the reason on stdout) when the toolchain or Wine is
 # missing, except under CI (CI=true), where setup.sh installs them and a
 # missing piece is a failure.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-command=${1:?usage: check.sh build|wine|prefix|python BUILD_DIR ...}
-build=${2:?usage: check.sh build|wine|prefix|python BUILD_DIR ...}
+command=${1:?usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_DIR ...}
+build=${2:?usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_DIR ...}
 build=$(realpath -m "$build")
 triplet=i686-w64-mingw32
 python_source=/usr/local/share/volumes-windows/Python-2.7.18
@@ -48,6 +61,9 @@ allowed_import() {
 # which setup.sh makes runnable on kernels without a 32-bit user mode.
 use_wine() {
   command -v wine >/dev/null || unavailable "wine is not installed"
+  # Without it `wine` falls back to wine64, which cannot run them.
+  local loader=${VOLUMES_WINE32_LOADER:-/usr/lib/wine/wine}
+  [ -x "$loader" ] || unavailable "Wine's 32-bit loader $loader (wine32:i386) is not installed"
   local version
   version=$(wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $version"
   # A prefix of our own in the build directory, without the Mono and Gecko
@@ -59,6 +75,89 @@ use_wine() {
   # system's root shell has none, and Wine then reads the bytes as ASCII).
   export LC_ALL=C.UTF-8
   unset DISPLAY
+}
+
+start_bound=${VOLUMES_WINE_START_SECONDS:-60}
+
+# The Wine processes of this machine, for a failure's report.
+wine_processes() {
+  ps -eo pid,etimes,stat,args | awk 'NR == 1 || /wine|\.exe/' | grep -v -e awk -e 'ps -eo' || true
+}
+
+# Runs a command of Wine's that must end within SECONDS; otherwise fails,
+# naming WHAT it waited for.   bounded SECONDS WHAT COMMAND...
+bounded() {
+  local seconds=$1 what=$2 status=0
+  shift 2
+  timeout "$seconds" "$@" || status=$?
+  if [ "$status" = 124 ]; then
+    echo "FAILED: waited $seconds s for $what ($*); it did not end. Wine processes:"
+    wine_processes
+    exit 1
+  fi
+  return "$status"
+}
+
+# Runs the Windows interpreter under Wine with ARGS, its output kept in a
+# file (so that no Wine process it starts holds CTest's pipes) and shown at
+# the end. When MARKER (a run_suite.py results file) is given, python.exe
+# must mark it started within start_bound seconds.
+#   run_interpreter INTERPRETER_DIR TREE MARKER ARGS...
+run_interpreter() {
+  local interpreter=$1 tree=$2 marker=$3 argument log pid status=0 started=$SECONDS started_ms
+  started_ms=$(date +%s%3N)
+  shift 3
+  [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
+  [ -d "$build/$tree/windows" ] || { echo "FAILED: $build/$tree was not built"; exit 1; }
+  # Unix paths among the arguments become Windows ones; the suites find
+  # the tree first, then their own directory (as `python FILE` does).
+  local arguments=()
+  for argument in "$@"; do
+    case "$argument" in
+      /*) arguments+=("$(windows_path "$argument")") ;;
+      *) arguments+=("$argument") ;;
+    esac
+  done
+  log=$(mktemp "$build/python-run.XXXXXX.log")
+  PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
+    timeout 1400 wine "$interpreter/python.exe" "${arguments[@]}" </dev/null >"$log" 2>&1 &
+  pid=$!
+  if [ -n "$marker" ]; then
+    until grep -qv '^status=waiting' "$marker" 2>/dev/null; do
+      kill -0 "$pid" 2>/dev/null || break
+      if [ $((SECONDS - started)) -ge "$start_bound" ]; then
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        cat "$log"
+        rm -f "$log"
+        echo "FAILED: python.exe did not start under Wine within $start_bound s: waited for it to mark" \
+             "its first suite started in $marker. Wine processes:"
+        wine_processes
+        exit 1
+      fi
+      sleep 0.2
+    done
+    if grep -qv '^status=waiting' "$marker" 2>/dev/null; then
+      # Each start's time goes beside the results directories too, for the
+      # summary's slowest start.
+      local took_ms=$(( $(date +%s%3N) - started_ms ))
+      printf 'python.exe started under Wine in %d.%03d s\n' $((took_ms / 1000)) $((took_ms % 1000))
+      echo "$took_ms $(basename "$marker" .txt)" >> "$(dirname "$(dirname "$marker")")/wine-starts.txt"
+    fi
+  fi
+  wait "$pid" || status=$?
+  cat "$log"
+  rm -f "$log"
+  [ "$status" != 124 ] || echo "FAILED: python.exe did not end within 1400 s"
+  return "$status"
+}
+
+# The wineserver of this prefix: one is kept for the whole run (-p), so
+# that the prefix is not looked at again by a new server mid-run.
+stop_wineserver() {
+  [ -d "$WINEPREFIX" ] || return 0
+  wineserver -k >/dev/null 2>&1 || true
+  bounded 60 "the wineserver of $WINEPREFIX to end" wineserver -w || true
 }
 
 # Drives of the real-KERNEL32 suite's own, named to it in the environment.
@@ -178,42 +277,105 @@ case "$command" in
   wine)
     use_wine
     [ -x "$build/wine/volume_calls_test.exe" ] || { echo "FAILED: $build/wine/volume_calls_test.exe was not built"; exit 1; }
-    timeout 600 wine "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")"
+    # Its output through a file, as run_interpreter does: a Wine process
+    # it starts must not hold CTest's pipes while the kept server lives.
+    log=$(mktemp "$build/wine-run.XXXXXX.log")
+    status=0
+    timeout 600 wine "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")" \
+      </dev/null >"$log" 2>&1 || status=$?
+    cat "$log"
+    rm -f "$log"
+    [ "$status" != 124 ] || echo "FAILED: volume_calls_test.exe did not end within 600 s"
+    exit "$status"
     ;;
   prefix)
+    interpreter=${3:?usage: check.sh prefix BUILD_DIR INTERPRETER_DIR}
     use_wine
     command -v mkfs.vfat >/dev/null || unavailable "mkfs.vfat (dosfstools) is not installed"
-    # wineboot makes the prefix once; the tests then share it. Wine's mount
-    # manager learns the drives when it starts, so the test drives are put
-    # in place once wineboot's server has gone, before anything else runs
-    # in the prefix (wineboot itself never finishes in a prefix that exists
-    # before it).
-    rm -rf "$WINEPREFIX"
-    timeout 300 wineboot -i
-    timeout 60 wineserver -w
+    # A server left by an interrupted run would hold the old drives.
+    stop_wineserver
+    # wineboot makes the prefix; it is kept while Wine and the settings it
+    # was made with are unchanged (wineboot itself never finishes in a
+    # prefix that exists before it, so a changed one is made anew).
+    stamp="$WINEPREFIX/.volumes-prefix"
+    # Wine itself updates a prefix when its wine.inf is newer than the
+    # prefix: its time is part of what the prefix was made with.
+    want="$(wine --version) $(stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || true) ${WINEARCH} ${WINEDLLOVERRIDES}"
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && [ -f "$WINEPREFIX/system.reg" ]; then
+      made="kept from an earlier run"
+    else
+      rm -rf "$WINEPREFIX"
+      bounded 300 "wineboot to make the prefix $WINEPREFIX" wineboot -i
+      bounded 60 "wineboot's wineserver to end" wineserver -w
+      [ -f "$WINEPREFIX/system.reg" ] || { echo "FAILED: wineboot made no prefix in $WINEPREFIX"; exit 1; }
+      echo "$want" > "$stamp"
+      made="made"
+    fi
+    # Wine's mount manager learns the drives when it starts, so they are put
+    # in place before the server the run keeps.
     test_drives
     make_test_drives
-    [ -f "$WINEPREFIX/system.reg" ] || { echo "FAILED: wineboot made no prefix in $WINEPREFIX"; exit 1; }
-    echo "ok: Wine prefix $WINEPREFIX ($(wine --version))"
+    # Started apart from CTest's pipes and process group (it returns once
+    # its socket is ready); `check.sh stop` ends it.
+    status=0
+    timeout 60 setsid wineserver -p </dev/null >/dev/null 2>&1 || status=$?
+    if [ "$status" != 0 ]; then
+      echo "FAILED: wineserver -p, the server the run keeps for $WINEPREFIX, did not start (status $status). Wine processes:"
+      wine_processes
+      exit 1
+    fi
+    # The first start also starts Wine's own services under the kept server.
+    [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
+    started=$SECONDS
+    warm_log=$(mktemp "$build/python-run.XXXXXX.log")
+    status=0
+    timeout "$start_bound" wine "$interpreter/python.exe" -c "import sys; sys.exit(0)" \
+      </dev/null >"$warm_log" 2>&1 || status=$?
+    cat "$warm_log"
+    rm -f "$warm_log"
+    if [ "$status" = 124 ]; then
+      echo "FAILED: waited $start_bound s for python.exe -c 'import sys' to start and end under Wine" \
+           "(the first start in the kept wineserver); it did not. Wine processes:"
+      wine_processes
+      exit 1
+    elif [ "$status" != 0 ]; then
+      echo "FAILED: python.exe -c 'import sys' ended with status $status under Wine"
+      exit 1
+    fi
+    echo "ok: Wine prefix $WINEPREFIX ($made; $(wine --version)); wineserver kept for the run; python.exe started and ended in $((SECONDS - started)) s"
+    ;;
+  stop)
+    use_wine
+    stop_wineserver
+    echo "ok: the wineserver of $WINEPREFIX has ended"
     ;;
   python)
     interpreter=${3:?usage: check.sh python BUILD_DIR INTERPRETER_DIR TREE SCRIPT [ARGS...]}
     tree=${4:?usage: check.sh python BUILD_DIR INTERPRETER_DIR TREE SCRIPT [ARGS...]}
     shift 4
     use_wine
-    [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
-    [ -d "$build/$tree/windows" ] || { echo "FAILED: $build/$tree was not built"; exit 1; }
-    # Unix paths among the arguments become Windows ones; the suites find
-    # the tree first, then their own directory (as `python FILE` does).
-    arguments=()
+    # A results file among the arguments (run_suite.py --results FILE) is
+    # marked waiting, then watched for python.exe's start.
+    marker=""
+    previous=""
     for argument in "$@"; do
-      case "$argument" in
-        /*) arguments+=("$(windows_path "$argument")") ;;
-        *) arguments+=("$argument") ;;
-      esac
+      [ "$previous" = --results ] && marker=$argument
+      previous=$argument
     done
-    PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
-      timeout 900 wine "$interpreter/python.exe" "${arguments[@]}"
+    [ -z "$marker" ] || echo "status=waiting" > "$marker"
+    run_interpreter "$interpreter" "$tree" "$marker" "$@"
+    ;;
+  suites)
+    interpreter=${3:?usage: check.sh suites BUILD_DIR INTERPRETER_DIR RESULTS_DIR SUITE...}
+    results=${4:?usage: check.sh suites BUILD_DIR INTERPRETER_DIR RESULTS_DIR SUITE...}
+    shift 4
+    [ "$#" -gt 0 ] || { echo "usage: check.sh suites BUILD_DIR INTERPRETER_DIR RESULTS_DIR SUITE..." >&2; exit 2; }
+    use_wine
+    for suite in "$@"; do
+      echo "status=waiting" > "$results/$(basename "$suite" .py).txt"
+    done
+    run_interpreter "$interpreter" python-scripted "$results/$(basename "$1" .py).txt" \
+      -B "$root/tests/run_suite.py" --results-dir "$results" "$@" -v
     ;;
   kernel32)
     interpreter=${3:?usage: check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]}
@@ -224,7 +386,7 @@ case "$command" in
     exec bash "${BASH_SOURCE[0]}" python "$build" "$interpreter" python-kernel32 "$@"
     ;;
   *)
-    echo "usage: check.sh build|wine|prefix|python|kernel32 BUILD_DIR ..." >&2
+    echo "usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_DIR ..." >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# The set-up's install decisions (scripts/apt-install.sh) against archives
+# made here: apt runs with a configuration of its own in a temporary
+# directory (its sources, lists, preferences and a dpkg status of its own),
+# over flat file: archives, one of which has an i386 list whose Release
+# entry does not match it, as a mirror mid-sync serves it. Installs are
+# simulated (apt-get install -s); nothing of the machine's apt state is read
+# or changed. No network.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/volumes-apt-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+# A package stanza: NAME VERSION ARCH MULTI-ARCH [DEPENDS]
+stanza() {
+  printf 'Package: %s\nVersion: %s\nArchitecture: %s\nMulti-Arch: %s\nMaintainer: nobody <nobody@localhost>\n' "$1" "$2" "$3" "$4"
+  printf 'Filename: pool/%s_%s_%s.deb\nSize: 100\nSHA256: %064d\nDescription: test package\n' "$1" "$2" "$3" 0
+  [ -z "${5:-}" ] || printf 'Depends: %s\n' "$5"
+  echo
+}
+
+# An archive DIR with suite SUITE, its lists from the files already in
+# DIR/dists/SUITE/main/binary-*/Packages.
+release() {
+  local dists="$1/dists/$2" f
+  {
+    printf 'Suite: %s\nCodename: %s\nDate: Thu, 01 Jan 2026 00:00:00 UTC\n' "$2" "$2"
+    printf 'Architectures: amd64 i386\nComponents: main\nSHA256:\n'
+    for f in "$dists"/main/binary-*/Packages; do
+      printf ' %s %s %s\n' "$(sha256sum "$f" | cut -d' ' -f1)" "$(stat -c %s "$f")" "${f#"$dists"/}"
+    done
+  } > "$dists/Release"
+}
+
+mkdir -p "$work"/{base,security}/dists/{sim,sim-security}/main/binary-{amd64,i386}
+# The release archive: libz at 1.0-1 for both architectures, an amd64 tool
+# that needs it, and an i386 program (Wine's part, in set-up) that needs
+# libz:i386.
+{ stanza libz 1.0-1 amd64 same; stanza tool 2.0 amd64 no libz; } > "$work/base/dists/sim/main/binary-amd64/Packages"
+{ stanza libz 1.0-1 i386 same; stanza winelike 8.0 i386 foreign libz; } > "$work/base/dists/sim/main/binary-i386/Packages"
+release "$work/base" sim
+# The security archive: libz 1.0-1+sec1 for both; its i386 list's size in
+# Release is not the file's ("File has unexpected size" on a mirror).
+stanza libz 1.0-1+sec1 amd64 same > "$work/security/dists/sim-security/main/binary-amd64/Packages"
+stanza libz 1.0-1+sec1 i386 same > "$work/security/dists/sim-security/main/binary-i386/Packages"
+release "$work/security" sim-security
+sed -i '/binary-i386/ s/ [0-9]* main/ 99999 main/' "$work/security/dists/sim-security/Release"
+
+# A world of apt's own: STATUS_VERSION is the installed amd64 libz; SOURCES
+# names the archives (base, security, or base without trusting it unsigned).
+make_world() {
+  local world="$work/world-$1" installed=$2 source
+  shift 2
+  rm -rf "$world"
+  mkdir -p "$world"/{parts,sources.list.d,preferences.d,lists/partial,cache/archives/partial,log}
+  cat > "$world/apt.conf" <<CONF
+Dir::Etc::Parts "$world/parts";
+Dir::Etc::main "$world/none.conf";
+Dir::Etc::sourcelist "$world/sources.list";
+Dir::Etc::sourceparts "$world/sources.list.d";
+Dir::Etc::preferences "$world/preferences";
+Dir::Etc::preferencesparts "$world/preferences.d";
+Dir::State::lists "$world/lists";
+Dir::State::status "$world/status";
+Dir::Cache "$world/cache";
+Dir::Log "$world/log";
+APT::Architecture "amd64";
+APT::Architectures { "amd64"; "i386"; };
+Acquire::Languages "none";
+APT::Sandbox::User "$(id -un)";
+CONF
+  printf 'Package: libz\nStatus: install ok installed\nVersion: %s\nArchitecture: amd64\nMulti-Arch: same\nMaintainer: nobody <nobody@localhost>\nDescription: test package\n\n' \
+    "$installed" > "$world/status"
+  for source in "$@"; do
+    case $source in
+      base) echo "deb [trusted=yes] file:$work/base sim main" ;;
+      security) echo "deb [trusted=yes] file:$work/security sim-security main" ;;
+      unsigned) echo "deb file:$work/base sim main" ;;
+    esac
+  done > "$world/sources.list"
+  echo "$world/apt.conf"
+}
+
+# Runs the set-up's install of MISSING (optional: OPTIONAL) in WORLD, as
+# setup.sh does, with the install simulated; prints its output and, last,
+# "status=N left_out=..." .
+run_install() {
+  local config=$1 missing_list=$2 optional_list=$3
+  (
+    export APT_CONFIG=$config VOLUMES_APT_RETRY_SECONDS=0 VOLUMES_APT_TRIES=3 VOLUMES_VERBOSE=0
+    step_prefix=setup
+    . "$root/scripts/steps.sh"
+    . "$root/scripts/apt-install.sh"
+    apt_install=(apt-get install -s)
+    read -ra missing <<<"$missing_list"
+    read -ra optional_packages <<<"$optional_list"
+    status=0
+    ( read_package_lists "a source was added"
+      install_missing "for the tests"
+      echo "left_out=${left_out[*]}" ) || status=$?
+    echo "status=$status"
+  ) 2>&1
+}
+
+expect() {  # NAME OUTPUT PATTERN...: each grep -E pattern must match
+  local name=$1 output=$2 pattern
+  shift 2
+  for pattern in "$@"; do
+    grep -qE -- "$pattern" <<<"$output" || fail "$name: no line matches /$pattern/ in:"$'\n'"$output"
+  done
+}
+
+refuse() {  # NAME OUTPUT PATTERN...: no grep -E pattern may match
+  local name=$1 output=$2 pattern
+  shift 2
+  for pattern in "$@"; do
+    if grep -qE -- "$pattern" <<<"$output"; then
+      fail "$name: a line matches /$pattern/ in:"$'\n'"$output"
+    fi
+  done
+}
+
+# 1. A list fails but what is missing can still be installed (the machine
+# has the release archive's libz): a warning, then the install, at once.
+out=$(run_install "$(make_world installable 1.0-1 base security)" "tool winelike:i386" "winelike:i386")
+expect installable "$out" \
+  'warning: 1 package list\(s\) could not be downloaded.*sim-security: main/binary-i386/Packages' \
+  'installing 2 packages for the tests: tool winelike:i386 \.\.\. done' '^left_out=$' '^status=0$'
+refuse installable "$out" 'reading the lists again' 'archive.s, not this machine'
+
+# 2. The i386 twin of the installed libz is only in the list that fails:
+# read three times, then the optional package is left out, the rest is
+# installed, and the message names the archive, the list, the twin and
+# what to do.
+out=$(run_install "$(make_world twin-missing 1.0-1+sec1 base security)" "tool winelike:i386" "winelike:i386")
+expect twin-missing "$out" \
+  'reading the lists again in 0 s \(read 3 of 3\)' \
+  "file:$work/security sim-security: main/binary-i386/Packages" \
+  "The fault is the archive's" \
+  'libz:i386 at 1\.0-1\+sec1, the installed libz.s \(the lists offer: 1\.0-1\)' \
+  'main profile .* not affected' \
+  'Going on without winelike:i386' 'try again|again in an hour' \
+  'installing 1 packages for the tests: tool \.\.\. done' '^left_out=winelike:i386$' '^status=0$'
+refuse twin-missing "$out" 'reading the lists again in 0 s \(read 4' 'Remv libz '
+[ "$(grep -c 'reading the package lists of the archives' <<<"$out")" = 3 ] \
+  || fail "twin-missing: the lists were not read exactly 3 times:"$'\n'"$out"
+
+# 3. The same, but nothing may be left out: set-up stops with the message
+# and installs nothing. (apt could "solve" it by removing the amd64 libz for
+# the older i386 one: that is refused.)
+out=$(run_install "$(make_world must-stop 1.0-1+sec1 base security)" "winelike:i386" "")
+expect must-stop "$out" "The fault is the archive's" 'libz:i386 at 1\.0-1\+sec1' 'Nothing was installed' '^status=1$'
+refuse must-stop "$out" '^left_out=' 'installing [0-9]+ packages'
+
+# 4. Every list is read and a package is missing for another reason: the
+# install fails with apt's own words, and no archive is blamed.
+out=$(run_install "$(make_world not-archive 1.0-1 base)" "tool no-such-package" "")
+expect not-archive "$out" 'installing 2 packages .* failed' 'Unable to locate package no-such-package' '^status=1$'
+refuse not-archive "$out" "archive's" 'warning:' 'reading the lists again'
+
+# 5. An optional package that cannot be installed while every list was read
+# stops set-up too: only an archive's failing i386 list excuses it.
+out=$(run_install "$(make_world optional-broken 1.0-1+sec1 base)" "tool winelike:i386" "winelike:i386")
+expect optional-broken "$out" 'installing 2 packages .* failed' '^status=1$'
+refuse optional-broken "$out" '^left_out=' 'Going on without'
+
+# 6. An archive whose Release is not signed is refused, not a list that
+# failed to download: reading the lists stops.
+out=$(run_install "$(make_world no-release 1.0-1 unsigned)" "tool" "")
+expect no-release "$out" 'reading the package lists of the archives .* failed' '^status=1$'
+refuse no-release "$out" 'installing' 'warning:'
+
+# 7. What an earlier set-up left out is not tried again (no apt at all)
+# until its note is old enough; anything else missing is tried at once.
+tried() {  # NOTE_AGE_MINUTES MISSING: prints the status of tried_recently
+  touch -d "$1 minutes ago" "$work/note"
+  (
+    step_prefix=setup
+    . "$root/scripts/steps.sh"
+    . "$root/scripts/apt-install.sh"
+    read -ra missing <<<"$2"
+    optional_packages=(wine wine32:i386)
+    status=0
+    tried_recently "$work/note" 600 || status=$?
+    echo "status=$status rest=${rest[*]} left_out=${left_out[*]}"
+  ) 2>&1
+}
+out=$(tried 1 "wine32:i386")
+expect "tried 1 min ago" "$out" 'still without wine32:i386: a set-up 1 min ago could not install them' \
+  'tries again in 9 min' '^status=0 rest= left_out=wine32:i386$'
+out=$(tried 11 "wine wine32:i386")
+expect "tried 11 min ago" "$out" '^status=1 '
+out=$(tried 1 "wine32:i386 valgrind")
+expect "tried 1 min ago, more missing" "$out" '^status=1 rest=valgrind left_out=wine32:i386$'
+out=$(tried 1 "")
+expect "tried 1 min ago, nothing missing" "$out" '^status=1 '
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "ok: 7 set-up install cases"

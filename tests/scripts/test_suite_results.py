@@ -1,0 +1,174 @@
+"""The suite runner's results files and the summary printed after CTest
+(tests/run_suite.py, tests/suite_counts.py): a suite that crashes or never
+begins is counted as failed, never as passed; suites sharing one process
+each start from the state the first one had.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+RUN_SUITE = os.path.join(TESTS, "run_suite.py")
+SUITE_COUNTS = os.path.join(TESTS, "suite_counts.py")
+
+PASSING = """
+import unittest
+class T(unittest.TestCase):
+  def testOne(self): pass
+  def testTwo(self): pass
+  @unittest.skip("not here")
+  def testSkipped(self): pass
+"""
+FAILING = """
+import unittest
+class T(unittest.TestCase):
+  def testFails(self): self.fail("wrong")
+  def testErrs(self): raise ValueError("bad")
+"""
+# Ends its process in its second test, as a crash or a kill by a timeout
+# does: nothing after it runs, nothing is written.
+CRASHING = """
+import os, unittest
+class T(unittest.TestCase):
+  def test1(self): pass
+  def test2(self): os._exit(3)
+"""
+# Changes what a suite may change in its process.
+CHANGING = """
+import logging, os, sys, unittest, warnings
+class T(unittest.TestCase):
+  def testChanges(self):
+    os.environ["SUITE_RESULTS_LEFT"] = "1"
+    del os.environ["SUITE_RESULTS_KEPT"]
+    sys.path.insert(0, "/nonexistent-left-by-a-suite")
+    os.chdir(os.path.dirname(os.path.abspath(__file__)))
+    logging.getLogger().addHandler(logging.NullHandler())
+    logging.getLogger("windows.volumes").setLevel(logging.DEBUG)
+    warnings.simplefilter("error")
+"""
+CHECKING = """
+import logging, os, sys, unittest, warnings
+class T(unittest.TestCase):
+  def testRestored(self):
+    self.assertNotIn("SUITE_RESULTS_LEFT", os.environ)
+    self.assertEqual("kept", os.environ.get("SUITE_RESULTS_KEPT"))
+    self.assertNotIn("/nonexistent-left-by-a-suite", sys.path)
+    self.assertEqual(os.path.dirname(os.path.abspath(__file__)), sys.path[0])
+    self.assertEqual(os.environ["SUITE_RESULTS_CWD"], os.getcwd())
+    self.assertEqual([], logging.getLogger().handlers)
+    self.assertEqual(logging.NOTSET, logging.getLogger("windows.volumes").level)
+    self.assertNotIn("error", [f[0] for f in warnings.filters])
+"""
+BROKEN = "import no_such_module_anywhere\n"
+
+
+class SuiteResultsTest(unittest.TestCase):
+
+  def setUp(self):
+    self.dir = tempfile.mkdtemp(prefix="volumes-suite-results.")
+    self.addCleanup(shutil.rmtree, self.dir)
+    self.suites = os.path.join(self.dir, "suites")
+    self.results = os.path.join(self.dir, "results")
+    os.mkdir(self.suites)
+    os.makedirs(os.path.join(self.results, "linux-release"))
+
+  def Suite(self, name, source):
+    path = os.path.join(self.suites, name + ".py")
+    with open(path, "w") as stream:
+      stream.write(textwrap.dedent(source))
+    return path
+
+  def Run(self, *arguments):
+    env = dict(os.environ, SUITE_RESULTS_KEPT="kept", SUITE_RESULTS_CWD=self.dir)
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE] + list(arguments),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                               cwd=self.dir)
+    out, err = process.communicate()
+    return process.returncode, out + err
+
+  def Result(self, name):
+    with open(os.path.join(self.results, "linux-release", name + ".txt")) as stream:
+      return stream.read().strip()
+
+  def Summary(self, *extra):
+    return subprocess.check_output([sys.executable, "-B", SUITE_COUNTS, self.results] + list(extra))
+
+  def Row(self, summary, title):
+    return [line for line in summary.splitlines() if line.startswith(title)][0].split()[2:]
+
+  def testOneSuiteWritesItsCounts(self):
+    status, output = self.Run(self.Suite("test_pass", PASSING), "--results",
+                              os.path.join(self.results, "linux-release", "test_pass.txt"))
+    self.assertEqual(0, status, output)
+    self.assertEqual("run=3 failures=0 errors=0 skipped=1", self.Result("test_pass"))
+    status, output = self.Run(self.Suite("test_fail", FAILING), "--results",
+                              os.path.join(self.results, "linux-release", "test_fail.txt"))
+    self.assertEqual(1, status, output)
+    self.assertEqual("run=2 failures=1 errors=1 skipped=0", self.Result("test_fail"))
+
+  def testACrashedSuiteIsCountedAsFailed(self):
+    self.Run(self.Suite("test_pass", PASSING), "--results",
+             os.path.join(self.results, "linux-release", "test_pass.txt"))
+    status, output = self.Run(self.Suite("test_crash", CRASHING), "--results",
+                              os.path.join(self.results, "linux-release", "test_crash.txt"))
+    self.assertEqual(3, status, output)
+    self.assertEqual("status=started", self.Result("test_crash"))
+    summary = self.Summary()
+    # tests, failures, errors, skipped, suites, no result
+    self.assertEqual(["3", "0", "0", "1", "2", "1"], self.Row(summary, "Linux, python2.7 "))
+    self.assertIn("NO RESULT, counted as failed: linux-release/test_crash started and never "
+                  "ended: it timed out or crashed.", summary)
+
+  def testSuitesSharingAProcessEachKeepTheirResult(self):
+    paths = [self.Suite("test_a", PASSING), self.Suite("test_b", FAILING),
+             self.Suite("test_c", CRASHING), self.Suite("test_d", PASSING)]
+    status, output = self.Run("--results-dir", os.path.join(self.results, "linux-release"), *paths)
+    self.assertEqual(3, status, output)
+    self.assertEqual("run=3 failures=0 errors=0 skipped=1", self.Result("test_a"))
+    self.assertEqual("run=2 failures=1 errors=1 skipped=0", self.Result("test_b"))
+    self.assertEqual("status=started", self.Result("test_c"))
+    self.assertEqual("status=waiting", self.Result("test_d"))
+    summary = self.Summary()
+    self.assertEqual(["5", "1", "1", "1", "4", "2"], self.Row(summary, "Linux, python2.7 "))
+    self.assertIn("linux-release/test_c started and never ended", summary)
+    self.assertIn("linux-release/test_d never began", summary)
+
+  def testEachSuiteOfAProcessStartsFromTheFirstOnesState(self):
+    paths = [self.Suite("test_changes", CHANGING), self.Suite("test_checks", CHECKING)]
+    status, output = self.Run("--results-dir", os.path.join(self.results, "linux-release"), *paths)
+    self.assertEqual(0, status, output)
+    self.assertEqual("run=1 failures=0 errors=0 skipped=0", self.Result("test_checks"))
+    # One line per suite at the end of the run.
+    self.assertRegexpMatches(output, r"ok +test_changes\.py: run=1 failures=0 errors=0 skipped=0")
+    self.assertRegexpMatches(output, r"ok +test_checks\.py: run=1 failures=0 errors=0 skipped=0")
+
+  def testASuiteThatCannotBeLoadedFailsAndTheNextStillRuns(self):
+    paths = [self.Suite("test_broken", BROKEN), self.Suite("test_after", PASSING)]
+    status, output = self.Run("--results-dir", os.path.join(self.results, "linux-release"), *paths)
+    self.assertEqual(1, status, output)
+    self.assertIn("no_such_module_anywhere", output)
+    self.assertEqual("run=1 failures=0 errors=1 skipped=0", self.Result("test_broken"))
+    self.assertEqual("run=3 failures=0 errors=0 skipped=1", self.Result("test_after"))
+
+  def testSuitesLeftOutByTheBuildAreSaidNotRunWithTheReason(self):
+    with open(os.path.join(self.results, "windows-not-run.txt"), "w") as stream:
+      stream.write("the archive's i386 list failed to download\n")
+    os.mkdir(os.path.join(self.results, "windows"))
+    failed = os.path.join(self.dir, "LastTestsFailed.log")
+    with open(failed, "w") as stream:
+      stream.write("4:scripted.test_x\n9:linux.test_y\n")
+    summary = self.Summary("--ctest-failed", failed)
+    self.assertIn("Windows, python.exe (Wine)   NOT RUN", summary)
+    self.assertIn("Windows, real KERNEL32       NOT RUN", summary)
+    self.assertIn("The Windows suites were NOT RUN: the archive's i386 list failed to download.",
+                  summary)
+    self.assertIn("CTest counted 2 test(s) as failed: scripted.test_x, linux.test_y.", summary)
+
+
+if __name__ == "__main__":
+  unittest.main()

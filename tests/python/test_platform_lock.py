@@ -16,16 +16,18 @@ JOIN_TIMEOUT = 30
 
 def InChild(check):
   """Runs `check` in a forked child; its result (True, or a text saying
-  what went wrong) comes back through the exit status and a pipe."""
+  what went wrong) comes back through a pipe, as UTF-8 ("ok" for True)."""
   reader, writer = os.pipe()
   pid = os.fork()
   if pid == 0:
-    os.close(reader)
-    verdict = "the check raised"
-    try:
-      verdict = check()
+    try:  # the child never returns into the test runner
+      os.close(reader)
+      verdict = "the check raised"
+      try:
+        verdict = check()
+      finally:
+        os.write(writer, (u"ok" if verdict is True else u"%s" % verdict).encode("utf-8"))
     finally:
-      os.write(writer, "ok" if verdict is True else str(verdict))
       os._exit(0)
   os.close(writer)
   chunks = []
@@ -36,7 +38,7 @@ def InChild(check):
     chunks.append(chunk)
   os.close(reader)
   os.waitpid(pid, 0)
-  return "".join(chunks)
+  return b"".join(chunks).decode("utf-8")
 
 
 class LockTest(unittest.TestCase):

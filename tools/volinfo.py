@@ -17,7 +17,6 @@ import collections
 import ctypes
 import errno
 import fcntl
-import itertools
 import json
 import logging
 import os
@@ -35,6 +34,10 @@ try:
   from StringIO import StringIO
 except ImportError:  # Python 3
   from io import StringIO
+try:
+  from itertools import izip as _Zip  # 2.7's zip would start every look-up at once
+except ImportError:  # Python 3: zip takes one pair at a time
+  _Zip = zip
 
 import windows.volumes as volumes
 
@@ -381,7 +384,7 @@ def Main(argv):
       output = TableText(entries)
   else:
     placed, records = [], []
-    for path, lookup in itertools.izip(options.paths, LookedUp(options.paths)):
+    for path, lookup in _Zip(options.paths, LookedUp(options.paths)):
       try:
         records.append(DescribePath(service, path, lookup))
         placed.append(path)
@@ -429,13 +432,17 @@ def _Close(descriptor):
 def EndOutput(status):
   """Closes stdout, then stderr, and returns the status: a file system that
   reports a failed write only when the file is closed makes it a write
-  error. Nothing is left to flush: the output was written to the descriptor
-  itself, and stderr is not buffered.
+  error. The output was written to the descriptor itself; stderr, which
+  Python 3 buffers up to the end of a line, is flushed first.
 
   Closed here, the readers of the output see its end at once, although a
   thread of the module that still waits for a stalled mount keeps the
   process, and with it every descriptor it has not closed, until the file
   system answers."""
+  try:
+    sys.stderr.flush()
+  except (EnvironmentError, ValueError):
+    pass  # what cannot be said is lost either way
   error = _Close(sys.__stdout__.fileno())
   if error is not None and error.errno not in (errno.EBADF, errno.EINTR):
     if status != EXIT_WRITE_ERROR:
@@ -453,16 +460,16 @@ class _Ending(object):
     self._report = report
 
   def WithStatus(self, status):
-    self._Tell("exit %d" % status, status)
+    self._Tell(b"exit %d" % status, status)
 
   def BySignal(self, signum):
     for stream in (sys.__stdout__, sys.__stderr__):
       _Close(stream.fileno())
-    self._Tell("signal %d" % signum, 128 + signum)
+    self._Tell(b"signal %d" % signum, 128 + signum)
 
   def _Tell(self, message, code):
     try:
-      os.write(self._report, message + "\n")
+      os.write(self._report, message + b"\n")
     except OSError:
       pass  # the parent is gone: no one is waiting for the status
     _Close(self._report)
@@ -496,12 +503,12 @@ def _DoTheWork(run, report, parent):
 
 
 def _ReadLine(descriptor):
-  """One line from `descriptor`, without its newline; what came before the
-  end of file if none."""
+  """One line (bytes) from `descriptor`, without its newline; what came
+  before the end of file if none."""
   chunks = [os.read(descriptor, 64)]
-  while chunks[-1] and not chunks[-1].endswith("\n"):
+  while chunks[-1] and not chunks[-1].endswith(b"\n"):
     chunks.append(os.read(descriptor, 64))
-  return "".join(chunks).rstrip("\n")
+  return b"".join(chunks).rstrip(b"\n")
 
 
 def RunInChild(run):
@@ -529,11 +536,11 @@ def RunInChild(run):
   os.close(writer)
   # An interrupt from the terminal reaches the child too, which reports it.
   signal.signal(signal.SIGINT, signal.SIG_IGN)
-  kind, _, number = _ReadLine(reader).partition(" ")
+  kind, _, number = _ReadLine(reader).partition(b" ")
   os.close(reader)
-  if kind == "exit":
+  if kind == b"exit":
     return int(number)
-  if kind == "signal":
+  if kind == b"signal":
     signum = int(number)
   else:  # the child ended without a word: killed, or crashed
     _, wait_status = os.waitpid(child, 0)

@@ -46,6 +46,10 @@ EXIT_PATH_ERROR = 1
 EXIT_TABLE_ERROR = 3
 EXIT_WRITE_ERROR = 4
 
+# The standard descriptors, written and closed by number: Python 3 has no
+# sys.__stdout__ or sys.__stderr__ (None) for one that was closed at start.
+STDOUT_FILENO, STDERR_FILENO = 1, 2
+
 # The output is assembled as bytes under either interpreter (2.7's str is
 # bytes): UTF-8 text with its escapes, written with os.write.
 PY3 = sys.version_info[0] >= 3
@@ -395,7 +399,7 @@ def Main(argv):
     output = JsonText(records) if options.json else PathsText(placed, records)
 
   try:
-    WriteAll(sys.__stdout__.fileno(), output)
+    WriteAll(STDOUT_FILENO, output)
   except EnvironmentError as error:
     # A closed pipe never gets here: SIGPIPE ends the process first.
     return WriteError(error)
@@ -414,7 +418,7 @@ def Run(argv):
   finally:
     sys.stdout = sys.__stdout__
   try:
-    WriteAll(sys.__stdout__.fileno(), Utf8(printed.getvalue()))
+    WriteAll(STDOUT_FILENO, Utf8(printed.getvalue()))
   except EnvironmentError as error:
     return WriteError(error)
   return status
@@ -439,15 +443,16 @@ def EndOutput(status):
   thread of the module that still waits for a stalled mount keeps the
   process, and with it every descriptor it has not closed, until the file
   system answers."""
-  try:
-    sys.stderr.flush()
-  except (EnvironmentError, ValueError):
-    pass  # what cannot be said is lost either way
-  error = _Close(sys.__stdout__.fileno())
+  if sys.stderr is not None:  # None in Python 3 when it was closed at start
+    try:
+      sys.stderr.flush()
+    except (EnvironmentError, ValueError):
+      pass  # what cannot be said is lost either way
+  error = _Close(STDOUT_FILENO)
   if error is not None and error.errno not in (errno.EBADF, errno.EINTR):
     if status != EXIT_WRITE_ERROR:
       status = WriteError(error)
-  _Close(sys.__stderr__.fileno())
+  _Close(STDERR_FILENO)
   return status
 
 
@@ -463,8 +468,8 @@ class _Ending(object):
     self._Tell(b"exit %d" % status, status)
 
   def BySignal(self, signum):
-    for stream in (sys.__stdout__, sys.__stderr__):
-      _Close(stream.fileno())
+    for descriptor in (STDOUT_FILENO, STDERR_FILENO):
+      _Close(descriptor)
     self._Tell(b"signal %d" % signum, 128 + signum)
 
   def _Tell(self, message, code):

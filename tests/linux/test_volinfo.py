@@ -330,6 +330,19 @@ class VolinfoTest(MountingTestCase):
       os.close(reader)
       os.close(writer)
 
+  def testClosedStandardDescriptors(self):
+    # A closed stdout is a write error; a closed stderr loses only what was
+    # said there.
+    def Closing(*descriptors):
+      return lambda: [os.close(descriptor) for descriptor in descriptors]
+    for closed in ((1,),):
+      status, out, err = Volinfo(preexec_fn=Closing(*closed))
+      self.assertEqual((status, out, err), (4, "", "volinfo: write error: Bad file descriptor\n"),
+                       closed)
+    status, out, err = Volinfo("-v", preexec_fn=Closing(2))
+    self.assertEqual((status, err), (0, ""))
+    self.assertEqual(out.splitlines()[0].split()[:3], ["VOLUME", "ID", "MOUNT"])
+
   def testVerboseSendsTheModuleLogToStderr(self):
     status, _, err = Volinfo("-v")
     self.assertEqual(status, 0)

@@ -48,7 +48,7 @@ EXIT_WRITE_ERROR = 4
 
 # The standard descriptors, written and closed by number: Python 3 has no
 # sys.__stdout__ or sys.__stderr__ (None) for one that was closed at start.
-STDOUT_FILENO, STDERR_FILENO = 1, 2
+STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO = 0, 1, 2
 
 # The output is assembled as bytes under either interpreter (2.7's str is
 # bytes): UTF-8 text with its escapes, written with os.write.
@@ -516,6 +516,24 @@ def _ReadLine(descriptor):
   return b"".join(chunks).rstrip(b"\n")
 
 
+def HoldClosedStandardDescriptors():
+  """Opens /dev/null, read-only, on each standard descriptor that is closed.
+  A write there still fails with EBADF, as on a closed descriptor, but no
+  descriptor opened later takes its number: neither the status pipe, where
+  the output would pass for the child's status, nor one of a path or of the
+  module, which would receive the output."""
+  for descriptor in (STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO):
+    try:
+      os.fstat(descriptor)
+    except OSError as error:
+      if error.errno != errno.EBADF:
+        raise
+      held = os.open(os.devnull, os.O_RDONLY)  # the lowest free number: this one
+      if held != descriptor:
+        os.dup2(held, descriptor)
+        os.close(held)
+
+
 def RunInChild(run):
   """Runs `run` (which returns an exit status) in a child process and ends
   as the child ends: with its status, or by the signal that ended it.
@@ -526,6 +544,7 @@ def RunInChild(run):
   parent, and every descriptor the process has not closed. The child
   closes its output and tells its status as soon as its work is done, so
   this process ends then, whatever threads the child leaves behind."""
+  HoldClosedStandardDescriptors()
   reader, writer = os.pipe()
   parent = os.getpid()
   try:

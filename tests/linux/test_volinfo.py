@@ -331,11 +331,12 @@ class VolinfoTest(MountingTestCase):
       os.close(writer)
 
   def testClosedStandardDescriptors(self):
-    # A closed stdout is a write error; a closed stderr loses only what was
-    # said there.
+    # A closed stdout is a write error, also beside a closed stdin, whose
+    # number the child's status pipe would otherwise take; a closed stderr
+    # loses only what was said there.
     def Closing(*descriptors):
       return lambda: [os.close(descriptor) for descriptor in descriptors]
-    for closed in ((1,),):
+    for closed in ((1,), (0, 1)):
       status, out, err = Volinfo(preexec_fn=Closing(*closed))
       self.assertEqual((status, out, err), (4, "", "volinfo: write error: Bad file descriptor\n"),
                        closed)

@@ -555,8 +555,13 @@ def RunInChild(run):
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     return run()
   if child == 0:
-    os.close(reader)
-    _DoTheWork(run, writer, parent)
+    try:
+      os.close(reader)
+      _DoTheWork(run, writer, parent)
+    finally:
+      # _DoTheWork ends the process; should its ending fail (a message on a
+      # broken stderr), the child still never goes on as the command.
+      os._exit(1)  # pylint: disable=protected-access
   os.close(writer)
   # An interrupt from the terminal reaches the child too, which reports it.
   signal.signal(signal.SIGINT, signal.SIG_IGN)

@@ -354,9 +354,23 @@ def WriteAll(descriptor, data):
     data = data[written:]
 
 
+def Say(message):
+  """Writes `message` (the native str, whole lines) to stderr. Its bytes are
+  UTF-8 under either interpreter, as the output's are: Python 3's text
+  stream would encode it as the locale or PYTHONIOENCODING says, and write
+  what that cannot encode as escapes that are not volinfo's."""
+  binary = getattr(sys.stderr, "buffer", None) if PY3 else None
+  if binary is None:
+    sys.stderr.write(message)
+    return
+  sys.stderr.flush()  # what logging or argparse wrote there goes first
+  binary.write(Utf8(message))
+  binary.flush()
+
+
 def WriteError(error):
   """Says that the output could not be written; its status."""
-  sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
+  Say("volinfo: write error: %s\n" % (error.strerror or error))
   return EXIT_WRITE_ERROR
 
 
@@ -377,7 +391,7 @@ def Main(argv):
   try:
     entries = service.AllVolumeEntries().values()
   except (WindowsError, EnvironmentError) as error:
-    sys.stderr.write("volinfo: cannot read the volume table: %s\n" % error)
+    Say("volinfo: cannot read the volume table: %s\n" % error)
     return EXIT_TABLE_ERROR
 
   status = EXIT_OK
@@ -394,7 +408,7 @@ def Main(argv):
         placed.append(path)
       except EnvironmentError as error:
         reason = error.strerror or os.strerror(error.errno or errno.EIO)
-        sys.stderr.write("volinfo: %s: %s\n" % (EscapedText(path), reason))
+        Say("volinfo: %s: %s\n" % (EscapedText(path), reason))
         status = EXIT_PATH_ERROR
     output = JsonText(records) if options.json else PathsText(placed, records)
 

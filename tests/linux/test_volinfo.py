@@ -185,6 +185,13 @@ class VolinfoTest(MountingTestCase):
     self.assertEqual(len(out.splitlines()), 1, out)
     self.assertIn("not FAT", out)
 
+  def testMessagesAreUtf8WhateverTheStreamEncoding(self):
+    # As the output is: a stream encoding that is not UTF-8 (a locale's,
+    # PYTHONIOENCODING) changes no byte of a message about a path.
+    missing = NativeText(b"/no/\xc3\xa9t\xc3\xa9/\xe6\x97\xa5")
+    status, _, err = Volinfo(missing, env=dict(os.environ, PYTHONIOENCODING="latin-1"))
+    self.assertEqual((status, err), (1, "volinfo: %s: No such file or directory\n" % missing))
+
   def testFifosSocketsDevicesAndUnreadableFilesArePlacedWithoutOpeningThem(self):
     directory = self.sandbox.Path("nodes")
     os.chmod(self.sandbox.root, 0o755)

@@ -1,5 +1,6 @@
 """Platform utilities."""
 
+import functools
 import os
 try:
   import thread
@@ -76,11 +77,14 @@ def _AfterForkToo(after_fork, locks):
   return AfterFork
 
 
+# Each hook holds the set it renews, not the module's name for it: a reload
+# of this module makes a new set and adds its own hook, for the locks made
+# after it, and the locks made before it stay renewed by the first.
 if hasattr(os, "register_at_fork"):  # Python 3
-  os.register_at_fork(after_in_child=lambda: _RenewLocksInChild(_LOCKS))
+  os.register_at_fork(after_in_child=functools.partial(_RenewLocksInChild, _LOCKS))
 else:
   # Python 2.7 offers no hook to run code in a forked child, but os.fork
   # calls the threading module's _after_fork there (once a thread has been
   # started; before that no other thread can hold a lock). The renewal rides
-  # on it. A reload of this module adds its own, for the locks made after it.
+  # on it.
   threading._after_fork = _AfterForkToo(threading._after_fork, _LOCKS)  # pylint: disable=protected-access

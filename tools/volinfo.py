@@ -17,7 +17,6 @@ import collections
 import ctypes
 import errno
 import fcntl
-import itertools
 import json
 import logging
 import os
@@ -35,6 +34,10 @@ try:
   from StringIO import StringIO
 except ImportError:  # Python 3
   from io import StringIO
+try:
+  from itertools import izip as _Zip  # 2.7's zip would start every look-up at once
+except ImportError:  # Python 3: zip takes one pair at a time
+  _Zip = zip
 
 import windows.volumes as volumes
 
@@ -42,6 +45,10 @@ EXIT_OK = 0
 EXIT_PATH_ERROR = 1
 EXIT_TABLE_ERROR = 3
 EXIT_WRITE_ERROR = 4
+
+# The standard descriptors, written and closed by number: Python 3 has no
+# sys.__stdout__ or sys.__stderr__ (None) for one that was closed at start.
+STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO = 0, 1, 2
 
 # The output is assembled as bytes under either interpreter (2.7's str is
 # bytes): UTF-8 text with its escapes, written with os.write.
@@ -347,9 +354,23 @@ def WriteAll(descriptor, data):
     data = data[written:]
 
 
+def Say(message):
+  """Writes `message` (the native str, whole lines) to stderr. Its bytes are
+  UTF-8 under either interpreter, as the output's are: Python 3's text
+  stream would encode it as the locale or PYTHONIOENCODING says, and write
+  what that cannot encode as escapes that are not volinfo's."""
+  binary = getattr(sys.stderr, "buffer", None) if PY3 else None
+  if binary is None:
+    sys.stderr.write(message)
+    return
+  sys.stderr.flush()  # what logging or argparse wrote there goes first
+  binary.write(Utf8(message))
+  binary.flush()
+
+
 def WriteError(error):
   """Says that the output could not be written; its status."""
-  sys.stderr.write("volinfo: write error: %s\n" % (error.strerror or error))
+  Say("volinfo: write error: %s\n" % (error.strerror or error))
   return EXIT_WRITE_ERROR
 
 
@@ -370,7 +391,7 @@ def Main(argv):
   try:
     entries = service.AllVolumeEntries().values()
   except (WindowsError, EnvironmentError) as error:
-    sys.stderr.write("volinfo: cannot read the volume table: %s\n" % error)
+    Say("volinfo: cannot read the volume table: %s\n" % error)
     return EXIT_TABLE_ERROR
 
   status = EXIT_OK
@@ -381,18 +402,18 @@ def Main(argv):
       output = TableText(entries)
   else:
     placed, records = [], []
-    for path, lookup in itertools.izip(options.paths, LookedUp(options.paths)):
+    for path, lookup in _Zip(options.paths, LookedUp(options.paths)):
       try:
         records.append(DescribePath(service, path, lookup))
         placed.append(path)
       except EnvironmentError as error:
         reason = error.strerror or os.strerror(error.errno or errno.EIO)
-        sys.stderr.write("volinfo: %s: %s\n" % (EscapedText(path), reason))
+        Say("volinfo: %s: %s\n" % (EscapedText(path), reason))
         status = EXIT_PATH_ERROR
     output = JsonText(records) if options.json else PathsText(placed, records)
 
   try:
-    WriteAll(sys.__stdout__.fileno(), output)
+    WriteAll(STDOUT_FILENO, output)
   except EnvironmentError as error:
     # A closed pipe never gets here: SIGPIPE ends the process first.
     return WriteError(error)
@@ -411,7 +432,7 @@ def Run(argv):
   finally:
     sys.stdout = sys.__stdout__
   try:
-    WriteAll(sys.__stdout__.fileno(), Utf8(printed.getvalue()))
+    WriteAll(STDOUT_FILENO, Utf8(printed.getvalue()))
   except EnvironmentError as error:
     return WriteError(error)
   return status
@@ -429,18 +450,23 @@ def _Close(descriptor):
 def EndOutput(status):
   """Closes stdout, then stderr, and returns the status: a file system that
   reports a failed write only when the file is closed makes it a write
-  error. Nothing is left to flush: the output was written to the descriptor
-  itself, and stderr is not buffered.
+  error. The output was written to the descriptor itself; stderr, which
+  Python 3 buffers up to the end of a line, is flushed first.
 
   Closed here, the readers of the output see its end at once, although a
   thread of the module that still waits for a stalled mount keeps the
   process, and with it every descriptor it has not closed, until the file
   system answers."""
-  error = _Close(sys.__stdout__.fileno())
+  if sys.stderr is not None:  # None in Python 3 when it was closed at start
+    try:
+      sys.stderr.flush()
+    except (EnvironmentError, ValueError):
+      pass  # what cannot be said is lost either way
+  error = _Close(STDOUT_FILENO)
   if error is not None and error.errno not in (errno.EBADF, errno.EINTR):
     if status != EXIT_WRITE_ERROR:
       status = WriteError(error)
-  _Close(sys.__stderr__.fileno())
+  _Close(STDERR_FILENO)
   return status
 
 
@@ -453,16 +479,16 @@ class _Ending(object):
     self._report = report
 
   def WithStatus(self, status):
-    self._Tell("exit %d" % status, status)
+    self._Tell(b"exit %d" % status, status)
 
   def BySignal(self, signum):
-    for stream in (sys.__stdout__, sys.__stderr__):
-      _Close(stream.fileno())
-    self._Tell("signal %d" % signum, 128 + signum)
+    for descriptor in (STDOUT_FILENO, STDERR_FILENO):
+      _Close(descriptor)
+    self._Tell(b"signal %d" % signum, 128 + signum)
 
   def _Tell(self, message, code):
     try:
-      os.write(self._report, message + "\n")
+      os.write(self._report, message + b"\n")
     except OSError:
       pass  # the parent is gone: no one is waiting for the status
     _Close(self._report)
@@ -496,12 +522,30 @@ def _DoTheWork(run, report, parent):
 
 
 def _ReadLine(descriptor):
-  """One line from `descriptor`, without its newline; what came before the
-  end of file if none."""
+  """One line (bytes) from `descriptor`, without its newline; what came
+  before the end of file if none."""
   chunks = [os.read(descriptor, 64)]
-  while chunks[-1] and not chunks[-1].endswith("\n"):
+  while chunks[-1] and not chunks[-1].endswith(b"\n"):
     chunks.append(os.read(descriptor, 64))
-  return "".join(chunks).rstrip("\n")
+  return b"".join(chunks).rstrip(b"\n")
+
+
+def HoldClosedStandardDescriptors():
+  """Opens /dev/null, read-only, on each standard descriptor that is closed.
+  A write there still fails with EBADF, as on a closed descriptor, but no
+  descriptor opened later takes its number: neither the status pipe, where
+  the output would pass for the child's status, nor one of a path or of the
+  module, which would receive the output."""
+  for descriptor in (STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO):
+    try:
+      os.fstat(descriptor)
+    except OSError as error:
+      if error.errno != errno.EBADF:
+        raise
+      held = os.open(os.devnull, os.O_RDONLY)  # the lowest free number: this one
+      if held != descriptor:
+        os.dup2(held, descriptor)
+        os.close(held)
 
 
 def RunInChild(run):
@@ -514,6 +558,7 @@ def RunInChild(run):
   parent, and every descriptor the process has not closed. The child
   closes its output and tells its status as soon as its work is done, so
   this process ends then, whatever threads the child leaves behind."""
+  HoldClosedStandardDescriptors()
   reader, writer = os.pipe()
   parent = os.getpid()
   try:
@@ -524,16 +569,21 @@ def RunInChild(run):
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     return run()
   if child == 0:
-    os.close(reader)
-    _DoTheWork(run, writer, parent)
+    try:
+      os.close(reader)
+      _DoTheWork(run, writer, parent)
+    finally:
+      # _DoTheWork ends the process; should its ending fail (a message on a
+      # broken stderr), the child still never goes on as the command.
+      os._exit(1)  # pylint: disable=protected-access
   os.close(writer)
   # An interrupt from the terminal reaches the child too, which reports it.
   signal.signal(signal.SIGINT, signal.SIG_IGN)
-  kind, _, number = _ReadLine(reader).partition(" ")
+  kind, _, number = _ReadLine(reader).partition(b" ")
   os.close(reader)
-  if kind == "exit":
+  if kind == b"exit":
     return int(number)
-  if kind == "signal":
+  if kind == b"signal":
     signum = int(number)
   else:  # the child ended without a word: killed, or crashed
     _, wait_status = os.waitpid(child, 0)

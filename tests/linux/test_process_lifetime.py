@@ -16,7 +16,8 @@ import threading
 import time
 import unittest
 
-from real_volumes import MissingPrerequisite, MountingTestCase, RootIsAMountPoint, Run
+from real_volumes import (MissingPrerequisite, MountingTestCase, NativeText, RootIsAMountPoint,
+                          Run)
 
 _CLONE_NEWNS = 0x00020000
 # How long the provider waits for one blocking call.
@@ -51,16 +52,16 @@ STALLFS = os.environ.get("VOLUMES_STALLFS")
 
 
 def _ChildVerdict(pid, reader, limit):
-  """(What child `pid` wrote to `reader` before it closed it ("" when it
-  wrote nothing), or None when that took more than `limit` seconds, the
-  child then killed; the time it arrived). The child is reaped either way
-  (a child with a thread stuck on a stalled mount only when the stall
-  ends, which the time of the verdict does not count)."""
+  """(What child `pid` wrote to `reader` before it closed it, as the native
+  str ("" when it wrote nothing), or None when that took more than `limit`
+  seconds, the child then killed; the time it arrived). The child is reaped
+  either way (a child with a thread stuck on a stalled mount only when the
+  stall ends, which the time of the verdict does not count)."""
   try:
     if not select.select([reader], [], [], limit)[0]:
       os.kill(pid, signal.SIGKILL)
       return None, time.time()
-    return os.read(reader, 64), time.time()
+    return NativeText(os.read(reader, 64)), time.time()
   finally:
     os.close(reader)
     os.waitpid(pid, 0)
@@ -106,7 +107,7 @@ def _ForkMidRefresh(service):
       try:
         os.close(reader)
         if service.AllVolumeEntries(True) and service.AllVolumeEntries(True):
-          os.write(writer, "refreshed")
+          os.write(writer, b"refreshed")
       finally:
         os._exit(0)
     os.close(writer)
@@ -155,6 +156,7 @@ class _Volinfo(object):
 
   def _Read(self, stream, into):
     into.append(stream.read())
+    stream.close()
     if stream is self.process.stdout or self.process.stdout is None:
       self.output_ended = time.time() - self.started
 
@@ -171,7 +173,7 @@ class _Volinfo(object):
   def Output(self):
     for reader in self.readers:
       reader.join(STALL)
-    return "".join(self.out), "".join(self.err)
+    return NativeText(b"".join(self.out)), NativeText(b"".join(self.err))
 
   def Kill(self):
     if self.process.poll() is None:

@@ -2,6 +2,7 @@
 """The volinfo command, run as a user runs it."""
 
 import errno
+import fcntl
 import json
 import os
 import re
@@ -64,6 +65,43 @@ def TableMountPoints():
   status, out, _ = Volinfo("--json")
   assert status == 0, status
   return [record["mountpoint"] for record in json.loads(out)]
+
+def ChildrenOf(pid):
+  """The process IDs whose parent is `pid`."""
+  children = []
+  for entry in os.listdir("/proc"):
+    if not entry.isdigit():
+      continue
+    try:
+      with open("/proc/%s/stat" % entry) as stat_file:
+        fields = stat_file.read().rsplit(")", 1)[1].split()  # state, ppid, ...
+    except EnvironmentError:
+      continue  # it ended meanwhile
+    if int(fields[1]) == pid:
+      children.append(int(entry))
+  return children
+
+
+def FullPipe():
+  """(reader, writer) of a pipe that holds all it can: a write to it blocks
+  until the reader takes something."""
+  reader, writer = os.pipe()
+  flags = fcntl.fcntl(writer, fcntl.F_GETFL)
+  fcntl.fcntl(writer, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+  try:
+    while True:
+      os.write(writer, b"x" * 4096)
+  except EnvironmentError as error:
+    if error.errno != errno.EAGAIN:
+      raise
+  try:
+    os.write(writer, b"x")  # what was left of the last page
+  except EnvironmentError as error:
+    if error.errno != errno.EAGAIN:
+      raise
+  fcntl.fcntl(writer, fcntl.F_SETFL, flags)
+  return reader, writer
+
 
 class VolinfoTest(MountingTestCase):
 
@@ -146,6 +184,13 @@ class VolinfoTest(MountingTestCase):
     self.assertTrue(out.startswith("/: "), out)
     self.assertEqual(len(out.splitlines()), 1, out)
     self.assertIn("not FAT", out)
+
+  def testMessagesAreUtf8WhateverTheStreamEncoding(self):
+    # As the output is: a stream encoding that is not UTF-8 (a locale's,
+    # PYTHONIOENCODING) changes no byte of a message about a path.
+    missing = NativeText(b"/no/\xc3\xa9t\xc3\xa9/\xe6\x97\xa5")
+    status, _, err = Volinfo(missing, env=dict(os.environ, PYTHONIOENCODING="latin-1"))
+    self.assertEqual((status, err), (1, "volinfo: %s: No such file or directory\n" % missing))
 
   def testFifosSocketsDevicesAndUnreadableFilesArePlacedWithoutOpeningThem(self):
     directory = self.sandbox.Path("nodes")
@@ -263,6 +308,48 @@ class VolinfoTest(MountingTestCase):
         status, _, err = Volinfo(*arguments, stdout=full)
       self.assertEqual((status, err), (4, "volinfo: write error: No space left on device\n"),
                        arguments)
+
+  def testAWorkerKilledWithoutAWordEndsItByTheSameSignal(self):
+    # The work is done by a forked child, which tells its status when it
+    # ends; one that is killed first says nothing, and volinfo ends then by
+    # the signal that killed it. Its log records on a full stderr hold the
+    # child until it is killed.
+    reader, writer = FullPipe()
+    try:
+      process = subprocess.Popen([sys.executable, "-B", VOLINFO, "-v"], stdout=subprocess.PIPE,
+                                 stderr=writer)
+      try:
+        deadline = time.time() + 30
+        while not ChildrenOf(process.pid) and time.time() < deadline:
+          time.sleep(0.02)
+        (child,) = ChildrenOf(process.pid)
+        os.kill(child, signal.SIGTERM)
+        while process.poll() is None and time.time() < deadline:
+          time.sleep(0.02)
+        self.assertEqual(process.poll(), -signal.SIGTERM)
+        self.assertEqual(process.stdout.read(), b"")
+      finally:
+        if process.poll() is None:
+          process.kill()
+          process.wait()
+        process.stdout.close()
+    finally:
+      os.close(reader)
+      os.close(writer)
+
+  def testClosedStandardDescriptors(self):
+    # A closed stdout is a write error, also beside a closed stdin, whose
+    # number the child's status pipe would otherwise take; a closed stderr
+    # loses only what was said there.
+    def Closing(*descriptors):
+      return lambda: [os.close(descriptor) for descriptor in descriptors]
+    for closed in ((1,), (0, 1)):
+      status, out, err = Volinfo(preexec_fn=Closing(*closed))
+      self.assertEqual((status, out, err), (4, "", "volinfo: write error: Bad file descriptor\n"),
+                       closed)
+    status, out, err = Volinfo("-v", preexec_fn=Closing(2))
+    self.assertEqual((status, err), (0, ""))
+    self.assertEqual(out.splitlines()[0].split()[:3], ["VOLUME", "ID", "MOUNT"])
 
   def testVerboseSendsTheModuleLogToStderr(self):
     status, _, err = Volinfo("-v")

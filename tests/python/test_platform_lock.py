@@ -8,7 +8,12 @@ except ImportError:  # Python 3
   import _thread as thread
 import threading
 import unittest
+try:
+  from importlib import reload  # Python 3
+except ImportError:
+  pass  # 2.7's built-in reload
 
+from platforms import platform_utils
 from platforms.platform_utils import Lock
 
 JOIN_TIMEOUT = 30
@@ -16,16 +21,18 @@ JOIN_TIMEOUT = 30
 
 def InChild(check):
   """Runs `check` in a forked child; its result (True, or a text saying
-  what went wrong) comes back through the exit status and a pipe."""
+  what went wrong) comes back through a pipe, as UTF-8 ("ok" for True)."""
   reader, writer = os.pipe()
   pid = os.fork()
   if pid == 0:
-    os.close(reader)
-    verdict = "the check raised"
-    try:
-      verdict = check()
+    try:  # the child never returns into the test runner
+      os.close(reader)
+      verdict = "the check raised"
+      try:
+        verdict = check()
+      finally:
+        os.write(writer, (u"ok" if verdict is True else u"%s" % verdict).encode("utf-8"))
     finally:
-      os.write(writer, "ok" if verdict is True else str(verdict))
       os._exit(0)
   os.close(writer)
   chunks = []
@@ -36,7 +43,7 @@ def InChild(check):
     chunks.append(chunk)
   os.close(reader)
   os.waitpid(pid, 0)
-  return "".join(chunks)
+  return b"".join(chunks).decode("utf-8")
 
 
 class LockTest(unittest.TestCase):
@@ -88,6 +95,31 @@ class LockInAForkedChildTest(unittest.TestCase):
       done.set()
       holder.join(JOIN_TIMEOUT)
     self.assertFalse(any(lock.locked() for lock in locks))
+
+  def testALockMadeBeforeAReloadOfItsModuleIsStillRenewed(self):
+    # The reload starts a new set of locks to renew; the locks made before
+    # it are in the old set, which the renewal must not lose.
+    before = Lock()
+    reload(platform_utils)
+    locks = [before, platform_utils.Lock()]
+    held, done = threading.Event(), threading.Event()
+
+    def Hold():
+      for lock in locks:
+        lock.acquire()
+      held.set()
+      done.wait(JOIN_TIMEOUT)
+      for lock in locks:
+        lock.release()
+    holder = threading.Thread(target=Hold)
+    holder.start()
+    try:
+      self.assertTrue(held.wait(JOIN_TIMEOUT))
+      self.assertEqual(InChild(lambda: not any(lock.locked() for lock in locks)
+                               or "a lock stayed held in the child"), "ok")
+    finally:
+      done.set()
+      holder.join(JOIN_TIMEOUT)
 
   def testAHoldOfTheForkingThreadGoesOnInTheChild(self):
     # The forking thread is the child's own: it still releases what it held.

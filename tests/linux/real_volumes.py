@@ -1,5 +1,6 @@
 """Mounting what the end-to-end tests need, and undoing it however they end."""
 
+import ctypes
 import os
 import shutil
 import subprocess
@@ -60,6 +61,25 @@ def RootIsAMountPoint():
 
 ROOT_IS_NO_MOUNT_POINT = (None if RootIsAMountPoint()
                           else "needs / to be a mount point (here it is not: a chroot?)")
+
+
+_CLONE_NEWNS = 0x00020000
+
+
+def EnterPrivateMountNamespace():
+  """Moves this process into a mount namespace of its own, whose mounts no
+  other process sees; why it could not, or None."""
+  if os.geteuid() != 0:
+    return "needs root to mount file systems"
+  if not RootIsAMountPoint():
+    # The mount that holds "/" is then out of reach: its propagation cannot
+    # be made private, and the tests' mounts would reach other processes.
+    return "needs / to be a mount point, to keep its mounts private (here it is not: a chroot?)"
+  libc = ctypes.CDLL(None, use_errno=True)
+  if libc.unshare(_CLONE_NEWNS) != 0:
+    return "unshare(CLONE_NEWNS) failed: %s" % os.strerror(ctypes.get_errno())
+  Run("mount", "--make-rprivate", "/")
+  return None
 
 
 class MountSandbox(object):

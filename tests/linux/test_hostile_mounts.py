@@ -5,31 +5,12 @@ path, a bind of a single file, and a forked child that mounts. The whole
 process runs in a mount namespace of its own, so no other process sees the
 mounts."""
 
-import ctypes
 import os
 import unittest
 
-from real_volumes import MissingPrerequisite, MountingTestCase, RootIsAMountPoint, Run, Text
+from real_volumes import EnterPrivateMountNamespace, MissingPrerequisite, MountingTestCase, Run, Text
 
-_CLONE_NEWNS = 0x00020000
-
-
-def _EnterPrivateMountNamespace():
-  """Why this process could not get a mount namespace of its own, or None."""
-  if os.geteuid() != 0:
-    return "needs root to mount file systems"
-  if not RootIsAMountPoint():
-    # The mount that holds "/" is then out of reach: its propagation cannot
-    # be made private, and the tests' mounts would reach other processes.
-    return "needs / to be a mount point, to keep its mounts private (here it is not: a chroot?)"
-  libc = ctypes.CDLL(None, use_errno=True)
-  if libc.unshare(_CLONE_NEWNS) != 0:
-    return "unshare(CLONE_NEWNS) failed: %s" % os.strerror(ctypes.get_errno())
-  Run("mount", "--make-rprivate", "/")
-  return None
-
-
-_NO_NAMESPACE = _EnterPrivateMountNamespace()
+_NO_NAMESPACE = EnterPrivateMountNamespace()
 
 import windows.volumes as volumes  # pylint: disable=g-import-not-at-top
 

@@ -4,7 +4,6 @@ the middle of a refresh, and volinfo beside a FUSE mount that stops
 answering. The whole process runs in a mount namespace of its own, so no
 other process sees the mounts."""
 
-import ctypes
 import errno
 import logging
 import os
@@ -16,10 +15,9 @@ import threading
 import time
 import unittest
 
-from real_volumes import (MissingPrerequisite, MountingTestCase, NativeText, RootIsAMountPoint,
-                          Run)
+from real_volumes import (EnterPrivateMountNamespace, MissingPrerequisite, MountingTestCase,
+                          NativeText)
 
-_CLONE_NEWNS = 0x00020000
 # How long the provider waits for one blocking call.
 BOUND = 2.0
 # Python's start and the module's import, on a loaded 2-core machine.
@@ -28,20 +26,7 @@ START_UP = 1.5
 STALL = 20.0
 
 
-def _EnterPrivateMountNamespace():
-  """Why this process could not get a mount namespace of its own, or None."""
-  if os.geteuid() != 0:
-    return "needs root to mount file systems"
-  if not RootIsAMountPoint():
-    return "needs / to be a mount point, to keep its mounts private (here it is not: a chroot?)"
-  libc = ctypes.CDLL(None, use_errno=True)
-  if libc.unshare(_CLONE_NEWNS) != 0:
-    return "unshare(CLONE_NEWNS) failed: %s" % os.strerror(ctypes.get_errno())
-  Run("mount", "--make-rprivate", "/")
-  return None
-
-
-_NO_NAMESPACE = _EnterPrivateMountNamespace()
+_NO_NAMESPACE = EnterPrivateMountNamespace()
 
 import windows.volumes as volumes  # pylint: disable=g-import-not-at-top
 

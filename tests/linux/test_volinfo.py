@@ -66,6 +66,15 @@ def TableMountPoints():
   assert status == 0, status
   return [record["mountpoint"] for record in json.loads(out)]
 
+def CommandLineOf(pid):
+  """The command line of process `pid` (None once it has ended)."""
+  try:
+    with open("/proc/%d/cmdline" % pid, "rb") as cmdline:
+      return cmdline.read()
+  except EnvironmentError:
+    return None
+
+
 def ChildrenOf(pid):
   """The process IDs whose parent is `pid`."""
   children = []
@@ -319,10 +328,17 @@ class VolinfoTest(MountingTestCase):
       process = subprocess.Popen([sys.executable, "-B", VOLINFO, "-v"], stdout=subprocess.PIPE,
                                  stderr=writer)
       try:
+        # The worker is a fork of volinfo, with its command line; other
+        # children may come and go first (a helper program run at start-up).
+        def Workers():
+          return [pid for pid in ChildrenOf(process.pid)
+                  if CommandLineOf(pid) == CommandLineOf(process.pid)]
         deadline = time.time() + 30
-        while not ChildrenOf(process.pid) and time.time() < deadline:
+        workers = Workers()
+        while not workers and time.time() < deadline:
           time.sleep(0.02)
-        (child,) = ChildrenOf(process.pid)
+          workers = Workers()
+        (child,) = workers
         os.kill(child, signal.SIGTERM)
         while process.poll() is None and time.time() < deadline:
           time.sleep(0.02)

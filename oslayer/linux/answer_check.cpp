@@ -5,7 +5,6 @@
 // With at most one device or mount that may block, the refresh's own call on
 // it waits that one bound (its gate then fails the calls after it at once),
 // so the check is left out.
-#include <fcntl.h>
 #include <sys/statvfs.h>
 
 #include <set>
@@ -14,6 +13,7 @@
 
 #include "bounded.h"
 #include "device_probe.h"
+#include "identity.h"
 #include "raii.h"
 #include "snapshot.h"
 
@@ -58,8 +58,9 @@ void check_volumes_answer(const Snapshot& snap) {
       pending.push_back(start_fanned_out<bool>(
           [device = v.device, rdev = v.rdev] {
             // A device the caller may not open is never read by the probes
-            // that follow (they read what the system publishes instead).
-            UniqueFd fd(::open(device.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            // that follow (they read what the system publishes instead); a
+            // node that names another device now is not opened as this one.
+            const UniqueFd fd = open_device(device, rdev);
             return fd.valid() && probe_device(device, rdev).found;
           },
           gate_for(device_gate(v.rdev))));

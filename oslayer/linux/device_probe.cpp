@@ -21,8 +21,12 @@ namespace k32l {
 
 namespace {
 
-bool read_flag_file(const std::string& path) {
+// The flag in sysfs file `path`; `error` takes the errno of an open that
+// failed for want of descriptors or memory.
+bool read_flag_file(const std::string& path, int& error) {
+  errno = 0;
   std::ifstream in(path);
+  if (!in.is_open() && for_want_of_resources(errno)) error = errno;
   int value = 0;
   return (in >> value) && value != 0;
 }
@@ -58,11 +62,18 @@ ProbeResult probe_device(const std::string& device, std::uint64_t rdev) {
   }
   BlkidProbe probe(blkid_new_probe());
   if (!probe) throw std::bad_alloc();
-  if (blkid_probe_set_device(probe.get(), fd.get(), 0, 0) != 0) return result;
+  // libblkid opens sysfs files of the device too: a probe that failed for
+  // want of descriptors found nothing about the device, not that it is blank.
+  const auto unread = [&result] {
+    if (for_want_of_resources(errno)) result.error = errno;
+    return result;
+  };
+  errno = 0;
+  if (blkid_probe_set_device(probe.get(), fd.get(), 0, 0) != 0) return unread();
   blkid_probe_enable_superblocks(probe.get(), 1);
   blkid_probe_set_superblocks_flags(probe.get(), BLKID_SUBLKS_LABEL | BLKID_SUBLKS_UUID |
                                                      BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
-  if (blkid_do_safeprobe(probe.get()) != 0) return result;
+  if (blkid_do_safeprobe(probe.get()) != 0) return unread();
   result.found = true;
   result.type = probe_value(probe.get(), "TYPE");
   result.version = probe_value(probe.get(), "VERSION");
@@ -77,16 +88,20 @@ DiskFacts disk_facts(std::uint64_t rdev) {
   facts.has_device = true;
   char name[PATH_MAX] = {0};
   dev_t disk = 0;
+  errno = 0;
   if (blkid_devno_to_wholedisk(static_cast<dev_t>(rdev), name, sizeof name, &disk) == 0) {
     facts.disk_name = name;
   } else {
+    if (for_want_of_resources(errno)) facts.error = errno;
     disk = static_cast<dev_t>(rdev);
   }
   facts.disk_major = major(disk);
   char sys[64];
   std::snprintf(sys, sizeof sys, "/sys/dev/block/%u:%u", major(disk), minor(disk));
-  facts.removable = read_flag_file(std::string(sys) + "/removable");
+  facts.removable = read_flag_file(std::string(sys) + "/removable", facts.error);
+  errno = 0;
   MallocString real(::realpath(sys, nullptr));
+  if (!real && for_want_of_resources(errno)) facts.error = errno;
   if (real && std::string_view(real.get()).find("/usb") != std::string_view::npos)
     facts.on_usb = true;
   return facts;

@@ -31,6 +31,9 @@ struct DiskFacts {
   unsigned disk_major = 0;
   bool removable = false;      // sysfs "removable" of the whole disk
   bool on_usb = false;         // the disk sits on a USB bus
+  // errno of a read that failed for want of descriptors or memory: the
+  // facts above may be wrong (0 otherwise).
+  int error = 0;
 };
 UINT drive_type_for(std::string_view fstype, const DiskFacts& disk);
 

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "errors.h"
 #include "text.h"
 
 namespace k32l {
@@ -129,11 +130,15 @@ DeviceNode find_device(const std::string& source, std::uint64_t devno) {
   // The system's own name for the number first: a name of the caller's
   // (the source) may come to mean another device while the table is kept.
   node.rdev = devno;
+  errno = 0;
   MallocString name(blkid_devno_to_devname(static_cast<dev_t>(devno)));
+  const int name_error = errno;
   if (name) {
     node.path = name.get();
   } else if (source_is_device && src.st_rdev == devno) {
     node.path = source;
+  } else if (for_want_of_resources(name_error)) {
+    node.error = name_error;
   }
   return node;
 }

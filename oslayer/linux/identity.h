@@ -63,6 +63,9 @@ Outcome<std::uint64_t> mount_of_descriptor(int fd);
 struct DeviceNode {
   std::string path;        // device node to probe, empty if none found
   std::uint64_t rdev = 0;  // block device number, 0 if none
+  // errno of a look-up that failed for want of descriptors or memory, so
+  // no node was found although there may be one (0 otherwise).
+  int error = 0;
 };
 DeviceNode find_device(const std::string& source, std::uint64_t devno);
 

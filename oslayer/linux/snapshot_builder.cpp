@@ -107,8 +107,11 @@ class SnapshotBuilder {
   void find_devices() {
     for (std::uint64_t devno : devno_order_) {
       const MountEntry& first = entries_[members_[devno].front()];
-      if (!snap_.mounts.call_may_block(Via::TablePath, first.source))
+      if (!snap_.mounts.call_may_block(Via::TablePath, first.source)) {
         device_of_[devno] = find_device(first.source, devno);
+        // No node found for want of descriptors: as a device not read.
+        if (device_of_[devno].error != 0) snap_.unanswered.push_back(device_gate(devno));
+      }
     }
   }
 
@@ -197,10 +200,12 @@ class SnapshotBuilder {
     if (result.error == kWorkerTimedOut) snap_.unanswered.push_back(key);
   }
 
-  // A device not read for want of resources counts as not answering: the
-  // snapshot is built again once its gate is idle (at once).
+  // A device (or its disk's facts) not read for want of resources counts as
+  // not answering: the snapshot is built again once its gate is idle (at
+  // once).
   void note_unread(const DeviceFacts& facts, std::uint64_t rdev) {
-    if (facts.probe.error != 0) snap_.unanswered.push_back(device_gate(rdev));
+    if (facts.probe.error != 0 || facts.disk.error != 0)
+      snap_.unanswered.push_back(device_gate(rdev));
   }
 
   // Assemble: the listed mounts grouped by the st_dev of their roots, in

@@ -88,16 +88,17 @@ inline std::string unprivileged_answer(const std::string& root) {
 }
 
 // Lowers this process's descriptor limit to the lowest free descriptor, so
-// that every open fails with EMFILE, until the end of the scope.
+// that every open fails with EMFILE, until the end of the scope; with
+// `spare`, that many opens succeed first (while nothing is closed).
 class NoFreeDescriptors {
  public:
-  NoFreeDescriptors() {
+  explicit NoFreeDescriptors(int spare = 0) {
     getrlimit(RLIMIT_NOFILE, &saved_);
     const int lowest = open("/", O_PATH | O_CLOEXEC);  // open takes the lowest free one
     if (lowest < 0) return;
     close(lowest);
     rlimit tight = saved_;
-    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    tight.rlim_cur = static_cast<rlim_t>(lowest + spare);
     active_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
   }
   ~NoFreeDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }

@@ -527,6 +527,69 @@ TEST_F(Merge, AVolumeWhoseDeviceCannotBeOpenedForWantOfDescriptorsIsNoAnswer) {
   EXPECT_EQ(volume_info(wide(alpha + "\\")).label, "ReviewAlpha");
 }
 
+// A table built while the process runs out of descriptors part-way (the
+// mount table read, the device's node, its probe or its disk's sysfs facts
+// not) is never kept with the facts it could not read: whatever the call
+// made then answered, the next one, with descriptors free, reports the
+// device's drive type, name and label.
+TEST_F(Merge, ATableBuiltOutOfDescriptorsIsNotKeptWithoutItsDeviceFacts) {
+  const auto device = loop_image(dir_.path() + "/gamma.img", "16M",
+                                 "mkfs.ext4 -q -F -L ReviewGamma IMG");
+  if (!device) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard loop(*device);
+  // Mounted through a node of its own, removed since: the table's source
+  // then names nothing, and the device is found by its number alone.
+  struct stat st {};
+  ASSERT_EQ(stat(device->c_str(), &st), 0);
+  const std::string node = dir_.path() + "/gamma-node";
+  ASSERT_EQ(mknod(node.c_str(), S_IFBLK | 0600, st.st_rdev), 0);
+  const std::string gamma = dir_.sub("gamma");
+  const int mounted = run("mount -t ext4 " + sh_quote(node) + " " + sh_quote(gamma)).status;
+  unlink(node.c_str());
+  ASSERT_EQ(mounted, 0);
+  MountGuard gamma_mount(gamma);
+  const std::string expected_name = "\\\\?\\Volume{" + blkid_value(*device, "UUID") + "}\\";
+  const std::u16string root = wide(gamma + "\\");
+  const std::string poke = dir_.sub("poke");
+  // Another thread takes and gives back the one or two descriptors the
+  // limit spares, so each build runs out of them at some other step: the
+  // table read, the device's node, its probe, its disk's sysfs facts.
+  std::atomic<bool> hogging{false}, done{false};
+  std::thread hog([&] {
+    while (!done) {
+      if (!hogging) {
+        usleep(1000);
+        continue;
+      }
+      const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      usleep(20 + static_cast<unsigned>(random() % 400));
+      if (fd >= 0) close(fd);
+      usleep(20 + static_cast<unsigned>(random() % 400));
+    }
+  });
+  const auto stop_hog = [&] {
+    done = true;
+    hog.join();
+  };
+  for (int round = 0; round < 1000 && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    if (!mount_tmpfs(poke)) break;  // the table changed: the next call builds it
+    { MountGuard poke_mount(poke); }
+    {
+      NoFreeDescriptors tight(1 + round % 2);
+      if (!tight.active()) break;
+      hogging = true;
+      GetDriveTypeW(root.c_str());  // answered or failed: either is sound
+      hogging = false;
+    }
+    EXPECT_EQ(GetDriveTypeW(root.c_str()), static_cast<UINT>(DRIVE_FIXED));
+    const auto name = volume_at(gamma);
+    EXPECT_EQ(name ? narrow(*name) : "none", expected_name) << "named without its device's UUID";
+    EXPECT_EQ(volume_info(root).label, "ReviewGamma");
+  }
+  stop_hog();
+}
+
 // The same for a caller who may not read the device: what udev publishes is
 // read with descriptors too, and one it could not read for want of them is
 // no answer, not a volume without a label.

@@ -40,6 +40,7 @@ side.
 from __future__ import print_function
 
 import argparse
+import contextlib
 import ctypes
 import ctypes.util
 import gc
@@ -77,6 +78,28 @@ def Unmount(target):
   if libc.umount2(CText(target), MNT_DETACH) != 0:
     error = ctypes.get_errno()
     raise OSError(error, "umount %s: %s" % (target, os.strerror(error)))
+
+
+@contextlib.contextmanager
+def TmpfsMounts(count, name):
+  """A temporary directory with `count` tmpfs mounts (m00000, m00001, ...)
+  and an empty directory "scratch"; yields (root, scratch). Everything is
+  unmounted and removed on the way out, however the block ends."""
+  root = tempfile.mkdtemp(prefix="volumes-%s-" % name)
+  mounted = []
+  try:
+    scratch = os.path.join(root, "scratch")
+    os.mkdir(scratch)
+    for index in range(count):
+      target = os.path.join(root, "m%05d" % index)
+      os.mkdir(target)
+      Mount("%s%d" % (name, index), target)
+      mounted.append(target)
+    yield root, scratch
+  finally:
+    for target in reversed(mounted):
+      Unmount(target)
+    shutil.rmtree(root)
 
 
 def ReexecInPrivateNamespace(script=None):

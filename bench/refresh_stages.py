@@ -15,9 +15,7 @@ the refresh spends beyond its calls is its Python-level work per volume.
 import argparse
 import ctypes
 import os
-import shutil
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -44,16 +42,7 @@ def Stages(count, repeat):
   import windows.volumes as volumes
   provider = ctypes.CDLL(os.path.join(os.path.dirname(volumes.__file__), "libkernel32_linux.so"))
   service = volumes.VolumeInfo()
-  root = tempfile.mkdtemp(prefix="volumes-stages-")
-  mounted = []
-  try:
-    scratch = os.path.join(root, "scratch")
-    os.mkdir(scratch)
-    for index in range(count):
-      target = os.path.join(root, "m%05d" % index)
-      os.mkdir(target)
-      bench_refresh.Mount("stages%d" % index, target)
-      mounted.append(target)
+  with bench_refresh.TmpfsMounts(count, "stages") as (_, scratch):
 
     def Touch():
       bench_refresh.Mount("scratch", scratch)
@@ -150,10 +139,6 @@ def Stages(count, repeat):
         elapsed -= per_call * volumes_seen * ctypes_calls
       print "  %-46s %7.2f ms %9.2f us" % (label_text, elapsed * 1e3,
                                            elapsed / volumes_seen * 1e6)
-  finally:
-    for target in reversed(mounted):
-      bench_refresh.Unmount(target)
-    shutil.rmtree(root)
 
 
 def main():

@@ -18,10 +18,8 @@ import argparse
 import collections
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bench_refresh  # noqa: E402  (mount helpers, the private namespace)
@@ -165,43 +163,30 @@ def Row(name, counter, per):
 
 
 def Run(count, python3):
-  root = tempfile.mkdtemp(prefix="volumes-syscalls-")
-  mounted = []
-  try:
-    scratch = os.path.join(root, "scratch")
-    os.mkdir(scratch)
-    with bench_refresh.MountLimit(bench_refresh.MountCount() + count + 100):
-      for index in range(count):
-        target = os.path.join(root, "m%05d" % index)
-        os.mkdir(target)
-        bench_refresh.Mount("syscalls%d" % index, target)
-        mounted.append(target)
-      code = CHILD % {"bench": os.path.dirname(os.path.abspath(__file__)), "mark": MARK,
-                      "scratch": scratch}
-      stages, volumes = Count(Traced([sys.executable, "-B", "-c", code], root, "module"))
-      print "system calls per volume: %d tmpfs mounts, %d volumes (strace -f)" % (count, volumes)
-      print "  %-44s %7s  %s" % ("stage", "calls", "of which, per volume")
-      order = ["FindFirst/NextVolumeW, table unchanged", "FindFirst/NextVolumeW, table re-read",
-               "GetVolumePathNamesForVolumeNameW, 5 units", "GetVolumePathNamesForVolumeNameW, fits",
-               "GetVolumeInformationW", "GetDriveTypeW", "GetDiskFreeSpaceExW",
-               "refresh AllVolumeEntries(True), unchanged",
-               "refresh AllVolumeEntries(True), changed"]
-      for name in order:
-        Row(name, stages.get(name, collections.Counter()), volumes)
-      if python3:
-        code = PSUTIL_CHILD % {"mark": MARK}
-        stages, partitions = Count(Traced([python3, "-c", code], root, "psutil"))
-        Row("psutil: partitions and usage, per partition", stages["psutil"], partitions)
-      else:
-        print "  psutil: not counted (no Python 3 with psutil)"
-      trace_file = Traced(["df", "-a"], root, "df")
-      with open(trace_file) as trace:
-        calls = collections.Counter(m.group(1) for m in map(LINE.match, trace) if m)
-      Row("df -a, whole process, per mount", calls, bench_refresh.MountCount())
-  finally:
-    for target in reversed(mounted):
-      bench_refresh.Unmount(target)
-    shutil.rmtree(root)
+  with bench_refresh.MountLimit(bench_refresh.MountCount() + count + 100), \
+       bench_refresh.TmpfsMounts(count, "syscalls") as (root, scratch):
+    code = CHILD % {"bench": os.path.dirname(os.path.abspath(__file__)), "mark": MARK,
+                    "scratch": scratch}
+    stages, volumes = Count(Traced([sys.executable, "-B", "-c", code], root, "module"))
+    print "system calls per volume: %d tmpfs mounts, %d volumes (strace -f)" % (count, volumes)
+    print "  %-44s %7s  %s" % ("stage", "calls", "of which, per volume")
+    order = ["FindFirst/NextVolumeW, table unchanged", "FindFirst/NextVolumeW, table re-read",
+             "GetVolumePathNamesForVolumeNameW, 5 units", "GetVolumePathNamesForVolumeNameW, fits",
+             "GetVolumeInformationW", "GetDriveTypeW", "GetDiskFreeSpaceExW",
+             "refresh AllVolumeEntries(True), unchanged",
+             "refresh AllVolumeEntries(True), changed"]
+    for name in order:
+      Row(name, stages.get(name, collections.Counter()), volumes)
+    if python3:
+      code = PSUTIL_CHILD % {"mark": MARK}
+      stages, partitions = Count(Traced([python3, "-c", code], root, "psutil"))
+      Row("psutil: partitions and usage, per partition", stages["psutil"], partitions)
+    else:
+      print "  psutil: not counted (no Python 3 with psutil)"
+    trace_file = Traced(["df", "-a"], root, "df")
+    with open(trace_file) as trace:
+      calls = collections.Counter(m.group(1) for m in map(LINE.match, trace) if m)
+    Row("df -a, whole process, per mount", calls, bench_refresh.MountCount())
 
 
 def main():

@@ -100,8 +100,8 @@ OwnedRef KeywordDict(const CallArguments& call) {
 
 }  // namespace
 
-OwnedRef ParseArguments(const Signature& signature, const CallArguments& call,
-                        PyObject** values) {
+OwnedRef ParseKeywordArguments(const Signature& signature, const CallArguments& call,
+                               PyObject** values) {
   const Py_ssize_t positional_count = call.positional_count;
   for (Py_ssize_t index = 0; index < signature.parameter_count; ++index) {
     values[index] = nullptr;

@@ -34,7 +34,26 @@ struct Signature {
 // us as the caller made it: a keyword's __eq__, run while parsing, may empty
 // it), which is returned: the caller keeps it while it uses `values`.
 // Throws PythonErrorSet with a TypeError for every misuse.
-[[nodiscard]] OwnedRef ParseArguments(const Signature& signature, const CallArguments& call,
-                                      PyObject** values);
+[[nodiscard]] OwnedRef ParseKeywordArguments(const Signature& signature,
+                                             const CallArguments& call, PyObject** values);
+
+// The common call (arguments by position only, as many as the function
+// takes, or as many as it requires) is read here, without a call; every
+// other form goes through ParseKeywordArguments.
+[[nodiscard]] inline OwnedRef ParseArguments(const Signature& signature,
+                                             const CallArguments& call, PyObject** values) {
+  const bool no_keywords =
+      call.keywords == nullptr &&
+      (call.keyword_names == nullptr || PyTuple_GET_SIZE(call.keyword_names) == 0);
+  const Py_ssize_t count = call.positional_count;
+  if (!no_keywords || count < signature.required_count || count > signature.parameter_count) {
+    return ParseKeywordArguments(signature, call, values);
+  }
+  for (Py_ssize_t index = 0; index < count; ++index) values[index] = call.positional[index];
+  for (Py_ssize_t index = count; index < signature.parameter_count; ++index) {
+    values[index] = nullptr;
+  }
+  return OwnedRef();
+}
 
 }  // namespace pyutil

@@ -175,7 +175,9 @@ PyTypeObject* BindingFunctionType() {
 #if PY_MAJOR_VERSION >= 3
     t.tp_call = PyVectorcall_Call;
     t.tp_vectorcall_offset = offsetof(BindingFunction, vectorcall);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+    // Binding and then calling equals calling with the instance first, so
+    // `instance.Method(x)` may skip the bound method object.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
 #else
     t.tp_call = Call;
     t.tp_flags = Py_TPFLAGS_DEFAULT;

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "pyutil/owned_ref.h"
+#include "pyutil/python_error.h"
 
 namespace pyutil {
 
@@ -162,6 +163,24 @@ OwnedRef NativeStringFromAsciiText(PyObject* text, PyObject* encode, PyObject* a
 // only, as a 2.7 byte-string pattern without flags means them: Python 3
 // passes re.ASCII. Throws PythonErrorSet.
 OwnedRef CompileAsciiPattern(PyObject* compile, PyObject* re_module, PyObject* pattern);
+
+// ---- dicts
+
+// dict.get(key) of an exact dict, as a borrowed reference (None when the
+// key is absent), raising what the keys' comparisons raise as dict.get
+// does. 2.7's PyDict_GetItem swallows such an error and reports a miss, so
+// there a miss is checked again with PyDict_Contains, which reports it.
+// Throws PythonErrorSet.
+inline PyObject* DictGet(PyObject* dict, PyObject* key) {
+#if PY_MAJOR_VERSION >= 3
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && PyErr_Occurred()) ThrowPythonError();
+#else
+  PyObject* value = PyDict_GetItem(dict, key);
+  if (value == nullptr && PyDict_Contains(dict, key) < 0) ThrowPythonError();
+#endif
+  return value != nullptr ? value : Py_None;
+}
 
 // ---- integers
 

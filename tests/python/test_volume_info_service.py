@@ -103,6 +103,22 @@ class VolumeInfoServiceTest(volumes_testing.ScriptedSystemTestCase):
     self.assertRaises(TypeError, service.GetVolumeEntryForVolumeID, ["serial:1111"])
     self.assertEqual((0, []), (service._lock.entered, self.SystemCalls()))
 
+  def testAKeyComparisonThatRaisesIsNotAMiss(self):
+    # A key of the table that shares the ID's hash and whose comparison
+    # raises: dict.get raises, so must the lookup (and not answer None).
+    class Clashing(object):
+      def __hash__(self):
+        return hash("serial:1111")
+
+      def __eq__(self, other):
+        raise ValueError("no comparison")
+
+    service = self.Loaded()
+    service._volume_entries = {Clashing(): "entry"}
+    self.assertRaises(ValueError, service._volume_entries.get, "serial:1111")
+    self.assertRaises(ValueError, service.GetVolumeEntryForVolumeID, "serial:1111")
+    self.assertRaises(ValueError, service.GetVolumeEntryForDeviceNumber, 1111)
+
   def testDeviceNumberMapping(self):
     service = self.Loaded()
     seen = []

@@ -55,8 +55,7 @@ OwnedRef TableGet(PyObject* table, PyObject* key) {
   if (PyDict_CheckExact(table) &&
       (pyutil::IsNativeStringExact(key) || pyutil::IsIntegerExact(key) ||
        PyUnicode_CheckExact(key))) {
-    PyObject* entry = PyDict_GetItem(table, key);
-    return OwnedRef::Borrow(entry != nullptr ? entry : Py_None);
+    return OwnedRef::Borrow(pyutil::DictGet(table, key));
   }
   return pyutil::CallMethod(table, State().names.get.get(), key);
 }

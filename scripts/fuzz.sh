@@ -4,23 +4,48 @@
 # in the README uses 600). New inputs found go to a scratch corpus, never to
 # the seeds in the repository; a crash fails the run and leaves its input in
 # the build directory.
-# Installs what it needs first (the test profile of setup.sh).
+#
+#   fuzz.sh [SECONDS [BUILD [TARGET...]]]   build, then run the TARGETs (default: all)
+#   fuzz.sh --build-only [BUILD]            build only
+#   fuzz.sh --run-only SECONDS BUILD TARGET...   run targets built before
+#
+# CTest builds once and then runs the targets as tests of their own, side
+# by side. Installs what it needs first (the test profile of setup.sh).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mode=all
+case "${1:-}" in
+  --build-only) mode=build; shift; set -- 0 "$@" ;;
+  --run-only) mode=run; shift ;;
+esac
 seconds=${1:-20}
 build=${2:-$root/build-fuzz}
+shift $(( $# < 2 ? $# : 2 ))
 step_prefix=fuzz
 # shellcheck source=steps.sh
 . "$root/scripts/steps.sh"
 
-bash "$root/scripts/setup.sh" --test
-step "configuring the fuzz targets (clang) in $build" \
-  cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
-step "compiling the fuzz targets (-j$(nproc))" cmake --build "$build" -j"$(nproc)"
+if [ "$mode" != run ]; then
+  bash "$root/scripts/setup.sh" --test
+  step "configuring the fuzz targets (clang) in $build" \
+    cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  step "compiling the fuzz targets (-j$(nproc))" cmake --build "$build" -j"$(nproc)"
+fi
+[ "$mode" = build ] && exit 0
 
+targets=()
+if [ $# -gt 0 ]; then
+  for name in "$@"; do targets+=("$build/$name"); done
+else
+  targets=("$build"/fuzz_*)
+fi
 status=0
-for target in "$build"/fuzz_*; do
-  [ -x "$target" ] || continue
+for target in "${targets[@]}"; do
+  if [ ! -x "$target" ]; then
+    # A named target that was not built is a failure, not a quiet skip.
+    [ $# -gt 0 ] && { echo "fuzz: $target was not built" >&2; status=1; }
+    continue
+  fi
   name=$(basename "$target")
   seeds="$root/fuzz/corpus/${name#fuzz_}"
   scratch="$build/corpus/${name#fuzz_}"

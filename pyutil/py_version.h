@@ -159,10 +159,22 @@ inline PyObject* TextOf(PyObject* object) {
 // the object itself. Throws PythonErrorSet.
 OwnedRef NativeStringFromAsciiText(PyObject* text, PyObject* encode, PyObject* ascii);
 
+// The native str that NativeStringFromAsciiText gives for text[start:end]
+// of a unicode object whose characters there are ASCII, without the slice
+// and the codec call of 2.7. Throws PythonErrorSet.
+OwnedRef NativeStringFromAsciiSlice(PyObject* text, Py_ssize_t start, Py_ssize_t end);
+
 // re.compile(pattern) of a pattern whose \w and \d mean ASCII characters
 // only, as a 2.7 byte-string pattern without flags means them: Python 3
 // passes re.ASCII. Throws PythonErrorSet.
 OwnedRef CompileAsciiPattern(PyObject* compile, PyObject* re_module, PyObject* pattern);
+
+// Whether `object` is what the interpreter's own re gives for
+// CompileAsciiPattern of `pattern`: a compiled pattern of the C type that
+// nobody can subclass or change, with that text and the flags of a pattern
+// compiled so. Its matches are then the engine's, whatever `re` was when it
+// was compiled. Throws PythonErrorSet.
+bool IsCompiledAsciiPattern(PyObject* object, const char* pattern);
 
 // ---- dicts
 
@@ -289,6 +301,26 @@ class UnicodeUnits {
 #endif
   }
 
+  // Calls visit(units, size()) with the units as stored, typed by their
+  // width: 3's Py_UCS1, Py_UCS2 or Py_UCS4 array, 2.7's Py_UNICODE array.
+  // A unit of 1 or 2 bytes is a code point of the BMP (or 2.7's UTF-16
+  // unit on Windows); a 4-byte unit is a whole code point.
+  template <typename Visitor>
+  decltype(auto) Visit(Visitor&& visit) const {
+#if PY_MAJOR_VERSION >= 3
+    switch (kind_) {
+      case PyUnicode_1BYTE_KIND:
+        return visit(static_cast<const Py_UCS1*>(data_), length_);
+      case PyUnicode_2BYTE_KIND:
+        return visit(static_cast<const Py_UCS2*>(data_), length_);
+      default:
+        return visit(static_cast<const Py_UCS4*>(data_), length_);
+    }
+#else
+    return visit(units_, length_);
+#endif
+  }
+
  private:
   Py_ssize_t length_ = 0;
 #if PY_MAJOR_VERSION >= 3
@@ -301,6 +333,32 @@ class UnicodeUnits {
 
 // A unicode object of `length` units. Throws PythonErrorSet.
 OwnedRef NewUnicodeFromUnits(const UnicodeUnit* units, Py_ssize_t length);
+
+// A unicode object of `length` characters, each the code point of one
+// 16-bit unit of `units`: for text in which no two units form a surrogate
+// pair, so that each unit is one character on every interpreter. Empty and
+// one-character results are the interpreter's shared objects, as they are
+// from NewUnicodeFromUnits. Throws PythonErrorSet.
+template <typename Unit>
+OwnedRef NewUnicodeFromBmpUnits(const Unit* units, Py_ssize_t length) {
+  static_assert(sizeof(Unit) == 2, "16-bit units");
+#if PY_MAJOR_VERSION >= 3
+  // The interpreter finds the largest character and stores the text in its
+  // narrowest form, as for any text it makes.
+  return RequireNew(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, length));
+#else
+  if (length <= 1) {
+    const Py_UNICODE first = length == 1 ? static_cast<Py_UNICODE>(units[0]) : 0;
+    return RequireNew(PyUnicode_FromUnicode(&first, length));
+  }
+  OwnedRef text = RequireNew(PyUnicode_FromUnicode(nullptr, length));
+  Py_UNICODE* characters = PyUnicode_AS_UNICODE(text.get());
+  for (Py_ssize_t index = 0; index < length; ++index) {
+    characters[index] = static_cast<Py_UNICODE>(units[index]);
+  }
+  return text;
+#endif
+}
 
 // ---- objects and types
 

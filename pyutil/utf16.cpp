@@ -18,15 +18,25 @@ bool IsLowSurrogate(unsigned unit) {
   return unit >= kLowSurrogateFirst && unit <= kLowSurrogateLast;
 }
 
-}  // namespace
-
-WideString UnicodeToWide(PyObject* unicode) {
-  const UnicodeUnits characters(unicode);
-  const Py_ssize_t length = characters.size();
-  WideString wide;
-  wide.reserve(static_cast<std::size_t>(length));
-  for (Py_ssize_t index = 0; index < length; ++index) {
-    const unsigned long code_point = static_cast<unsigned long>(characters[index]);
+// Units of up to 16 bits are UTF-16 units as they stand (3's narrow kinds,
+// 2.7's UCS-2); a wider unit is a code point, split into a surrogate pair
+// above the BMP.
+template <typename Unit>
+WideString WideFromUnits(const Unit* units, Py_ssize_t count) {
+  const auto length = static_cast<std::size_t>(count);
+  // Copied unit by unit first, noting any code point above the BMP: the
+  // common case has none, and the copy is then the answer.
+  WideString wide(length, Utf16Unit(0));
+  Utf16Unit* out = wide.data();
+  unsigned long above_bmp = 0;
+  for (std::size_t index = 0; index < length; ++index) {
+    above_bmp |= static_cast<unsigned long>(units[index]) >> 16;
+    out[index] = static_cast<Utf16Unit>(units[index]);
+  }
+  if (above_bmp == 0) return wide;
+  wide.clear();
+  for (std::size_t index = 0; index < length; ++index) {
+    const unsigned long code_point = static_cast<unsigned long>(units[index]);
     if (code_point > 0xFFFF) {
       const unsigned long offset = code_point - 0x10000;
       wide.push_back(static_cast<Utf16Unit>(kHighSurrogateFirst + (offset >> 10)));
@@ -38,7 +48,28 @@ WideString UnicodeToWide(PyObject* unicode) {
   return wide;
 }
 
+// Whether any unit lies in the surrogate range (0xD800-0xDFFF).
+bool HasSurrogate(const Utf16Unit* text, std::size_t length) noexcept {
+  unsigned found = 0;
+  for (std::size_t index = 0; index < length; ++index) {
+    found |= (static_cast<unsigned>(text[index]) & 0xF800) == 0xD800;
+  }
+  return found != 0;
+}
+
+}  // namespace
+
+WideString UnicodeToWide(PyObject* unicode) {
+  return UnicodeUnits(unicode).Visit(
+      [](const auto* units, Py_ssize_t count) { return WideFromUnits(units, count); });
+}
+
 OwnedRef WideToUnicode(const Utf16Unit* text, std::size_t length) {
+  // Without surrogates (nearly all text) every unit is one character, on
+  // every interpreter; the interpreter's own conversion makes the object.
+  if (!HasSurrogate(text, length)) {
+    return NewUnicodeFromBmpUnits(text, static_cast<Py_ssize_t>(length));
+  }
   std::basic_string<UnicodeUnit> characters;
   characters.reserve(length);
   for (std::size_t index = 0; index < length; ++index) {

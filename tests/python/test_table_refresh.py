@@ -131,6 +131,39 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     entry = self.service.AllVolumeEntries(True)["ID:1"]
     self.assertEqual(("ID:1", "fixed", "A"), (entry.volume, entry.device_type, entry.uuid))
 
+  def testGuidIsWhatTheMatcherFindsWhetherOwnOrReplaced(self):
+    # The module's own pattern may be matched without the engine; any other
+    # matcher, even one that only passes on that pattern's answers, is
+    # asked. Both ways must give what the pattern gives.
+    own = volumes.VOLUME_NAME_GUID_MATCHER
+    # The system is asked about a name with a trailing backslash: each name
+    # ends in one.
+    names = [VolumeName(u"1b2c3d4e-0000-11e5-a_9F"), VolumeName(u"x"),
+             VolumeName(u"a") + u"more\\", VolumeName(u"_-") + u"\\",
+             u"\\\\?\\Volume{abc}x\\", u"\\\\?\\Volume{}\\", u"\\\\?\\Volume{\\", u"\\\\?\\Volume\\",
+             u" " + VolumeName(u"abc"), u"\\\\?\\volume{abc}\\", u"\\\\?\\Volume{{abc}\\",
+             u"\\\\?\\Volume{abc}}\\", u"\\\\?\\Volume{abc}/\\", VolumeName(u"a b"), VolumeName(u"a.b"),
+             # \w of the pattern is ASCII only
+             VolumeName(u"g\xe9"), VolumeName(u"\u0661"), VolumeName(u"\uff21"),
+             VolumeName(u"a\U0001F600"), u"C:\\"]
+    expected = {}
+    for serial, name in enumerate(names, 1):
+      self.system.add_volume(name, [u"C:\\m%d" % serial], serial=serial)
+      match = own.match(name)
+      expected["serial:%d" % serial] = str(match.group(1)) if match else None
+    self.assertEqual(4, len([guid for guid in expected.values() if guid]))
+
+    def Guids():
+      return dict((key, entry.uuid) for key, entry in self.service.AllVolumeEntries(True).items())
+
+    class PassingOn(object):
+      def match(self, name):
+        return own.match(name)
+    self.assertEqual(expected, Guids())
+    self.Rebind("VOLUME_NAME_GUID_MATCHER", PassingOn())
+    self.assertEqual(expected, Guids())
+    self.assertEqual(set([str, type(None)]), set(map(type, Guids().values())))
+
   def testUnknownCapacityDriveTypeAndGuid(self):
     odd = u"\\\\?\\Volume-odd\\"
     self.system.add_volume(odd, [u"D:\\"], serial=2, drive_type=77)

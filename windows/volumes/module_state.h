@@ -56,6 +56,7 @@ struct ModuleState {
   OwnedRef volume_id_format;             // "serial:%s"
   OwnedRef builtin_len;                  // the built-in len, the mount point sort key
   OwnedRef volume_id_function;           // our own _VolumeIDFromSerialNumber
+  OwnedRef guid_matcher;  // our own VOLUME_NAME_GUID_MATCHER, if the engine compiled it
   InternedNames names;
 };
 

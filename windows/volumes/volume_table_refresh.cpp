@@ -21,6 +21,7 @@
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
+#include "volumes/volume_guid.h"
 #include "volumes/volume_identity.h"
 #include "volumes/volume_info_service.h"
 
@@ -94,17 +95,6 @@ OwnedRef DeviceTypeFor(UINT win_drive_type) {
   OwnedRef device_types = pyutil::GetAttr(volume_entry.get(), names.DeviceType.get());
   OwnedRef unknown = pyutil::GetAttr(device_types.get(), names.UNKNOWN.get());
   return pyutil::Call(get.get(), code.get(), unknown.get());
-}
-
-// The GUID between the braces of a volume name, as a native str, or None.
-OwnedRef GuidOfVolumeName(PyObject* volume_name) {
-  const InternedNames& names = State().names;
-  OwnedRef matcher = Global(names.VOLUME_NAME_GUID_MATCHER.get());
-  OwnedRef match = pyutil::CallMethod(matcher.get(), names.match.get(), volume_name);
-  if (!RequireStatus(PyObject_IsTrue(match.get()))) return OwnedRef::Borrow(Py_None);
-  OwnedRef group_number = RequireNew(pyutil::NewInteger(1));
-  OwnedRef guid = pyutil::CallMethod(match.get(), names.group.get(), group_number.get());
-  return pyutil::NativeStringFromAsciiText(guid.get(), names.encode.get(), names.ascii.get());
 }
 
 // The table a refresh builds, and for each of its keys the volume GUID name

@@ -178,12 +178,12 @@ bool IsCompiledAsciiPattern(PyObject* object, const char* pattern);
 
 // ---- dicts
 
-// dict.get(key) of an exact dict, as a borrowed reference (None when the
-// key is absent), raising what the keys' comparisons raise as dict.get
-// does. 2.7's PyDict_GetItem swallows such an error and reports a miss, so
-// there a miss is checked again with PyDict_Contains, which reports it.
-// Throws PythonErrorSet.
-inline PyObject* DictGet(PyObject* dict, PyObject* key) {
+// dict.get(key, fallback) of an exact dict, as a borrowed reference
+// (`fallback`, None unless given, when the key is absent), raising what the
+// keys' comparisons raise as dict.get does. 2.7's PyDict_GetItem swallows
+// such an error and reports a miss, so there a miss is checked again with
+// PyDict_Contains, which reports it. Throws PythonErrorSet.
+inline PyObject* DictGet(PyObject* dict, PyObject* key, PyObject* fallback = Py_None) {
 #if PY_MAJOR_VERSION >= 3
   PyObject* value = PyDict_GetItemWithError(dict, key);
   if (value == nullptr && PyErr_Occurred()) ThrowPythonError();
@@ -191,7 +191,7 @@ inline PyObject* DictGet(PyObject* dict, PyObject* key) {
   PyObject* value = PyDict_GetItem(dict, key);
   if (value == nullptr && PyDict_Contains(dict, key) < 0) ThrowPythonError();
 #endif
-  return value != nullptr ? value : Py_None;
+  return value != nullptr ? value : fallback;
 }
 
 // ---- integers
@@ -335,17 +335,27 @@ class UnicodeUnits {
 OwnedRef NewUnicodeFromUnits(const UnicodeUnit* units, Py_ssize_t length);
 
 // A unicode object of `length` characters, each the code point of one
-// 16-bit unit of `units`: for text in which no two units form a surrogate
-// pair, so that each unit is one character on every interpreter. Empty and
-// one-character results are the interpreter's shared objects, as they are
-// from NewUnicodeFromUnits. Throws PythonErrorSet.
+// 16-bit unit of `units`, or an empty OwnedRef when a unit is a surrogate
+// (0xD800-0xDFFF), which the caller may have to pair with the next one.
+// Empty and one-character results are the interpreter's shared objects,
+// as they are from NewUnicodeFromUnits. Throws PythonErrorSet.
 template <typename Unit>
-OwnedRef NewUnicodeFromBmpUnits(const Unit* units, Py_ssize_t length) {
+OwnedRef NewUnicodeWithoutSurrogates(const Unit* units, Py_ssize_t length) {
   static_assert(sizeof(Unit) == 2, "16-bit units");
 #if PY_MAJOR_VERSION >= 3
   // The interpreter finds the largest character and stores the text in its
-  // narrowest form, as for any text it makes.
-  return RequireNew(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, length));
+  // narrowest form, as for any text it makes; only text that it has to
+  // keep in 16-bit units can hold a surrogate.
+  OwnedRef text = RequireNew(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, length));
+  if (PyUnicode_KIND(text.get()) != PyUnicode_2BYTE_KIND) return text;
+  const Py_UCS2* characters = PyUnicode_2BYTE_DATA(text.get());
+  for (Py_ssize_t index = 0; index < length; ++index) {
+    if ((characters[index] & 0xF800) == 0xD800) return OwnedRef();
+  }
+  return text;
+#elif Py_UNICODE_SIZE == 2
+  // Units of UTF-16 themselves: a pair stays a pair.
+  return RequireNew(PyUnicode_FromUnicode(units, length));
 #else
   if (length <= 1) {
     const Py_UNICODE first = length == 1 ? static_cast<Py_UNICODE>(units[0]) : 0;
@@ -353,9 +363,12 @@ OwnedRef NewUnicodeFromBmpUnits(const Unit* units, Py_ssize_t length) {
   }
   OwnedRef text = RequireNew(PyUnicode_FromUnicode(nullptr, length));
   Py_UNICODE* characters = PyUnicode_AS_UNICODE(text.get());
+  unsigned surrogates = 0;
   for (Py_ssize_t index = 0; index < length; ++index) {
+    surrogates |= (static_cast<unsigned>(units[index]) & 0xF800) == 0xD800;
     characters[index] = static_cast<Py_UNICODE>(units[index]);
   }
+  if (surrogates != 0) return OwnedRef();
   return text;
 #endif
 }

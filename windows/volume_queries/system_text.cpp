@@ -6,12 +6,11 @@
 namespace volumes {
 
 pyutil::WideString ArgumentToWide(PyObject* unicode, const char* argument_name) {
-  pyutil::WideString wide = pyutil::UnicodeToWide(unicode);
-  if (wide.find(WCHAR(0)) != pyutil::WideString::npos) {
+  if (pyutil::ContainsNul(unicode)) {
     pyutil::RaiseFormatted(PyExc_TypeError, "%.200s must not contain NUL characters",
                            argument_name);
   }
-  return wide;
+  return pyutil::UnicodeToWide(unicode);
 }
 
 pyutil::OwnedRef TextFromFixedBuffer(const WCHAR* buffer, std::size_t capacity) {

@@ -1,5 +1,6 @@
 #include "volumes/volume_guid.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -16,11 +17,17 @@ namespace {
 
 using pyutil::OwnedRef;
 
-// [\w-] of a pattern whose \w means ASCII word characters.
-bool IsGuidCharacter(std::uint32_t unit) {
-  return (unit >= '0' && unit <= '9') || (unit >= 'A' && unit <= 'Z') ||
-         (unit >= 'a' && unit <= 'z') || unit == '_' || unit == '-';
-}
+// [\w-] of a pattern whose \w means ASCII word characters, by ASCII code.
+constexpr std::array<bool, 128> kGuidCharacters = [] {
+  std::array<bool, 128> table{};
+  for (char c = '0'; c <= '9'; ++c) table[c] = true;
+  for (char c = 'A'; c <= 'Z'; ++c) table[c] = true;
+  for (char c = 'a'; c <= 'z'; ++c) table[c] = true;
+  table['_'] = table['-'] = true;
+  return table;
+}();
+
+bool IsGuidCharacter(std::uint32_t unit) { return unit < 128 && kGuidCharacters[unit]; }
 
 struct GuidSpan {
   Py_ssize_t start;

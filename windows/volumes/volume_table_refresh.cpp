@@ -89,11 +89,18 @@ OwnedRef GetMonotonicTime() {
 OwnedRef DeviceTypeFor(UINT win_drive_type) {
   const InternedNames& names = State().names;
   OwnedRef drive_type_map = Global(names.DRIVE_TYPE_MAP.get());
-  OwnedRef get = pyutil::GetAttr(drive_type_map.get(), names.get.get());
+  // A dict's get cannot be replaced (neither the instance nor the type
+  // takes attributes): for an exact dict it is looked up here directly.
+  const bool plain_dict = PyDict_CheckExact(drive_type_map.get());
+  OwnedRef get;
+  if (!plain_dict) get = pyutil::GetAttr(drive_type_map.get(), names.get.get());
   OwnedRef code = RequireNew(PyLong_FromUnsignedLong(win_drive_type));
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef device_types = pyutil::GetAttr(volume_entry.get(), names.DeviceType.get());
   OwnedRef unknown = pyutil::GetAttr(device_types.get(), names.UNKNOWN.get());
+  if (plain_dict) {
+    return OwnedRef::Borrow(pyutil::DictGet(drive_type_map.get(), code.get(), unknown.get()));
+  }
   return pyutil::Call(get.get(), code.get(), unknown.get());
 }
 
@@ -204,7 +211,9 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef entry_class = pyutil::GetAttr(volume_entry.get(), names.VolumeEntry.get());
-  OwnedRef fields = RequireNew(PyDict_New());
+  // Sized for the ten keywords at once (the private call that every
+  // interpreter has for this), instead of growing while they are stored.
+  OwnedRef fields = RequireNew(_PyDict_NewPresized(10));
   auto set_field = [&fields](const OwnedRef& name, PyObject* value) {
     RequireStatus(PyDict_SetItem(fields.get(), name.get(), value));
   };

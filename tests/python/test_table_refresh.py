@@ -232,6 +232,17 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
                       TypeError], list(map(type, failures)))
     self.assertEqual("Expected %s, got int" % volumes_testing.ANY_TEXT_NAME, str(failures[-1]))
 
+  def testNameWithANulIsSkippedBeforeTheSystemIsAsked(self):
+    # The name's text is made once for all the calls about it; the one with
+    # a NUL must still be refused before any call.
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+    self.Rebind("_ListVolumeNames", lambda: [A[:-1] + u"\x00\\", A])
+    self.assertEqual(["serial:1"], list(self.service.AllVolumeEntries().keys()))
+    self.assertEqual(["guid_path must not contain NUL characters"],
+                     [str(r.exc_info[1]) for r in self.log.records if r.exc_info])
+    self.assertEqual(set([A]), set(call[1] for call in self.SystemCalls()
+                                   if call[0] != "FindFirstVolumeW" and len(call) > 1))
+
   def testNativeStrNameIsRefusedByTheInformationStep(self):
     # 2.7: the mount point step takes a native str, the information step
     # refuses it. Python 3's str is the text type; bytes are refused at the

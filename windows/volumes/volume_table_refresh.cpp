@@ -136,6 +136,9 @@ void StoreEntry(NewTable& table, PyObject* key, PyObject* entry, PyObject* volum
 void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   const InternedNames& names = State().names;
 
+  // The name's UTF-16 text, made by the mount point lookup and handed to
+  // the calls after it.
+  SystemText name_text;
   OwnedRef mount_points;
   try {
     if (volume_name != Py_None && !pyutil::IsTextOrNativeStringExact(volume_name)) {
@@ -143,7 +146,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
                              pyutil::kAnyTextTypeName,
                              Py_TYPE(volume_name)->tp_name);
     }
-    mount_points = QueryVolumePathNames(volume_name);
+    mount_points = QueryVolumePathNames(volume_name, &name_text);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
     if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) return;
@@ -176,7 +179,9 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
                              Py_TYPE(volume_name)->tp_name);
     }
     // The query names the volume by its GUID name, not by the mount point.
-    information = QueryVolumeInformationByPath(volume_name);
+    // An exact unicode name is the text the mount point lookup converted.
+    information = QueryVolumeInformationByPath(
+        volume_name, PyUnicode_CheckExact(volume_name) ? &name_text : nullptr);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
     if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point.get())) {
@@ -190,8 +195,9 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   PyObject* serial_number = PyTuple_GET_ITEM(information.get(), 1);
   PyObject* filesystem = PyTuple_GET_ITEM(information.get(), 4);
 
-  // volume_name passed the unicode test above, so it has UTF-16 text.
-  const pyutil::WideString wide_name = pyutil::UnicodeToWide(volume_name);
+  // The information query took volume_name, so it is exact unicode, and
+  // name_text its text.
+  const pyutil::WideString& wide_name = name_text.units;
   const UINT win_drive_type =
       WithoutCriticalErrorDialogs([&] { return GetDriveTypeW(wide_name.c_str()); });
   OwnedRef device_type = DeviceTypeFor(win_drive_type);

@@ -188,6 +188,17 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual("mapped", self.service.AllVolumeEntries()["serial:1"].device_type)
     self.assertEqual([(3, volume_entry.DeviceType.UNKNOWN)], asked)
     self.assertIs(LONG, type(asked[0][0]))
+    # A plain dict's get is read directly; a dict subclass may have its own.
+
+    class DictMap(dict):
+      def get(self, *args):
+        asked.append(args)
+        return "subclass"
+    self.Rebind("DRIVE_TYPE_MAP", DictMap({3: "plain"}))
+    self.assertEqual("subclass", self.service.AllVolumeEntries(True)["serial:1"].device_type)
+    self.Rebind("DRIVE_TYPE_MAP", {3: "plain"})
+    self.assertEqual("plain", self.service.AllVolumeEntries(True)["serial:1"].device_type)
+    self.assertEqual(2, len(asked))
 
   def testShortestMountPointWinsAndTiesKeepTheSystemOrder(self):
     self.system.add_volume(A, [u"C:\\mnt\\long", u"E:\\", u"C:\\"], serial=1)

@@ -11,6 +11,8 @@
 #include <Python.h>
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 
@@ -192,6 +194,21 @@ inline PyObject* DictGet(PyObject* dict, PyObject* key, PyObject* fallback = Py_
   if (value == nullptr && PyDict_Contains(dict, key) < 0) ThrowPythonError();
 #endif
   return value != nullptr ? value : fallback;
+}
+
+// a == b, for two names the system gave (exact unicode objects) compared
+// as 2.7 compares them, unit by unit, without its generic comparison; any
+// other objects through the generic one. Throws PythonErrorSet.
+inline bool TextEquals(PyObject* a, PyObject* b) {
+#if PY_MAJOR_VERSION < 3
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+    const Py_ssize_t length = PyUnicode_GET_SIZE(a);
+    return length == PyUnicode_GET_SIZE(b) &&
+           std::memcmp(PyUnicode_AS_UNICODE(a), PyUnicode_AS_UNICODE(b),
+                       static_cast<std::size_t>(length) * sizeof(Py_UNICODE)) == 0;
+  }
+#endif
+  return RequireStatus(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
 // ---- integers

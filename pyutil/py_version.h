@@ -211,6 +211,20 @@ inline bool TextEquals(PyObject* a, PyObject* b) {
   return RequireStatus(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
+// A new dict for `count` keyword arguments, stored in their order: sized
+// for them at once in Python 3, whose dicts keep the order of insertion
+// whatever their size. 2.7 orders a dict's keys by its table, whose size
+// would then differ from that of the keyword dict the interpreter makes for
+// the same call: there it grows as the interpreter's does.
+inline PyObject* NewKeywordDict(Py_ssize_t count) {
+#if PY_MAJOR_VERSION >= 3
+  return _PyDict_NewPresized(count);
+#else
+  static_cast<void>(count);
+  return PyDict_New();
+#endif
+}
+
 // ---- integers
 
 // int or long in 2.7, int in 3.

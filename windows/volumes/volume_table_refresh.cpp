@@ -217,9 +217,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef entry_class = pyutil::GetAttr(volume_entry.get(), names.VolumeEntry.get());
-  // Sized for the ten keywords at once (the private call that every
-  // interpreter has for this), instead of growing while they are stored.
-  OwnedRef fields = RequireNew(_PyDict_NewPresized(10));
+  OwnedRef fields = RequireNew(pyutil::NewKeywordDict(10));
   auto set_field = [&fields](const OwnedRef& name, PyObject* value) {
     RequireStatus(PyDict_SetItem(fields.get(), name.get(), value));
   };

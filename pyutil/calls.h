@@ -20,10 +20,20 @@ OwnedRef Call(PyObject* callable, Arguments... arguments) {
   return RequireNew(PyObject_CallFunctionObjArgs(callable, arguments..., nullptr));
 }
 
+// object.method_name(arguments...): the attribute is looked up as for any
+// attribute read, then called. Python 3 calls a method found on the type
+// with the object as its first argument, as the interpreter's own method
+// calls do, without making a bound method first.
 template <typename... Arguments>
 OwnedRef CallMethod(PyObject* object, PyObject* method_name, Arguments... arguments) {
+#if PY_MAJOR_VERSION >= 3
+  PyObject* const stack[] = {object, arguments...};
+  return RequireNew(PyObject_VectorcallMethod(method_name, stack, 1 + sizeof...(arguments),
+                                              nullptr));
+#else
   OwnedRef method = GetAttr(object, method_name);
   return Call(method.get(), arguments...);
+#endif
 }
 
 inline OwnedRef InternedString(const char* text) {

@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
 #include "pyutil/python_error.h"
 
 namespace pyutil {
@@ -32,6 +34,44 @@ OwnedRef NativeStringFromAsciiText(PyObject* text, PyObject* encode, PyObject* a
 #endif
 }
 
+OwnedRef NativeStringFromAsciiSlice(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+#if PY_MAJOR_VERSION >= 3
+  // What the match object's group() gives: the slice of the text.
+  return RequireNew(PyUnicode_Substring(text, start, end));
+#else
+  // A new str of the given size, filled in, as 2.7's ASCII encoder makes it.
+  OwnedRef bytes = RequireNew(PyString_FromStringAndSize(nullptr, end - start));
+  const Py_UNICODE* characters = PyUnicode_AS_UNICODE(text);
+  char* out = PyString_AS_STRING(bytes.get());
+  for (Py_ssize_t index = start; index < end; ++index) {
+    *out++ = static_cast<char>(characters[index]);
+  }
+  return bytes;
+#endif
+}
+
+#if PY_MAJOR_VERSION >= 3 && !defined(_WIN32)
+namespace {
+
+// Whether names from the system are decoded with UTF-8: the file system
+// encoding, which Python 3 fixes at start-up.
+bool FileSystemEncodingIsUtf8() {
+  static const bool utf8 = [] {
+    OwnedRef sys = RequireNew(PyImport_ImportModule("sys"));
+    OwnedRef name = RequireNew(PyObject_CallMethod(sys.get(), "getfilesystemencoding", nullptr));
+    OwnedRef codec = RequireNew(PyObject_CallMethod(
+        RequireNew(PyImport_ImportModule("codecs")).get(), "lookup", "O", name.get()));
+    OwnedRef codec_name = RequireNew(PyObject_GetAttrString(codec.get(), "name"));
+    const char* text = NativeStringText(codec_name.get());
+    if (text == nullptr) ThrowPythonError();
+    return std::strcmp(text, "utf-8") == 0;
+  }();
+  return utf8;
+}
+
+}  // namespace
+#endif
+
 OwnedRef SystemNativeString(PyObject* text, const char* codec) {
 #if PY_MAJOR_VERSION >= 3
 #ifdef _WIN32
@@ -39,6 +79,12 @@ OwnedRef SystemNativeString(PyObject* text, const char* codec) {
   return RequireNew(PyUnicode_Decode(PyBytes_AS_STRING(bytes.get()),
                                      PyBytes_GET_SIZE(bytes.get()), codec, "replace"));
 #else
+  // ASCII text comes back from UTF-8 bytes as it went: the same text.
+  if (PyUnicode_READY(text) < 0) ThrowPythonError();
+  if (PyUnicode_IS_ASCII(text) && std::strcmp(codec, "utf-8") == 0 &&
+      FileSystemEncodingIsUtf8()) {
+    return OwnedRef::Borrow(text);
+  }
   // Lone surrogates are encoded as 2.7's UTF-8 codec encodes them.
   OwnedRef bytes = RequireNew(PyUnicode_AsEncodedString(text, codec, "surrogatepass"));
   return RequireNew(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(bytes.get()),
@@ -57,6 +103,36 @@ OwnedRef CompileAsciiPattern(PyObject* compile, PyObject* re_module, PyObject* p
   static_cast<void>(re_module);
   return RequireNew(PyObject_CallFunctionObjArgs(compile, pattern, nullptr));
 #endif
+}
+
+bool IsCompiledAsciiPattern(PyObject* object, const char* pattern) {
+  PyTypeObject* type = Py_TYPE(object);
+#if PY_MAJOR_VERSION >= 3
+  // _sre's type: made by C code, immutable and final (a class written in
+  // Python is always mutable and can always be subclassed).
+  constexpr char kPatternTypeName[] = "re.Pattern";
+  const bool engine_type = (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) != 0 &&
+                           (type->tp_flags & Py_TPFLAGS_BASETYPE) == 0;
+  constexpr long kFlags = 256;  // re.ASCII alone: a str pattern compiled with it
+#else
+  // _sre's static type, which cannot be subclassed or changed.
+  constexpr char kPatternTypeName[] = "_sre.SRE_Pattern";
+  const bool engine_type = (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0 &&
+                           (type->tp_flags & Py_TPFLAGS_BASETYPE) == 0;
+  constexpr long kFlags = 0;  // a str pattern compiled without flags
+#endif
+  if (!engine_type || std::strcmp(type->tp_name, kPatternTypeName) != 0) return false;
+  OwnedRef text = RequireNew(PyObject_GetAttrString(object, "pattern"));
+  OwnedRef expected_text = RequireNew(NewNativeString(pattern));
+  if (!IsNativeStringExact(text.get()) ||
+      !RequireStatus(PyObject_RichCompareBool(text.get(), expected_text.get(), Py_EQ))) {
+    return false;
+  }
+  OwnedRef flags = RequireNew(PyObject_GetAttrString(object, "flags"));
+  if (!IsIntegerExact(flags.get())) return false;
+  const long value = IntegerAsLong(flags.get());
+  if (value == -1 && PyErr_Occurred()) ThrowPythonError();
+  return value == kFlags;
 }
 
 UnicodeUnits::UnicodeUnits(PyObject* unicode) {

@@ -11,6 +11,8 @@
 #include <Python.h>
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 
@@ -159,19 +161,31 @@ inline PyObject* TextOf(PyObject* object) {
 // the object itself. Throws PythonErrorSet.
 OwnedRef NativeStringFromAsciiText(PyObject* text, PyObject* encode, PyObject* ascii);
 
+// The native str that NativeStringFromAsciiText gives for text[start:end]
+// of a unicode object whose characters there are ASCII, without the slice
+// and the codec call of 2.7. Throws PythonErrorSet.
+OwnedRef NativeStringFromAsciiSlice(PyObject* text, Py_ssize_t start, Py_ssize_t end);
+
 // re.compile(pattern) of a pattern whose \w and \d mean ASCII characters
 // only, as a 2.7 byte-string pattern without flags means them: Python 3
 // passes re.ASCII. Throws PythonErrorSet.
 OwnedRef CompileAsciiPattern(PyObject* compile, PyObject* re_module, PyObject* pattern);
 
+// Whether `object` is what the interpreter's own re gives for
+// CompileAsciiPattern of `pattern`: a compiled pattern of the C type that
+// nobody can subclass or change, with that text and the flags of a pattern
+// compiled so. Its matches are then the engine's, whatever `re` was when it
+// was compiled. Throws PythonErrorSet.
+bool IsCompiledAsciiPattern(PyObject* object, const char* pattern);
+
 // ---- dicts
 
-// dict.get(key) of an exact dict, as a borrowed reference (None when the
-// key is absent), raising what the keys' comparisons raise as dict.get
-// does. 2.7's PyDict_GetItem swallows such an error and reports a miss, so
-// there a miss is checked again with PyDict_Contains, which reports it.
-// Throws PythonErrorSet.
-inline PyObject* DictGet(PyObject* dict, PyObject* key) {
+// dict.get(key, fallback) of an exact dict, as a borrowed reference
+// (`fallback`, None unless given, when the key is absent), raising what the
+// keys' comparisons raise as dict.get does. 2.7's PyDict_GetItem swallows
+// such an error and reports a miss, so there a miss is checked again with
+// PyDict_Contains, which reports it. Throws PythonErrorSet.
+inline PyObject* DictGet(PyObject* dict, PyObject* key, PyObject* fallback = Py_None) {
 #if PY_MAJOR_VERSION >= 3
   PyObject* value = PyDict_GetItemWithError(dict, key);
   if (value == nullptr && PyErr_Occurred()) ThrowPythonError();
@@ -179,7 +193,36 @@ inline PyObject* DictGet(PyObject* dict, PyObject* key) {
   PyObject* value = PyDict_GetItem(dict, key);
   if (value == nullptr && PyDict_Contains(dict, key) < 0) ThrowPythonError();
 #endif
-  return value != nullptr ? value : Py_None;
+  return value != nullptr ? value : fallback;
+}
+
+// a == b, for two names the system gave (exact unicode objects) compared
+// as 2.7 compares them, unit by unit, without its generic comparison; any
+// other objects through the generic one. Throws PythonErrorSet.
+inline bool TextEquals(PyObject* a, PyObject* b) {
+#if PY_MAJOR_VERSION < 3
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+    const Py_ssize_t length = PyUnicode_GET_SIZE(a);
+    return length == PyUnicode_GET_SIZE(b) &&
+           std::memcmp(PyUnicode_AS_UNICODE(a), PyUnicode_AS_UNICODE(b),
+                       static_cast<std::size_t>(length) * sizeof(Py_UNICODE)) == 0;
+  }
+#endif
+  return RequireStatus(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+// A new dict for `count` keyword arguments, stored in their order: sized
+// for them at once in Python 3, whose dicts keep the order of insertion
+// whatever their size. 2.7 orders a dict's keys by its table, whose size
+// would then differ from that of the keyword dict the interpreter makes for
+// the same call: there it grows as the interpreter's does.
+inline PyObject* NewKeywordDict(Py_ssize_t count) {
+#if PY_MAJOR_VERSION >= 3
+  return _PyDict_NewPresized(count);
+#else
+  static_cast<void>(count);
+  return PyDict_New();
+#endif
 }
 
 // ---- integers
@@ -289,6 +332,26 @@ class UnicodeUnits {
 #endif
   }
 
+  // Calls visit(units, size()) with the units as stored, typed by their
+  // width: 3's Py_UCS1, Py_UCS2 or Py_UCS4 array, 2.7's Py_UNICODE array.
+  // A unit of 1 or 2 bytes is a code point of the BMP (or 2.7's UTF-16
+  // unit on Windows); a 4-byte unit is a whole code point.
+  template <typename Visitor>
+  decltype(auto) Visit(Visitor&& visit) const {
+#if PY_MAJOR_VERSION >= 3
+    switch (kind_) {
+      case PyUnicode_1BYTE_KIND:
+        return visit(static_cast<const Py_UCS1*>(data_), length_);
+      case PyUnicode_2BYTE_KIND:
+        return visit(static_cast<const Py_UCS2*>(data_), length_);
+      default:
+        return visit(static_cast<const Py_UCS4*>(data_), length_);
+    }
+#else
+    return visit(units_, length_);
+#endif
+  }
+
  private:
   Py_ssize_t length_ = 0;
 #if PY_MAJOR_VERSION >= 3
@@ -301,6 +364,45 @@ class UnicodeUnits {
 
 // A unicode object of `length` units. Throws PythonErrorSet.
 OwnedRef NewUnicodeFromUnits(const UnicodeUnit* units, Py_ssize_t length);
+
+// A unicode object of `length` characters, each the code point of one
+// 16-bit unit of `units`, or an empty OwnedRef when a unit is a surrogate
+// (0xD800-0xDFFF), which the caller may have to pair with the next one.
+// Empty and one-character results are the interpreter's shared objects,
+// as they are from NewUnicodeFromUnits. Throws PythonErrorSet.
+template <typename Unit>
+OwnedRef NewUnicodeWithoutSurrogates(const Unit* units, Py_ssize_t length) {
+  static_assert(sizeof(Unit) == 2, "16-bit units");
+#if PY_MAJOR_VERSION >= 3
+  // The interpreter finds the largest character and stores the text in its
+  // narrowest form, as for any text it makes; only text that it has to
+  // keep in 16-bit units can hold a surrogate.
+  OwnedRef text = RequireNew(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, length));
+  if (PyUnicode_KIND(text.get()) != PyUnicode_2BYTE_KIND) return text;
+  const Py_UCS2* characters = PyUnicode_2BYTE_DATA(text.get());
+  for (Py_ssize_t index = 0; index < length; ++index) {
+    if ((characters[index] & 0xF800) == 0xD800) return OwnedRef();
+  }
+  return text;
+#elif Py_UNICODE_SIZE == 2
+  // Units of UTF-16 themselves: a pair stays a pair.
+  return RequireNew(PyUnicode_FromUnicode(units, length));
+#else
+  if (length <= 1) {
+    const Py_UNICODE first = length == 1 ? static_cast<Py_UNICODE>(units[0]) : 0;
+    return RequireNew(PyUnicode_FromUnicode(&first, length));
+  }
+  OwnedRef text = RequireNew(PyUnicode_FromUnicode(nullptr, length));
+  Py_UNICODE* characters = PyUnicode_AS_UNICODE(text.get());
+  unsigned surrogates = 0;
+  for (Py_ssize_t index = 0; index < length; ++index) {
+    surrogates |= (static_cast<unsigned>(units[index]) & 0xF800) == 0xD800;
+    characters[index] = static_cast<Py_UNICODE>(units[index]);
+  }
+  if (surrogates != 0) return OwnedRef();
+  return text;
+#endif
+}
 
 // ---- objects and types
 

@@ -23,6 +23,9 @@ using Utf16Unit = char16_t;
 
 using WideString = std::basic_string<Utf16Unit>;
 
+// Whether a unicode object holds the character U+0000.
+bool ContainsNul(PyObject* unicode);
+
 // The UTF-16 text of a unicode object. Characters outside the Basic
 // Multilingual Plane become surrogate pairs; lone surrogates pass unchanged,
 // as the system's own strings allow them.

@@ -233,6 +233,20 @@ class ImportTest(unittest.TestCase):
                       ("common.service", ["service"], level, {}, True),
                       ("platforms", ["platform_utils"], level, {}, True)], seen)
 
+  def testGuidMatcherFromAStandInCompileIsAskedByTheRefresh(self):
+    # A re.compile replaced at import may return a pattern of other flags:
+    # the refresh must ask it rather than match the module's own pattern.
+    probe = r"""
+    import re, scripted_system
+    real_compile = re.compile
+    re.compile = lambda pattern, *flags: real_compile(pattern, re.IGNORECASE | sum(flags))
+    import windows.volumes as volumes
+    re.compile = real_compile
+    scripted_system.add_volume(u"\\\\?\\VOLUME{aBc}\\", [u"C:\\"], serial=7)
+    print(repr(volumes.VolumeInfo().AllVolumeEntries()["serial:7"].uuid))
+    """
+    self.assertEqual("aBc", self.Import({}, probe))
+
   def testMissingServiceLeavesEarlierNamesBound(self):
     kind, message, frames, bound = self.Import(
         self.CommonWith({"common/service/__init__.py": "# no service here\n"}))

@@ -40,6 +40,24 @@ class SystemTextTest(volumes_testing.ScriptedSystemTestCase):
                      text=[0xD83D, 0xDE00, 0x3A, 0, 0], return_length=5)
     self.assertEqual([u"\U0001F600:"], volumes._GetVolumePathNamesForVolumeName(name))
 
+  def testTextWithoutSurrogatesKeepsEachUnit(self):
+    # ASCII, Latin-1 and wider BMP text, which interpreters store in units
+    # of different widths: the same units go out and the equal text (equal
+    # in value and in hash) comes back. (The scripted answer is given whole,
+    # so it fits the first 5-unit buffer.)
+    name = VolumeName("text")
+    self.system.add_volume(name, [u"C:\\"])
+    for text in [u"A", u"\xe9", u"\xffA", u"\u4e2d\xe9", u"\uffff\u0100", u"abc"]:
+      units = tuple(ord(character) for character in text)
+      self.system.clear_calls()
+      with self.assertRaises(WindowsError):
+        volumes.GetVolumeInformation(text + u"\\")
+      self.assertEqual([units + (0x5C,)], [call[1] for call in self.system.calls(units=True)])
+      self.system.push("GetVolumePathNamesForVolumeNameW", text=list(units) + [0, 0],
+                       return_length=len(units) + 2)
+      (found,) = volumes._GetVolumePathNamesForVolumeName(name)
+      self.assertEqual((text, hash(text)), (found, hash(found)))
+
   def testOnlyAHighThenALowSurrogateMakeAPair(self):
     # The units just outside either end of both ranges stay apart: a high
     # surrogate before a unit above the low range or before a second high

@@ -131,6 +131,39 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     entry = self.service.AllVolumeEntries(True)["ID:1"]
     self.assertEqual(("ID:1", "fixed", "A"), (entry.volume, entry.device_type, entry.uuid))
 
+  def testGuidIsWhatTheMatcherFindsWhetherOwnOrReplaced(self):
+    # The module's own pattern may be matched without the engine; any other
+    # matcher, even one that only passes on that pattern's answers, is
+    # asked. Both ways must give what the pattern gives.
+    own = volumes.VOLUME_NAME_GUID_MATCHER
+    # The system is asked about a name with a trailing backslash: each name
+    # ends in one.
+    names = [VolumeName(u"1b2c3d4e-0000-11e5-a_9F"), VolumeName(u"x"),
+             VolumeName(u"a") + u"more\\", VolumeName(u"_-") + u"\\",
+             u"\\\\?\\Volume{abc}x\\", u"\\\\?\\Volume{}\\", u"\\\\?\\Volume{\\", u"\\\\?\\Volume\\",
+             u" " + VolumeName(u"abc"), u"\\\\?\\volume{abc}\\", u"\\\\?\\Volume{{abc}\\",
+             u"\\\\?\\Volume{abc}}\\", u"\\\\?\\Volume{abc}/\\", VolumeName(u"a b"), VolumeName(u"a.b"),
+             # \w of the pattern is ASCII only
+             VolumeName(u"g\xe9"), VolumeName(u"\u0661"), VolumeName(u"\uff21"),
+             VolumeName(u"a\U0001F600"), u"C:\\"]
+    expected = {}
+    for serial, name in enumerate(names, 1):
+      self.system.add_volume(name, [u"C:\\m%d" % serial], serial=serial)
+      match = own.match(name)
+      expected["serial:%d" % serial] = str(match.group(1)) if match else None
+    self.assertEqual(4, len([guid for guid in expected.values() if guid]))
+
+    def Guids():
+      return dict((key, entry.uuid) for key, entry in self.service.AllVolumeEntries(True).items())
+
+    class PassingOn(object):
+      def match(self, name):
+        return own.match(name)
+    self.assertEqual(expected, Guids())
+    self.Rebind("VOLUME_NAME_GUID_MATCHER", PassingOn())
+    self.assertEqual(expected, Guids())
+    self.assertEqual(set([str, type(None)]), set(map(type, Guids().values())))
+
   def testUnknownCapacityDriveTypeAndGuid(self):
     odd = u"\\\\?\\Volume-odd\\"
     self.system.add_volume(odd, [u"D:\\"], serial=2, drive_type=77)
@@ -155,6 +188,17 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual("mapped", self.service.AllVolumeEntries()["serial:1"].device_type)
     self.assertEqual([(3, volume_entry.DeviceType.UNKNOWN)], asked)
     self.assertIs(LONG, type(asked[0][0]))
+    # A plain dict's get is read directly; a dict subclass may have its own.
+
+    class DictMap(dict):
+      def get(self, *args):
+        asked.append(args)
+        return "subclass"
+    self.Rebind("DRIVE_TYPE_MAP", DictMap({3: "plain"}))
+    self.assertEqual("subclass", self.service.AllVolumeEntries(True)["serial:1"].device_type)
+    self.Rebind("DRIVE_TYPE_MAP", {3: "plain"})
+    self.assertEqual("plain", self.service.AllVolumeEntries(True)["serial:1"].device_type)
+    self.assertEqual(2, len(asked))
 
   def testShortestMountPointWinsAndTiesKeepTheSystemOrder(self):
     self.system.add_volume(A, [u"C:\\mnt\\long", u"E:\\", u"C:\\"], serial=1)
@@ -198,6 +242,17 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertEqual([WindowsError, WindowsError, TypeError if PY3 else UnicodeDecodeError,
                       TypeError], list(map(type, failures)))
     self.assertEqual("Expected %s, got int" % volumes_testing.ANY_TEXT_NAME, str(failures[-1]))
+
+  def testNameWithANulIsSkippedBeforeTheSystemIsAsked(self):
+    # The name's text is made once for all the calls about it; the one with
+    # a NUL must still be refused before any call.
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+    self.Rebind("_ListVolumeNames", lambda: [A[:-1] + u"\x00\\", A])
+    self.assertEqual(["serial:1"], list(self.service.AllVolumeEntries().keys()))
+    self.assertEqual(["guid_path must not contain NUL characters"],
+                     [str(r.exc_info[1]) for r in self.log.records if r.exc_info])
+    self.assertEqual(set([A]), set(call[1] for call in self.SystemCalls()
+                                   if call[0] != "FindFirstVolumeW" and len(call) > 1))
 
   def testNativeStrNameIsRefusedByTheInformationStep(self):
     # 2.7: the mount point step takes a native str, the information step

@@ -57,9 +57,12 @@ OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
 
 const pyutil::TracebackEntry kTraceback("windows.volumes._GetVolumePathNamesForVolumeName",
                                         "windows/volume_queries/mount_points.cpp", __LINE__);
-OwnedRef LookUpVolumePathNames(PyObject* guid_path) {
+OwnedRef LookUpVolumePathNames(PyObject* guid_path, SystemText* keep) {
   OwnedRef volume_name = RequireNew(pyutil::TextOf(guid_path));
-  const pyutil::WideString wide_name = ArgumentToWide(volume_name.get(), "guid_path");
+  SystemText own_text;
+  SystemText& text = keep != nullptr ? *keep : own_text;
+  text = TextForSystem(volume_name.get());
+  const pyutil::WideString& wide_name = CheckedArgument(text, "guid_path");
 
   DWORD buffer_length = kInitialBufferLength;
   DWORD return_length = 0;
@@ -99,9 +102,9 @@ OwnedRef LookUpVolumePathNames(PyObject* guid_path) {
 
 }  // namespace
 
-OwnedRef QueryVolumePathNames(PyObject* guid_path) {
-  return pyutil::WithTracebackEntry(kTraceback, [guid_path] {
-    return LookUpVolumePathNames(guid_path);
+OwnedRef QueryVolumePathNames(PyObject* guid_path, SystemText* keep) {
+  return pyutil::WithTracebackEntry(kTraceback, [guid_path, keep] {
+    return LookUpVolumePathNames(guid_path, keep);
   });
 }
 

@@ -1,17 +1,31 @@
 #include "volume_queries/system_text.h"
 
+#include <utility>
+
 #include "pyutil/python_error.h"
 #include "volumes/module_state.h"
 
 namespace volumes {
 
+SystemText TextForSystem(PyObject* unicode) {
+  SystemText text;
+  text.has_nul = pyutil::ContainsNul(unicode);
+  text.units = pyutil::UnicodeToWide(unicode);
+  return text;
+}
+
 pyutil::WideString ArgumentToWide(PyObject* unicode, const char* argument_name) {
-  pyutil::WideString wide = pyutil::UnicodeToWide(unicode);
-  if (wide.find(WCHAR(0)) != pyutil::WideString::npos) {
+  SystemText text = TextForSystem(unicode);
+  CheckedArgument(text, argument_name);
+  return std::move(text.units);
+}
+
+const pyutil::WideString& CheckedArgument(const SystemText& text, const char* argument_name) {
+  if (text.has_nul) {
     pyutil::RaiseFormatted(PyExc_TypeError, "%.200s must not contain NUL characters",
                            argument_name);
   }
-  return wide;
+  return text.units;
 }
 
 pyutil::OwnedRef TextFromFixedBuffer(const WCHAR* buffer, std::size_t capacity) {

@@ -1,6 +1,7 @@
 // _ListVolumeNames: the volume search (FindFirstVolumeW / FindNextVolumeW).
 #include "kernel32.h"
 #include "pyutil/exception_state.h"
+#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/system_text.h"
@@ -52,7 +53,7 @@ OwnedRef SearchVolumeNames() {
     current_name = TextFromFixedBuffer(name_buffer, kNameBufferLength);
     // A search that yields the same name again has stopped advancing.
     PyObject* last_name = PyList_GET_ITEM(volume_names.get(), PyList_GET_SIZE(volume_names.get()) - 1);
-    if (pyutil::RequireStatus(PyObject_RichCompareBool(current_name.get(), last_name, Py_EQ))) {
+    if (pyutil::TextEquals(current_name.get(), last_name)) {
       Log(State().names.error.get(), "FindNextVolume improperly returned same value %s",
           current_name.get());
       return volume_names;

@@ -52,16 +52,25 @@ OwnedRef BuildVolumeInformationTuple(const VolumeInformationBuffers& buffers) {
 const pyutil::TracebackEntry kByPathTraceback(
     "windows.volumes.GetVolumeInformation", "windows/volume_queries/volume_information.cpp",
     __LINE__);
-OwnedRef ReadVolumeInformationByPath(PyObject* path) {
+OwnedRef ReadVolumeInformationByPath(PyObject* path, const SystemText* converted) {
   if (path == Py_None) {
     pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got None", pyutil::kTextTypeName);
   }
-  pyutil::WideString root = ArgumentToWide(path, "path");
+  pyutil::WideString own_text;
+  const pyutil::WideString& text =
+      converted != nullptr ? CheckedArgument(*converted, "path")
+                           : (own_text = ArgumentToWide(path, "path"));
   // The system wants a root with its trailing backslash.
-  if (root.empty() || root.back() != WCHAR('\\')) root.push_back(WCHAR('\\'));
+  pyutil::WideString with_backslash;
+  const bool add_backslash = text.empty() || text.back() != WCHAR('\\');
+  if (add_backslash) {
+    with_backslash.reserve(text.size() + 1);
+    with_backslash.append(text).push_back(WCHAR('\\'));
+  }
+  const WCHAR* root = add_backslash ? with_backslash.c_str() : text.c_str();
   VolumeInformationBuffers buffers;
   if (!WithoutCriticalErrorDialogs([&] {
-        return GetVolumeInformationW(root.c_str(), buffers.label, kTextBufferLength,
+        return GetVolumeInformationW(root, buffers.label, kTextBufferLength,
                                      &buffers.serial_number, &buffers.max_component_length,
                                      &buffers.flags, buffers.filesystem, kTextBufferLength);
       })) {
@@ -108,9 +117,9 @@ PyObject* GetVolumeInformationByHandleFunction(PyObject* /*module*/, PyObject* h
   });
 }
 
-OwnedRef QueryVolumeInformationByPath(PyObject* path) {
-  return pyutil::WithTracebackEntry(kByPathTraceback,
-                                    [path] { return ReadVolumeInformationByPath(path); });
+OwnedRef QueryVolumeInformationByPath(PyObject* path, const SystemText* converted) {
+  return pyutil::WithTracebackEntry(
+      kByPathTraceback, [path, converted] { return ReadVolumeInformationByPath(path, converted); });
 }
 
 OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "pyutil/owned_ref.h"
+#include "volume_queries/system_text.h"
 
 namespace volumes {
 
@@ -20,14 +21,19 @@ pyutil::OwnedRef ListVolumeNames();
 
 // The volume information tuple (label, serial, maximum component length,
 // flags, file system name) of the volume at a root path: `path` is a unicode
-// object or None.
-pyutil::OwnedRef QueryVolumeInformationByPath(PyObject* path);
+// object or None. `converted`, when given, is TextForSystem(path), which
+// the caller made for calls of its own.
+pyutil::OwnedRef QueryVolumeInformationByPath(PyObject* path,
+                                              const SystemText* converted = nullptr);
 
 // The same, for the volume holding the file open as `handle`.
 pyutil::OwnedRef QueryVolumeInformationByHandle(std::int64_t handle);
 
 // The mount points of a volume: `guid_path` is a str, a unicode or None.
-pyutil::OwnedRef QueryVolumePathNames(PyObject* guid_path);
+// When `keep` is given, the text the system is asked about (that of
+// unicode(guid_path)) is made there, for the caller's later calls about the
+// same name.
+pyutil::OwnedRef QueryVolumePathNames(PyObject* guid_path, SystemText* keep = nullptr);
 
 // The module functions over the entries above, with their docstrings.
 PyObject* GetVolumeInformationByHandleFunction(PyObject* module, PyObject* handle);

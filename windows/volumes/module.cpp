@@ -13,6 +13,7 @@
 #include "volume_queries/volume_queries.h"
 #include "volumes/fat_test.h"
 #include "volumes/module_state.h"
+#include "volumes/volume_guid.h"
 #include "volumes/volume_identity.h"
 #include "volumes/volume_info_service.h"
 #include "windows/winwrap/raise_windows_error.h"
@@ -27,9 +28,6 @@ using pyutil::RequireStatus;
 
 constexpr char kModuleDoc[] = "Volume information cache service.";
 constexpr char kModuleName[] = "windows.volumes";
-// \\?\Volume{GUID}\ at the start of a name; group 1 is the GUID.
-constexpr char kVolumeNameGuidPattern[] = R"(\\\\\?\\Volume\{([\w-]+)\}\\)";
-static_assert(sizeof kVolumeNameGuidPattern - 1 == 28, "the pattern is 28 characters");
 
 void InternNames(InternedNames& names) {
 #define VOLUMES_INTERN(field) names.field = InternedString(#field);
@@ -179,8 +177,13 @@ void InitialiseModule(PyObject* module) {
   OwnedRef re = Global(names.re.get());
   OwnedRef compile = pyutil::GetAttr(re.get(), names.compile.get());
   OwnedRef pattern = RequireNew(pyutil::NewNativeString(kVolumeNameGuidPattern));
-  Bind(names.VOLUME_NAME_GUID_MATCHER.get(),
-       pyutil::CompileAsciiPattern(compile.get(), re.get(), pattern.get()).get());
+  OwnedRef matcher = pyutil::CompileAsciiPattern(compile.get(), re.get(), pattern.get());
+  Bind(names.VOLUME_NAME_GUID_MATCHER.get(), matcher.get());
+  // The refresh matches names itself while the module attribute is still
+  // this pattern, when the engine made it (not a stand-in for re.compile).
+  if (pyutil::IsCompiledAsciiPattern(matcher.get(), kVolumeNameGuidPattern)) {
+    state.guid_matcher = matcher;
+  }
 
   OwnedRef fat_names = RequireNew(Py_BuildValue("(ss)", "fat32", "exfat"));
   state.fat_filesystems = RequireNew(PyFrozenSet_New(fat_names.get()));

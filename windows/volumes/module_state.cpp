@@ -14,6 +14,17 @@ OwnedRef Global(PyObject* name) {
   return pyutil::LookupGlobal(state.globals, state.builtins, name);
 }
 
+PyObject* LogFormat(const char* format) {
+  // A few call sites in all: a short list, searched by address.
+  std::vector<std::pair<const char*, OwnedRef>>& formats = State().log_formats;
+  for (const auto& [literal, text] : formats) {
+    if (literal == format) return text.get();
+  }
+  OwnedRef text = pyutil::RequireNew(pyutil::NewNativeString(format));
+  formats.emplace_back(format, text);
+  return text.get();
+}
+
 namespace {
 
 [[noreturn]] void CallRaiseWindowsError(winwrap::RaiseWindowsErrorOptions* options) {

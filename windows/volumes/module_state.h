@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <utility>
+#include <vector>
+
 #include "kernel32.h"
 #include "pyutil/calls.h"
 #include "pyutil/owned_ref.h"
@@ -56,6 +59,8 @@ struct ModuleState {
   OwnedRef volume_id_format;             // "serial:%s"
   OwnedRef builtin_len;                  // the built-in len, the mount point sort key
   OwnedRef volume_id_function;           // our own _VolumeIDFromSerialNumber
+  OwnedRef guid_matcher;  // our own VOLUME_NAME_GUID_MATCHER, if the engine compiled it
+  std::vector<std::pair<const char*, OwnedRef>> log_formats;  // see LogFormat
   InternedNames names;
 };
 
@@ -65,13 +70,17 @@ ModuleState& State();
 // A module-level name, looked up now: the namespace, then the built-in names.
 OwnedRef Global(PyObject* name);
 
-// Calls LOGGER.<level>(format, arguments...): the logger does the formatting.
+// The native str of a log format, a string literal: made on its first use
+// and kept (keyed by the literal's address), so that a record logged for
+// every volume does not make its format anew. Borrowed.
+PyObject* LogFormat(const char* format);
+
+// Calls LOGGER.<level>(format, arguments...): the logger does the
+// formatting. `format` is a string literal.
 template <typename... Arguments>
 void Log(PyObject* level, const char* format, Arguments... arguments) {
   OwnedRef logger = Global(State().names.LOGGER.get());
-  OwnedRef method = pyutil::GetAttr(logger.get(), level);
-  OwnedRef format_text = pyutil::RequireNew(pyutil::NewNativeString(format));
-  pyutil::Call(method.get(), format_text.get(), arguments...);
+  pyutil::CallMethod(logger.get(), level, LogFormat(format), arguments...);
 }
 
 // Raises WindowsError through windows.winwrap, which reads the code of the

@@ -51,10 +51,12 @@ OwnedRef FormatIntegerVolumeID(long long value) {
 }
 
 // The IDs of the integer serial numbers asked for lately, by value. Callers
-// ask about one file after another, mostly on the same few volumes. An ID
-// found here is the very object formatting and interning would give (the
-// reference kept here keeps it interned), so only the work is saved; the
-// interpreter lock is held throughout, so threads cannot interleave here.
+// ask about one file after another, mostly on the same few volumes, and a
+// table refresh asks about every volume in turn: there are slots for the
+// volumes of a large system. An ID found here is the very object formatting
+// and interning would give (the reference kept here keeps it interned), so
+// only the work is saved; the interpreter lock is held throughout, so
+// threads cannot interleave here.
 class RecentVolumeIDs {
  public:
   PyObject* Find(long long serial) const noexcept {  // borrowed, or nullptr
@@ -68,13 +70,18 @@ class RecentVolumeIDs {
   }
 
  private:
-  static constexpr std::size_t kSlots = 16;
+  static constexpr std::size_t kSlots = 1024;
   struct Slot {
     long long serial = 0;
     OwnedRef id;
   };
+  // Windows serials are random 32-bit numbers; Linux device numbers keep
+  // the low byte of the minor number at bit 0 and the rest from bit 20, so
+  // the bits above are folded down first: consecutive minors (tmpfs and
+  // other anonymous devices) then take consecutive slots.
   static std::size_t SlotOf(long long serial) noexcept {
-    return static_cast<std::size_t>(static_cast<unsigned long long>(serial) % kSlots);
+    const auto bits = static_cast<unsigned long long>(serial);
+    return static_cast<std::size_t>((bits ^ (bits >> 12) ^ (bits >> 32)) % kSlots);
   }
   Slot slots_[kSlots];
 };

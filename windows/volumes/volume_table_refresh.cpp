@@ -21,6 +21,7 @@
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/module_state.h"
+#include "volumes/volume_guid.h"
 #include "volumes/volume_identity.h"
 #include "volumes/volume_info_service.h"
 
@@ -88,23 +89,19 @@ OwnedRef GetMonotonicTime() {
 OwnedRef DeviceTypeFor(UINT win_drive_type) {
   const InternedNames& names = State().names;
   OwnedRef drive_type_map = Global(names.DRIVE_TYPE_MAP.get());
-  OwnedRef get = pyutil::GetAttr(drive_type_map.get(), names.get.get());
+  // A dict's get cannot be replaced (neither the instance nor the type
+  // takes attributes): for an exact dict it is looked up here directly.
+  const bool plain_dict = PyDict_CheckExact(drive_type_map.get());
+  OwnedRef get;
+  if (!plain_dict) get = pyutil::GetAttr(drive_type_map.get(), names.get.get());
   OwnedRef code = RequireNew(PyLong_FromUnsignedLong(win_drive_type));
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef device_types = pyutil::GetAttr(volume_entry.get(), names.DeviceType.get());
   OwnedRef unknown = pyutil::GetAttr(device_types.get(), names.UNKNOWN.get());
+  if (plain_dict) {
+    return OwnedRef::Borrow(pyutil::DictGet(drive_type_map.get(), code.get(), unknown.get()));
+  }
   return pyutil::Call(get.get(), code.get(), unknown.get());
-}
-
-// The GUID between the braces of a volume name, as a native str, or None.
-OwnedRef GuidOfVolumeName(PyObject* volume_name) {
-  const InternedNames& names = State().names;
-  OwnedRef matcher = Global(names.VOLUME_NAME_GUID_MATCHER.get());
-  OwnedRef match = pyutil::CallMethod(matcher.get(), names.match.get(), volume_name);
-  if (!RequireStatus(PyObject_IsTrue(match.get()))) return OwnedRef::Borrow(Py_None);
-  OwnedRef group_number = RequireNew(pyutil::NewInteger(1));
-  OwnedRef guid = pyutil::CallMethod(match.get(), names.group.get(), group_number.get());
-  return pyutil::NativeStringFromAsciiText(guid.get(), names.encode.get(), names.ascii.get());
 }
 
 // The table a refresh builds, and for each of its keys the volume GUID name
@@ -139,6 +136,9 @@ void StoreEntry(NewTable& table, PyObject* key, PyObject* entry, PyObject* volum
 void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   const InternedNames& names = State().names;
 
+  // The name's UTF-16 text, made by the mount point lookup and handed to
+  // the calls after it.
+  SystemText name_text;
   OwnedRef mount_points;
   try {
     if (volume_name != Py_None && !pyutil::IsTextOrNativeStringExact(volume_name)) {
@@ -146,7 +146,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
                              pyutil::kAnyTextTypeName,
                              Py_TYPE(volume_name)->tp_name);
     }
-    mount_points = QueryVolumePathNames(volume_name);
+    mount_points = QueryVolumePathNames(volume_name, &name_text);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
     if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) return;
@@ -179,7 +179,9 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
                              Py_TYPE(volume_name)->tp_name);
     }
     // The query names the volume by its GUID name, not by the mount point.
-    information = QueryVolumeInformationByPath(volume_name);
+    // An exact unicode name is the text the mount point lookup converted.
+    information = QueryVolumeInformationByPath(
+        volume_name, PyUnicode_CheckExact(volume_name) ? &name_text : nullptr);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
     if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point.get())) {
@@ -193,8 +195,9 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   PyObject* serial_number = PyTuple_GET_ITEM(information.get(), 1);
   PyObject* filesystem = PyTuple_GET_ITEM(information.get(), 4);
 
-  // volume_name passed the unicode test above, so it has UTF-16 text.
-  const pyutil::WideString wide_name = pyutil::UnicodeToWide(volume_name);
+  // The information query took volume_name, so it is exact unicode, and
+  // name_text its text.
+  const pyutil::WideString& wide_name = name_text.units;
   const UINT win_drive_type =
       WithoutCriticalErrorDialogs([&] { return GetDriveTypeW(wide_name.c_str()); });
   OwnedRef device_type = DeviceTypeFor(win_drive_type);
@@ -214,7 +217,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef entry_class = pyutil::GetAttr(volume_entry.get(), names.VolumeEntry.get());
-  OwnedRef fields = RequireNew(PyDict_New());
+  OwnedRef fields = RequireNew(pyutil::NewKeywordDict(10));
   auto set_field = [&fields](const OwnedRef& name, PyObject* value) {
     RequireStatus(PyDict_SetItem(fields.get(), name.get(), value));
   };

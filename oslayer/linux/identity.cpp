@@ -75,6 +75,13 @@ void identify_mounts(std::vector<MountEntry>& entries) {
   }
 }
 
+Outcome<std::vector<MountEntry>> read_identified_table(const char* path) {
+  if (auto described = kernel_mount_table()) return {ERROR_SUCCESS, std::move(*described)};
+  auto table = read_mount_table(path);
+  if (table.ok()) identify_mounts(table.value);
+  return table;
+}
+
 MountIdKind compared_by(const std::vector<MountEntry>& entries) {
   for (const MountEntry& e : entries)
     if (e.unique_id != 0) return MountIdKind::Unique;

@@ -176,39 +176,48 @@ bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, st
 
 // ---- names --------------------------------------------------------------------------
 
+namespace {
+
+// A volume's ID before clones are told apart: the UUID (with the device
+// number appended for a subvolume), or the device number alone.
+std::string plain_volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t table_devno) {
+  if (!is_valid_volume_id(uuid)) return device_volume_id(dev);
+  std::string id(uuid);
+  if (dev != table_devno) id += hex_suffix(dev);
+  return id;
+}
+
+// An ID that another volume has (a clone's) told apart by the volume's own
+// device number.
+void tell_apart(std::string& id, std::uint64_t dev) { id += hex_suffix(dev); }
+
+}  // namespace
+
 std::string volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t table_devno,
                       const std::function<bool(std::string_view)>& taken) {
-  std::string id;
-  if (is_valid_volume_id(uuid)) {
-    id = uuid;
-    if (dev != table_devno) id += hex_suffix(dev);
-  } else {
-    id = device_volume_id(dev);
-  }
-  if (taken(id)) id += hex_suffix(dev);
+  std::string id = plain_volume_id(uuid, dev, table_devno);
+  if (taken(id)) tell_apart(id, dev);
   return id;
 }
 
 std::vector<std::string> volume_ids(const std::vector<NamingFacts>& volumes) {
-  const auto never = [](std::string_view) { return false; };
-  std::vector<std::string> plain;
-  plain.reserve(volumes.size());
-  // The plain ID (folded as IDs compare) -> the lowest device number with it.
-  std::unordered_map<std::string, std::uint64_t> lowest;
-  std::string folded;
-  for (const NamingFacts& v : volumes) {
-    plain.push_back(volume_id(v.uuid, v.dev, v.table_devno, never));
-    auto [it, fresh] = lowest.emplace(fold_volume_id(plain.back(), folded), v.dev);
-    if (!fresh && v.dev < it->second) it->second = v.dev;
-  }
   std::vector<std::string> ids;
   ids.reserve(volumes.size());
-  for (std::size_t i = 0; i < volumes.size(); ++i) {
-    const NamingFacts& v = volumes[i];
-    const std::uint64_t first = lowest[fold_volume_id(plain[i], folded)];
-    ids.push_back(volume_id(v.uuid, v.dev, v.table_devno,
-                            [&](std::string_view) { return first != v.dev; }));
+  // The plain ID (folded as IDs compare) -> the lowest device number with it.
+  std::unordered_map<std::string, std::uint64_t> lowest;
+  lowest.reserve(volumes.size());
+  std::vector<const std::uint64_t*> lowest_of;
+  lowest_of.reserve(volumes.size());
+  std::string folded;
+  for (const NamingFacts& v : volumes) {
+    ids.push_back(plain_volume_id(v.uuid, v.dev, v.table_devno));
+    auto [it, fresh] = lowest.emplace(fold_volume_id(ids.back(), folded), v.dev);
+    if (!fresh && v.dev < it->second) it->second = v.dev;
+    lowest_of.push_back(&it->second);  // stays put while the map grows
   }
+  // A clone that is not the lowest finds its ID taken.
+  for (std::size_t i = 0; i < volumes.size(); ++i)
+    if (*lowest_of[i] != volumes[i].dev) tell_apart(ids[i], volumes[i].dev);
   return ids;
 }
 

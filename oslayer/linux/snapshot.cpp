@@ -9,10 +9,7 @@
 namespace k32l {
 
 void Snapshot::add_volume(Volume volume) {
-  std::vector<std::u16string> paths;
-  for (const auto& target : volume.listed)
-    if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
-  volume.path_names = build_multi_string(paths);
+  volume.path_names = multi_string_of(volume.listed);
   const bool indexed = indexed_volumes == volumes.size();
   volume_by_dev.emplace(volume.dev, volumes.size());
   volumes.push_back(std::move(volume));

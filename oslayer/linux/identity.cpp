@@ -203,16 +203,18 @@ std::string volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t ta
 std::vector<std::string> volume_ids(const std::vector<NamingFacts>& volumes) {
   std::vector<std::string> ids;
   ids.reserve(volumes.size());
-  // The plain ID (folded as IDs compare) -> the lowest device number with it.
-  std::unordered_map<std::string, std::uint64_t> lowest;
-  lowest.reserve(volumes.size());
+  for (const NamingFacts& v : volumes) ids.push_back(plain_volume_id(v.uuid, v.dev, v.table_devno));
+  // The plain ID (as IDs compare) -> the lowest device number with it. The
+  // keys are the IDs above, which stay put until the map is gone.
+  const auto same = [](std::string_view a, std::string_view b) { return same_volume_id(a, b); };
+  std::unordered_map<std::string_view, std::uint64_t, std::size_t (*)(std::string_view),
+                     decltype(same)>
+      lowest(volumes.size(), volume_id_hash, same);
   std::vector<const std::uint64_t*> lowest_of;
   lowest_of.reserve(volumes.size());
-  std::string folded;
-  for (const NamingFacts& v : volumes) {
-    ids.push_back(plain_volume_id(v.uuid, v.dev, v.table_devno));
-    auto [it, fresh] = lowest.emplace(fold_volume_id(ids.back(), folded), v.dev);
-    if (!fresh && v.dev < it->second) it->second = v.dev;
+  for (std::size_t i = 0; i < volumes.size(); ++i) {
+    auto [it, fresh] = lowest.emplace(ids[i], volumes[i].dev);
+    if (!fresh && volumes[i].dev < it->second) it->second = volumes[i].dev;
     lowest_of.push_back(&it->second);  // stays put while the map grows
   }
   // A clone that is not the lowest finds its ID taken.

@@ -263,13 +263,13 @@ class SnapshotBuilder {
     std::vector<Volume> volumes(count);
     std::vector<NamingFacts> naming(count);
     snap_.volumes.reserve(count);
-    for (auto* index : {&snap_.id_index, &snap_.target_index}) index->reserve(count);
-    snap_.name_index.reserve(count);
-    snap_.volume_by_dev.reserve(count);
-    snap_.volume_by_mount.reserve(entries_.size());
+    for (auto* index : {&snap_.id_index, &snap_.name_index, &snap_.volume_by_dev})
+      index->reserve(count);
+    snap_.target_index.reserve(flat.size());
+    snap_.volume_by_mount.reserve(flat.size());
     for (std::size_t k = 0; k < count; ++k) {
       const Members group{flat.data() + starts[k], flat.data() + starts[k + 1]};
-      for (std::size_t m : group) snap_.volume_by_mount.emplace(entries_[m].id, k);
+      for (std::size_t m : group) snap_.volume_by_mount.add(entries_[m].id, k);
       make_volume(group, volumes[k], naming[k]);
     }
     const std::vector<std::string> ids = volume_ids(naming);
@@ -278,6 +278,7 @@ class SnapshotBuilder {
       volumes[k].name = wide_volume_name(ids[k]);
       snap_.add_volume(std::move(volumes[k]));
     }
+    snap_.seal();
   }
 
   // One volume of mounts `group` into `v`: type and device come from its

@@ -219,6 +219,12 @@ bool same_volume_id(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::size_t volume_id_hash(std::string_view id) {
+  std::size_t hash = 14695981039346656037ULL;  // FNV-1a over the folded bytes
+  for (char c : id) hash = (hash ^ static_cast<unsigned char>(ascii_lower(c))) * 1099511628211ULL;
+  return hash;
+}
+
 const std::string& fold_volume_id(std::string_view id, std::string& folded) {
   folded.assign(id.data(), id.size());
   for (char& c : folded) c = ascii_lower(c);

@@ -126,7 +126,7 @@ class SnapshotBuilder {
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (is_pseudo_fs(entries_[i].fstype)) continue;
       const auto [it, fresh] = index_of.emplace(entries_[i].devno, file_systems_.size());
-      if (fresh) file_systems_.push_back(FileSystem{entries_[i].devno, {}, {}});
+      if (fresh) file_systems_.push_back(FileSystem{entries_[i].devno, {}, false, {}});
       fs_of_[i] = it->second;
     }
     fs_members_ = grouped(fs_of_, file_systems_.size(), fs_starts_);
@@ -166,6 +166,7 @@ class SnapshotBuilder {
                                                            entries_[i].fstype);
       }
       if (!blocking) continue;
+      file_systems_[fs].may_block = true;
       std::vector<std::string> targets;
       for (std::size_t i : members) targets.push_back(entries_[i].target);
       const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()]);
@@ -199,7 +200,7 @@ class SnapshotBuilder {
   // saves a hand-off per file system.
   void look_at_local_file_systems() {
     for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
-      if (file_systems_[fs].check) continue;
+      if (file_systems_[fs].may_block) continue;
       for (std::size_t i : members_of(fs)) {
         const PathIdentity seen = identify_path(entries_[i].target, id_kind_);
         standing_[i] = standing_of(entries_[i], &seen, last_at_target_[i]);
@@ -209,7 +210,7 @@ class SnapshotBuilder {
 
   void collect_file_system_checks() {
     for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
-      if (!file_systems_[fs].check) continue;
+      if (!file_systems_[fs].may_block) continue;
       const Members members = members_of(fs);
       const auto result = await_bounded(file_systems_[fs].check, deadline_);
       note_unanswered(result, mount_gate(file_systems_[fs].devno));
@@ -312,11 +313,13 @@ class SnapshotBuilder {
   }
 
   // A data file system of the table: its mount-table number, the device
-  // found under it, and the worker looking at its mount points (null: they
-  // are looked at on this thread).
+  // found under it, and, where calls on its mount points may block, the
+  // worker looking at them (null when its gate did not admit one: they are
+  // then not answered, never looked at on this thread).
   struct FileSystem {
     std::uint64_t devno = 0;
     DeviceNode device;
+    bool may_block = false;
     PendingPtr<FileSystemFacts> check;
   };
 

@@ -419,6 +419,27 @@ TEST(BoundedCalls, AThrowingCallFails) {
   EXPECT_EQ(r.error, kWorkerFailed);
 }
 
+// A worker's gate is open again by the time its caller hears the answer: a
+// caller that goes straight on to another task behind the same gate (the
+// next build's probes, which claim without waiting) is admitted, not told
+// that a device which has just answered does not. The task here takes its
+// time to be let go of after it answered (what it holds is slow to free).
+TEST(BoundedCalls, AGateIsOpenOnceItsWorkersAnswerIsIn) {
+  struct SlowToFree {
+    ~SlowToFree() { std::this_thread::sleep_for(300ms); }
+  };
+  const auto gate = std::make_shared<Gate>();
+  auto held = std::make_shared<SlowToFree>();
+  const auto pending =
+      start_fanned_out<int>([held = std::move(held)] { return held ? 1 : 0; }, gate);
+  ASSERT_TRUE(pending);
+  ASSERT_TRUE(await_bounded(pending, BoundedClock::now() + 2s).ok());
+  EXPECT_TRUE(gate->idle()) << "the gate is still held by a worker that has answered";
+  const auto next = start_fanned_out<int>([] { return 2; }, gate);
+  EXPECT_TRUE(next) << "a fan-out right after the answer was refused";
+  if (next) await_bounded(next, BoundedClock::now() + 2s);
+}
+
 // A call that stays stuck until released, counting how often it started.
 // Shared, so a worker abandoned by its caller may outlive the test's frame.
 struct StuckCall {

@@ -73,16 +73,23 @@ MountReach::MountReach(const std::vector<MountEntry>& entries,
     : id_kind_(compared_by(entries)), layers_(layers) {
   visible_.reserve(visible.size());
   for (std::size_t i : visible) visible_.push_back({entries[i].target, key_of(entries[i])});
-  entries_.reserve(entries.size());
   mounts_.reserve(entries.size());
   for (const MountEntry& e : entries)
-    if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
+    if (key_of(e) != 0)
+      mounts_.emplace(key_of(e), Mount{e.devno, false, is_remote_fs(e.fstype), is_stacked(e)});
+  // The mounts by ID, for the layers of stacked ones (only where there are any).
+  for (const auto& [key, mount] : mounts_) {
+    if (!mount.stacked) continue;
+    entries_.reserve(entries.size());
+    for (const MountEntry& e : entries)
+      if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
+    break;
+  }
   std::vector<std::uint64_t> deciding;
   for (const MountEntry& e : entries) {
     if (key_of(e) == 0) continue;
     deciding.clear();
-    const bool blocks = decide(e, deciding);
-    mounts_.emplace(key_of(e), Mount{e.devno, blocks, is_remote_fs(e.fstype), is_stacked(e)});
+    mounts_[key_of(e)].may_block = decide(e, deciding);
   }
   entries_.clear();
   if (layers_ == Layers::Checked) place_layers(entries);

@@ -29,8 +29,13 @@ void Snapshot::seal() {
   for (PositionIndex* index : {&id_index, &name_index, &target_index, &volume_by_mount,
                                &volume_by_dev})
     index->seal();
+  // A volume whose ID an earlier volume has is found by name as that one.
   std::vector<bool> answers(volumes.size());
-  for (std::size_t k = 0; k < volumes.size(); ++k) answers[k] = answers_to_name(k);
+  id_index.mark_firsts(answers, [&](std::size_t a, std::size_t b) {
+    return same_volume_id(volumes[a].id, volumes[b].id);
+  });
+  for (std::size_t k = 0; k < volumes.size(); ++k)
+    answers[k] = answers[k] && is_valid_volume_id(volumes[k].id);
   answers_name = std::move(answers);
 }
 

@@ -59,6 +59,21 @@ class PositionIndex {
   void reserve(std::size_t n) { entries_.reserve(n); }
   void add(std::uint64_t key, std::size_t position) { entries_.emplace_back(mixed(key), position); }
   void seal();
+  // Sets out[position], for each entry sorted so far, to whether no entry
+  // before it under its key is the same as it (as `same` compares two
+  // positions): the first of its kind.
+  template <class Same>
+  void mark_firsts(std::vector<bool>& out, Same same) const {
+    for (std::size_t run = 0, end = 0; run < sealed_; run = end) {
+      for (end = run + 1; end < sealed_ && entries_[end].first == entries_[run].first;) ++end;
+      for (std::size_t i = run; i < end; ++i) {
+        bool first = true;
+        for (std::size_t j = run; j < i && first; ++j)
+          first = !same(entries_[j].second, entries_[i].second);
+        out[entries_[i].second] = first;
+      }
+    }
+  }
   template <class Accept>
   std::optional<std::size_t> find(std::uint64_t key, Accept accept) const {
     const std::uint64_t k = mixed(key);

@@ -298,6 +298,9 @@ std::u16string build_multi_string(const std::vector<std::u16string>& items) {
 
 std::u16string multi_string_of(const std::vector<std::string>& items) {
   std::u16string out;
+  std::size_t units = 1;
+  for (const auto& item : items) units += item.size() + 1;
+  out.reserve(units);  // UTF-8 takes at least as many bytes as UTF-16 units
   for (const auto& item : items)
     if (append_as_utf16(item, out)) out.push_back(u'\0');
   out.push_back(u'\0');  // closes the list; alone it is the empty list

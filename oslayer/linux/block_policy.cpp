@@ -71,21 +71,36 @@ GateKey device_gate(std::uint64_t rdev) { return {GateKind::Device, rdev}; }
 MountReach::MountReach(const std::vector<MountEntry>& entries,
                        const std::vector<std::size_t>& visible, Layers layers)
     : id_kind_(compared_by(entries)), layers_(layers) {
+  visible_.reserve(visible.size());
   for (std::size_t i : visible) visible_.push_back({entries[i].target, key_of(entries[i])});
+  mounts_.reserve(entries.size());
   for (const MountEntry& e : entries)
-    if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
-  for (const MountEntry& e : entries) {
-    std::vector<std::uint64_t> deciding;
-    const bool blocks = decide(e, deciding);
-    const auto layers = stacked_layers(e.fstype, e.options);
     if (key_of(e) != 0)
-      mounts_.emplace(key_of(e), Mount{e.devno, blocks, is_remote_fs(e.fstype),
-                                       layers && !layers->empty()});
+      mounts_.emplace(key_of(e), Mount{e.devno, false, is_remote_fs(e.fstype), is_stacked(e)});
+  // The mounts by ID, for the layers of stacked ones (only where there are any).
+  for (const auto& [key, mount] : mounts_) {
+    if (!mount.stacked) continue;
+    entries_.reserve(entries.size());
+    for (const MountEntry& e : entries)
+      if (key_of(e) != 0) entries_.emplace(key_of(e), &e);
+    break;
+  }
+  std::vector<std::uint64_t> deciding;
+  for (const MountEntry& e : entries) {
+    if (key_of(e) == 0) continue;
+    deciding.clear();
+    mounts_[key_of(e)].may_block = decide(e, deciding);
   }
   entries_.clear();
   if (layers_ == Layers::Checked) place_layers(entries);
   for (const Visible& v : visible_)
     if (mount_may_block(v.mount_id)) blocking_.push_back(v.target);
+}
+
+// Whether `e` is stacked on layers its options name (an overlay).
+bool MountReach::is_stacked(const MountEntry& e) {
+  const auto layers = stacked_layers(e.fstype, e.options);
+  return layers && !layers->empty();
 }
 
 std::uint64_t MountReach::key_of(const MountEntry& e) const {

@@ -110,6 +110,7 @@ class MountReach {
   };
   const Visible* holder_of(std::string_view path) const;
   std::uint64_t key_of(const MountEntry& e) const;
+  static bool is_stacked(const MountEntry& e);
   bool decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const;
   void place_layers(const std::vector<MountEntry>& entries);
   bool leads_to_local_directory(const std::string& path) const;

@@ -108,7 +108,7 @@ PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate, BoundedClock::time
   auto pending = std::make_shared<Pending<R>>();
   pending->gate = std::move(gate);
   auto admitted = std::make_shared<GateRelease>(std::move(claimed));
-  run_on_worker([pending, admitted, fn = std::move(fn)]() mutable {
+  run_on_worker([pending, admitted = std::move(admitted), fn = std::move(fn)]() mutable {
     std::optional<R> result;
     bool threw = false;
     try {
@@ -119,6 +119,12 @@ PendingPtr<R> start_bounded(F fn, std::shared_ptr<Gate> gate, BoundedClock::time
     std::lock_guard<std::mutex> lock(pending->mutex);
     pending->value = std::move(result);
     pending->threw = threw;
+    // The gate opens before the caller hears of the answer: a caller that
+    // goes straight on to claim it again (the next build's probes, which
+    // claim without waiting) finds it open, not still held by a worker that
+    // has answered. Under the pending lock, so that a caller who gave up
+    // first has marked the gate stalled before this opens it.
+    admitted.reset();
     pending->done = true;
     pending->finished.notify_all();
   });

@@ -75,6 +75,13 @@ void identify_mounts(std::vector<MountEntry>& entries) {
   }
 }
 
+Outcome<std::vector<MountEntry>> read_identified_table(const char* path) {
+  if (auto described = kernel_mount_table()) return {ERROR_SUCCESS, std::move(*described)};
+  auto table = read_mount_table(path);
+  if (table.ok()) identify_mounts(table.value);
+  return table;
+}
+
 MountIdKind compared_by(const std::vector<MountEntry>& entries) {
   for (const MountEntry& e : entries)
     if (e.unique_id != 0) return MountIdKind::Unique;
@@ -169,39 +176,50 @@ bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, st
 
 // ---- names --------------------------------------------------------------------------
 
+namespace {
+
+// A volume's ID before clones are told apart: the UUID (with the device
+// number appended for a subvolume), or the device number alone.
+std::string plain_volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t table_devno) {
+  if (!is_valid_volume_id(uuid)) return device_volume_id(dev);
+  std::string id(uuid);
+  if (dev != table_devno) id += hex_suffix(dev);
+  return id;
+}
+
+// An ID that another volume has (a clone's) told apart by the volume's own
+// device number.
+void tell_apart(std::string& id, std::uint64_t dev) { id += hex_suffix(dev); }
+
+}  // namespace
+
 std::string volume_id(std::string_view uuid, std::uint64_t dev, std::uint64_t table_devno,
                       const std::function<bool(std::string_view)>& taken) {
-  std::string id;
-  if (is_valid_volume_id(uuid)) {
-    id = uuid;
-    if (dev != table_devno) id += hex_suffix(dev);
-  } else {
-    id = device_volume_id(dev);
-  }
-  if (taken(id)) id += hex_suffix(dev);
+  std::string id = plain_volume_id(uuid, dev, table_devno);
+  if (taken(id)) tell_apart(id, dev);
   return id;
 }
 
 std::vector<std::string> volume_ids(const std::vector<NamingFacts>& volumes) {
-  const auto never = [](std::string_view) { return false; };
-  std::vector<std::string> plain;
-  plain.reserve(volumes.size());
-  // The plain ID (folded as IDs compare) -> the lowest device number with it.
-  std::unordered_map<std::string, std::uint64_t> lowest;
-  std::string folded;
-  for (const NamingFacts& v : volumes) {
-    plain.push_back(volume_id(v.uuid, v.dev, v.table_devno, never));
-    auto [it, fresh] = lowest.emplace(fold_volume_id(plain.back(), folded), v.dev);
-    if (!fresh && v.dev < it->second) it->second = v.dev;
-  }
   std::vector<std::string> ids;
   ids.reserve(volumes.size());
+  for (const NamingFacts& v : volumes) ids.push_back(plain_volume_id(v.uuid, v.dev, v.table_devno));
+  // The plain ID (as IDs compare) -> the lowest device number with it. The
+  // keys are the IDs above, which stay put until the map is gone.
+  const auto same = [](std::string_view a, std::string_view b) { return same_volume_id(a, b); };
+  std::unordered_map<std::string_view, std::uint64_t, std::size_t (*)(std::string_view),
+                     decltype(same)>
+      lowest(volumes.size(), volume_id_hash, same);
+  std::vector<const std::uint64_t*> lowest_of;
+  lowest_of.reserve(volumes.size());
   for (std::size_t i = 0; i < volumes.size(); ++i) {
-    const NamingFacts& v = volumes[i];
-    const std::uint64_t first = lowest[fold_volume_id(plain[i], folded)];
-    ids.push_back(volume_id(v.uuid, v.dev, v.table_devno,
-                            [&](std::string_view) { return first != v.dev; }));
+    auto [it, fresh] = lowest.emplace(ids[i], volumes[i].dev);
+    if (!fresh && volumes[i].dev < it->second) it->second = volumes[i].dev;
+    lowest_of.push_back(&it->second);  // stays put while the map grows
   }
+  // A clone that is not the lowest finds its ID taken.
+  for (std::size_t i = 0; i < volumes.size(); ++i)
+    if (*lowest_of[i] != volumes[i].dev) tell_apart(ids[i], volumes[i].dev);
   return ids;
 }
 

@@ -24,6 +24,11 @@ namespace k32l {
 // 32-bit ID, device number, root and mount point. An entry whose mount went
 // away meanwhile gets none, and is no mount the kernel shows any more.
 void identify_mounts(std::vector<MountEntry>& entries);
+// The mount table of the caller's view (its mountinfo file: `path`) with
+// every entry identified: as the kernel describes each of its mounts, with
+// its unique ID, where statmount gives all an entry holds; otherwise the
+// file read with libmount and its entries identified by identify_mounts.
+Outcome<std::vector<MountEntry>> read_identified_table(const char* path);
 // The kind of mount ID the entries are told apart by, and statx is asked
 // for: the unique one once identify_mounts found any.
 MountIdKind compared_by(const std::vector<MountEntry>& entries);

@@ -44,7 +44,16 @@ struct MountIdRequest {
 constexpr std::uint64_t kListFromRoot = ~0ULL;  // LSMT_ROOT: the caller's root
 
 constexpr std::uint64_t kStatmountSbBasic = 0x1, kStatmountMntBasic = 0x2,
-                        kStatmountMntRoot = 0x8, kStatmountMntPoint = 0x10;
+                        kStatmountMntRoot = 0x8, kStatmountMntPoint = 0x10,
+                        kStatmountFsType = 0x20, kStatmountMntOpts = 0x80,
+                        kStatmountFsSubtype = 0x100, kStatmountSbSource = 0x200,
+                        kStatmountSupportedMask = 0x1000;
+// What identifies a mount (kernel_mounts), and what a whole table entry
+// takes besides (kernel_mount_table; Linux 6.15 says which it supports).
+constexpr std::uint64_t kIdentifying =
+    kStatmountSbBasic | kStatmountMntBasic | kStatmountMntRoot | kStatmountMntPoint;
+constexpr std::uint64_t kWholeEntry = kIdentifying | kStatmountFsType | kStatmountMntOpts |
+                                      kStatmountFsSubtype | kStatmountSbSource;
 
 // The fixed part of the kernel's struct statmount, as far as it is read
 // here; the strings follow at `str`, at the offsets the fields give.
@@ -58,8 +67,12 @@ struct StatmountHead {
   std::uint32_t mnt_id_old, mnt_parent_id_old;
   std::uint64_t mnt_attr, mnt_propagation, mnt_peer_group, mnt_master, propagate_from;
   std::uint32_t mnt_root, mnt_point;
-  std::uint64_t spare[50];
+  std::uint64_t mnt_ns_id;
+  std::uint32_t fs_subtype, sb_source, opt_num, opt_array, opt_sec_num, opt_sec_array;
+  std::uint64_t supported_mask;
+  std::uint64_t spare[45];
 };
+static_assert(sizeof(StatmountHead) == 512, "the kernel's struct statmount is 512 bytes");
 
 std::optional<std::vector<std::uint64_t>> list_mount_ids() {
   std::vector<std::uint64_t> ids;
@@ -75,11 +88,13 @@ std::optional<std::vector<std::uint64_t>> list_mount_ids() {
   }
 }
 
-// statmount of mount `id` into `buffer`, grown while the strings do not fit.
-const StatmountHead* stat_mount(std::uint64_t id, std::vector<std::uint64_t>& buffer) {
+// statmount of mount `id` (asking for `want`) into `buffer`, grown while the
+// strings do not fit; null with errno set when it fails.
+const StatmountHead* stat_mount(std::uint64_t id, std::uint64_t want,
+                                std::vector<std::uint64_t>& buffer) {
   MountIdRequest request;
   request.mnt_id = id;
-  request.param = kStatmountSbBasic | kStatmountMntBasic | kStatmountMntRoot | kStatmountMntPoint;
+  request.param = want;
   for (;;) {
     if (::syscall(SYS_statmount, &request, buffer.data(), buffer.size() * sizeof buffer[0], 0) ==
         0)
@@ -91,6 +106,55 @@ const StatmountHead* stat_mount(std::uint64_t id, std::vector<std::uint64_t>& bu
 
 std::string string_at(const StatmountHead& head, std::uint32_t offset) {
   return std::string(reinterpret_cast<const char*>(&head + 1) + offset);
+}
+
+// A string field the kernel wrote (`flag` in its mask); empty when it wrote
+// none, as it does for an empty value.
+std::string string_if(const StatmountHead& head, std::uint64_t flag, std::uint32_t offset) {
+  return (head.mask & flag) ? string_at(head, offset) : std::string();
+}
+
+// `text` with each octal escape ("\040") as the byte it stands for, as
+// libmount reads mountinfo's fields: the kernel escapes the file system's
+// options in the same way for statmount.
+std::string unescape_octal(std::string text) {
+  const auto octal = [&](std::size_t i) { return text[i] >= '0' && text[i] <= '7'; };
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < text.size(); ++out) {
+    if (text[i] == '\\' && i + 3 < text.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      text[out] = static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                                    (text[i + 3] - '0'));
+      i += 4;
+    } else {
+      text[out] = text[i++];
+    }
+  }
+  text.resize(out);
+  return text;
+}
+
+// A mount-table entry as mountinfo would give it, from the kernel's
+// description of the mount.
+MountEntry entry_of(const StatmountHead& head) {
+  MountEntry e;
+  e.target = string_at(head, head.mnt_point);
+  e.root = string_at(head, head.mnt_root);
+  e.fstype = string_at(head, head.fs_type);
+  if (head.mask & kStatmountFsSubtype) e.fstype += '.' + string_at(head, head.fs_subtype);
+  // mountinfo writes "none" for a mount made without a source.
+  e.source = (head.mask & kStatmountSbSource) ? string_at(head, head.sb_source) : "none";
+  e.options = unescape_octal(string_if(head, kStatmountMntOpts, head.mnt_opts));
+  e.devno = makedev(head.sb_dev_major, head.sb_dev_minor);
+  e.id = head.mnt_id_old;
+  e.unique_id = head.mnt_id;
+  return e;
+}
+
+// Whether this kernel's statmount describes everything a table entry holds.
+bool describes_whole_entries(std::uint64_t first_mount, std::vector<std::uint64_t>& buffer) {
+  const StatmountHead* head = stat_mount(first_mount, kStatmountSupportedMask, buffer);
+  return head && (head->mask & kStatmountSupportedMask) &&
+         (head->supported_mask & kWholeEntry) == kWholeEntry;
 }
 
 }  // namespace
@@ -156,16 +220,31 @@ std::optional<std::vector<KernelMount>> kernel_mounts() {
   mounts.reserve(ids->size());
   std::vector<std::uint64_t> buffer(1024);
   for (std::uint64_t id : *ids) {
-    const StatmountHead* head = stat_mount(id, buffer);
-    constexpr std::uint64_t kNeeded =
-        kStatmountSbBasic | kStatmountMntBasic | kStatmountMntRoot | kStatmountMntPoint;
-    if (!head || (head->mask & kNeeded) != kNeeded) continue;  // gone, or out of reach
+    const StatmountHead* head = stat_mount(id, kIdentifying, buffer);
+    if (!head || (head->mask & kIdentifying) != kIdentifying) continue;  // gone, or out of reach
     mounts.push_back(KernelMount{head->mnt_id, head->mnt_id_old,
                                  makedev(head->sb_dev_major, head->sb_dev_minor),
                                  string_at(*head, head->mnt_root),
                                  string_at(*head, head->mnt_point)});
   }
   return mounts;
+}
+
+std::optional<std::vector<MountEntry>> kernel_mount_table() {
+  const auto ids = list_mount_ids();
+  std::vector<std::uint64_t> buffer(1024);
+  if (!ids || ids->empty() || !describes_whole_entries(ids->front(), buffer)) return std::nullopt;
+  std::vector<MountEntry> entries;
+  entries.reserve(ids->size());
+  for (std::uint64_t id : *ids) {
+    const StatmountHead* head = stat_mount(id, kWholeEntry, buffer);
+    if (!head && errno == ENOENT) continue;  // unmounted since it was listed
+    constexpr std::uint64_t kAlways = kIdentifying | kStatmountFsType;
+    if (!head || (head->mask & kAlways) != kAlways) return std::nullopt;
+    MountEntry e = entry_of(*head);
+    if (!e.target.empty()) entries.push_back(std::move(e));
+  }
+  return entries;
 }
 
 }  // namespace k32l

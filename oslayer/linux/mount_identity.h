@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "mount_table.h"
+
 namespace k32l {
 
 // The two IDs the kernel gives a mount: the 32-bit one of mountinfo and
@@ -52,5 +54,12 @@ struct KernelMount {
 // statmount; a mount gone meanwhile is left out. nullopt when the kernel
 // has neither call (before 6.8) or refuses them.
 std::optional<std::vector<KernelMount>> kernel_mounts();
+
+// The mount table of the caller's view as the kernel describes each mount
+// (listmount, statmount): the entries mountinfo would list, in its order,
+// each with its unique ID. nullopt where statmount does not describe all
+// an entry holds (before Linux 6.15, which says what it supports) or
+// refuses a mount: the mountinfo file is read then.
+std::optional<std::vector<MountEntry>> kernel_mount_table();
 
 }  // namespace k32l

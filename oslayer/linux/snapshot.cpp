@@ -8,35 +8,65 @@
 
 namespace k32l {
 
+namespace {
+
+std::size_t target_hash(std::string_view target) { return std::hash<std::string_view>()(target); }
+
+}  // namespace
+
+void PositionIndex::seal() {
+  std::sort(entries_.begin(), entries_.end());
+  sealed_ = entries_.size();
+  unsigned bits = 1;  // at least as many ranges as entries
+  while (bits < 32 && (std::size_t{1} << bits) < sealed_) ++bits;
+  shift_ = 64 - bits;
+  directory_.assign((std::size_t{1} << bits) + 1, 0);
+  for (std::size_t i = 0; i < sealed_; ++i) ++directory_[(entries_[i].first >> shift_) + 1];
+  for (std::size_t r = 1; r < directory_.size(); ++r) directory_[r] += directory_[r - 1];
+}
+
+void Snapshot::seal() {
+  for (PositionIndex* index : {&id_index, &name_index, &target_index, &volume_by_mount,
+                               &volume_by_dev})
+    index->seal();
+  // A volume whose ID an earlier volume has is found by name as that one.
+  std::vector<bool> answers(volumes.size());
+  id_index.mark_firsts(answers, [&](std::size_t a, std::size_t b) {
+    return same_volume_id(volumes[a].id, volumes[b].id);
+  });
+  for (std::size_t k = 0; k < volumes.size(); ++k)
+    answers[k] = answers[k] && is_valid_volume_id(volumes[k].id);
+  answers_name = std::move(answers);
+}
+
+bool Snapshot::answers_to_name(std::size_t position) const {
+  if (position < answers_name.size()) return answers_name[position];
+  const Volume& v = volumes[position];
+  return is_valid_volume_id(v.id) && find_by_id(v.id) == &v;
+}
+
 void Snapshot::add_volume(Volume volume) {
-  std::vector<std::u16string> paths;
-  for (const auto& target : volume.listed)
-    if (auto wide = utf8_to_utf16(target)) paths.push_back(std::move(*wide));
-  volume.path_names = build_multi_string(paths);
+  volume.path_names = multi_string_of(volume.listed);
   const bool indexed = indexed_volumes == volumes.size();
-  volume_by_dev.emplace(volume.dev, volumes.size());
+  const std::size_t position = volumes.size();
+  volume_by_dev.add(volume.dev, position);
   volumes.push_back(std::move(volume));
   if (!indexed) return;
-  // emplace keeps an earlier volume's position: the first match wins, as in a scan.
-  std::string folded;
-  const std::size_t position = volumes.size() - 1;
   const Volume& added = volumes.back();
-  const bool first_with_id = id_index.emplace(fold_volume_id(added.id, folded), position).second;
-  // Only names that find_by_id would answer with this very volume.
-  // A second name with the same hash is left out: found by its ID instead.
-  if (first_with_id && is_valid_volume_id(added.id))
-    name_index.emplace(name_hash(added.name), position);
-  for (const auto& target : volumes.back().targets) target_index.emplace(target, position);
+  id_index.add(volume_id_hash(added.id), position);
+  name_index.add(name_hash(added.name), position);
+  for (const auto& target : added.targets) target_index.add(target_hash(target), position);
   indexed_volumes = volumes.size();
 }
 
 const Volume* Snapshot::find_by_id(std::string_view id) const {
-  // same_volume_id compares sizes and ASCII-lower-cased bytes: exactly
-  // equality of the folded texts, so the index answers as the scan would.
+  // same_volume_id compares sizes and ASCII-lower-cased bytes, as the hash
+  // folds them: the first volume with the ID, as the scan finds it.
   if (indexed_volumes == volumes.size()) {
-    thread_local std::string folded;
-    const auto found = id_index.find(fold_volume_id(id, folded));
-    return found == id_index.end() ? nullptr : &volumes[found->second];
+    const auto found = id_index.find(volume_id_hash(id), [&](std::size_t position) {
+      return same_volume_id(volumes[position].id, id);
+    });
+    return found ? &volumes[*found] : nullptr;
   }
   for (const auto& v : volumes)
     if (same_volume_id(v.id, id)) return &v;
@@ -54,31 +84,34 @@ const Volume* Snapshot::find_by_name(const WCHAR* text) const {
   while (length < kLongestIndexedName && text[length] != 0) ++length;
   if (text[length] != 0) return nullptr;
   const std::u16string_view name(text, length);
-  const auto found = name_index.find(name_hash(name));
-  if (found == name_index.end()) return nullptr;
-  const Volume& v = volumes[found->second];
-  // The same hash is not the same name: the text itself is compared.
-  const bool same = v.name.size() == length &&
-                    std::memcmp(v.name.data(), text, length * sizeof(char16_t)) == 0;
-  return same ? &v : nullptr;
+  // The same hash is not the same name: the text itself is compared. Only
+  // a name that find_by_id would answer with this very volume is taken.
+  const auto found = name_index.find(name_hash(name), [&](std::size_t position) {
+    const std::u16string& candidate = volumes[position].name;
+    return candidate.size() == length &&
+           std::memcmp(candidate.data(), text, length * sizeof(char16_t)) == 0 &&
+           answers_to_name(position);
+  });
+  return found ? &volumes[*found] : nullptr;
 }
 
 const Volume* Snapshot::find_by_target(std::string_view path) const {
+  const auto lists = [&](const Volume& v) {
+    return std::find(v.targets.begin(), v.targets.end(), path) != v.targets.end();
+  };
   if (indexed_volumes == volumes.size()) {
-    thread_local std::string key;
-    key.assign(path.data(), path.size());
-    const auto found = target_index.find(key);
-    return found == target_index.end() ? nullptr : &volumes[found->second];
+    const auto found = target_index.find(
+        target_hash(path), [&](std::size_t position) { return lists(volumes[position]); });
+    return found ? &volumes[*found] : nullptr;
   }
   for (const auto& v : volumes)
-    for (const auto& t : v.targets)
-      if (t == path) return &v;
+    if (lists(v)) return &v;
   return nullptr;
 }
 
 const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
-  const auto found = volume_by_mount.find(mount_id);
-  return found == volume_by_mount.end() ? nullptr : &volumes[found->second];
+  const auto found = volume_by_mount.find(mount_id, [](std::size_t) { return true; });
+  return found ? &volumes[*found] : nullptr;
 }
 
 Snapshot::HandleVolume Snapshot::volume_of_descriptor(int fd, std::uint64_t mount_id) const {
@@ -87,9 +120,10 @@ Snapshot::HandleVolume Snapshot::volume_of_descriptor(int fd, std::uint64_t moun
   if (const Volume* v = find_by_mount(mount_id)) return {v, v->table_devno};
   // The file itself says which file system it is on.
   const auto dev = descriptor_device(fd);
-  const auto found = dev ? volume_by_dev.find(*dev) : volume_by_dev.end();
-  if (found == volume_by_dev.end()) return {};
-  const Volume& on = volumes[found->second];
+  const auto found = dev ? volume_by_dev.find(*dev, [](std::size_t) { return true; })
+                         : std::nullopt;
+  if (!found) return {};
+  const Volume& on = volumes[*found];
   return {&on, on.table_devno};
 }
 

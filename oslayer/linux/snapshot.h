@@ -3,8 +3,10 @@
 // snapshot_cache.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -45,6 +47,61 @@ struct Volume {
   std::u16string path_names;
 };
 
+// Positions of volumes under 64-bit keys (a hash, a mount ID, a device
+// number), in one flat array: sorted by seal() once a snapshot is
+// assembled, with a directory of where each range of keys starts, so that a
+// look-up reads one or two entries; entries added since are scanned. A
+// look-up answers the lowest position under its key that its check
+// accepts, as a scan of the volumes in order would (a hash says nothing
+// alone: the check compares).
+class PositionIndex {
+ public:
+  void reserve(std::size_t n) { entries_.reserve(n); }
+  void add(std::uint64_t key, std::size_t position) { entries_.emplace_back(mixed(key), position); }
+  void seal();
+  // Sets out[position], for each entry sorted so far, to whether no entry
+  // before it under its key is the same as it (as `same` compares two
+  // positions): the first of its kind.
+  template <class Same>
+  void mark_firsts(std::vector<bool>& out, Same same) const {
+    for (std::size_t run = 0, end = 0; run < sealed_; run = end) {
+      for (end = run + 1; end < sealed_ && entries_[end].first == entries_[run].first;) ++end;
+      for (std::size_t i = run; i < end; ++i) {
+        bool first = true;
+        for (std::size_t j = run; j < i && first; ++j)
+          first = !same(entries_[j].second, entries_[i].second);
+        out[entries_[i].second] = first;
+      }
+    }
+  }
+  template <class Accept>
+  std::optional<std::size_t> find(std::uint64_t key, Accept accept) const {
+    const std::uint64_t k = mixed(key);
+    std::size_t i = 0, end = 0;
+    if (sealed_ != 0) {
+      const std::size_t range = k >> shift_;
+      i = directory_[range];
+      end = directory_[range + 1];
+    }
+    // Within a range, sorted by key then position; after it, as added.
+    for (; i < end; ++i)
+      if (entries_[i].first == k && accept(entries_[i].second)) return entries_[i].second;
+    for (i = sealed_; i < entries_.size(); ++i)
+      if (entries_[i].first == k && accept(entries_[i].second)) return entries_[i].second;
+    return std::nullopt;
+  }
+
+ private:
+  // Keys spread over all 64 bits (a one-to-one mix), so that the ranges of
+  // the directory hold about one entry each whatever the keys.
+  static std::uint64_t mixed(std::uint64_t key) { return key * 0x9E3779B97F4A7C15ULL; }
+
+  std::vector<std::pair<std::uint64_t, std::size_t>> entries_;
+  std::size_t sealed_ = 0;  // entries_[0, sealed_) are sorted
+  unsigned shift_ = 63;     // a key's range: its top bits
+  std::vector<std::uint32_t> directory_;  // where each range starts, then the end
+};
+
 struct Snapshot {
   std::vector<Volume> volumes;
   // Visible mount points of file systems that are not volumes (/proc ...).
@@ -52,20 +109,20 @@ struct Snapshot {
   // The visible mounts as far as blocking goes: which mount a path reaches,
   // whether calls on it may block, the mount-table number of every mount ID.
   MountReach mounts;
-  // The ID folded to ASCII lower case -> position of the first volume with
-  // that ID, for the volumes added through add_volume; find_by_id then costs
-  // one hash lookup instead of a scan (a refresh looks up every volume).
-  std::unordered_map<std::string, std::size_t> id_index;
+  // The volumes added through add_volume by the hash of their IDs (as IDs
+  // compare): find_by_id then costs one look-up instead of a scan (a
+  // refresh looks up every volume).
+  PositionIndex id_index;
   std::size_t indexed_volumes = 0;
-  // The hash of the GUID name, exactly as FindNextVolumeW gives it out ->
-  // position of its volume, for the volumes of id_index whose ID is valid
-  // and first of its kind: a call that passes a name back as it was given
-  // finds its volume without parsing and folding it.
-  std::unordered_map<std::size_t, std::size_t> name_index;
+  // The same volumes by the hash of their GUID names, exactly as
+  // FindNextVolumeW gives them out: a call that passes a name back as it was
+  // given finds its volume without parsing and folding it (a volume whose
+  // ID is valid and first of its kind).
+  PositionIndex name_index;
   static std::size_t name_hash(std::u16string_view name);
-  // Mount point -> position of the first volume listing it, for the same
-  // volumes: find_by_target then costs one hash look-up.
-  std::unordered_map<std::string, std::size_t> target_index;
+  // The same volumes by the hash of each mount point: find_by_target then
+  // costs one look-up.
+  PositionIndex target_index;
   // The gates of the probes that did not answer while this snapshot was
   // built (a stalled mount or device, or one busy with another caller's
   // probe): what they would have said is missing, and a volume whose device
@@ -73,10 +130,17 @@ struct Snapshot {
   std::vector<GateKey> unanswered;
   // 32-bit mount ID (as fdinfo gives it) -> position of the volume it
   // belongs to.
-  std::unordered_map<std::uint64_t, std::size_t> volume_by_mount;
+  PositionIndex volume_by_mount;
   // st_dev of a volume's root -> its position (set by add_volume).
-  std::unordered_map<std::uint64_t, std::size_t> volume_by_dev;
+  PositionIndex volume_by_dev;
 
+  // Sorts the indexes once the volumes are added: look-ups then search them.
+  void seal();
+  // Whether find_by_name answers with the volume at `position`: its ID is
+  // valid and no volume before it has that ID (kept for every volume by
+  // seal(), so that a name given back costs no look-up of its ID).
+  bool answers_to_name(std::size_t position) const;
+  std::vector<bool> answers_name;
   void add_volume(Volume volume);
   const Volume* find_by_id(std::string_view id) const;
   // The volume whose GUID name is exactly the caller's text `text` (null

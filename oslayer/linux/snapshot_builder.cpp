@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "bounded.h"
 #include "device_probe.h"
@@ -36,11 +37,38 @@ FileSystemFacts look_at_file_system(const std::vector<std::string>& targets, boo
   return facts;
 }
 
+// Entry indices of one group of mounts (a file system, a volume): a range
+// of one flat array, in mount-table order.
+struct Members {
+  const std::size_t* first;
+  const std::size_t* last;
+  const std::size_t* begin() const { return first; }
+  const std::size_t* end() const { return last; }
+  std::size_t front() const { return *first; }
+  std::size_t size() const { return static_cast<std::size_t>(last - first); }
+};
+
+// Groups entries `of` (group index per entry, kNoGroup for none) into one
+// flat array, each group's entries together and in table order; `starts`
+// gets the start of each group's range, plus the end of the last.
+constexpr std::size_t kNoGroup = ~std::size_t{0};
+std::vector<std::size_t> grouped(const std::vector<std::size_t>& of, std::size_t groups,
+                                 std::vector<std::size_t>& starts) {
+  starts.assign(groups + 1, 0);
+  for (std::size_t g : of)
+    if (g != kNoGroup) ++starts[g + 1];
+  for (std::size_t g = 0; g < groups; ++g) starts[g + 1] += starts[g];
+  std::vector<std::size_t> flat(starts.back());
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < of.size(); ++i)
+    if (of[i] != kNoGroup) flat[next[of[i]]++] = i;
+  return flat;
+}
+
 // The mount points Windows would list for a volume: where its root is
 // mounted; binds of a subtree only when its root is mounted nowhere; never a
 // single file. `members` index `entries`.
-std::vector<std::string> mount_points(const std::vector<MountEntry>& entries,
-                                      const std::vector<std::size_t>& members,
+std::vector<std::string> mount_points(const std::vector<MountEntry>& entries, Members members,
                                       const std::vector<Standing>& standing) {
   const std::string* best = nullptr;  // the least deep directory mounted
   for (std::size_t m : members) {
@@ -92,12 +120,20 @@ class SnapshotBuilder {
   // Group: every mount of a data file system, hidden or not, by file system
   // (its mount-table number), in order of first appearance.
   void group_file_systems() {
+    std::unordered_map<std::uint64_t, std::size_t> index_of;
+    index_of.reserve(entries_.size());
+    fs_of_.assign(entries_.size(), kNoGroup);
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (is_pseudo_fs(entries_[i].fstype)) continue;
-      auto& members = members_[entries_[i].devno];
-      if (members.empty()) devno_order_.push_back(entries_[i].devno);
-      members.push_back(i);
+      const auto [it, fresh] = index_of.emplace(entries_[i].devno, file_systems_.size());
+      if (fresh) file_systems_.push_back(FileSystem{entries_[i].devno, {}, false, {}});
+      fs_of_[i] = it->second;
     }
+    fs_members_ = grouped(fs_of_, file_systems_.size(), fs_starts_);
+  }
+
+  Members members_of(std::size_t fs) const {
+    return {fs_members_.data() + fs_starts_[fs], fs_members_.data() + fs_starts_[fs + 1]};
   }
 
   // The device under each file system, found here (device nodes live on
@@ -105,12 +141,13 @@ class SnapshotBuilder {
   // so that the probes start together with the statx-es, under the same
   // deadline: a refresh waits one bound in all, whatever stalls.
   void find_devices() {
-    for (std::uint64_t devno : devno_order_) {
-      const MountEntry& first = entries_[members_[devno].front()];
+    for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
+      FileSystem& f = file_systems_[fs];
+      const MountEntry& first = entries_[members_of(fs).front()];
       if (!snap_.mounts.call_may_block(Via::TablePath, first.source)) {
-        device_of_[devno] = find_device(first.source, devno);
+        f.device = find_device(first.source, f.devno);
         // No node found for want of descriptors: as a device not read.
-        if (device_of_[devno].error != 0) snap_.unanswered.push_back(device_gate(devno));
+        if (f.device.error != 0) snap_.unanswered.push_back(device_gate(f.devno));
       }
     }
   }
@@ -121,22 +158,23 @@ class SnapshotBuilder {
   // gate is claimed once, without waiting (start_fanned_out).
   void start_file_system_checks() {
     deadline_ = BoundedClock::now() + kBlockingCallTimeout;
-    for (std::uint64_t devno : devno_order_) {
-      const auto& members = members_[devno];
+    for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
+      const Members members = members_of(fs);
       bool blocking = false;
       for (std::size_t i : members) {
         blocking = blocking || snap_.mounts.call_may_block(Via::TablePath, entries_[i].target,
                                                            entries_[i].fstype);
       }
       if (!blocking) continue;
+      file_systems_[fs].may_block = true;
       std::vector<std::string> targets;
       for (std::size_t i : members) targets.push_back(entries_[i].target);
       const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()]);
-      checks_[devno] = start_fanned_out<FileSystemFacts>(
+      file_systems_[fs].check = start_fanned_out<FileSystemFacts>(
           [targets = std::move(targets), ask_server, kind = id_kind_] {
             return look_at_file_system(targets, ask_server, kind);
           },
-          gate_for(mount_gate(devno)));
+          gate_for(mount_gate(file_systems_[fs].devno)));
     }
   }
 
@@ -144,8 +182,8 @@ class SnapshotBuilder {
   // device the caller may not read is answered from what the system
   // publishes, which never waits on it, here.
   void start_device_probes() {
-    for (const auto& [devno, node] : device_of_) {
-      (void)devno;
+    for (const FileSystem& f : file_systems_) {
+      const DeviceNode& node = f.device;
       if (node.rdev == 0 || probes_.count(node.rdev) || probed_.count(node.rdev)) continue;
       if (!node.path.empty() && !may_read_device(node.path)) {
         probed_[node.rdev] = read_device(node.path, node.rdev);
@@ -161,9 +199,9 @@ class SnapshotBuilder {
   // The file systems that cannot stall are looked at on this thread, which
   // saves a hand-off per file system.
   void look_at_local_file_systems() {
-    for (std::uint64_t devno : devno_order_) {
-      if (checks_.count(devno)) continue;
-      for (std::size_t i : members_[devno]) {
+    for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
+      if (file_systems_[fs].may_block) continue;
+      for (std::size_t i : members_of(fs)) {
         const PathIdentity seen = identify_path(entries_[i].target, id_kind_);
         standing_[i] = standing_of(entries_[i], &seen, last_at_target_[i]);
       }
@@ -171,13 +209,14 @@ class SnapshotBuilder {
   }
 
   void collect_file_system_checks() {
-    for (auto& [devno, pending] : checks_) {
-      const auto& members = members_[devno];
-      const auto result = await_bounded(pending, deadline_);
-      note_unanswered(result, mount_gate(devno));
+    for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
+      if (!file_systems_[fs].may_block) continue;
+      const Members members = members_of(fs);
+      const auto result = await_bounded(file_systems_[fs].check, deadline_);
+      note_unanswered(result, mount_gate(file_systems_[fs].devno));
       const FileSystemFacts* facts = result.ok() ? &result.value : nullptr;
       for (std::size_t n = 0; n < members.size(); ++n) {
-        const std::size_t i = members[n];
+        const std::size_t i = members.first[n];
         standing_[i] =
             standing_of(entries_[i], facts ? &facts->targets[n] : nullptr, last_at_target_[i]);
       }
@@ -211,43 +250,43 @@ class SnapshotBuilder {
   // Assemble: the listed mounts grouped by the st_dev of their roots, in
   // order of first appearance, one volume each, then named all together.
   void assemble_volumes() {
-    std::vector<std::vector<std::size_t>> groups;
-    std::map<std::uint64_t, std::size_t> group_of_dev;
+    std::unordered_map<std::uint64_t, std::size_t> group_of_dev;
+    group_of_dev.reserve(entries_.size());
+    std::vector<std::size_t> group_of(entries_.size(), kNoGroup);
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (!standing_[i].listed) continue;
-      auto [it, fresh] = group_of_dev.emplace(standing_[i].dev, groups.size());
-      if (fresh) groups.emplace_back();
-      groups[it->second].push_back(i);
+      group_of[i] = group_of_dev.emplace(standing_[i].dev, group_of_dev.size()).first->second;
     }
+    const std::size_t count = group_of_dev.size();
+    std::vector<std::size_t> starts;
+    const std::vector<std::size_t> flat = grouped(group_of, count, starts);
     // Room for every volume at once: no volume is moved to grow a vector.
-    std::vector<Volume> volumes;
-    std::vector<NamingFacts> naming;
-    volumes.reserve(groups.size());
-    naming.reserve(groups.size());
-    snap_.volumes.reserve(groups.size());
-    for (auto* index : {&snap_.id_index, &snap_.target_index})
-      index->reserve(groups.size());
-    snap_.name_index.reserve(groups.size());
-    snap_.volume_by_dev.reserve(groups.size());
-    snap_.volume_by_mount.reserve(entries_.size());
-    for (const auto& group : groups) {
-      for (std::size_t m : group) snap_.volume_by_mount.emplace(entries_[m].id, volumes.size());
-      volumes.push_back(make_volume(group, naming.emplace_back()));
+    std::vector<Volume> volumes(count);
+    std::vector<NamingFacts> naming(count);
+    snap_.volumes.reserve(count);
+    for (auto* index : {&snap_.id_index, &snap_.name_index, &snap_.volume_by_dev})
+      index->reserve(count);
+    snap_.target_index.reserve(flat.size());
+    snap_.volume_by_mount.reserve(flat.size());
+    for (std::size_t k = 0; k < count; ++k) {
+      const Members group{flat.data() + starts[k], flat.data() + starts[k + 1]};
+      for (std::size_t m : group) snap_.volume_by_mount.add(entries_[m].id, k);
+      make_volume(group, volumes[k], naming[k]);
     }
     const std::vector<std::string> ids = volume_ids(naming);
-    for (std::size_t k = 0; k < volumes.size(); ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
       volumes[k].id = ids[k];
-      volumes[k].name = *utf8_to_utf16(format_volume_name(ids[k]));  // ASCII by construction
+      volumes[k].name = wide_volume_name(ids[k]);
       snap_.add_volume(std::move(volumes[k]));
     }
+    snap_.seal();
   }
 
-  // One volume of mounts `group`: type and device come from its own mounts;
-  // what names it goes to `naming`.
-  Volume make_volume(const std::vector<std::size_t>& group, NamingFacts& naming) {
+  // One volume of mounts `group` into `v`: type and device come from its
+  // own mounts; what names it goes to `naming`.
+  void make_volume(Members group, Volume& v, NamingFacts& naming) {
     const MountEntry& first = entries_[group.front()];
-    const DeviceNode& node = device_of_[first.devno];
-    Volume v;
+    const DeviceNode& node = file_systems_[fs_of_[group.front()]].device;
     v.dev = standing_[group.front()].dev;
     v.dev_verified = standing_[group.front()].verified;
     v.table_devno = first.devno;
@@ -255,34 +294,47 @@ class SnapshotBuilder {
     v.source = first.source;
     v.device = node.path;
     v.rdev = node.rdev;
-    DeviceFacts facts;
-    if (auto found = probed_.find(node.rdev); found != probed_.end()) facts = found->second;
-    if (node.rdev != 0) facts.disk.has_device = true;
-    v.disk = facts.disk;
+    const auto found = node.rdev == 0 ? probed_.end() : probed_.find(node.rdev);
+    const DeviceFacts* facts = found == probed_.end() ? nullptr : &found->second;
+    if (facts) v.disk = facts->disk;
+    if (node.rdev != 0) v.disk.has_device = true;
     v.drive_type = drive_type_for(v.fstype, v.disk);
     v.targets = mount_points(entries_, group, standing_);
     v.reach = v.targets.empty() ? first.target : v.targets.front();
     const auto is_mount_point = [this](std::string_view p) {
       return snap_.mounts.mount_point_of(p) == p;
     };
+    v.listed.reserve(v.targets.size());
     for (const std::string& t : v.targets) v.listed.push_back(listed_mount_point(t, is_mount_point));
     v.reach_may_block = snap_.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
-    const ProbeResult probe = facts_for_mount(facts.probe, v.reach, v.dev, !v.reach_may_block);
-    naming = NamingFacts{probe.uuid, v.dev, v.table_devno};
-    return v;
+    naming.dev = v.dev;
+    naming.table_devno = v.table_devno;
+    if (facts) naming.uuid = facts_for_mount(facts->probe, v.reach, v.dev, !v.reach_may_block).uuid;
   }
+
+  // A data file system of the table: its mount-table number, the device
+  // found under it, and, where calls on its mount points may block, the
+  // worker looking at them (null when its gate did not admit one: they are
+  // then not answered, never looked at on this thread).
+  struct FileSystem {
+    std::uint64_t devno = 0;
+    DeviceNode device;
+    bool may_block = false;
+    PendingPtr<FileSystemFacts> check;
+  };
 
   const std::vector<MountEntry>& entries_;
   const MountIdKind id_kind_;  // of the mount IDs statx is asked for
   Snapshot snap_;
   std::vector<bool> last_at_target_;
-  std::vector<std::uint64_t> devno_order_;
-  std::map<std::uint64_t, std::vector<std::size_t>> members_;
-  std::map<std::uint64_t, DeviceNode> device_of_;  // by mount-table number
+  std::vector<FileSystem> file_systems_;  // in order of first appearance
+  // Their members (entry indices, hidden mounts included), file system
+  // after file system: those of file system k from fs_starts_[k].
+  std::vector<std::size_t> fs_members_, fs_starts_;
+  std::vector<std::size_t> fs_of_;  // of each entry (kNoGroup: a pseudo file system's)
   std::vector<Standing> standing_;
   BoundedClock::time_point deadline_;  // of every probe: one bound in all
-  std::map<std::uint64_t, PendingPtr<FileSystemFacts>> checks_;  // by mount-table number
-  std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes_;      // by device number
+  std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes_;  // by device number
   std::map<std::uint64_t, DeviceFacts> probed_;
 };
 

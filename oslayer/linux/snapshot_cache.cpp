@@ -122,10 +122,9 @@ struct Built {
 // mount is gone), so a table that changed meanwhile is read again.
 Outcome<Built> build_from_table(ViewCache& cache) {
   for (int build = 1;; ++build) {
-    auto table = read_mount_table(mount_table_path());
+    auto table = read_identified_table(mount_table_path());
     process_state().table_reads.fetch_add(1);
     if (!table.ok()) return failed<Built>(table.error);
-    identify_mounts(table.value);
     Built built{std::make_shared<const Snapshot>(build_snapshot(table.value))};
     if (compared_by(table.value) == MountIdKind::Unique) return {ERROR_SUCCESS, built};
     built.proven = cache.watch.valid() && !table_changed(cache);

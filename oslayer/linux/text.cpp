@@ -2,6 +2,8 @@
 
 #include "text.h"
 
+#include <algorithm>
+
 namespace k32l {
 
 namespace {
@@ -80,17 +82,30 @@ int hex_digit_value(char c) {
   return -1;
 }
 
-std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
-  if (auto ascii = ascii_to_utf16(utf8)) return ascii;
-  std::u16string out;
-  out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) {
+bool append_as_utf16(std::string_view utf8, std::u16string& out) {
+  const std::size_t start = out.size();
+  // The ASCII that leads (all of most paths) widened at once.
+  std::size_t i = 0;
+  while (i < utf8.size() && static_cast<unsigned char>(utf8[i]) < 0x80) ++i;
+  out.resize(start + i);
+  std::copy(utf8.begin(), utf8.begin() + i, out.begin() + start);
+  while (i < utf8.size()) {
     char32_t cp = 0;
     const std::size_t len = decode_utf8(utf8, i, cp);
-    if (len == 0) return std::nullopt;
+    if (len == 0) {
+      out.resize(start);
+      return false;
+    }
     append_utf16(out, cp);
     i += len;
   }
+  return true;
+}
+
+std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
+  if (auto ascii = ascii_to_utf16(utf8)) return ascii;
+  std::u16string out;
+  if (!append_as_utf16(utf8, out)) return std::nullopt;
   return out;
 }
 
@@ -161,11 +176,25 @@ bool is_valid_volume_id(std::string_view id) {
   return true;
 }
 
-std::string format_volume_name(std::string_view id) {
-  std::string name(kNamePrefix);
-  name += id;
-  name += "}\\";
+namespace {
+
+// "\\?\Volume{" ID "}\" in the units of `Text` (ASCII throughout).
+template <class Text>
+Text volume_name_of(std::string_view id) {
+  Text name(kNamePrefix.size() + id.size() + 2, 0);
+  auto at = std::copy(kNamePrefix.begin(), kNamePrefix.end(), name.begin());
+  at = std::copy(id.begin(), id.end(), at);
+  *at++ = '}';
+  *at = '\\';
   return name;
+}
+
+}  // namespace
+
+std::string format_volume_name(std::string_view id) { return volume_name_of<std::string>(id); }
+
+std::u16string wide_volume_name(std::string_view id) {
+  return volume_name_of<std::u16string>(id);
 }
 
 ParsedName parse_volume_name(std::string_view text, bool require_trailing_backslash) {
@@ -188,6 +217,12 @@ bool same_volume_id(std::string_view a, std::string_view b) {
   for (std::size_t i = 0; i < a.size(); ++i)
     if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
   return true;
+}
+
+std::size_t volume_id_hash(std::string_view id) {
+  std::size_t hash = 14695981039346656037ULL;  // FNV-1a over the folded bytes
+  for (char c : id) hash = (hash ^ static_cast<unsigned char>(ascii_lower(c))) * 1099511628211ULL;
+  return hash;
 }
 
 const std::string& fold_volume_id(std::string_view id, std::string& folded) {
@@ -257,6 +292,17 @@ std::u16string build_multi_string(const std::vector<std::u16string>& items) {
     out += item;
     out.push_back(u'\0');
   }
+  out.push_back(u'\0');  // closes the list; alone it is the empty list
+  return out;
+}
+
+std::u16string multi_string_of(const std::vector<std::string>& items) {
+  std::u16string out;
+  std::size_t units = 1;
+  for (const auto& item : items) units += item.size() + 1;
+  out.reserve(units);  // UTF-8 takes at least as many bytes as UTF-16 units
+  for (const auto& item : items)
+    if (append_as_utf16(item, out)) out.push_back(u'\0');
   out.push_back(u'\0');  // closes the list; alone it is the empty list
   return out;
 }

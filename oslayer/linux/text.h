@@ -18,6 +18,9 @@ namespace k32l {
 // U+10FFFF) and unpaired UTF-16 surrogates give nullopt.
 std::optional<std::u16string> utf8_to_utf16(std::string_view utf8);
 std::optional<std::string> utf16_to_utf8(std::u16string_view utf16);
+// Appends `utf8` to `out` in UTF-16, strictly as utf8_to_utf16 converts it;
+// false (and `out` as it was) when it is malformed.
+bool append_as_utf16(std::string_view utf8, std::u16string& out);
 // For free text such as labels: each malformed byte becomes U+FFFD.
 std::u16string utf8_to_utf16_lossy(std::string_view utf8);
 // The value of hex digit `c` (either case); -1 for another character.
@@ -35,6 +38,8 @@ std::optional<std::u16string> read_argument(const WCHAR* text);
 // "\\?\Volume{" ID "}\" around an ID made of ASCII letters, digits, '_', '-'.
 bool is_valid_volume_id(std::string_view id);
 std::string format_volume_name(std::string_view id);
+// The same in UTF-16 (the ID is ASCII).
+std::u16string wide_volume_name(std::string_view id);
 
 enum class NameParse { NotAVolumeName, Malformed, Ok };
 struct ParsedName {
@@ -47,6 +52,9 @@ ParsedName parse_volume_name(std::string_view text, bool require_trailing_backsl
 
 // IDs compare like Windows GUIDs: ASCII case-insensitively.
 bool same_volume_id(std::string_view a, std::string_view b);
+// A hash of `id` as IDs compare: the same for IDs that same_volume_id
+// finds the same.
+std::size_t volume_id_hash(std::string_view id);
 // `id` folded to ASCII lower case into `folded` (whose buffer is reused):
 // two IDs are the same exactly when their folded texts are equal.
 const std::string& fold_volume_id(std::string_view id, std::string& folded);
@@ -80,6 +88,9 @@ bool has_dot_dot(std::string_view path);
 
 // Each string NUL-terminated, then one more NUL; no strings gives one NUL.
 std::u16string build_multi_string(const std::vector<std::u16string>& items);
+// The same of UTF-8 strings, each in UTF-16; strings that are not valid
+// UTF-8 are left out.
+std::u16string multi_string_of(const std::vector<std::string>& items);
 
 // Copies `text` plus its NUL when `capacity` (in units) holds both.
 bool copy_terminated(std::u16string_view text, WCHAR* buffer, std::size_t capacity);

@@ -6,16 +6,19 @@
 // be read is an error for that call only; and a caller who cannot read a
 // device is never told what a cache says was on it before.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <thread>
 
 #include "hostile_support.h"
+#include "block_policy.h"
 #include "identity.h"
 #include "mount_table.h"
 #include "raii.h"
@@ -291,6 +294,73 @@ TEST_F(Identity, MountPointsThatDifferByATrailingBackslashAreEachAnsweredAsThems
     }
   }
   EXPECT_EQ(found, 2);
+}
+
+// The kernel's description of the mounts (statmount) stands in for the
+// mountinfo file where it describes all a table entry holds: it must give
+// the same entries in the same order, with the same unique IDs, for names
+// that mountinfo escapes, a bind of a subtree, a mount made without a
+// source (mountinfo's "none"), and an overlay, whose options name its layers.
+TEST_F(Identity, TheKernelsDescriptionOfTheMountsIsTheTableMountinfoGives) {
+  std::deque<MountGuard> guards;
+  for (const char* name : {"sp ace", "tab\tnew\nline", "back\\slash", "hash#comma,", "\xff\xfe"}) {
+    const std::string target = dir_.sub(name);
+    ASSERT_TRUE(mount_tmpfs(target)) << name;
+    guards.emplace_back(target);
+  }
+  const std::string sourceless = dir_.sub("sourceless");
+  ASSERT_EQ(mount(nullptr, sourceless.c_str(), "tmpfs", 0, "size=1m"), 0) << strerror(errno);
+  guards.emplace_back(sourceless);
+  const std::string subtree = dir_.sub("sp ace/sub"), bound = dir_.sub("bound");
+  ASSERT_EQ(mount(subtree.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
+  guards.emplace_back(bound);
+  const std::string lower = dir_.sub("lower"), upper = dir_.sub("sp ace/upper"),
+                    work = dir_.sub("sp ace/work"), merged = dir_.sub("merged");
+  const std::string layers = "lowerdir=" + lower + ",upperdir=" + upper + ",workdir=" + work;
+  const bool overlay = mount("overlay", merged.c_str(), "overlay", 0, layers.c_str()) == 0;
+  if (overlay) guards.emplace_back(merged);
+
+  const auto described = k32l::kernel_mount_table();
+  if (!described)
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  auto read = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  ASSERT_TRUE(read.ok()) << read.error;
+  k32l::identify_mounts(read.value);
+  const auto& from_file = read.value;
+  ASSERT_EQ(described->size(), from_file.size());
+  bool saw_overlay = false, saw_none = false;
+  for (std::size_t i = 0; i < from_file.size(); ++i) {
+    const k32l::MountEntry &kernel = (*described)[i], &file = from_file[i];
+    SCOPED_TRACE(file.target);
+    EXPECT_EQ(kernel.target, file.target);
+    EXPECT_EQ(kernel.root, file.root);
+    EXPECT_EQ(kernel.source, file.source);
+    EXPECT_EQ(kernel.fstype, file.fstype);
+    EXPECT_EQ(kernel.devno, file.devno);
+    EXPECT_EQ(kernel.id, file.id);
+    EXPECT_EQ(kernel.unique_id, file.unique_id);
+    EXPECT_NE(kernel.unique_id, 0u);
+    // mountinfo puts "rw" or "ro" (and flags of the superblock) before the
+    // file system's own options.
+    const std::string& own = kernel.options;
+    if (!own.empty()) {
+      EXPECT_TRUE(file.options.size() > own.size() &&
+                  file.options.compare(file.options.size() - own.size() - 1, std::string::npos,
+                                       "," + own) == 0)
+          << own << " against " << file.options;
+    }
+    EXPECT_EQ(k32l::stacked_layers(kernel.fstype, kernel.options),
+              k32l::stacked_layers(file.fstype, file.options));
+    saw_overlay = saw_overlay || (overlay && kernel.target == merged &&
+                                  k32l::stacked_layers(kernel.fstype, kernel.options)->size() == 3);
+    saw_none = saw_none || (kernel.target == sourceless && kernel.source == "none");
+  }
+  EXPECT_EQ(saw_overlay, overlay) << "the overlay's three layers are read from its options";
+  EXPECT_TRUE(saw_none);
+  // The provider reads the kernel's description here.
+  const auto identified = k32l::read_identified_table("/proc/thread-self/mountinfo");
+  ASSERT_TRUE(identified.ok());
+  EXPECT_EQ(identified.value.size(), described->size());
 }
 
 TEST_F(Identity, ATableReadThatFailsIsAnErrorForThatCallOnly) {

@@ -184,6 +184,45 @@ TEST(VolumeNames, ANameGivenBackFindsWhatItsIdFinds) {
   EXPECT_EQ(snap.find_by_name(longer.c_str()), nullptr);
 }
 
+// The snapshot's indexes answer as a scan of its volumes in order would:
+// the first volume with an ID (as IDs compare), listing a mount point,
+// holding a mount or a device number; before and after they are sorted.
+TEST(VolumeNames, IndexesAnswerAsAScanOfTheVolumesInOrder) {
+  Snapshot snap;
+  const struct {
+    const char* id;
+    std::uint64_t dev;
+    std::vector<std::string> targets;
+  } added[] = {{"Alpha-1", 7, {"/a", "/b"}}, {"beta", 3, {"/b"}},
+               {"ALPHA-1", 7, {"/c"}}, {"gamma", 5, {}}};
+  for (const auto& a : added) {
+    Volume v;
+    v.id = a.id;
+    v.name = wide_volume_name(a.id);
+    v.dev = a.dev;
+    v.targets = a.targets;
+    snap.add_volume(std::move(v));
+  }
+  snap.volume_by_mount.add(41, 1);
+  snap.volume_by_mount.add(41, 3);
+  for (const bool sealed : {false, true}) {
+    if (sealed) snap.seal();
+    SCOPED_TRACE(sealed ? "sorted" : "as added");
+    EXPECT_EQ(snap.find_by_id("alpha-1"), &snap.volumes[0]);
+    EXPECT_EQ(snap.find_by_id("BETA"), &snap.volumes[1]);
+    EXPECT_EQ(snap.find_by_id("delta"), nullptr);
+    EXPECT_EQ(snap.find_by_target("/b"), &snap.volumes[0]);
+    EXPECT_EQ(snap.find_by_target("/c"), &snap.volumes[2]);
+    EXPECT_EQ(snap.find_by_target("/d"), nullptr);
+    EXPECT_EQ(snap.find_by_mount(41), &snap.volumes[1]);
+    EXPECT_EQ(snap.find_by_mount(42), nullptr);
+    // A name given back: its own volume, unless an earlier one has its ID.
+    EXPECT_EQ(snap.find_by_name(snap.volumes[1].name.c_str()), &snap.volumes[1]);
+    EXPECT_EQ(snap.find_by_name(snap.volumes[2].name.c_str()), nullptr);
+    EXPECT_EQ(snap.find_by_name(snap.volumes[3].name.c_str()), &snap.volumes[3]);
+  }
+}
+
 TEST(VolumeNames, ValidIdsAreWordCharactersAndHyphens) {
   EXPECT_TRUE(is_valid_volume_id("2f8e1c0a-77b3-4c1e-9d4e-0123456789ab"));
   EXPECT_TRUE(is_valid_volume_id("A1B2-C3D4"));
@@ -378,6 +417,27 @@ TEST(BoundedCalls, AQuickCallReturnsItsValue) {
 TEST(BoundedCalls, AThrowingCallFails) {
   auto r = run_bounded<int>([]() -> int { throw std::runtime_error("x"); }, nullptr);
   EXPECT_EQ(r.error, kWorkerFailed);
+}
+
+// A worker's gate is open again by the time its caller hears the answer: a
+// caller that goes straight on to another task behind the same gate (the
+// next build's probes, which claim without waiting) is admitted, not told
+// that a device which has just answered does not. The task here takes its
+// time to be let go of after it answered (what it holds is slow to free).
+TEST(BoundedCalls, AGateIsOpenOnceItsWorkersAnswerIsIn) {
+  struct SlowToFree {
+    ~SlowToFree() { std::this_thread::sleep_for(300ms); }
+  };
+  const auto gate = std::make_shared<Gate>();
+  auto held = std::make_shared<SlowToFree>();
+  const auto pending =
+      start_fanned_out<int>([held = std::move(held)] { return held ? 1 : 0; }, gate);
+  ASSERT_TRUE(pending);
+  ASSERT_TRUE(await_bounded(pending, BoundedClock::now() + 2s).ok());
+  EXPECT_TRUE(gate->idle()) << "the gate is still held by a worker that has answered";
+  const auto next = start_fanned_out<int>([] { return 2; }, gate);
+  EXPECT_TRUE(next) << "a fan-out right after the answer was refused";
+  if (next) await_bounded(next, BoundedClock::now() + 2s);
 }
 
 // A call that stays stuck until released, counting how often it started.

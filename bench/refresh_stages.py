@@ -12,6 +12,8 @@ the refresh spends beyond its calls is its Python-level work per volume.
   python2.7 bench/refresh_stages.py [--count 1000] [--repeat 5]
 """
 
+from __future__ import print_function
+
 import argparse
 import ctypes
 import os
@@ -130,15 +132,15 @@ def Stages(count, repeat):
 
     volumes_seen = len(names)
     per_call = best[stages[0][0]] / volumes_seen
-    print "stages of a forced refresh: %d tmpfs mounts, %d volumes, best of %d" % (
-        count, volumes_seen, repeat)
-    print "  %-46s %10s %12s" % ("stage", "all", "per volume")
+    print("stages of a forced refresh: %d tmpfs mounts, %d volumes, best of %d" % (
+        count, volumes_seen, repeat))
+    print("  %-46s %10s %12s" % ("stage", "all", "per volume"))
     for label_text, _, ctypes_calls in stages:
       elapsed = best[label_text]
       if ctypes_calls and label_text != stages[0][0]:
         elapsed -= per_call * volumes_seen * ctypes_calls
-      print "  %-46s %7.2f ms %9.2f us" % (label_text, elapsed * 1e3,
-                                           elapsed / volumes_seen * 1e6)
+      print("  %-46s %7.2f ms %9.2f us" % (label_text, elapsed * 1e3,
+                                            elapsed / volumes_seen * 1e6))
 
 
 def main():
@@ -147,11 +149,11 @@ def main():
   parser.add_argument("--repeat", type=int, default=5)
   options = parser.parse_args()
   if os.geteuid() != 0:
-    print "refresh stages skipped: it mounts tmpfs file systems, which needs root"
+    print("refresh stages skipped: it mounts tmpfs file systems, which needs root")
     return 0
   status = bench_refresh.ReexecInPrivateNamespace(os.path.abspath(__file__))
   if isinstance(status, str):
-    print "refresh stages skipped: %s" % status
+    print("refresh stages skipped: %s" % status)
     return 0
   if status is not None:
     return status

@@ -6,10 +6,12 @@
 // be read is an error for that call only; and a caller who cannot read a
 // device is never told what a cache says was on it before.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -361,6 +363,104 @@ TEST_F(Identity, TheKernelsDescriptionOfTheMountsIsTheTableMountinfoGives) {
   const auto identified = k32l::read_identified_table("/proc/thread-self/mountinfo");
   ASSERT_TRUE(identified.ok());
   EXPECT_EQ(identified.value.size(), described->size());
+}
+
+namespace {
+
+// Where the calling thread's table read from the kernel's description of its
+// mounts differs from its own mountinfo file (identified), or "" where they
+// agree entry by entry; "no statmount" where the kernel does not describe
+// whole entries.
+std::string kernel_table_against_mountinfo() {
+  const auto described = k32l::kernel_mount_table();
+  if (!described) return "no statmount";
+  auto read = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  if (!read.ok()) return "mountinfo unread";
+  k32l::identify_mounts(read.value);
+  std::string differences;
+  if (described->size() != read.value.size())
+    differences += "sizes " + std::to_string(described->size()) + " and " +
+                   std::to_string(read.value.size()) + "\n";
+  for (std::size_t i = 0; i < std::min(described->size(), read.value.size()); ++i) {
+    const k32l::MountEntry &kernel = (*described)[i], &file = read.value[i];
+    if (kernel.target != file.target || kernel.root != file.root ||
+        kernel.source != file.source || kernel.fstype != file.fstype ||
+        kernel.devno != file.devno || kernel.id != file.id ||
+        kernel.unique_id != file.unique_id || kernel.unique_id == 0)
+      differences += "entry " + std::to_string(i) + ": " + kernel.target + " against " +
+                     file.target + "\n";
+  }
+  return differences;
+}
+
+// The mount points of the calling thread's table read from the kernel's
+// description, each followed by a space, without /proc.
+std::string targets_in_kernel_table() {
+  std::string targets;
+  if (const auto described = k32l::kernel_mount_table())
+    for (const k32l::MountEntry& e : *described)
+      if (e.target != "/proc") targets += e.target + " ";
+  return targets;
+}
+
+}  // namespace
+
+// The kernel's description follows the calling thread's view as its
+// mountinfo file does: a thread in a chroot into a directory that is no
+// mount point (mounts outside the jail, a bind whose root is in the jail but
+// mounted outside it, a bind from outside mounted inside), and a thread in a
+// mount namespace of its own that changed it; with stacked mounts, a moved
+// mount, binds of one file system in several places and odd bytes.
+TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
+  std::deque<MountGuard> guards;
+  const std::string jail = dir_.sub("jail"), outside = dir_.sub("outside");
+  const std::string stacked = dir_.sub("jail/stacked"), from = dir_.sub("jail/from"),
+                    to = dir_.sub("jail/to"), clone = dir_.sub("jail/clone"),
+                    odd = dir_.sub("jail/od\nd \\\t\xff"), in_from_out = dir_.sub("jail/in"),
+                    out_from_in = dir_.sub("out-from-in");
+  for (const std::string& target : {stacked, stacked, from, outside, odd}) {
+    ASSERT_TRUE(mount_tmpfs(target)) << target;
+    guards.emplace_back(target);
+  }
+  // The jail's own /proc, for its mountinfo file.
+  const std::string proc = dir_.sub("jail/proc");
+  ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror(errno);
+  guards.emplace_back(proc);
+  ASSERT_EQ(mount(from.c_str(), to.c_str(), nullptr, MS_MOVE, nullptr), 0) << strerror(errno);
+  guards.emplace_back(to);
+  ASSERT_EQ(mkdir((stacked + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((outside + "/sub").c_str(), 0755), 0);
+  for (const auto& [source, target] : {std::pair{stacked, clone},
+                                       std::pair{stacked + "/sub", out_from_in},
+                                       std::pair{outside + "/sub", in_from_out}}) {
+    ASSERT_EQ(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
+    guards.emplace_back(target);
+  }
+  const std::string here = kernel_table_against_mountinfo();
+  if (here == "no statmount")
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  EXPECT_EQ(here, "");
+
+  std::string jailed = "not run", own_namespace = "not run", own_namespace_jailed = "not run";
+  std::thread([&] {
+    if (unshare(CLONE_FS) == 0 && chroot(jail.c_str()) == 0 && chdir("/") == 0)
+      jailed = kernel_table_against_mountinfo() + targets_in_kernel_table();
+  }).join();
+  std::thread([&] {
+    if (unshare(CLONE_FS | CLONE_NEWNS) != 0) return;
+    // Only this namespace: one mount more, the top of the stack and the
+    // moved mount gone.
+    const std::string only_here = jail + "/stacked/sub";
+    if (mount("ident-test", only_here.c_str(), "tmpfs", 0, "size=1m") != 0 ||
+        umount2(stacked.c_str(), MNT_DETACH) != 0 || umount2(to.c_str(), MNT_DETACH) != 0)
+      return;
+    own_namespace = kernel_table_against_mountinfo();
+    if (chroot(jail.c_str()) == 0 && chdir("/") == 0)
+      own_namespace_jailed = kernel_table_against_mountinfo();
+  }).join();
+  EXPECT_EQ(jailed, "/stacked /stacked /to /od\nd \\\t\xff /clone /in ");
+  EXPECT_EQ(own_namespace, "");
+  EXPECT_EQ(own_namespace_jailed, "");
 }
 
 TEST_F(Identity, ATableReadThatFailsIsAnErrorForThatCallOnly) {

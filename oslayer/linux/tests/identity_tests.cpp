@@ -416,7 +416,7 @@ TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
   const std::string jail = dir_.sub("jail"), outside = dir_.sub("outside");
   const std::string stacked = dir_.sub("jail/stacked"), from = dir_.sub("jail/from"),
                     to = dir_.sub("jail/to"), clone = dir_.sub("jail/clone"),
-                    odd = dir_.sub("jail/od\nd \\\t\xff"), in_from_out = dir_.sub("jail/in"),
+                    odd = dir_.sub("jail/od\nd \\101\t\xff"), in_from_out = dir_.sub("jail/in"),
                     out_from_in = dir_.sub("out-from-in");
   for (const std::string& target : {stacked, stacked, from, outside, odd}) {
     ASSERT_TRUE(mount_tmpfs(target)) << target;
@@ -430,6 +430,11 @@ TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
   guards.emplace_back(to);
   ASSERT_EQ(mkdir((stacked + "/sub").c_str(), 0755), 0);
   ASSERT_EQ(mkdir((outside + "/sub").c_str(), 0755), 0);
+  // A bind whose root has a backslash before octal digits, and a space.
+  const std::string odd_root = odd + "/r\\040 s", odd_bind = dir_.sub("jail/odd-root");
+  ASSERT_EQ(mkdir(odd_root.c_str(), 0755), 0);
+  ASSERT_EQ(mount(odd_root.c_str(), odd_bind.c_str(), nullptr, MS_BIND, nullptr), 0);
+  guards.emplace_back(odd_bind);
   for (const auto& [source, target] : {std::pair{stacked, clone},
                                        std::pair{stacked + "/sub", out_from_in},
                                        std::pair{outside + "/sub", in_from_out}}) {
@@ -458,7 +463,7 @@ TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
     if (chroot(jail.c_str()) == 0 && chdir("/") == 0)
       own_namespace_jailed = kernel_table_against_mountinfo();
   }).join();
-  EXPECT_EQ(jailed, "/stacked /stacked /to /od\nd \\\t\xff /clone /in ");
+  EXPECT_EQ(jailed, "/stacked /stacked /to /od\nd \\101\t\xff /odd-root /clone /in ");
   EXPECT_EQ(own_namespace, "");
   EXPECT_EQ(own_namespace_jailed, "");
 }

@@ -17,6 +17,7 @@
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "hostile_support.h"
@@ -466,6 +467,48 @@ TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
   EXPECT_EQ(jailed, "/stacked /stacked /to /od\nd \\101\t\xff /odd-root /clone /in ");
   EXPECT_EQ(own_namespace, "");
   EXPECT_EQ(own_namespace_jailed, "");
+}
+
+// Mounts made, moved and unmounted while the kernel's description is read
+// (some between listmount and statmount): each read is a table, with every
+// mount that stayed, no entry twice and none without a mount point.
+TEST_F(Identity, TheKernelsDescriptionReadWhileMountsComeAndGoIsATable) {
+  const std::string stays = dir_.sub("stays");
+  ASSERT_TRUE(mount_tmpfs(stays));
+  MountGuard stays_guard(stays);
+  if (!k32l::kernel_mount_table())
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  std::atomic<bool> stop{false};
+  std::vector<std::string> places;
+  for (int n = 0; n < 16; ++n) places.push_back(dir_.sub("churn" + std::to_string(n)));
+  const std::string moved_to = dir_.sub("moved");
+  std::thread churn([&] {
+    while (!stop) {
+      for (const std::string& place : places) mount_tmpfs(place, "1m");
+      mount(places[0].c_str(), moved_to.c_str(), nullptr, MS_MOVE, nullptr);
+      umount2(moved_to.c_str(), MNT_DETACH);
+      for (const std::string& place : places) umount2(place.c_str(), MNT_DETACH);
+    }
+  });
+  int reads = 0, described = 0;
+  for (const auto end = Clock::now() + std::chrono::seconds(1); Clock::now() < end; ++reads) {
+    const auto table = k32l::kernel_mount_table();
+    if (!table) continue;  // the mountinfo file is read then
+    ++described;
+    std::set<std::uint64_t> seen;
+    bool has_stays = false;
+    for (const k32l::MountEntry& e : *table) {
+      EXPECT_FALSE(e.target.empty());
+      EXPECT_TRUE(seen.insert(e.unique_id).second) << e.target;
+      has_stays = has_stays || e.target == stays;
+    }
+    EXPECT_TRUE(has_stays);
+  }
+  stop = true;
+  churn.join();
+  for (const std::string& place : places) umount2(place.c_str(), MNT_DETACH);
+  // Most reads are the kernel's description, not the file's.
+  EXPECT_GT(described, reads / 2) << described << " of " << reads;
 }
 
 TEST_F(Identity, ATableReadThatFailsIsAnErrorForThatCallOnly) {

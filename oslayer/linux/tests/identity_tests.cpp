@@ -469,6 +469,36 @@ TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
   EXPECT_EQ(own_namespace_jailed, "");
 }
 
+// A table longer than one listmount call gives (which lists a chunk at a
+// time), in the main view and in a jail holding half of it.
+TEST_F(Identity, TheKernelsDescriptionOfALongTableIsWhole) {
+  std::deque<MountGuard> guards;
+  const std::string jail = dir_.sub("long-jail");
+  for (int n = 0; n < 1200; ++n) {
+    const std::string target =
+        n % 2 ? dir_.sub("long-jail/" + std::to_string(n)) : dir_.sub("long" + std::to_string(n));
+    ASSERT_TRUE(mount_tmpfs(target, "64k")) << target;
+    guards.emplace_back(target);
+  }
+  const std::string proc = dir_.sub("long-jail/proc");
+  ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror(errno);
+  guards.emplace_back(proc);
+  const std::string here = kernel_table_against_mountinfo();
+  if (here == "no statmount")
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  EXPECT_EQ(here, "");
+  EXPECT_GE(k32l::kernel_mount_table()->size(), 1201u);
+  std::string jailed = "not run";
+  std::size_t jailed_size = 0;
+  std::thread([&] {
+    if (unshare(CLONE_FS) != 0 || chroot(jail.c_str()) != 0 || chdir("/") != 0) return;
+    jailed = kernel_table_against_mountinfo();
+    if (const auto table = k32l::kernel_mount_table()) jailed_size = table->size();
+  }).join();
+  EXPECT_EQ(jailed, "");
+  EXPECT_EQ(jailed_size, 601u) << "the jail's 600 mounts and its /proc";
+}
+
 // Mounts made, moved and unmounted while the kernel's description is read
 // (some between listmount and statmount): each read is a table, with every
 // mount that stayed, no entry twice and none without a mount point.

@@ -6,15 +6,18 @@
 // be read is an error for that call only; and a caller who cannot read a
 // device is never told what a cache says was on it before.
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "hostile_support.h"
@@ -361,6 +364,181 @@ TEST_F(Identity, TheKernelsDescriptionOfTheMountsIsTheTableMountinfoGives) {
   const auto identified = k32l::read_identified_table("/proc/thread-self/mountinfo");
   ASSERT_TRUE(identified.ok());
   EXPECT_EQ(identified.value.size(), described->size());
+}
+
+namespace {
+
+// Where the calling thread's table read from the kernel's description of its
+// mounts differs from its own mountinfo file (identified), or "" where they
+// agree entry by entry; "no statmount" where the kernel does not describe
+// whole entries.
+std::string kernel_table_against_mountinfo() {
+  const auto described = k32l::kernel_mount_table();
+  if (!described) return "no statmount";
+  auto read = k32l::read_mount_table("/proc/thread-self/mountinfo");
+  if (!read.ok()) return "mountinfo unread";
+  k32l::identify_mounts(read.value);
+  std::string differences;
+  if (described->size() != read.value.size())
+    differences += "sizes " + std::to_string(described->size()) + " and " +
+                   std::to_string(read.value.size()) + "\n";
+  for (std::size_t i = 0; i < std::min(described->size(), read.value.size()); ++i) {
+    const k32l::MountEntry &kernel = (*described)[i], &file = read.value[i];
+    if (kernel.target != file.target || kernel.root != file.root ||
+        kernel.source != file.source || kernel.fstype != file.fstype ||
+        kernel.devno != file.devno || kernel.id != file.id ||
+        kernel.unique_id != file.unique_id || kernel.unique_id == 0)
+      differences += "entry " + std::to_string(i) + ": " + kernel.target + " against " +
+                     file.target + "\n";
+  }
+  return differences;
+}
+
+// The mount points of the calling thread's table read from the kernel's
+// description, each followed by a space, without /proc.
+std::string targets_in_kernel_table() {
+  std::string targets;
+  if (const auto described = k32l::kernel_mount_table())
+    for (const k32l::MountEntry& e : *described)
+      if (e.target != "/proc") targets += e.target + " ";
+  return targets;
+}
+
+}  // namespace
+
+// The kernel's description follows the calling thread's view as its
+// mountinfo file does: a thread in a chroot into a directory that is no
+// mount point (mounts outside the jail, a bind whose root is in the jail but
+// mounted outside it, a bind from outside mounted inside), and a thread in a
+// mount namespace of its own that changed it; with stacked mounts, a moved
+// mount, binds of one file system in several places and odd bytes.
+TEST_F(Identity, TheKernelsDescriptionFollowsTheCallingThreadsView) {
+  std::deque<MountGuard> guards;
+  const std::string jail = dir_.sub("jail"), outside = dir_.sub("outside");
+  const std::string stacked = dir_.sub("jail/stacked"), from = dir_.sub("jail/from"),
+                    to = dir_.sub("jail/to"), clone = dir_.sub("jail/clone"),
+                    odd = dir_.sub("jail/od\nd \\101\t\xff"), in_from_out = dir_.sub("jail/in"),
+                    out_from_in = dir_.sub("out-from-in");
+  for (const std::string& target : {stacked, stacked, from, outside, odd}) {
+    ASSERT_TRUE(mount_tmpfs(target)) << target;
+    guards.emplace_back(target);
+  }
+  // The jail's own /proc, for its mountinfo file.
+  const std::string proc = dir_.sub("jail/proc");
+  ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror(errno);
+  guards.emplace_back(proc);
+  ASSERT_EQ(mount(from.c_str(), to.c_str(), nullptr, MS_MOVE, nullptr), 0) << strerror(errno);
+  guards.emplace_back(to);
+  ASSERT_EQ(mkdir((stacked + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((outside + "/sub").c_str(), 0755), 0);
+  // A bind whose root has a backslash before octal digits, and a space.
+  const std::string odd_root = odd + "/r\\040 s", odd_bind = dir_.sub("jail/odd-root");
+  ASSERT_EQ(mkdir(odd_root.c_str(), 0755), 0);
+  ASSERT_EQ(mount(odd_root.c_str(), odd_bind.c_str(), nullptr, MS_BIND, nullptr), 0);
+  guards.emplace_back(odd_bind);
+  for (const auto& [source, target] : {std::pair{stacked, clone},
+                                       std::pair{stacked + "/sub", out_from_in},
+                                       std::pair{outside + "/sub", in_from_out}}) {
+    ASSERT_EQ(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
+    guards.emplace_back(target);
+  }
+  const std::string here = kernel_table_against_mountinfo();
+  if (here == "no statmount")
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  EXPECT_EQ(here, "");
+
+  std::string jailed = "not run", own_namespace = "not run", own_namespace_jailed = "not run";
+  std::thread([&] {
+    if (unshare(CLONE_FS) == 0 && chroot(jail.c_str()) == 0 && chdir("/") == 0)
+      jailed = kernel_table_against_mountinfo() + targets_in_kernel_table();
+  }).join();
+  std::thread([&] {
+    if (unshare(CLONE_FS | CLONE_NEWNS) != 0) return;
+    // Only this namespace: one mount more, the top of the stack and the
+    // moved mount gone.
+    const std::string only_here = jail + "/stacked/sub";
+    if (mount("ident-test", only_here.c_str(), "tmpfs", 0, "size=1m") != 0 ||
+        umount2(stacked.c_str(), MNT_DETACH) != 0 || umount2(to.c_str(), MNT_DETACH) != 0)
+      return;
+    own_namespace = kernel_table_against_mountinfo();
+    if (chroot(jail.c_str()) == 0 && chdir("/") == 0)
+      own_namespace_jailed = kernel_table_against_mountinfo();
+  }).join();
+  EXPECT_EQ(jailed, "/stacked /stacked /to /od\nd \\101\t\xff /odd-root /clone /in ");
+  EXPECT_EQ(own_namespace, "");
+  EXPECT_EQ(own_namespace_jailed, "");
+}
+
+// A table longer than one listmount call gives (which lists a chunk at a
+// time), in the main view and in a jail holding half of it.
+TEST_F(Identity, TheKernelsDescriptionOfALongTableIsWhole) {
+  std::deque<MountGuard> guards;
+  const std::string jail = dir_.sub("long-jail");
+  for (int n = 0; n < 1200; ++n) {
+    const std::string target =
+        n % 2 ? dir_.sub("long-jail/" + std::to_string(n)) : dir_.sub("long" + std::to_string(n));
+    ASSERT_TRUE(mount_tmpfs(target, "64k")) << target;
+    guards.emplace_back(target);
+  }
+  const std::string proc = dir_.sub("long-jail/proc");
+  ASSERT_EQ(mount("proc", proc.c_str(), "proc", 0, nullptr), 0) << strerror(errno);
+  guards.emplace_back(proc);
+  const std::string here = kernel_table_against_mountinfo();
+  if (here == "no statmount")
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  EXPECT_EQ(here, "");
+  EXPECT_GE(k32l::kernel_mount_table()->size(), 1201u);
+  std::string jailed = "not run";
+  std::size_t jailed_size = 0;
+  std::thread([&] {
+    if (unshare(CLONE_FS) != 0 || chroot(jail.c_str()) != 0 || chdir("/") != 0) return;
+    jailed = kernel_table_against_mountinfo();
+    if (const auto table = k32l::kernel_mount_table()) jailed_size = table->size();
+  }).join();
+  EXPECT_EQ(jailed, "");
+  EXPECT_EQ(jailed_size, 601u) << "the jail's 600 mounts and its /proc";
+}
+
+// Mounts made, moved and unmounted while the kernel's description is read
+// (some between listmount and statmount): each read is a table, with every
+// mount that stayed, no entry twice and none without a mount point.
+TEST_F(Identity, TheKernelsDescriptionReadWhileMountsComeAndGoIsATable) {
+  const std::string stays = dir_.sub("stays");
+  ASSERT_TRUE(mount_tmpfs(stays));
+  MountGuard stays_guard(stays);
+  if (!k32l::kernel_mount_table())
+    GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
+  std::atomic<bool> stop{false};
+  std::vector<std::string> places;
+  for (int n = 0; n < 16; ++n) places.push_back(dir_.sub("churn" + std::to_string(n)));
+  const std::string moved_to = dir_.sub("moved");
+  std::thread churn([&] {
+    while (!stop) {
+      for (const std::string& place : places) mount_tmpfs(place, "1m");
+      mount(places[0].c_str(), moved_to.c_str(), nullptr, MS_MOVE, nullptr);
+      umount2(moved_to.c_str(), MNT_DETACH);
+      for (const std::string& place : places) umount2(place.c_str(), MNT_DETACH);
+    }
+  });
+  int reads = 0, described = 0;
+  for (const auto end = Clock::now() + std::chrono::seconds(1); Clock::now() < end; ++reads) {
+    const auto table = k32l::kernel_mount_table();
+    if (!table) continue;  // the mountinfo file is read then
+    ++described;
+    std::set<std::uint64_t> seen;
+    bool has_stays = false;
+    for (const k32l::MountEntry& e : *table) {
+      EXPECT_FALSE(e.target.empty());
+      EXPECT_TRUE(seen.insert(e.unique_id).second) << e.target;
+      has_stays = has_stays || e.target == stays;
+    }
+    EXPECT_TRUE(has_stays);
+  }
+  stop = true;
+  churn.join();
+  for (const std::string& place : places) umount2(place.c_str(), MNT_DETACH);
+  // Most reads are the kernel's description, not the file's.
+  EXPECT_GT(described, reads / 2) << described << " of " << reads;
 }
 
 TEST_F(Identity, ATableReadThatFailsIsAnErrorForThatCallOnly) {

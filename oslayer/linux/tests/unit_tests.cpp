@@ -2,10 +2,12 @@
 // buffers, file-system classes and the bounded worker.
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -220,6 +222,53 @@ TEST(VolumeNames, IndexesAnswerAsAScanOfTheVolumesInOrder) {
     EXPECT_EQ(snap.find_by_name(snap.volumes[1].name.c_str()), &snap.volumes[1]);
     EXPECT_EQ(snap.find_by_name(snap.volumes[2].name.c_str()), nullptr);
     EXPECT_EQ(snap.find_by_name(snap.volumes[3].name.c_str()), &snap.volumes[3]);
+  }
+}
+
+// The same at every size around the directory's powers of two, with many
+// volumes under equal keys: IDs equal but for case (and some invalid),
+// mount points and device numbers shared by several volumes.
+TEST(VolumeNames, IndexesWithManyEqualKeysAnswerAsAScan) {
+  std::minstd_rand random(7);
+  const char* const ids[] = {"aa-11", "AA-11", "Aa-11", "bb", "b b", "", "cc-22", "CC-22"};
+  for (const std::size_t count : {1u, 2u, 3u, 4u, 5u, 31u, 32u, 33u, 64u, 65u, 1025u}) {
+    SCOPED_TRACE(count);
+    Snapshot snap;
+    for (std::size_t k = 0; k < count; ++k) {
+      Volume v;
+      v.id = ids[random() % std::size(ids)];
+      v.name = wide_volume_name(v.id);
+      v.dev = random() % 5;
+      for (std::size_t t = random() % 3; t > 0; --t)
+        v.targets.push_back("/m" + std::to_string(random() % 7));
+      snap.add_volume(std::move(v));
+    }
+    snap.seal();
+    const auto scan = [&](auto matches) -> const Volume* {
+      for (const Volume& v : snap.volumes)
+        if (matches(v)) return &v;
+      return nullptr;
+    };
+    for (const char* id : ids) {
+      const Volume* first = scan([&](const Volume& v) { return same_volume_id(v.id, id); });
+      EXPECT_EQ(snap.find_by_id(id), first) << id;
+      // A name given back finds the first volume with its ID, where that
+      // volume has this very name and a valid ID.
+      const std::u16string name = wide_volume_name(id);
+      const Volume* named = first && first->name == name && is_valid_volume_id(id) ? first : nullptr;
+      EXPECT_EQ(snap.find_by_name(name.c_str()), named) << id;
+    }
+    for (int t = 0; t < 8; ++t) {
+      const std::string target = "/m" + std::to_string(t);
+      EXPECT_EQ(snap.find_by_target(target), scan([&](const Volume& v) {
+                  return std::find(v.targets.begin(), v.targets.end(), target) != v.targets.end();
+                })) << target;
+    }
+    for (std::uint64_t dev = 0; dev < 6; ++dev) {
+      const auto found = snap.volume_by_dev.find(dev, [](std::size_t) { return true; });
+      const Volume* first = scan([&](const Volume& v) { return v.dev == dev; });
+      EXPECT_EQ(found ? &snap.volumes[*found] : nullptr, first) << dev;
+    }
   }
 }
 

@@ -230,6 +230,41 @@ TEST_F(View, AThreadInAChrootSeesTheJailsMountsFromItsRoot) {
   EXPECT_TRUE(volume_at(jail + "/data")) << "back from the jail, the table is the whole one again";
 }
 
+// A jail that is a plain directory (no mount point) and has no /proc: its
+// table is the mounts below it, written from its root, and with no change
+// signal to watch there, a mount made after a call is seen by the next.
+TEST_F(View, AThreadInAJailWithoutProcSeesItsMountsAndEachChange) {
+  const std::string jail = dir_.sub("bare-jail"), first = dir_.sub("bare-jail/first"),
+                    second = dir_.sub("bare-jail/second");
+  ASSERT_TRUE(mount_tmpfs(first));
+  MountGuard first_mount(first);
+  ASSERT_TRUE(volume_at(first));  // the whole table is read and kept
+
+  ViewThread jailed(CLONE_FS);
+  if (!jailed.unshared()) GTEST_SKIP() << "unshare(CLONE_FS) refused";
+  bool entered = false;
+  std::set<std::string> before, after;
+  VolumeInfo at_first;
+  jailed.run([&] {
+    entered = chroot(jail.c_str()) == 0 && chdir("/") == 0;
+    if (!entered) return;
+    before = listed_paths();
+    at_first = volume_info(u"/first\\");
+  });
+  ASSERT_TRUE(entered) << "chroot failed";
+  if (before.empty() && !at_first.ok)
+    GTEST_SKIP() << "this kernel's mount table is read from /proc, which the jail lacks";
+  EXPECT_EQ(before, std::set<std::string>{"/first"});
+  EXPECT_TRUE(at_first.ok) << at_first.error;
+  EXPECT_EQ(at_first.fs_name, "tmpfs");
+
+  ASSERT_TRUE(mount_tmpfs(second));
+  MountGuard second_mount(second);
+  jailed.run([&] { after = listed_paths(); });
+  EXPECT_EQ(after, (std::set<std::string>{"/first", "/second"}))
+      << "a mount made since the last call is in the next one";
+}
+
 // ---- the descriptor table -------------------------------------------------------
 
 // A thread with a descriptor table of its own: its descriptors are the ones

@@ -367,7 +367,9 @@ OwnedRef NewUnicodeFromUnits(const UnicodeUnit* units, Py_ssize_t length);
 
 // A unicode object of `length` characters, each the code point of one
 // 16-bit unit of `units`, or an empty OwnedRef when a unit is a surrogate
-// (0xD800-0xDFFF), which the caller may have to pair with the next one.
+// (0xD800-0xDFFF), which the caller may have to pair with the next one
+// (never empty under a 2.7 that stores UTF-16 units itself: there the units
+// are the text, pairs included).
 // Empty and one-character results are the interpreter's shared objects,
 // as they are from NewUnicodeFromUnits. Throws PythonErrorSet.
 template <typename Unit>

@@ -110,7 +110,7 @@ const Volume* Snapshot::find_by_target(std::string_view path) const {
 }
 
 const Volume* Snapshot::find_by_mount(std::uint64_t mount_id) const {
-  const auto found = volume_by_mount.find(mount_id, [](std::size_t) { return true; });
+  const auto found = volume_by_mount.find(mount_id);
   return found ? &volumes[*found] : nullptr;
 }
 
@@ -120,8 +120,7 @@ Snapshot::HandleVolume Snapshot::volume_of_descriptor(int fd, std::uint64_t moun
   if (const Volume* v = find_by_mount(mount_id)) return {v, v->table_devno};
   // The file itself says which file system it is on.
   const auto dev = descriptor_device(fd);
-  const auto found = dev ? volume_by_dev.find(*dev, [](std::size_t) { return true; })
-                         : std::nullopt;
+  const auto found = dev ? volume_by_dev.find(*dev) : std::nullopt;
   if (!found) return {};
   const Volume& on = volumes[*found];
   return {&on, on.table_devno};

@@ -74,6 +74,10 @@ class PositionIndex {
       }
     }
   }
+  // The lowest position under `key`, where a key says all (an ID, a number).
+  std::optional<std::size_t> find(std::uint64_t key) const {
+    return find(key, [](std::size_t) { return true; });
+  }
   template <class Accept>
   std::optional<std::size_t> find(std::uint64_t key, Accept accept) const {
     const std::uint64_t k = mixed(key);

@@ -103,8 +103,8 @@ bool append_as_utf16(std::string_view utf8, std::u16string& out) {
 }
 
 std::optional<std::u16string> utf8_to_utf16(std::string_view utf8) {
-  if (auto ascii = ascii_to_utf16(utf8)) return ascii;
   std::u16string out;
+  out.reserve(utf8.size());  // UTF-8 takes at least as many bytes as UTF-16 units
   if (!append_as_utf16(utf8, out)) return std::nullopt;
   return out;
 }
@@ -223,12 +223,6 @@ std::size_t volume_id_hash(std::string_view id) {
   std::size_t hash = 14695981039346656037ULL;  // FNV-1a over the folded bytes
   for (char c : id) hash = (hash ^ static_cast<unsigned char>(ascii_lower(c))) * 1099511628211ULL;
   return hash;
-}
-
-const std::string& fold_volume_id(std::string_view id, std::string& folded) {
-  folded.assign(id.data(), id.size());
-  for (char& c : folded) c = ascii_lower(c);
-  return folded;
 }
 
 std::string device_volume_id(std::uint64_t dev) {

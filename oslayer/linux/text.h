@@ -55,9 +55,6 @@ bool same_volume_id(std::string_view a, std::string_view b);
 // A hash of `id` as IDs compare: the same for IDs that same_volume_id
 // finds the same.
 std::size_t volume_id_hash(std::string_view id);
-// `id` folded to ASCII lower case into `folded` (whose buffer is reused):
-// two IDs are the same exactly when their folded texts are equal.
-const std::string& fold_volume_id(std::string_view id, std::string& folded);
 
 // ID of a volume whose file system has no usable UUID: the whole 64-bit
 // device number in the last two GUID groups, so it is stable for as long as

@@ -56,18 +56,20 @@ OwnedRef ReadVolumeInformationByPath(PyObject* path, const SystemText* converted
   if (path == Py_None) {
     pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got None", pyutil::kTextTypeName);
   }
+  // The text the caller converted already, or converted here.
   pyutil::WideString own_text;
+  if (converted == nullptr) own_text = ArgumentToWide(path, "path");
   const pyutil::WideString& text =
-      converted != nullptr ? CheckedArgument(*converted, "path")
-                           : (own_text = ArgumentToWide(path, "path"));
-  // The system wants a root with its trailing backslash.
+      converted != nullptr ? CheckedArgument(*converted, "path") : own_text;
+  // The system wants a root with its trailing backslash: a copy with it
+  // only where the text lacks it.
+  const WCHAR* root = text.c_str();
   pyutil::WideString with_backslash;
-  const bool add_backslash = text.empty() || text.back() != WCHAR('\\');
-  if (add_backslash) {
+  if (text.empty() || text.back() != WCHAR('\\')) {
     with_backslash.reserve(text.size() + 1);
     with_backslash.append(text).push_back(WCHAR('\\'));
+    root = with_backslash.c_str();
   }
-  const WCHAR* root = add_backslash ? with_backslash.c_str() : text.c_str();
   VolumeInformationBuffers buffers;
   if (!WithoutCriticalErrorDialogs([&] {
         return GetVolumeInformationW(root, buffers.label, kTextBufferLength,

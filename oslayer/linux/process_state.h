@@ -23,6 +23,7 @@ namespace k32l {
 class Gate;
 class WorkerPool;
 struct Snapshot;
+class VerifiedMountPoints;
 
 // The snapshot kept for one view (snapshot_cache.cpp). Every thread holds
 // the cache of the view it last called from, so threads in different views
@@ -33,6 +34,9 @@ struct ViewCache {
   std::mutex mutex;
   UniqueFd watch;  // the view's mount table, polled for changes
   std::shared_ptr<const Snapshot> snapshot;
+  // What the last snapshot built for the view found at its mount points,
+  // kept when a change drops that snapshot, for the next build.
+  std::shared_ptr<const VerifiedMountPoints> verified_mount_points;
 };
 
 struct ProcessState {

@@ -17,6 +17,7 @@
 #include "kernel32.h"
 #include "mount_table.h"
 #include "outcome.h"
+#include "verified_mount_points.h"
 
 namespace k32l {
 
@@ -137,6 +138,9 @@ struct Snapshot {
   PositionIndex volume_by_mount;
   // st_dev of a volume's root -> its position (set by add_volume).
   PositionIndex volume_by_dev;
+  // What statx found at every mount point of the table, for the next build
+  // of the same view.
+  std::shared_ptr<const VerifiedMountPoints> verified_mount_points;
 
   // Sorts the indexes once the volumes are added: look-ups then search them.
   void seal();
@@ -169,7 +173,11 @@ struct Snapshot {
 
 // The snapshot of `entries` (a mount table of the caller's view): probes
 // its mounts and devices, each behind its gate, within one bound in all.
-Snapshot build_snapshot(const std::vector<MountEntry>& entries);
+// `earlier`: what statx found at the mount points when this view's last
+// snapshot was built, kept where it still holds (null: every mount point is
+// asked).
+Snapshot build_snapshot(const std::vector<MountEntry>& entries,
+                        const VerifiedMountPoints* earlier = nullptr);
 
 // The snapshot for the mount table as it is now, in the calling thread's
 // view: re-read only when the kernel has flagged a change on the descriptor

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "bounded.h"
@@ -85,11 +87,13 @@ std::vector<std::string> mount_points(const std::vector<MountEntry>& entries, Me
 
 class SnapshotBuilder {
  public:
-  explicit SnapshotBuilder(const std::vector<MountEntry>& entries)
+  SnapshotBuilder(const std::vector<MountEntry>& entries, const VerifiedMountPoints* earlier)
       : entries_(entries),
         id_kind_(compared_by(entries)),
+        earlier_(earlier),
         last_at_target_(entries.size(), false),
-        standing_(entries.size()) {}
+        standing_(entries.size()),
+        verified_(entries.size()) {}
 
   Snapshot build() {
     index_visible_mounts();
@@ -101,6 +105,7 @@ class SnapshotBuilder {
     collect_file_system_checks();
     collect_device_probes();
     assemble_volumes();
+    note_verified_mount_points();
     return std::move(snap_);
   }
 
@@ -197,13 +202,19 @@ class SnapshotBuilder {
   }
 
   // The file systems that cannot stall are looked at on this thread, which
-  // saves a hand-off per file system.
+  // saves a hand-off per file system; a mount point whose answer from the
+  // last build still holds is not asked again.
   void look_at_local_file_systems() {
+    const std::vector<const PathIdentity*> held =
+        earlier_ ? earlier_->still_holding(entries_)
+                 : std::vector<const PathIdentity*>(entries_.size(), nullptr);
     for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
       if (file_systems_[fs].may_block) continue;
       for (std::size_t i : members_of(fs)) {
-        const PathIdentity seen = identify_path(entries_[i].target, id_kind_);
+        const PathIdentity seen = held[i] ? *held[i] : identify_path(entries_[i].target, id_kind_);
         standing_[i] = standing_of(entries_[i], &seen, last_at_target_[i]);
+        if (seen.error == 0 && seen.mount_id_unique && is_this_mount(entries_[i], seen))
+          verified_[i] = seen;
       }
     }
   }
@@ -282,6 +293,17 @@ class SnapshotBuilder {
     snap_.seal();
   }
 
+  // What statx found at the mount points of the file systems that cannot
+  // stall, for the next build of this view (those that may are asked anew
+  // each time, through their gates).
+  void note_verified_mount_points() {
+    auto noted = std::make_shared<VerifiedMountPoints>();
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      noted->note(entries_[i], verified_[i] ? &*verified_[i] : nullptr);
+    noted->seal();
+    snap_.verified_mount_points = std::move(noted);
+  }
+
   // One volume of mounts `group` into `v`: type and device come from its
   // own mounts; what names it goes to `naming`.
   void make_volume(Members group, Volume& v, NamingFacts& naming) {
@@ -325,6 +347,7 @@ class SnapshotBuilder {
 
   const std::vector<MountEntry>& entries_;
   const MountIdKind id_kind_;  // of the mount IDs statx is asked for
+  const VerifiedMountPoints* earlier_;  // null: every mount point is asked
   Snapshot snap_;
   std::vector<bool> last_at_target_;
   std::vector<FileSystem> file_systems_;  // in order of first appearance
@@ -333,6 +356,9 @@ class SnapshotBuilder {
   std::vector<std::size_t> fs_members_, fs_starts_;
   std::vector<std::size_t> fs_of_;  // of each entry (kNoGroup: a pseudo file system's)
   std::vector<Standing> standing_;
+  // What statx found at each mount point it proved (those of file systems
+  // that cannot stall).
+  std::vector<std::optional<PathIdentity>> verified_;
   BoundedClock::time_point deadline_;  // of every probe: one bound in all
   std::map<std::uint64_t, PendingPtr<DeviceFacts>> probes_;  // by device number
   std::map<std::uint64_t, DeviceFacts> probed_;
@@ -340,8 +366,9 @@ class SnapshotBuilder {
 
 }  // namespace
 
-Snapshot build_snapshot(const std::vector<MountEntry>& entries) {
-  return SnapshotBuilder(entries).build();
+Snapshot build_snapshot(const std::vector<MountEntry>& entries,
+                        const VerifiedMountPoints* earlier) {
+  return SnapshotBuilder(entries, earlier).build();
 }
 
 }  // namespace k32l

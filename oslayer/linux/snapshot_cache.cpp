@@ -125,7 +125,9 @@ Outcome<Built> build_from_table(ViewCache& cache) {
     auto table = read_identified_table(mount_table_path());
     process_state().table_reads.fetch_add(1);
     if (!table.ok()) return failed<Built>(table.error);
-    Built built{std::make_shared<const Snapshot>(build_snapshot(table.value))};
+    Built built{std::make_shared<const Snapshot>(
+        build_snapshot(table.value, cache.verified_mount_points.get()))};
+    cache.verified_mount_points = built.snapshot->verified_mount_points;
     if (compared_by(table.value) == MountIdKind::Unique) return {ERROR_SUCCESS, built};
     built.proven = cache.watch.valid() && !table_changed(cache);
     if (built.proven || !cache.watch.valid() || build == kMostBuilds)

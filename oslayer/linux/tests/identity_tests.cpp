@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "hostile_support.h"
@@ -25,6 +26,9 @@
 #include "identity.h"
 #include "mount_table.h"
 #include "raii.h"
+#include "snapshot.h"
+#include "text.h"
+#include "verified_mount_points.h"
 
 using namespace k32l_test;
 using Clock = std::chrono::steady_clock;
@@ -613,4 +617,147 @@ TEST_F(Identity, ACallerWhoCannotReadTheDeviceIsNotToldWhatACacheSaysWasOnItBefo
   EXPECT_EQ(answer.rfind("ext4|", 0), 0u) << answer;
   EXPECT_EQ(answer.find("OLDDISK"), std::string::npos) << answer;
   EXPECT_EQ(answer.find(old_uuid), std::string::npos) << answer;
+}
+
+namespace {
+
+// What a snapshot says of which mount is where: each volume's ID, st_dev,
+// whether statx proved it, its mount points as found and as listed, the
+// mount its calls reach; then the other file systems' mount points.
+std::string where_mounts_are(const k32l::Snapshot& snap) {
+  std::string out;
+  for (const k32l::Volume& v : snap.volumes) {
+    out += v.id + " dev=" + std::to_string(v.dev) + (v.dev_verified ? " proven" : "") + " reach=" +
+           v.reach + " at:";
+    for (const std::string& t : v.targets) out += " " + t;
+    out += " listed:";
+    for (const std::string& t : v.listed) out += " " + t;
+    out += "\n";
+  }
+  for (const std::string& t : snap.other_targets) out += "other " + t + "\n";
+  return out;
+}
+
+}  // namespace
+
+// A table read again after a change is built with what statx found at the
+// mount points last time, where the change cannot have touched them: each
+// change here (a mount stacked on another or on a directory above one, an
+// unmount that uncovers, a move, a bind over a parent, a mount propagated to
+// a peer, a renamed directory above a mount point, a lazy unmount of a
+// subtree) gives the snapshot that asking every mount point again gives.
+TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
+  const auto read_table = [] {
+    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
+    EXPECT_TRUE(table.ok()) << table.error;
+    return table.value;
+  };
+  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  std::deque<MountGuard> guards;
+  const auto mount_at = [&](const std::string& target) {
+    EXPECT_TRUE(mount_tmpfs(target)) << target;
+    guards.emplace_back(target);
+  };
+  const std::string a = dir_.sub("a"), b = dir_.sub("b"), shared = dir_.sub("shared");
+  mount_at(a);
+  mount_at(b);
+  mount_at(shared);
+  const std::string nested = a + "/nested", peer = dir_.sub("peer"), file = dir_.path() + "/file";
+  ASSERT_EQ(mkdir(nested.c_str(), 0755), 0);
+  mount_at(nested);
+  ASSERT_EQ(mount(nullptr, shared.c_str(), nullptr, MS_SHARED, nullptr), 0) << strerror(errno);
+  ASSERT_EQ(mount(shared.c_str(), peer.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  guards.emplace_back(peer);
+  const std::string renamed_parent = dir_.sub("parent"), in_parent = renamed_parent + "/m";
+  ASSERT_EQ(mkdir(in_parent.c_str(), 0755), 0);
+  mount_at(in_parent);
+  { std::ofstream(file) << "x"; }
+  ASSERT_EQ(mount(file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  guards.emplace_back(file);
+
+  const auto first = k32l::build_snapshot(read_table());
+  auto earlier = first.verified_mount_points;
+  ASSERT_TRUE(earlier);
+  const auto rebuilt_alike = [&](const std::string& change) {
+    const auto table = read_table();
+    const auto kept = k32l::build_snapshot(table, earlier.get());
+    const auto asked = k32l::build_snapshot(table);
+    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
+    earlier = kept.verified_mount_points;
+    return where_mounts_are(kept);
+  };
+  const auto listed = [](const std::string& where, const std::string& target) {
+    std::istringstream lines(where);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t at = line.find(" listed:");
+      if (at != std::string::npos && (line.substr(at + 8) + " ").find(" " + target + " ") !=
+                                         std::string::npos)
+        return true;
+    }
+    return false;
+  };
+
+  // Nothing near them changed: every mount point's answer is kept.
+  const std::string poke = dir_.sub("poke");
+  ASSERT_TRUE(mount_tmpfs(poke));
+  MountGuard(poke).release();
+  {
+    const auto table = read_table();
+    const auto kept = earlier->still_holding(table);
+    std::size_t ours = 0, held = 0;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      if (!k32l::path_is_under(table[i].target, dir_.path())) continue;
+      ++ours;
+      held += kept[i] != nullptr;
+    }
+    EXPECT_EQ(ours, 7u);
+    EXPECT_EQ(held, ours) << "a change elsewhere leaves every answer here standing";
+  }
+  rebuilt_alike("a mount and unmount elsewhere");
+
+  mount_at(a);  // stacked on a: a's first mount and the one nested in it are hidden
+  auto where = rebuilt_alike("a mount stacked on another");
+  EXPECT_FALSE(listed(where, nested)) << where;
+  guards.back().release();
+  where = rebuilt_alike("the stacked mount unmounted");
+  EXPECT_TRUE(listed(where, nested)) << where;
+
+  mount_at(dir_.path());  // on the directory above them all
+  where = rebuilt_alike("a mount on a directory above");
+  EXPECT_FALSE(listed(where, a)) << where;
+  guards.back().release();
+  rebuilt_alike("that mount unmounted");
+
+  ASSERT_EQ(mount(b.c_str(), a.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  guards.emplace_back(a);
+  where = rebuilt_alike("a bind over a mount with one nested in it");
+  EXPECT_FALSE(listed(where, nested)) << where;
+  guards.back().release();
+  rebuilt_alike("the bind unmounted");
+
+  const std::string moved = a + "/moved";
+  ASSERT_EQ(mkdir(moved.c_str(), 0755), 0);
+  ASSERT_EQ(mount(b.c_str(), moved.c_str(), nullptr, MS_MOVE, nullptr), 0) << strerror(errno);
+  guards.emplace_back(moved);
+  where = rebuilt_alike("a mount moved below another");
+  EXPECT_TRUE(listed(where, moved)) << where;
+  EXPECT_FALSE(listed(where, b)) << where;
+
+  ASSERT_EQ(mkdir((shared + "/sub").c_str(), 0755), 0);
+  mount_at(shared + "/sub");  // propagated to the peer as well
+  where = rebuilt_alike("a mount propagated to a peer");
+  EXPECT_TRUE(listed(where, peer + "/sub")) << where;
+
+  const std::string renamed = dir_.sub("renamed");
+  rmdir(renamed.c_str());
+  ASSERT_EQ(rename(renamed_parent.c_str(), renamed.c_str()), 0) << strerror(errno);
+  guards.emplace_back(renamed + "/m");
+  where = rebuilt_alike("a directory above a mount point renamed");
+  EXPECT_TRUE(listed(where, renamed + "/m")) << where;
+
+  ASSERT_EQ(umount2(a.c_str(), MNT_DETACH), 0) << strerror(errno);
+  where = rebuilt_alike("a mount and the ones inside it unmounted at once");
+  EXPECT_FALSE(listed(where, nested)) << where;
+  EXPECT_FALSE(listed(where, moved)) << where;
 }

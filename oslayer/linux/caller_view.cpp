@@ -77,10 +77,19 @@ bool shared_with(pid_t other, int kind) {
   return ::syscall(SYS_kcmp, other, ::gettid(), kind, 0, 0) <= 0;
 }
 
+// 0 when the calling thread has the main thread's descriptor table (the
+// main thread always counts as having it), else the thread's own ID.
+std::uint64_t descriptor_table_owner() {
+  const pid_t self = ::gettid();
+  if (self == ::getpid() || shared_with(::getpid(), KCMP_FILES)) return 0;
+  return static_cast<std::uint64_t>(self);
+}
+
 }  // namespace
 
 CallerView current_view() {
   CallerView view;
+  view.key.descriptor_table = descriptor_table_owner();
   struct statx root {};
   // One look at "/" without a walk or revalidation: it never waits on the
   // root's file system.

@@ -19,19 +19,25 @@ namespace k32l {
 // the caller's root directory. A mount belongs to one namespace, and a new
 // namespace gets copies with new IDs, so with the kernel's unique mount IDs
 // (never reused) the pair names the namespace too; where the kernel has only
-// the 32-bit ID (which it reuses) the namespace's inode is added.
+// the 32-bit ID (which it reuses) the namespace's inode is added. Threads
+// with descriptor tables of their own keep views of their own as well.
 struct ViewKey {
   std::uint64_t root_mount = 0;
   std::uint64_t root_inode = 0;
   std::uint64_t mount_namespace = 0;  // 0 where root_mount is the unique ID
+  // Whose descriptor table the thread has: 0 the main thread's, else the
+  // thread's own ID. A descriptor kept for the view (the watch of its
+  // table) is a number in the table it was opened in, and means nothing,
+  // or another file, in a table of another thread's.
+  std::uint64_t descriptor_table = 0;
 
   friend bool operator<(const ViewKey& a, const ViewKey& b) {
-    return std::tie(a.root_mount, a.root_inode, a.mount_namespace) <
-           std::tie(b.root_mount, b.root_inode, b.mount_namespace);
+    return std::tie(a.root_mount, a.root_inode, a.mount_namespace, a.descriptor_table) <
+           std::tie(b.root_mount, b.root_inode, b.mount_namespace, b.descriptor_table);
   }
   friend bool operator==(const ViewKey& a, const ViewKey& b) {
-    return std::tie(a.root_mount, a.root_inode, a.mount_namespace) ==
-           std::tie(b.root_mount, b.root_inode, b.mount_namespace);
+    return std::tie(a.root_mount, a.root_inode, a.mount_namespace, a.descriptor_table) ==
+           std::tie(b.root_mount, b.root_inode, b.mount_namespace, b.descriptor_table);
   }
   friend bool operator!=(const ViewKey& a, const ViewKey& b) { return !(a == b); }
 };

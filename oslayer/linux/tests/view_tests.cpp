@@ -313,6 +313,41 @@ TEST_F(View, AThreadWithItsOwnDescriptorTableIsAnsweredFromThatTable) {
   EXPECT_EQ(by_handle(on_tmpfs.get()).fs_name, "tmpfs");
 }
 
+// The table's change signal reaches every thread, whatever descriptor table
+// the first caller had: a thread with a table of its own calls first and
+// stays, then the main thread mounts and calls, and once more after that
+// thread is gone. In a forked child, whose provider holds no table yet.
+TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
+  const std::string later = dir_.sub("later");
+  MountGuard later_mount(later);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int code = 0;
+    {
+      ViewThread own(CLONE_FILES);
+      if (!own.unshared()) _exit(10);
+      own.run([] {
+        // Numbers the main table does not have open.
+        for (int i = 0; i < 20; ++i) (void)fcntl(0, F_DUPFD_CLOEXEC, 0);
+        all_volume_names();
+      });
+      if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
+      if (!volume_at(later)) code |= 1;
+    }
+    if (umount2(later.c_str(), MNT_DETACH) != 0) _exit(12);
+    if (volume_at(later)) code |= 2;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a mount made while that thread stays is not seen";
+  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "an unmount made after that thread is gone is not seen";
+  EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
+}
+
 // ---- descriptors whose mount is not in the caller's table -----------------------
 
 // The file says which volume it is on: a descriptor opened in another mount

@@ -32,7 +32,8 @@ class VerifiedMountPoints;
 // holding it ends or moves to another view.
 struct ViewCache {
   std::mutex mutex;
-  UniqueFd watch;  // the view's mount table, polled for changes
+  UniqueFd watch;    // the view's mount table, whose poll flags a change
+  UniqueFd notices;  // an epoll instance holding `watch` (invalid: poll it)
   std::shared_ptr<const Snapshot> snapshot;
   // What the last snapshot built for the view found at its mount points,
   // kept when a change drops that snapshot, for the next build.

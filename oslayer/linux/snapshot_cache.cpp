@@ -2,6 +2,7 @@
 // of that view's mount table.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 
 #include "bounded.h"
 #include "caller_view.h"
@@ -17,22 +18,44 @@ namespace {
 // built again, where mounts are told apart by 32-bit IDs.
 constexpr int kMostBuilds = 3;
 
-// Whether the kernel flagged a change of the table on the watched
-// descriptor since it was last polled: it flags POLLPRI|POLLERR once per
-// change since the last poll on that descriptor.
+// Opens the view's change signal: its mount table, and an epoll instance
+// that holds it. The kernel's wake-up on a change puts the table on the
+// instance's ready list as the change is made, so asking whether one came
+// costs a look at that list, not a poll of the table (a refresh asks five
+// times per volume). Where no instance can be made, the table is polled.
+void open_watch(ViewCache& cache) {
+  cache.notices.reset();
+  cache.watch.reset(::open(mount_table_path(), O_RDONLY | O_CLOEXEC));
+  if (!cache.watch.valid()) return;
+  UniqueFd notices(::epoll_create1(EPOLL_CLOEXEC));
+  epoll_event wanted{};
+  wanted.events = EPOLLPRI | EPOLLERR;
+  if (notices.valid() && ::epoll_ctl(notices.get(), EPOLL_CTL_ADD, cache.watch.get(), &wanted) == 0)
+    cache.notices = std::move(notices);
+}
+
+// Whether the kernel flagged a change of the table since the signal was
+// last asked: it flags POLLPRI|POLLERR once per change since the last poll
+// of the table's descriptor (epoll polls it when the change wakes it).
 bool table_changed(const ViewCache& cache) {
+  if (cache.notices.valid()) {
+    epoll_event got{};
+    return ::epoll_wait(cache.notices.get(), &got, 1, 0) > 0 &&
+           (got.events & (EPOLLPRI | EPOLLERR));
+  }
   pollfd p{cache.watch.get(), POLLPRI | POLLERR, 0};
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLPRI | POLLERR));
 }
 
-// Whether the snapshot `cache` holds is stale: none yet, no watch, or the
-// kernel flagged a change of the table.
+// Whether the snapshot `cache` holds is stale: none yet, or the kernel
+// flagged a change of the table, or no signal was open to flag one (one
+// opened only now says nothing of the changes before it).
 bool needs_rebuild(ViewCache& cache) {
-  if (!cache.watch.valid())
-    cache.watch.reset(::open(mount_table_path(), O_RDONLY | O_CLOEXEC));
-  bool changed = !cache.snapshot || !cache.watch.valid();
-  if (cache.watch.valid() && table_changed(cache)) changed = true;
-  return changed;
+  if (!cache.watch.valid()) {
+    open_watch(cache);
+    return true;
+  }
+  return table_changed(cache) || !cache.snapshot;
 }
 
 // The cache of `view`: the one a thread in that view holds already, or a new one.

@@ -1,6 +1,8 @@
 // Classification of file-system types: which are volumes, what Windows
 // calls them and what kind of drive holds them.
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <initializer_list>
 #include <unordered_set>
 
@@ -11,14 +13,30 @@ namespace k32l {
 namespace {
 
 // A set of type names, looked up by hash: every mount of a table is
-// classified each time the table is read.
+// classified each time the table is read, most often as none of a set. A
+// name whose first byte and length no member has is turned away before
+// it is hashed.
 class TypeSet {
  public:
-  TypeSet(std::initializer_list<std::string_view> names) : names_(names) {}
-  bool has(std::string_view value) const { return names_.count(value) != 0; }
+  TypeSet(std::initializer_list<std::string_view> names) : names_(names) {
+    for (std::string_view name : names) lengths_[first_byte(name)] |= length_bit(name.size());
+  }
+  bool has(std::string_view value) const {
+    if (value.empty() || !(lengths_[first_byte(value)] & length_bit(value.size()))) return false;
+    return names_.count(value) != 0;
+  }
 
  private:
+  static unsigned char first_byte(std::string_view name) {
+    return name.empty() ? 0 : static_cast<unsigned char>(name.front());
+  }
+  // Lengths from 63 up share the last bit (they are then hashed).
+  static std::uint64_t length_bit(std::size_t length) {
+    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  }
+
   std::unordered_set<std::string_view> names_;
+  std::array<std::uint64_t, 256> lengths_{};  // by first byte: a bit per length
 };
 
 bool one_of(std::string_view value, std::initializer_list<std::string_view> set) {

@@ -129,6 +129,33 @@ TEST(VolumeNames, IdsCompareWithoutCase) {
   EXPECT_FALSE(same_volume_id("abcd", "abcd-"));
 }
 
+// IDs that compare equal hash alike, whatever byte (of all 256) stands at
+// whatever place of whatever length; IDs that differ in one byte, or only
+// in trailing NULs, hash apart.
+TEST(VolumeNames, IdsThatCompareEqualHashAlike) {
+  const auto lowered = [](std::string text) {
+    for (char& c : text)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+  };
+  for (std::size_t length = 1; length <= 17; ++length) {
+    for (int byte = 0; byte < 256; ++byte) {
+      std::string id(length, 'Q');
+      id[(byte * 7) % length] = static_cast<char>(byte);
+      SCOPED_TRACE(testing::Message() << "length " << length << ", byte " << byte);
+      ASSERT_TRUE(same_volume_id(id, lowered(id)));
+      EXPECT_EQ(volume_id_hash(id), volume_id_hash(lowered(id)));
+      std::string other = id;
+      other[length - 1] = static_cast<char>(other[length - 1] ^ 0x01);
+      if (!same_volume_id(id, other)) {
+        EXPECT_NE(volume_id_hash(id), volume_id_hash(other));
+      }
+    }
+    EXPECT_NE(volume_id_hash(std::string(length, 'a')),
+              volume_id_hash(std::string(length, 'a') + '\0'));
+  }
+}
+
 TEST(VolumeNames, DeviceIdsAreValidDistinctAndStable) {
   // 'x' stands for a lower-case hex digit.
   const std::string shape = "xxxxxxxx-0000-0000-xxxx-xxxxxxxxxxxx";
@@ -363,8 +390,10 @@ TEST(FsClasses, KernelInterfacesAreNotVolumes) {
                         "autofs", "binfmt_misc", "nsfs"})
     EXPECT_TRUE(is_pseudo_fs(t)) << t;
   for (const char* t : {"ext4", "xfs", "btrfs", "tmpfs", "devtmpfs", "ramfs", "overlay",
-                        "squashfs", "fuseblk", "fuse.fusefat", "nfs4", "vfat"})
+                        "squashfs", "fuseblk", "fuse.fusefat", "nfs4", "vfat", "", "prox", "procs",
+                        "Proc", "fuse.lxcfs2"})
     EXPECT_FALSE(is_pseudo_fs(t)) << t;
+  EXPECT_FALSE(is_pseudo_fs("proc" + std::string(70, 'x'))) << "a long name is hashed, not taken";
 }
 
 TEST(FsClasses, RemoteAndFuseMayBlock) {

@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 #include "bounded.h"
 #include "device_probe.h"
@@ -38,6 +37,40 @@ FileSystemFacts look_at_file_system(const std::vector<std::string>& targets, boo
   if (ask_server) ::statvfs(targets.front().c_str(), &ignored);
   return facts;
 }
+
+// Numbers keys (device numbers) in order of first appearance, 0, 1, 2 ...,
+// in one flat open-addressed table: no allocation per key, where a table
+// of a thousand mounts is grouped twice per build.
+class FirstSeen {
+ public:
+  explicit FirstSeen(std::size_t most_keys) {
+    std::size_t slots = 16;
+    while (slots < 2 * most_keys) slots *= 2;
+    slots_.assign(slots, Slot{0, kEmpty});
+    mask_ = slots - 1;
+  }
+  // The number `key` got when first seen; a new key gets the next one.
+  std::size_t number(std::uint64_t key) {
+    for (std::size_t i = (key * 0x9E3779B97F4A7C15ULL) >> 32 & mask_;; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.number == kEmpty) {
+        slot = Slot{key, count_};
+        return count_++;
+      }
+      if (slot.key == key) return slot.number;
+    }
+  }
+  std::size_t size() const { return count_; }
+
+ private:
+  static constexpr std::size_t kEmpty = ~std::size_t{0};
+  struct Slot {
+    std::uint64_t key;
+    std::size_t number;
+  };
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0, count_ = 0;
+};
 
 // Entry indices of one group of mounts (a file system, a volume): a range
 // of one flat array, in mount-table order.
@@ -125,14 +158,13 @@ class SnapshotBuilder {
   // Group: every mount of a data file system, hidden or not, by file system
   // (its mount-table number), in order of first appearance.
   void group_file_systems() {
-    std::unordered_map<std::uint64_t, std::size_t> index_of;
-    index_of.reserve(entries_.size());
+    FirstSeen index_of(entries_.size());
     fs_of_.assign(entries_.size(), kNoGroup);
     for (std::size_t i = 0; i < entries_.size(); ++i) {
       if (is_pseudo_fs(entries_[i].fstype)) continue;
-      const auto [it, fresh] = index_of.emplace(entries_[i].devno, file_systems_.size());
-      if (fresh) file_systems_.push_back(FileSystem{entries_[i].devno, {}, false, {}});
-      fs_of_[i] = it->second;
+      fs_of_[i] = index_of.number(entries_[i].devno);
+      if (fs_of_[i] == file_systems_.size())
+        file_systems_.push_back(FileSystem{entries_[i].devno, {}, false, {}});
     }
     fs_members_ = grouped(fs_of_, file_systems_.size(), fs_starts_);
   }
@@ -261,13 +293,10 @@ class SnapshotBuilder {
   // Assemble: the listed mounts grouped by the st_dev of their roots, in
   // order of first appearance, one volume each, then named all together.
   void assemble_volumes() {
-    std::unordered_map<std::uint64_t, std::size_t> group_of_dev;
-    group_of_dev.reserve(entries_.size());
+    FirstSeen group_of_dev(entries_.size());
     std::vector<std::size_t> group_of(entries_.size(), kNoGroup);
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      if (!standing_[i].listed) continue;
-      group_of[i] = group_of_dev.emplace(standing_[i].dev, group_of_dev.size()).first->second;
-    }
+    for (std::size_t i = 0; i < entries_.size(); ++i)
+      if (standing_[i].listed) group_of[i] = group_of_dev.number(standing_[i].dev);
     const std::size_t count = group_of_dev.size();
     std::vector<std::size_t> starts;
     const std::vector<std::size_t> flat = grouped(group_of, count, starts);

@@ -2,6 +2,7 @@
 each entry holds, which volumes are skipped, and that a failed rebuild leaves
 the previous table, the FAT cache and the lock as they were."""
 
+import ast
 import codecs
 import ctypes
 import logging
@@ -277,6 +278,42 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertFalse(self.FatCached(1))
     self.service.AllVolumeEntries()  # an empty table is rebuilt every time
     self.assertEqual(2, self.Rebuilds())
+
+  def testVolumeEntryGetsTheKeywordDictTheInterpreterWouldMake(self):
+    # A dict filled key by key, as the interpreter fills a call's keyword
+    # dict: in 2.7 its order is that of its table, which depends on the
+    # names' hashes; some hash seeds put the names in other slots of a dict
+    # sized for them at once.
+    probe = r"""
+        import ctypes
+        import scripted_system
+        import volumes_testing
+        import windows.volumes as volumes
+        from common import volume_entry
+        order = []
+        class Entry(ctypes.Structure):
+          # ctypes sets the keywords one by one in the order of the dict it
+          # was given.
+          def __setattr__(self, name, value):
+            order.append(name)
+            ctypes.Structure.__setattr__(self, name, value)
+        class Module(object):
+          VolumeEntry = Entry
+          DeviceType = volume_entry.DeviceType
+        volumes.volume_entry = Module
+        scripted_system.add_volume(volumes_testing.VolumeName("order"), [u"C:\\"], serial=1)
+        volumes.VolumeInfo.__wrapped__().AllVolumeEntries()
+        filled = {}
+        for name in volume_entry.VolumeEntry.FIELDS:
+          filled[name] = None
+        print(repr((order, list(filled))))
+        """
+    for seed in ("0", "4", "19", "24", "30", "35", "43"):
+      status, out, err = volumes_testing.RunPython(probe, environment={"PYTHONHASHSEED": seed})
+      self.assertEqual(0, status, err)
+      order, filled = ast.literal_eval(out.strip())
+      self.assertEqual(filled, order, seed)
+      self.assertEqual(sorted(volume_entry.VolumeEntry.FIELDS), sorted(order))
 
   def Failures(self):
     """Ways for a rebuild to fail before it installs the new table."""

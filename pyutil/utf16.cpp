@@ -51,6 +51,9 @@ UnitSummary NarrowUnits(const Unit* units, std::size_t length, Utf16Unit* out) {
   return {bits, zero != 0};
 }
 
+// The longest text WideFromUnits narrows on the stack.
+constexpr std::size_t kNarrowedOnStack = 512;
+
 // Units of up to 16 bits are UTF-16 units as they stand (3's narrow kinds,
 // 2.7's UCS-2); a wider unit is a code point, split into a surrogate pair
 // above the BMP. Each string is made at its final size, in one pass over
@@ -59,8 +62,18 @@ UnitSummary NarrowUnits(const Unit* units, std::size_t length, Utf16Unit* out) {
 template <typename Unit>
 WideString WideFromUnits(const Unit* units, Py_ssize_t count, bool* contains_nul) {
   const auto length = static_cast<std::size_t>(count);
-  WideString wide(length, Utf16Unit{});
-  const UnitSummary summary = NarrowUnits(units, length, wide.data());
+  WideString wide;
+  UnitSummary summary;
+  if (length <= kNarrowedOnStack) {
+    // Names and paths: narrowed on the stack, then copied in whole, which
+    // costs less than filling the string first.
+    Utf16Unit narrowed[kNarrowedOnStack];
+    summary = NarrowUnits(units, length, narrowed);
+    wide.assign(narrowed, length);
+  } else {
+    wide.assign(length, Utf16Unit{});
+    summary = NarrowUnits(units, length, wide.data());
+  }
   if (contains_nul != nullptr) *contains_nul = summary.nul;
   if (sizeof(Unit) <= 2 || summary.bits <= 0xFFFF) return wide;
   std::size_t above_bmp = 0;

@@ -1,6 +1,8 @@
 #include "pyutil/utf16.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
@@ -20,18 +22,19 @@ bool IsLowSurrogate(unsigned unit) {
   return unit >= kLowSurrogateFirst && unit <= kLowSurrogateLast;
 }
 
-// What a pass over the units found: the OR of them all (bits above the
+// What a pass over 4-byte units found: the OR of them all (bits above the
 // 16th: a code point above the BMP) and whether one of them is 0.
 struct UnitSummary {
   std::uint32_t bits = 0;
   bool nul = false;
 };
 
-// Copies `length` units into 16-bit `out`, each cut to its low 16 bits,
-// summing them up on the way. Eight units a step, with a fixed count the
-// compiler turns into vector instructions; the rest one by one.
+// Copies `length` 4-byte units into 16-bit `out`, each cut to its low 16
+// bits, summing them up on the way. Eight units a step, with a fixed count
+// the compiler turns into vector instructions; the rest one by one.
 template <typename Unit>
 UnitSummary NarrowUnits(const Unit* units, std::size_t length, Utf16Unit* out) {
+  static_assert(sizeof(Unit) == 4, "code points");
   std::uint32_t bits = 0, zero = 0;
   std::size_t index = 0;
   for (; index + 8 <= length; index += 8) {
@@ -51,48 +54,46 @@ UnitSummary NarrowUnits(const Unit* units, std::size_t length, Utf16Unit* out) {
   return {bits, zero != 0};
 }
 
-// The longest text WideFromUnits narrows on the stack.
-constexpr std::size_t kNarrowedOnStack = 512;
-
 // Units of up to 16 bits are UTF-16 units as they stand (3's narrow kinds,
 // 2.7's UCS-2); a wider unit is a code point, split into a surrogate pair
-// above the BMP. Each string is made at its final size, in one pass over
-// the units unless one is above the BMP. `contains_nul`, when given, is set
+// above the BMP. Each string is made at its final size; 4-byte units are
+// read once unless one is above the BMP. `contains_nul`, when given, is set
 // to whether a unit is 0.
 template <typename Unit>
 WideString WideFromUnits(const Unit* units, Py_ssize_t count, bool* contains_nul) {
   const auto length = static_cast<std::size_t>(count);
-  WideString wide;
-  UnitSummary summary;
-  if (length <= kNarrowedOnStack) {
-    // Names and paths: narrowed on the stack, then copied in whole, which
-    // costs less than filling the string first.
-    Utf16Unit narrowed[kNarrowedOnStack];
-    summary = NarrowUnits(units, length, narrowed);
-    wide.assign(narrowed, length);
-  } else {
-    wide.assign(length, Utf16Unit{});
-    summary = NarrowUnits(units, length, wide.data());
-  }
-  if (contains_nul != nullptr) *contains_nul = summary.nul;
-  if (sizeof(Unit) <= 2 || summary.bits <= 0xFFFF) return wide;
-  std::size_t above_bmp = 0;
-  for (std::size_t index = 0; index < length; ++index) {
-    above_bmp += static_cast<unsigned long>(units[index]) > 0xFFFF;
-  }
-  wide.clear();
-  wide.reserve(length + above_bmp);
-  for (std::size_t index = 0; index < length; ++index) {
-    const unsigned long code_point = static_cast<unsigned long>(units[index]);
-    if (code_point > 0xFFFF) {
-      const unsigned long offset = code_point - 0x10000;
-      wide.push_back(static_cast<Utf16Unit>(kHighSurrogateFirst + (offset >> 10)));
-      wide.push_back(static_cast<Utf16Unit>(kLowSurrogateFirst + (offset & 0x3FF)));
-    } else {
-      wide.push_back(static_cast<Utf16Unit>(code_point));
+  if constexpr (sizeof(Unit) <= 2) {
+    if (contains_nul != nullptr) {
+      if constexpr (sizeof(Unit) == 1) {
+        *contains_nul = std::memchr(units, 0, length) != nullptr;
+      } else {
+        *contains_nul = std::find(units, units + length, 0) != units + length;
+      }
     }
+    return WideString(units, units + length);
+  } else {
+    WideString wide(length, Utf16Unit{});
+    const UnitSummary summary = NarrowUnits(units, length, wide.data());
+    if (contains_nul != nullptr) *contains_nul = summary.nul;
+    if (summary.bits <= 0xFFFF) return wide;
+    std::size_t above_bmp = 0;
+    for (std::size_t index = 0; index < length; ++index) {
+      above_bmp += static_cast<unsigned long>(units[index]) > 0xFFFF;
+    }
+    wide.clear();
+    wide.reserve(length + above_bmp);
+    for (std::size_t index = 0; index < length; ++index) {
+      const unsigned long code_point = static_cast<unsigned long>(units[index]);
+      if (code_point > 0xFFFF) {
+        const unsigned long offset = code_point - 0x10000;
+        wide.push_back(static_cast<Utf16Unit>(kHighSurrogateFirst + (offset >> 10)));
+        wide.push_back(static_cast<Utf16Unit>(kLowSurrogateFirst + (offset & 0x3FF)));
+      } else {
+        wide.push_back(static_cast<Utf16Unit>(code_point));
+      }
+    }
+    return wide;
   }
-  return wide;
 }
 
 }  // namespace

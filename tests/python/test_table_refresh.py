@@ -147,12 +147,16 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
              # \w of the pattern is ASCII only
              VolumeName(u"g\xe9"), VolumeName(u"\u0661"), VolumeName(u"\uff21"),
              VolumeName(u"a\U0001F600"), u"C:\\"]
+    # IDs read several characters a step: one that ends or breaks off at
+    # each place of a step.
+    names += [VolumeName(u"a" * length) for length in range(1, 10)]
+    names += [VolumeName(u"c" * place + u"." + u"d") for place in range(9)]
     expected = {}
     for serial, name in enumerate(names, 1):
       self.system.add_volume(name, [u"C:\\m%d" % serial], serial=serial)
       match = own.match(name)
       expected["serial:%d" % serial] = str(match.group(1)) if match else None
-    self.assertEqual(4, len([guid for guid in expected.values() if guid]))
+    self.assertEqual(4 + 9, len([guid for guid in expected.values() if guid]))
 
     def Guids():
       return dict((key, entry.uuid) for key, entry in self.service.AllVolumeEntries(True).items())

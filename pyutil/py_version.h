@@ -10,11 +10,13 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "pyutil/owned_ref.h"
 #include "pyutil/python_error.h"
@@ -211,19 +213,42 @@ inline bool TextEquals(PyObject* a, PyObject* b) {
   return RequireStatus(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
-// A new dict for `count` keyword arguments, stored in their order: sized
-// for them at once in Python 3, whose dicts keep the order of insertion
-// whatever their size. 2.7 orders a dict's keys by its table, whose size
-// would then differ from that of the keyword dict the interpreter makes for
-// the same call: there it grows as the interpreter's does.
-inline PyObject* NewKeywordDict(Py_ssize_t count) {
-#if PY_MAJOR_VERSION >= 3
-  return _PyDict_NewPresized(count);
-#else
-  static_cast<void>(count);
-  return PyDict_New();
-#endif
-}
+// The size to make a dict for keyword arguments `names` (stored in this
+// order) at once: their count in Python 3, whose dicts keep the order of
+// insertion whatever their size. 2.7 orders a dict's keys by its table, so
+// there a dict made at once must end with the very table the interpreter's
+// own keyword dict for the call grows into: the table size that one ends
+// with, where a dict of that size filled in order puts every name in the
+// same slot (as the names' hashes fall, the same for the whole process:
+// both dicts are built once to see), else 0: grown as the interpreter grows
+// it. Throws PythonErrorSet.
+Py_ssize_t KeywordDictPresize(const OwnedRef* names, std::size_t count);
+
+// Dicts of the same N keyword names, stored in the same order, for one call
+// site that passes them each time: each made at its final size where that
+// leaves it as the interpreter would make it (KeywordDictPresize).
+template <std::size_t N>
+class KeywordDictShape {
+ public:
+  KeywordDictShape() = default;
+  // Throws PythonErrorSet.
+  explicit KeywordDictShape(std::array<OwnedRef, N> names)
+      : names_(std::move(names)), presize_(KeywordDictPresize(names_.data(), N)) {}
+
+  // A new dict holding values[i] under the i-th name, stored in order.
+  // Throws PythonErrorSet.
+  OwnedRef Build(const std::array<PyObject*, N>& values) const {
+    OwnedRef dict = RequireNew(presize_ != 0 ? _PyDict_NewPresized(presize_) : PyDict_New());
+    for (std::size_t index = 0; index < N; ++index) {
+      RequireStatus(PyDict_SetItem(dict.get(), names_[index].get(), values[index]));
+    }
+    return dict;
+  }
+
+ private:
+  std::array<OwnedRef, N> names_;
+  Py_ssize_t presize_ = 0;
+};
 
 // ---- integers
 
@@ -397,10 +422,17 @@ OwnedRef NewUnicodeWithoutSurrogates(const Unit* units, Py_ssize_t length) {
   OwnedRef text = RequireNew(PyUnicode_FromUnicode(nullptr, length));
   Py_UNICODE* characters = PyUnicode_AS_UNICODE(text.get());
   unsigned surrogates = 0;
-  for (Py_ssize_t index = 0; index < length; ++index) {
+  const auto widen = [&](Py_ssize_t index) {
     surrogates |= (static_cast<unsigned>(units[index]) & 0xF800) == 0xD800;
     characters[index] = static_cast<Py_UNICODE>(units[index]);
+  };
+  // Eight units a step, with a fixed count the compiler turns into vector
+  // instructions; the rest one by one.
+  Py_ssize_t index = 0;
+  for (; index + 8 <= length; index += 8) {
+    for (Py_ssize_t k = 0; k < 8; ++k) widen(index + k);
   }
+  for (; index < length; ++index) widen(index);
   if (surrogates != 0) return OwnedRef();
   return text;
 #endif

@@ -1,6 +1,7 @@
 #include "pyutil/utf16.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "pyutil/py_version.h"
@@ -21,21 +22,65 @@ bool IsLowSurrogate(unsigned unit) {
   return unit >= kLowSurrogateFirst && unit <= kLowSurrogateLast;
 }
 
+// What a pass over 4-byte units found: the OR of them all (bits above the
+// 16th: a code point above the BMP) and whether one of them is 0.
+struct UnitSummary {
+  std::uint32_t bits = 0;
+  bool nul = false;
+};
+
+// Copies `length` 4-byte units into 16-bit `out`, each cut to its low 16
+// bits, summing them up on the way. Eight units a step, with a fixed count
+// the compiler turns into vector instructions; the rest one by one.
+template <typename Unit>
+UnitSummary NarrowUnits(const Unit* units, std::size_t length, Utf16Unit* out) {
+  static_assert(sizeof(Unit) == 4, "code points");
+  std::uint32_t bits = 0, zero = 0;
+  std::size_t index = 0;
+  for (; index + 8 <= length; index += 8) {
+    for (std::size_t k = 0; k < 8; ++k) {
+      const auto unit = static_cast<std::uint32_t>(units[index + k]);
+      bits |= unit;
+      zero |= unit == 0;
+      out[index + k] = static_cast<Utf16Unit>(unit);
+    }
+  }
+  for (; index < length; ++index) {
+    const auto unit = static_cast<std::uint32_t>(units[index]);
+    bits |= unit;
+    zero |= unit == 0;
+    out[index] = static_cast<Utf16Unit>(unit);
+  }
+  return {bits, zero != 0};
+}
+
 // Units of up to 16 bits are UTF-16 units as they stand (3's narrow kinds,
 // 2.7's UCS-2); a wider unit is a code point, split into a surrogate pair
-// above the BMP. Each string is made at its final size.
+// above the BMP. Each string is made at its final size; 4-byte units are
+// read once unless one is above the BMP. `contains_nul`, when given, is set
+// to whether a unit is 0.
 template <typename Unit>
-WideString WideFromUnits(const Unit* units, Py_ssize_t count) {
+WideString WideFromUnits(const Unit* units, Py_ssize_t count, bool* contains_nul) {
   const auto length = static_cast<std::size_t>(count);
   if constexpr (sizeof(Unit) <= 2) {
+    if (contains_nul != nullptr) {
+      if constexpr (sizeof(Unit) == 1) {
+        *contains_nul = std::memchr(units, 0, length) != nullptr;
+      } else {
+        *contains_nul = std::find(units, units + length, 0) != units + length;
+      }
+    }
     return WideString(units, units + length);
   } else {
+    WideString wide(length, Utf16Unit{});
+    const UnitSummary summary = NarrowUnits(units, length, wide.data());
+    if (contains_nul != nullptr) *contains_nul = summary.nul;
+    if (summary.bits <= 0xFFFF) return wide;
     std::size_t above_bmp = 0;
     for (std::size_t index = 0; index < length; ++index) {
       above_bmp += static_cast<unsigned long>(units[index]) > 0xFFFF;
     }
-    if (above_bmp == 0) return WideString(units, units + length);
-    WideString wide;
+    wide.clear();
     wide.reserve(length + above_bmp);
     for (std::size_t index = 0; index < length; ++index) {
       const unsigned long code_point = static_cast<unsigned long>(units[index]);
@@ -53,17 +98,10 @@ WideString WideFromUnits(const Unit* units, Py_ssize_t count) {
 
 }  // namespace
 
-bool ContainsNul(PyObject* unicode) {
-  return UnicodeUnits(unicode).Visit([](const auto* units, Py_ssize_t count) {
-    const auto length = static_cast<std::size_t>(count);
-    if constexpr (sizeof(*units) == 1) return std::memchr(units, 0, length) != nullptr;
-    return std::find(units, units + length, 0) != units + length;
+WideString UnicodeToWide(PyObject* unicode, bool* contains_nul) {
+  return UnicodeUnits(unicode).Visit([contains_nul](const auto* units, Py_ssize_t count) {
+    return WideFromUnits(units, count, contains_nul);
   });
-}
-
-WideString UnicodeToWide(PyObject* unicode) {
-  return UnicodeUnits(unicode).Visit(
-      [](const auto* units, Py_ssize_t count) { return WideFromUnits(units, count); });
 }
 
 OwnedRef WideToUnicode(const Utf16Unit* text, std::size_t length) {
@@ -91,7 +129,16 @@ OwnedRef WideToUnicode(const Utf16Unit* text, std::size_t length) {
 }
 
 std::size_t BoundedLength(const Utf16Unit* buffer, std::size_t capacity) noexcept {
-  for (std::size_t index = 0; index < capacity; ++index) {
+  // Four units a step, one bound check for the four; no unit after the
+  // first NUL is read (the system leaves the rest of the buffer unwritten).
+  std::size_t index = 0;
+  for (; index + 4 <= capacity; index += 4) {
+    if (buffer[index] == 0) return index;
+    if (buffer[index + 1] == 0) return index + 1;
+    if (buffer[index + 2] == 0) return index + 2;
+    if (buffer[index + 3] == 0) return index + 3;
+  }
+  for (; index < capacity; ++index) {
     if (buffer[index] == 0) return index;
   }
   return capacity;

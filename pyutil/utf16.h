@@ -23,13 +23,11 @@ using Utf16Unit = char16_t;
 
 using WideString = std::basic_string<Utf16Unit>;
 
-// Whether a unicode object holds the character U+0000.
-bool ContainsNul(PyObject* unicode);
-
 // The UTF-16 text of a unicode object. Characters outside the Basic
 // Multilingual Plane become surrogate pairs; lone surrogates pass unchanged,
-// as the system's own strings allow them.
-WideString UnicodeToWide(PyObject* unicode);
+// as the system's own strings allow them. `contains_nul`, when given, is set
+// to whether the text holds the character U+0000 (found in the same pass).
+WideString UnicodeToWide(PyObject* unicode, bool* contains_nul = nullptr);
 
 // A unicode object from `length` UTF-16 code units. Surrogate pairs become
 // one character where the interpreter stores code points (Python 3, a UCS-4

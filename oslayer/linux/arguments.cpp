@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <iterator>
+#include <utility>
 #include <vector>
 
 #include "answers.h"
@@ -118,12 +120,23 @@ Outcome<PathOrVolume> read_path_or_volume(const Snapshot& snap, const WCHAR* tex
   return {ERROR_SUCCESS, std::move(arg)};
 }
 
+namespace {
+
+constexpr char16_t kVolumePrefix[] = u"\\\\?\\Volume{";
+
+// Whether `text` begins with units I... of kVolumePrefix: each compared with
+// its constant in turn, and none read after the first that differs (a
+// shorter text ends at a NUL, which differs).
+template <std::size_t... I>
+bool has_volume_prefix(const WCHAR* text, std::index_sequence<I...>) {
+  return ((text[I] == kVolumePrefix[I]) && ...);
+}
+
+}  // namespace
+
 bool names_volume(const WCHAR* text) {
-  static constexpr char16_t kVolumePrefix[] = u"\\\\?\\Volume{";
-  if (text == nullptr) return false;
-  for (std::size_t i = 0; kVolumePrefix[i] != 0; ++i)
-    if (text[i] != kVolumePrefix[i]) return false;
-  return true;
+  return text != nullptr &&
+         has_volume_prefix(text, std::make_index_sequence<std::size(kVolumePrefix) - 1>());
 }
 
 Outcome<std::shared_ptr<const Snapshot>> snapshot_for(const WCHAR* argument) {

@@ -46,7 +46,7 @@ bool may_block(std::string_view fstype) { return is_remote_fs(fstype) || is_fuse
 std::optional<std::vector<std::string>> stacked_layers(std::string_view fstype,
                                                        std::string_view options) {
   if (fstype == "aufs" || fstype == "unionfs") return std::nullopt;  // layers not read
-  if (fstype != "overlay") return std::vector<std::string>{};
+  if (!options_name_layers(fstype)) return std::vector<std::string>{};
   std::vector<std::string> layers;
   for (std::string_view option : split(options, ',')) {
     const std::size_t eq = option.find('=');

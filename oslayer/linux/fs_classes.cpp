@@ -87,6 +87,8 @@ bool is_fuse_fs(std::string_view t) {
   return t == "fuse" || t == "fuseblk" || starts_with(t, "fuse.");
 }
 
+bool options_name_layers(std::string_view t) { return t == "overlay"; }
+
 std::string windows_fs_name(std::string_view mount_type, std::string_view probed_type,
                             std::string_view probed_version) {
   // A FUSE driver of a block device (fuseblk) says nothing about the format:

@@ -15,6 +15,10 @@ bool is_pseudo_fs(std::string_view fstype);
 bool is_ram_fs(std::string_view fstype);
 bool is_remote_fs(std::string_view fstype);
 bool is_fuse_fs(std::string_view fstype);
+// Whether a mount of `fstype` names the directories it is stacked on in its
+// own options (an overlay's lowerdir, upperdir ...): the only mounts whose
+// options are read.
+bool options_name_layers(std::string_view fstype);
 
 // The name GetVolumeInformation reports. mount_type comes from the mount
 // table; probed_type/probed_version from probing the backing device (empty

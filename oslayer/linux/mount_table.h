@@ -16,7 +16,11 @@ struct MountEntry {
   std::uint64_t devno = 0;  // major:minor as the mount table gives it
   std::uint64_t id = 0;     // the mount's 32-bit ID, handed out again once it is gone
   std::uint64_t unique_id = 0;  // its unique ID where the kernel proved it (identify_mounts), else 0
-  std::string options;      // the file system's own options (an overlay's layers)
+  // The file system's own options, read for the mounts whose type names its
+  // layers there (options_name_layers: an overlay's); the kernel's
+  // description of the mounts (kernel_mount_table) leaves them empty for
+  // the others, the mountinfo file gives them for all.
+  std::string options;
 };
 
 // The entries of a mountinfo file (libmount), in table order; entries

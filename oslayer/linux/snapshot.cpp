@@ -12,6 +12,68 @@ namespace {
 
 std::size_t target_hash(std::string_view target) { return std::hash<std::string_view>()(target); }
 
+// A name's hash is built four units (64 bits) a step, each step mixed in by
+// a rotation and a multiplication, then its last units (fewer than four),
+// then its length: every unit moves the upper bits the index sorts by, at a
+// few instructions a step (the names share their prefix and differ anywhere
+// after it). Built alike from a name whose length is known (name_hash) and
+// while the length of the caller's text is found (scan_name).
+constexpr std::uint64_t kNameHashSeed = 0x9E3779B97F4A7C15ULL;
+
+std::uint64_t mix_name(std::uint64_t hash, std::uint64_t word) {
+  constexpr std::uint64_t kMultiplier = 0x517CC1B727220A95ULL;
+  return (((hash << 5) | (hash >> 59)) ^ word) * kMultiplier;
+}
+
+std::uint64_t word_at(const char16_t* units) {
+  std::uint64_t word;
+  std::memcpy(&word, units, sizeof word);
+  return word;
+}
+
+// The hash after the full steps `hash`, given the `count` (< 4) units left.
+std::uint64_t finish_name_hash(std::uint64_t hash, const char16_t* rest, std::size_t count,
+                               std::size_t length) {
+  if (count != 0) {
+    std::uint64_t word = 0;
+    for (std::size_t k = 0; k < count; ++k) word |= std::uint64_t{rest[k]} << (16 * k);
+    hash = mix_name(hash, word);
+  }
+  return mix_name(hash, length);
+}
+
+struct ScannedName {
+  std::size_t length = 0;
+  std::size_t hash = 0;
+};
+
+// The length of the caller's NUL-terminated `text` and its name hash, in
+// one pass: four units a step, one bound check for the four, no unit read
+// after the NUL. nullopt when the text is longer than any indexed name.
+std::optional<ScannedName> scan_name(const WCHAR* text) {
+  constexpr std::size_t kLongest = Snapshot::kLongestIndexedName;
+  static_assert(kLongest % 4 == 0, "the steps end at the longest name");
+  std::uint64_t hash = kNameHashSeed;
+  for (std::size_t n = 0; n < kLongest; n += 4) {
+    std::size_t rest;
+    if (text[n] == 0) {
+      rest = 0;
+    } else if (text[n + 1] == 0) {
+      rest = 1;
+    } else if (text[n + 2] == 0) {
+      rest = 2;
+    } else if (text[n + 3] == 0) {
+      rest = 3;
+    } else {
+      hash = mix_name(hash, word_at(text + n));
+      continue;
+    }
+    return ScannedName{n + rest, finish_name_hash(hash, text + n, rest, n + rest)};
+  }
+  if (text[kLongest] != 0) return std::nullopt;
+  return ScannedName{kLongest, finish_name_hash(hash, text + kLongest, 0, kLongest)};
+}
+
 }  // namespace
 
 void PositionIndex::seal() {
@@ -74,22 +136,22 @@ const Volume* Snapshot::find_by_id(std::string_view id) const {
 }
 
 std::size_t Snapshot::name_hash(std::u16string_view name) {
-  return std::hash<std::string_view>()(
-      std::string_view(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(char16_t)));
+  std::uint64_t hash = kNameHashSeed;
+  std::size_t i = 0;
+  for (; i + 4 <= name.size(); i += 4) hash = mix_name(hash, word_at(name.data() + i));
+  return finish_name_hash(hash, name.data() + i, name.size() - i, name.size());
 }
 
 const Volume* Snapshot::find_by_name(const WCHAR* text) const {
   if (text == nullptr || indexed_volumes != volumes.size()) return nullptr;
-  std::size_t length = 0;
-  while (length < kLongestIndexedName && text[length] != 0) ++length;
-  if (text[length] != 0) return nullptr;
-  const std::u16string_view name(text, length);
+  const std::optional<ScannedName> name = scan_name(text);
+  if (!name) return nullptr;
   // The same hash is not the same name: the text itself is compared. Only
   // a name that find_by_id would answer with this very volume is taken.
-  const auto found = name_index.find(name_hash(name), [&](std::size_t position) {
+  const auto found = name_index.find(name->hash, [&](std::size_t position) {
     const std::u16string& candidate = volumes[position].name;
-    return candidate.size() == length &&
-           std::memcmp(candidate.data(), text, length * sizeof(char16_t)) == 0 &&
+    return candidate.size() == name->length &&
+           std::memcmp(candidate.data(), text, name->length * sizeof(char16_t)) == 0 &&
            answers_to_name(position);
   });
   return found ? &volumes[*found] : nullptr;

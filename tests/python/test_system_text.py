@@ -75,6 +75,31 @@ class SystemTextTest(volumes_testing.ScriptedSystemTestCase):
                        return_length=len(units) + 2)
       self.assertEqual([text], volumes._GetVolumePathNamesForVolumeName(name), units)
 
+  def testEveryPlaceInALongTextIsConverted(self):
+    # Text is converted several units at a time: a character above the BMP,
+    # a pair, a lone surrogate or a NUL is found at each place of a text
+    # longer than two such steps, and in a text longer than a name or path
+    # usually is.
+    name = VolumeName("text")
+    self.system.add_volume(name, [u"C:\\"])
+    for place in list(range(20)) + [600]:
+      before, after = u"a" * place, u"b" * (19 - place % 20)
+      units = lambda text: tuple(ord(c) for c in text)
+      self.system.clear_calls()
+      with self.assertRaises(WindowsError):
+        volumes.GetVolumeInformation(before + u"\U0010ffff" + after + u"\\")
+      self.assertEqual([units(before) + (0xDBFF, 0xDFFF) + units(after) + (0x5C,)],
+                       [call[1] for call in self.system.calls(units=True)], place)
+      with self.assertRaises(TypeError) as caught:
+        volumes.GetVolumeInformation(before + u"\x00" + after + u"\\")
+      self.assertEqual("path must not contain NUL characters", str(caught.exception))
+      if place >= 20:
+        continue  # longer than a label can be
+      for inner, text in [([0xD83D, 0xDE00], u"\U0001F600"), ([0xDC00], u"\udc00")]:
+        self.system.push("GetVolumeInformationW",
+                         text=list(units(before)) + inner + list(units(after)) + [0])
+        self.assertEqual(before + text + after, volumes.GetVolumeInformation(u"C:\\")[0], place)
+
 
 if __name__ == "__main__":
   unittest.main()

@@ -2,6 +2,7 @@
 each entry holds, which volumes are skipped, and that a failed rebuild leaves
 the previous table, the FAT cache and the lock as they were."""
 
+import ast
 import codecs
 import ctypes
 import logging
@@ -146,12 +147,16 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
              # \w of the pattern is ASCII only
              VolumeName(u"g\xe9"), VolumeName(u"\u0661"), VolumeName(u"\uff21"),
              VolumeName(u"a\U0001F600"), u"C:\\"]
+    # IDs read several characters a step: one that ends or breaks off at
+    # each place of a step.
+    names += [VolumeName(u"a" * length) for length in range(1, 10)]
+    names += [VolumeName(u"c" * place + u"." + u"d") for place in range(9)]
     expected = {}
     for serial, name in enumerate(names, 1):
       self.system.add_volume(name, [u"C:\\m%d" % serial], serial=serial)
       match = own.match(name)
       expected["serial:%d" % serial] = str(match.group(1)) if match else None
-    self.assertEqual(4, len([guid for guid in expected.values() if guid]))
+    self.assertEqual(4 + 9, len([guid for guid in expected.values() if guid]))
 
     def Guids():
       return dict((key, entry.uuid) for key, entry in self.service.AllVolumeEntries(True).items())
@@ -277,6 +282,42 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
     self.assertFalse(self.FatCached(1))
     self.service.AllVolumeEntries()  # an empty table is rebuilt every time
     self.assertEqual(2, self.Rebuilds())
+
+  def testVolumeEntryGetsTheKeywordDictTheInterpreterWouldMake(self):
+    # A dict filled key by key, as the interpreter fills a call's keyword
+    # dict: in 2.7 its order is that of its table, which depends on the
+    # names' hashes; some hash seeds put the names in other slots of a dict
+    # sized for them at once.
+    probe = r"""
+        import ctypes
+        import scripted_system
+        import volumes_testing
+        import windows.volumes as volumes
+        from common import volume_entry
+        order = []
+        class Entry(ctypes.Structure):
+          # ctypes sets the keywords one by one in the order of the dict it
+          # was given.
+          def __setattr__(self, name, value):
+            order.append(name)
+            ctypes.Structure.__setattr__(self, name, value)
+        class Module(object):
+          VolumeEntry = Entry
+          DeviceType = volume_entry.DeviceType
+        volumes.volume_entry = Module
+        scripted_system.add_volume(volumes_testing.VolumeName("order"), [u"C:\\"], serial=1)
+        volumes.VolumeInfo.__wrapped__().AllVolumeEntries()
+        filled = {}
+        for name in volume_entry.VolumeEntry.FIELDS:
+          filled[name] = None
+        print(repr((order, list(filled))))
+        """
+    for seed in ("0", "4", "19", "24", "30", "35", "43"):
+      status, out, err = volumes_testing.RunPython(probe, environment={"PYTHONHASHSEED": seed})
+      self.assertEqual(0, status, err)
+      order, filled = ast.literal_eval(out.strip())
+      self.assertEqual(filled, order, seed)
+      self.assertEqual(sorted(volume_entry.VolumeEntry.FIELDS), sorted(order))
 
   def Failures(self):
     """Ways for a rebuild to fail before it installs the new table."""

@@ -181,10 +181,12 @@ def AssertNoLeak(test, path, calls_per_run=20, warmup_runs=3, measured_runs=5):
   test.assertFalse(max(deltas) < 0, "references shrink on every run: %r" % deltas)
 
 
-def RunPython(source, extra_path=()):
+def RunPython(source, extra_path=(), environment=None):
   """Runs Python 2.7 code in a fresh interpreter with the scripted tree on
-  sys.path (after `extra_path`); returns (exit status, stdout, stderr)."""
+  sys.path (after `extra_path`) and `environment` added to this process's;
+  returns (exit status, stdout, stderr)."""
   env = dict(os.environ)
+  env.update(environment or {})
   inherited = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
   env["PYTHONPATH"] = os.pathsep.join(list(extra_path) + inherited)
   # Run from this directory: `-c` puts the working directory first on

@@ -40,10 +40,10 @@ void AllocateOrRaise(pyutil::InterpreterBuffer<WCHAR>& buffer, DWORD characters)
 // The mount points of the multi-string: its non-empty pieces, in order.
 OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
   OwnedRef mount_points = RequireNew(PyList_New(0));
-  for (const TextPiece& piece : MultiStringPieces(text, length)) {
+  ForEachMultiStringPiece(text, length, [&](TextPiece piece) {
     OwnedRef mount_point = pyutil::WideToUnicode(text + piece.offset, piece.length);
     pyutil::RequireStatus(PyList_Append(mount_points.get(), mount_point.get()));
-  }
+  });
   return mount_points;
 }
 

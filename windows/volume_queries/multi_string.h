@@ -15,8 +15,20 @@ struct TextPiece {
   std::size_t length;  // in units, never 0
 };
 
-// The non-empty NUL-separated pieces of the first `length` units of `text`,
-// in order. Empty pieces (consecutive NULs, the closing NULs) are dropped.
+// Calls visit(piece) for each non-empty NUL-separated piece of the first
+// `length` units of `text`, in order, without gathering them first. Empty
+// pieces (consecutive NULs, the closing NULs) are dropped.
+template <typename Visit>
+void ForEachMultiStringPiece(const WCHAR* text, std::size_t length, Visit&& visit) {
+  for (std::size_t start = 0; start < length;) {
+    std::size_t end = start;
+    while (end < length && text[end] != 0) ++end;
+    if (end > start) visit(TextPiece{start, end - start});
+    start = end + 1;
+  }
+}
+
+// The same pieces, gathered.
 std::vector<TextPiece> MultiStringPieces(const WCHAR* text, std::size_t length);
 
 }  // namespace volumes

@@ -9,8 +9,7 @@ namespace volumes {
 
 SystemText TextForSystem(PyObject* unicode) {
   SystemText text;
-  text.has_nul = pyutil::ContainsNul(unicode);
-  text.units = pyutil::UnicodeToWide(unicode);
+  text.units = pyutil::UnicodeToWide(unicode, &text.has_nul);
   return text;
 }
 

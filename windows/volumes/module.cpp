@@ -153,6 +153,7 @@ void InitialiseModule(PyObject* module) {
   state.fat_filesystems = OwnedRef::Borrow(Py_None);
   state.is_fat_cache = OwnedRef::Borrow(Py_None);
   InternNames(state.names);
+  state.volume_entry_fields = VolumeEntryFields(state.names);
   state.module_name = RequireNew(pyutil::NewNativeString(kModuleName));
   state.volume_id_format = RequireNew(pyutil::NewNativeString("serial:%s"));
   state.builtin_len = RequireNew(PyObject_GetAttrString(state.builtins_module, "len"));

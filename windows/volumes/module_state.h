@@ -11,6 +11,7 @@
 #include "kernel32.h"
 #include "pyutil/calls.h"
 #include "pyutil/owned_ref.h"
+#include "pyutil/py_version.h"
 #include "windows/winwrap/raise_windows_error.h"
 
 namespace volumes {
@@ -43,6 +44,10 @@ struct InternedNames {
 #undef VOLUMES_NAME_FIELD
 };
 
+// The keywords of VolumeEntry(...) in a refresh, in the order they are passed.
+inline constexpr std::size_t kVolumeEntryFieldCount = 10;
+pyutil::KeywordDictShape<kVolumeEntryFieldCount> VolumeEntryFields(const InternedNames& names);
+
 struct ModuleState {
   // The module itself. Its functions and the class reach the namespace
   // through `globals`, and a module that is freed empties its dict: holding
@@ -62,6 +67,7 @@ struct ModuleState {
   OwnedRef guid_matcher;  // our own VOLUME_NAME_GUID_MATCHER, if the engine compiled it
   std::vector<std::pair<const char*, OwnedRef>> log_formats;  // see LogFormat
   InternedNames names;
+  pyutil::KeywordDictShape<kVolumeEntryFieldCount> volume_entry_fields;
 };
 
 // The one state of the module; created on first use, never destroyed.

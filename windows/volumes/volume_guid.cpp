@@ -49,8 +49,16 @@ std::optional<GuidSpan> MatchGuid(const Unit* units, Py_ssize_t length) {
       return std::nullopt;
     }
   }
+  const auto guid_at = [units](Py_ssize_t index) {
+    return IsGuidCharacter(static_cast<std::uint32_t>(units[index]));
+  };
+  // Four characters a bound check, then one by one.
   Py_ssize_t end = kPrefixLength;
-  while (end < length && IsGuidCharacter(static_cast<std::uint32_t>(units[end]))) ++end;
+  while (end + 4 <= length && guid_at(end) && guid_at(end + 1) && guid_at(end + 2) &&
+         guid_at(end + 3)) {
+    end += 4;
+  }
+  while (end < length && guid_at(end)) ++end;
   if (end == kPrefixLength || length - end < 2 || static_cast<std::uint32_t>(units[end]) != '}' ||
       static_cast<std::uint32_t>(units[end + 1]) != '\\') {
     return std::nullopt;

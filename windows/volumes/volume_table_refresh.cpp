@@ -217,20 +217,13 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef entry_class = pyutil::GetAttr(volume_entry.get(), names.VolumeEntry.get());
-  OwnedRef fields = RequireNew(pyutil::NewKeywordDict(10));
-  auto set_field = [&fields](const OwnedRef& name, PyObject* value) {
-    RequireStatus(PyDict_SetItem(fields.get(), name.get(), value));
-  };
-  set_field(names.volume, CallVolumeIDFunction(serial_number).get());
-  set_field(names.mountpoint, mount_point.get());
-  set_field(names.device_file, volume_name);
-  set_field(names.device_number, serial_number);
-  set_field(names.uuid, volume_uuid.get());
-  set_field(names.model, Py_None);
-  set_field(names.device_type, device_type.get());
-  set_field(names.label, label);
-  set_field(names.filesystem, pyutil::CallMethod(filesystem, names.lower.get()).get());
-  set_field(names.size, RequireNew(PyLong_FromUnsignedLongLong(capacity_bytes)).get());
+  OwnedRef volume_id = CallVolumeIDFunction(serial_number);
+  OwnedRef lower_filesystem = pyutil::CallMethod(filesystem, names.lower.get());
+  OwnedRef size = RequireNew(PyLong_FromUnsignedLongLong(capacity_bytes));
+  // A new dict for each call: the class may keep it.
+  OwnedRef fields = State().volume_entry_fields.Build(
+      {volume_id.get(), mount_point.get(), volume_name, serial_number, volume_uuid.get(), Py_None,
+       device_type.get(), label, lower_filesystem.get(), size.get()});
   OwnedRef no_arguments = RequireNew(PyTuple_New(0));
   OwnedRef entry = RequireNew(PyObject_Call(entry_class.get(), no_arguments.get(), fields.get()));
 
@@ -353,6 +346,13 @@ PyObject* AllVolumeEntries(PyObject* /*function*/, const pyutil::CallArguments& 
 }
 
 }  // namespace
+
+pyutil::KeywordDictShape<kVolumeEntryFieldCount> VolumeEntryFields(const InternedNames& names) {
+  // The order in which AddVolumeEntry passes their values.
+  return pyutil::KeywordDictShape<kVolumeEntryFieldCount>(
+      {names.volume, names.mountpoint, names.device_file, names.device_number, names.uuid,
+       names.model, names.device_type, names.label, names.filesystem, names.size});
+}
 
 PyMethodDef kAllVolumeEntriesMethod = {
     "AllVolumeEntries", pyutil::ParsedCallFunction<AllVolumeEntries>(), pyutil::kParsedCallFlags,

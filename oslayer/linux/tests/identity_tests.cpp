@@ -23,6 +23,7 @@
 
 #include "hostile_support.h"
 #include "block_policy.h"
+#include "fs_classes.h"
 #include "identity.h"
 #include "mount_table.h"
 #include "raii.h"
@@ -348,13 +349,16 @@ TEST_F(Identity, TheKernelsDescriptionOfTheMountsIsTheTableMountinfoGives) {
     EXPECT_EQ(kernel.unique_id, file.unique_id);
     EXPECT_NE(kernel.unique_id, 0u);
     // mountinfo puts "rw" or "ro" (and flags of the superblock) before the
-    // file system's own options.
+    // file system's own options. The kernel's description holds them only
+    // for the mounts whose type names its layers there.
     const std::string& own = kernel.options;
-    if (!own.empty()) {
-      EXPECT_TRUE(file.options.size() > own.size() &&
+    if (k32l::options_name_layers(kernel.fstype)) {
+      EXPECT_TRUE(!own.empty() && file.options.size() > own.size() &&
                   file.options.compare(file.options.size() - own.size() - 1, std::string::npos,
                                        "," + own) == 0)
           << own << " against " << file.options;
+    } else {
+      EXPECT_EQ(own, "") << "options read of a mount whose type names no layers";
     }
     EXPECT_EQ(k32l::stacked_layers(kernel.fstype, kernel.options),
               k32l::stacked_layers(file.fstype, file.options));
@@ -504,8 +508,10 @@ TEST_F(Identity, TheKernelsDescriptionOfALongTableIsWhole) {
 }
 
 // Mounts made, moved and unmounted while the kernel's description is read
-// (some between listmount and statmount): each read is a table, with every
-// mount that stayed, no entry twice and none without a mount point.
+// (some between listmount and statmount, overlays also between the
+// statmount of the entry and that of its options): each read is a table,
+// with every mount that stayed, no entry twice, none without a mount point
+// and no overlay without its layers.
 TEST_F(Identity, TheKernelsDescriptionReadWhileMountsComeAndGoIsATable) {
   const std::string stays = dir_.sub("stays");
   ASSERT_TRUE(mount_tmpfs(stays));
@@ -513,15 +519,27 @@ TEST_F(Identity, TheKernelsDescriptionReadWhileMountsComeAndGoIsATable) {
   if (!k32l::kernel_mount_table())
     GTEST_SKIP() << "statmount here does not describe whole entries (Linux before 6.15)";
   std::atomic<bool> stop{false};
-  std::vector<std::string> places;
+  std::vector<std::string> places, overlays, overlay_layers;
   for (int n = 0; n < 16; ++n) places.push_back(dir_.sub("churn" + std::to_string(n)));
+  const std::string lower = dir_.sub("lower");
+  for (int n = 0; n < 4; ++n) {
+    const std::string own = std::to_string(n);
+    overlays.push_back(dir_.sub("overlay" + own));
+    overlay_layers.push_back("lowerdir=" + lower + ",upperdir=" + stays + "/upper" + own +
+                             ",workdir=" + stays + "/work" + own);
+    mkdir((stays + "/upper" + own).c_str(), 0755);
+    mkdir((stays + "/work" + own).c_str(), 0755);
+  }
   const std::string moved_to = dir_.sub("moved");
   std::thread churn([&] {
     while (!stop) {
       for (const std::string& place : places) mount_tmpfs(place, "1m");
+      for (std::size_t n = 0; n < overlays.size(); ++n)
+        mount("overlay", overlays[n].c_str(), "overlay", 0, overlay_layers[n].c_str());
       mount(places[0].c_str(), moved_to.c_str(), nullptr, MS_MOVE, nullptr);
       umount2(moved_to.c_str(), MNT_DETACH);
       for (const std::string& place : places) umount2(place.c_str(), MNT_DETACH);
+      for (const std::string& place : overlays) umount2(place.c_str(), MNT_DETACH);
     }
   });
   int reads = 0, described = 0;
@@ -535,12 +553,18 @@ TEST_F(Identity, TheKernelsDescriptionReadWhileMountsComeAndGoIsATable) {
       EXPECT_FALSE(e.target.empty());
       EXPECT_TRUE(seen.insert(e.unique_id).second) << e.target;
       has_stays = has_stays || e.target == stays;
+      if (e.fstype == "overlay" &&
+          std::find(overlays.begin(), overlays.end(), e.target) != overlays.end()) {
+        const auto layers = k32l::stacked_layers(e.fstype, e.options);
+        EXPECT_TRUE(layers && layers->size() == 3) << e.target << ": " << e.options;
+      }
     }
     EXPECT_TRUE(has_stays);
   }
   stop = true;
   churn.join();
   for (const std::string& place : places) umount2(place.c_str(), MNT_DETACH);
+  for (const std::string& place : overlays) umount2(place.c_str(), MNT_DETACH);
   // Most reads are the kernel's description, not the file's.
   EXPECT_GT(described, reads / 2) << described << " of " << reads;
 }

@@ -213,6 +213,35 @@ TEST(VolumeNames, ANameGivenBackFindsWhatItsIdFinds) {
   EXPECT_EQ(snap.find_by_name(longer.c_str()), nullptr);
 }
 
+// A name given back is found at every length up to the longest the index
+// holds (each way the scan of its length can end); a text that differs from
+// it in any one unit, or runs on past it, is not, and a longer name is left
+// to the parser. Every unit of a name moves its hash, the last ones too.
+TEST(VolumeNames, ANameIsFoundAtEveryLengthAndOnlyAsItIs) {
+  Snapshot snap;
+  for (const std::size_t id_length : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 36u, 239u, 240u, 241u,
+                                      242u, 243u, 244u}) {
+    Volume v;
+    v.id = std::string(id_length, 'a');
+    v.name = wide_volume_name(v.id);
+    snap.add_volume(std::move(v));
+  }
+  snap.seal();
+  for (const Volume& v : snap.volumes) {
+    SCOPED_TRACE(v.name.size());
+    const bool indexed = v.name.size() <= Snapshot::kLongestIndexedName;
+    EXPECT_EQ(snap.find_by_name(v.name.c_str()), indexed ? &v : nullptr);
+    std::u16string other = v.name;
+    for (std::size_t i = 0; i < other.size(); ++i) {
+      other[i] ^= 0x20;  // 'a' becomes 'A': the same ID, another text
+      EXPECT_EQ(snap.find_by_name(other.c_str()), nullptr) << i;
+      EXPECT_NE(Snapshot::name_hash(other), Snapshot::name_hash(v.name)) << i;
+      other[i] = v.name[i];
+    }
+    EXPECT_EQ(snap.find_by_name((v.name + u"\\").c_str()), nullptr);
+  }
+}
+
 // The snapshot's indexes answer as a scan of its volumes in order would:
 // the first volume with an ID (as IDs compare), listing a mount point,
 // holding a mount or a device number; before and after they are sorted.

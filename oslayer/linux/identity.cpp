@@ -66,12 +66,13 @@ void identify_mounts(std::vector<MountEntry>& entries) {
   const auto mounts = kernel_mounts();
   if (!mounts) return;
   using Key = std::tuple<std::uint64_t, std::uint64_t, std::string_view, std::string_view>;
-  std::map<Key, std::uint64_t> unique_of;
+  std::map<Key, const KernelMount*> described;
   for (const KernelMount& m : *mounts)
-    unique_of.emplace(Key{m.reusable_id, m.devno, m.root, m.target}, m.unique_id);
+    described.emplace(Key{m.reusable_id, m.devno, m.root, m.target}, &m);
   for (MountEntry& e : entries) {
-    const auto found = unique_of.find(Key{e.id, e.devno, e.root, e.target});
-    e.unique_id = found == unique_of.end() ? 0 : found->second;
+    const auto found = described.find(Key{e.id, e.devno, e.root, e.target});
+    e.unique_id = found == described.end() ? 0 : found->second->unique_id;
+    e.parent_unique_id = found == described.end() ? 0 : found->second->parent_unique_id;
   }
 }
 

@@ -9,6 +9,8 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -760,4 +762,64 @@ TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
   where = rebuilt_alike("a mount and the ones inside it unmounted at once");
   EXPECT_FALSE(listed(where, nested)) << where;
   EXPECT_FALSE(listed(where, moved)) << where;
+}
+
+// A stack of mounts reordered in place: every mount ends with the ID and
+// the mount point it had, but another one is on top. Moves that take each
+// away and put it back, one order and then the other, or a mount moved
+// beneath the one on top (MOVE_MOUNT_BENEATH, Linux 6.5+), leave the
+// table's text as it was; what statx found at the old top holds no more.
+TEST_F(Identity, AMountStackReorderedInPlaceIsAskedAgain) {
+  const auto read_table = [] {
+    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
+    EXPECT_TRUE(table.ok()) << table.error;
+    return table.value;
+  };
+  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  const std::string x = dir_.sub("x"), away = dir_.sub("away"), aside = dir_.sub("aside");
+  std::deque<MountGuard> guards;
+  const auto move = [](const std::string& from, const std::string& to) {
+    ASSERT_EQ(mount(from.c_str(), to.c_str(), nullptr, MS_MOVE, nullptr), 0)
+        << from << " -> " << to << ": " << strerror(errno);
+  };
+  ASSERT_TRUE(mount_tmpfs(x));  // the bottom one
+  guards.emplace_back(x);
+  ASSERT_TRUE(mount_tmpfs(x, "8m"));  // on top of it: the one statx finds
+  guards.emplace_back(x);
+  const auto top_size = [&] {
+    struct statvfs st {};
+    EXPECT_EQ(statvfs(x.c_str(), &st), 0);
+    return st.f_blocks * st.f_frsize;
+  };
+  const unsigned long long bigger = top_size();
+
+  auto earlier = k32l::build_snapshot(read_table()).verified_mount_points;
+  const auto rebuilt_alike = [&](const std::string& change) {
+    const auto table = read_table();
+    const auto kept = k32l::build_snapshot(table, earlier.get());
+    const auto asked = k32l::build_snapshot(table);
+    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
+    earlier = kept.verified_mount_points;
+  };
+
+  // Top one away, bottom one aside, top one back, bottom one on top of it.
+  move(x, away);
+  move(x, aside);
+  move(away, x);
+  move(aside, x);
+  ASSERT_NE(top_size(), bigger) << "the smaller mount is on top now";
+  rebuilt_alike("two stacked mounts taken away and put back the other way round");
+
+  // The one on top now moved away and back beneath the other one.
+  move(x, away);
+  constexpr unsigned kMoveMountBeneath = 0x00000200;
+  if (syscall(SYS_move_mount, AT_FDCWD, away.c_str(), AT_FDCWD, x.c_str(), kMoveMountBeneath) !=
+      0) {
+    const int error = errno;
+    move(away, x);
+    GTEST_SKIP() << "no MOVE_MOUNT_BENEATH (Linux before 6.5): " << strerror(error);
+  }
+  ASSERT_EQ(top_size(), bigger);
+  rebuilt_alike("the mount on top moved beneath the other one");
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "bounded.h"
 #include "caller_view.h"
@@ -395,6 +397,36 @@ TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
   EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a mount made while that thread stays is not seen";
   EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "an unmount made after that thread is gone is not seen";
   EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
+}
+
+// A forked child keeps none of the descriptors its parent's provider watches
+// tables with (each table's, and the epoll instance holding it): a child
+// that forks in turn, as a server's workers do, would pile them up, each
+// keeping the parent's mount namespace alive; and an instance shared with
+// the parent would let the child's wait take the parent's notices.
+TEST_F(View, AForkedChildHoldsNoneOfTheDescriptorsItsParentWatchesWith) {
+  ASSERT_FALSE(all_volume_names().empty());  // the parent watches its table
+  std::vector<int> watching;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[256];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+    const std::string text(link, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (text == "anon_inode:[eventpoll]" ||
+        (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0))
+      watching.push_back(fd);
+  }
+  ASSERT_GE(watching.size(), 2u) << "the table and the epoll instance holding it";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int still_open = 0;
+    for (int fd : watching) still_open += fcntl(fd, F_GETFD) >= 0;
+    _exit(still_open);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "of the parent's watching descriptors still open there";
 }
 
 // ---- descriptors whose mount is not in the caller's table -----------------------

@@ -823,3 +823,67 @@ TEST_F(Identity, AMountStackReorderedInPlaceIsAskedAgain) {
   ASSERT_EQ(top_size(), bigger);
   rebuilt_alike("the mount on top moved beneath the other one");
 }
+
+// A change made while a table is being built (after it was read, before its
+// mount points were looked at) is undone before the next call: that call's
+// table reads as the one before, but what statx found meanwhile belonged to
+// neither. Here the mount covering another is moved away as soon as a call
+// has read the table and put back once that call is answered; the covered
+// mount must not be listed afterwards. Each round races the call's statx,
+// so some rounds prove nothing; none may list it.
+TEST_F(Identity, WhatStatxFoundWhileTheTableChangedIsNotKept) {
+  const std::string over = dir_.sub("over"), under = dir_.sub("over/under"),
+                    away = dir_.sub("away");
+  ASSERT_TRUE(mount_tmpfs(under));  // covered by the next one
+  MountGuard under_mount(under);
+  ASSERT_TRUE(mount_tmpfs(over));
+  MountGuard over_mount(over);
+  ASSERT_EQ(mkdir(under.c_str(), 0755), 0);  // a plain directory there
+  const auto listed = [&] {
+    for (const auto& name : all_volume_names())
+      for (const auto& p : paths_of(name))
+        if (p == under) return true;
+    return false;
+  };
+  ASSERT_FALSE(listed());
+  // A round: the mover is armed, the call reads the table, the mover moves
+  // the covering mount away, the call is answered, the mover puts it back.
+  std::atomic<bool> armed{false}, answered{false}, stop{false};
+  std::atomic<int> failed_moves{0}, moves_in_time{0};
+  std::atomic<std::uint64_t> read_before{0};
+  std::thread mover([&] {
+    while (!stop) {
+      if (!armed) {
+        std::this_thread::yield();
+        continue;
+      }
+      while (k32l::mount_table_reads() == read_before && !answered) {
+        // as soon as the call has read the table
+      }
+      if (!answered) {
+        if (mount(over.c_str(), away.c_str(), nullptr, MS_MOVE, nullptr) != 0) ++failed_moves;
+        while (!answered) std::this_thread::yield();
+        ++moves_in_time;
+        if (mount(away.c_str(), over.c_str(), nullptr, MS_MOVE, nullptr) != 0) ++failed_moves;
+      }
+      armed = false;
+    }
+  });
+  int rounds = 0, listed_after = 0;
+  for (; rounds < 100 && listed_after == 0; ++rounds) {
+    change_the_table();  // so that the call reads it
+    answered = false;
+    read_before = k32l::mount_table_reads();
+    armed = true;
+    all_volume_names();  // one table read, raced by the move
+    answered = true;
+    while (armed) std::this_thread::yield();
+    listed_after += listed();
+  }
+  stop = true;
+  mover.join();
+  ASSERT_EQ(failed_moves, 0);
+  if (moves_in_time == 0) GTEST_SKIP() << "no move came before a call was answered";
+  EXPECT_EQ(listed_after, 0) << "the covered mount was listed after " << rounds << " rounds ("
+                             << moves_in_time << " moved during a call)";
+}

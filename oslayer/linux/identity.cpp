@@ -125,14 +125,13 @@ Outcome<std::uint64_t> mount_of_descriptor(int fd) {
 
 // ---- devices ------------------------------------------------------------------------
 
-DeviceNode find_device(const std::string& source, std::uint64_t devno) {
+DeviceNode find_device(const std::string& source, const struct stat* source_node,
+                       std::uint64_t devno) {
   DeviceNode node;
-  struct stat src {};
-  const bool source_is_device = !source.empty() && source.front() == '/' &&
-                                ::stat(source.c_str(), &src) == 0 && S_ISBLK(src.st_mode);
+  const bool source_is_device = source_node && S_ISBLK(source_node->st_mode);
   if (major(devno) == 0) {
     // An anonymous number names no device: the source is all there is.
-    if (source_is_device) node = DeviceNode{source, src.st_rdev};
+    if (source_is_device) node = DeviceNode{source, source_node->st_rdev};
     return node;
   }
   // The system's own name for the number first: a name of the caller's
@@ -143,7 +142,7 @@ DeviceNode find_device(const std::string& source, std::uint64_t devno) {
   const int name_error = errno;
   if (name) {
     node.path = name.get();
-  } else if (source_is_device && src.st_rdev == devno) {
+  } else if (source_is_device && source_node->st_rdev == devno) {
     node.path = source;
   } else if (for_want_of_resources(name_error)) {
     node.error = name_error;

@@ -188,7 +188,9 @@ class SnapshotBuilder {
       int error = 0;
       const std::optional<struct stat> source = look_at_source(first.source, error);
       f.device = find_device(first.source, source ? &*source : nullptr, f.devno);
-      if (f.device.error == 0 && for_want_of_resources(error)) f.device.error = error;
+      // A source not walked for want of descriptors, where it was needed.
+      if (f.device.path.empty() && f.device.error == 0 && for_want_of_resources(error))
+        f.device.error = error;
       // No node found for want of descriptors: as a device not read.
       if (f.device.error != 0) snap_.unanswered.push_back(device_gate(f.devno));
     }

@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -886,4 +887,92 @@ TEST_F(Identity, WhatStatxFoundWhileTheTableChangedIsNotKept) {
   if (moves_in_time == 0) GTEST_SKIP() << "no move came before a call was answered";
   EXPECT_EQ(listed_after, 0) << "the covered mount was listed after " << rounds << " rounds ("
                              << moves_in_time << " moved during a call)";
+}
+
+// Changes the rule has to see through the table's text alone: mount points
+// whose names hold a newline, a backslash, blanks and " (deleted)"; a single
+// file bound over another bind of it, then moved; a mount point directory
+// renamed, and one removed, from another mount namespace (where it is no
+// mount point, so the kernel lets it go); each rebuilt with the kept answers
+// as if every mount point were asked again.
+TEST_F(Identity, OddMountPointsAndChangesFromAnotherNamespaceAreBuiltAlike) {
+  const auto read_table = [] {
+    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
+    EXPECT_TRUE(table.ok()) << table.error;
+    return table.value;
+  };
+  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  std::deque<MountGuard> guards;
+  const std::string odd = dir_.sub("odd\nname \\ with (deleted)"), file = dir_.path() + "/file",
+                    other_file = dir_.path() + "/other-file", renamed = dir_.sub("renamed"),
+                    removed = dir_.sub("removed");
+  ASSERT_TRUE(mount_tmpfs(odd));
+  guards.emplace_back(odd);
+  { std::ofstream(file) << "x"; }
+  { std::ofstream(other_file) << "y"; }
+  ASSERT_EQ(mount(file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  guards.emplace_back(file);
+  ASSERT_TRUE(mount_tmpfs(renamed));
+  guards.emplace_back(renamed);
+  ASSERT_TRUE(mount_tmpfs(removed));
+  guards.emplace_back(removed);
+
+  auto earlier = k32l::build_snapshot(read_table()).verified_mount_points;
+  const auto rebuilt_alike = [&](const std::string& change) {
+    const auto table = read_table();
+    const auto kept = k32l::build_snapshot(table, earlier.get());
+    const auto asked = k32l::build_snapshot(table);
+    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
+    earlier = kept.verified_mount_points;
+  };
+  change_the_table();
+  rebuilt_alike("a change elsewhere, with odd names about");
+
+  ASSERT_EQ(mount(other_file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0)
+      << strerror(errno);
+  guards.emplace_back(file);
+  rebuilt_alike("a file bound over a bind of a file");
+  const std::string moved_file = dir_.path() + "/moved-file";
+  { std::ofstream(moved_file) << "z"; }
+  ASSERT_EQ(mount(file.c_str(), moved_file.c_str(), nullptr, MS_MOVE, nullptr), 0)
+      << strerror(errno);
+  guards.emplace_back(moved_file);
+  rebuilt_alike("the file mount on top moved");
+
+  // In another namespace, where they are no mount points once unmounted
+  // there, the directories are renamed and removed.
+  const auto in_other_namespace = [&](const std::function<bool()>& change) {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        _exit(1);
+      _exit(change() ? 0 : 2);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  };
+  const std::string renamed_to = dir_.path() + "/renamed-elsewhere";
+  ASSERT_TRUE(in_other_namespace([&] {
+    return umount2(renamed.c_str(), MNT_DETACH) == 0 &&
+           rename(renamed.c_str(), renamed_to.c_str()) == 0;
+  }));
+  guards.emplace_back(renamed_to);
+  const auto in_table = [&](const std::string& target) {
+    for (const auto& e : read_table())
+      if (e.target == target) return true;
+    return false;
+  };
+  EXPECT_TRUE(in_table(renamed_to)) << "the mount follows its directory";
+  rebuilt_alike("a mount point directory renamed in another namespace");
+  ASSERT_EQ(mkdir(renamed.c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(renamed));
+  guards.emplace_back(renamed);
+  rebuilt_alike("a mount made where the renamed directory was");
+  ASSERT_TRUE(in_other_namespace(
+      [&] { return umount2(removed.c_str(), MNT_DETACH) == 0 && rmdir(removed.c_str()) == 0; }));
+  EXPECT_FALSE(in_table(removed)) << "the mount goes with its directory";
+  rebuilt_alike("a mount point directory removed in another namespace");
 }

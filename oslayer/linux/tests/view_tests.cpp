@@ -5,10 +5,15 @@
 // own, so the rest of the process keeps its view.
 #include <fcntl.h>
 #include <sched.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <condition_variable>
 #include <deque>
@@ -427,6 +432,52 @@ TEST_F(View, AForkedChildHoldsNoneOfTheDescriptorsItsParentWatchesWith) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "of the parent's watching descriptors still open there";
+}
+
+// The same where the kernel will not compare descriptor tables: kcmp is
+// refused (a container's system-call filter refuses it unless the caller
+// may trace), so which threads share the main thread's table cannot be
+// told, and a thread with one of its own must not be taken to share it.
+TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHadWhereKcmpIsRefused) {
+  const std::string later = dir_.sub("later");
+  MountGuard later_mount(later);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Refuses kcmp with EPERM, in this process and the threads it starts.
+    sock_filter refuse_kcmp[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(refuse_kcmp)), refuse_kcmp};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
+      _exit(20);
+    int code = 0;
+    {
+      ViewThread own(CLONE_FILES);
+      if (!own.unshared()) _exit(10);
+      own.run([] {
+        for (int i = 0; i < 20; ++i) (void)fcntl(0, F_DUPFD_CLOEXEC, 0);
+        all_volume_names();
+      });
+      if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
+      if (!volume_at(later)) code |= 1;
+    }
+    if (umount2(later.c_str(), MNT_DETACH) != 0) _exit(12);
+    if (volume_at(later)) code |= 2;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  if (WEXITSTATUS(status) == 20) GTEST_SKIP() << "no system-call filter could be set";
+  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a mount made while that thread stays is not seen";
+  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "an unmount made after that thread is gone is not seen";
+  EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
 }
 
 // ---- descriptors whose mount is not in the caller's table -----------------------

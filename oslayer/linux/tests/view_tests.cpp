@@ -480,6 +480,46 @@ TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHadWhereKcmpIsRe
   EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
 }
 
+// Tables that part after the first call: a thread that shared the main
+// thread's table (and so its view's watch) unshares it, and then the main
+// thread unshares its own; each must go on seeing the changes made before
+// its calls, and so must the main thread once the other thread is gone.
+TEST_F(View, ThreadsThatUnshareTheirTablesAfterTheFirstCallSeeEveryChange) {
+  const std::string first = dir_.sub("first"), second = dir_.sub("second");
+  MountGuard first_mount(first), second_mount(second);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int code = 0;
+    all_volume_names();  // the main thread's table watched
+    {
+      ViewThread other(0);  // shares everything at first
+      other.run([] { all_volume_names(); });
+      other.run([&] {
+        if (unshare(CLONE_FILES) != 0) _exit(10);
+      });
+      if (mount("view-test", first.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
+      other.run([&] { code |= volume_at(first) ? 0 : 1; });
+      if (!volume_at(first)) code |= 2;
+      if (unshare(CLONE_FILES) != 0) _exit(10);
+      if (mount("view-test", second.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
+      if (!volume_at(second)) code |= 4;
+      other.run([&] { code |= volume_at(second) ? 0 : 8; });
+    }
+    if (umount2(first.c_str(), MNT_DETACH) != 0) _exit(11);
+    if (volume_at(first)) code |= 16;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "1, 2: a mount after the thread unshared its table is missed by it, by the main thread; "
+         "4, 8: one after the main thread unshared its own, by it, by the thread; 16: an unmount "
+         "after the thread is gone, by the main thread; 11: set-up";
+}
+
 // ---- descriptors whose mount is not in the caller's table -----------------------
 
 // The file says which volume it is on: a descriptor opened in another mount

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <condition_variable>
 #include <deque>
@@ -26,7 +27,10 @@
 #include "bounded.h"
 #include "caller_view.h"
 #include "hostile_support.h"
+#include "identity.h"
 #include "raii.h"
+#include "snapshot.h"
+#include "verified_mount_points.h"
 
 using namespace k32l_test;
 using Clock = std::chrono::steady_clock;
@@ -319,6 +323,72 @@ TEST_F(View, ATableKeptWhileNoDescriptorWasFreeIsReadAgainOnceOneIs) {
     GTEST_SKIP() << "this kernel's table is not read without a descriptor (before Linux 6.15)";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the mount made since is not seen; 2: an unmount "
                                         "flagged by a polled table is not seen; 10, 11, 13: set-up";
+}
+
+// Kept answers in a jail, whose root the rest of the system can change
+// under it: a mount over the jail's directory (the jailed thread's walks
+// start below it, at its root), one placed beneath the jail's own mount
+// (MOVE_MOUNT_BENEATH, Linux 6.5+), and each unmounted again. After each,
+// the jailed thread builds its table with the answers kept from its last
+// build and asking every mount point, and the two agree.
+TEST_F(View, AJailsTableIsBuiltAlikeWithKeptAnswersWhenItsRootIsCoveredOrUnderlaid) {
+  const std::string jail = dir_.sub("jail"), beneath = dir_.sub("beneath");
+  ASSERT_TRUE(mount_tmpfs(jail, "8m"));
+  MountGuard placed_beneath(jail);  // once the jail's own mount is gone
+  MountGuard jail_mount(jail);
+  ASSERT_EQ(mkdir((jail + "/inner").c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(jail + "/inner"));
+  MountGuard inner_mount(jail + "/inner");
+  ViewThread jailed(CLONE_FS);
+  if (!jailed.unshared()) GTEST_SKIP() << "unshare(CLONE_FS) refused";
+  bool entered = false;
+  std::shared_ptr<const k32l::VerifiedMountPoints> earlier;
+  std::vector<std::string> differences;
+  const auto where = [](const k32l::Snapshot& snap) {
+    std::string out;
+    for (const k32l::Volume& v : snap.volumes) {
+      out += v.id + " dev=" + std::to_string(v.dev) + " at:";
+      for (const std::string& t : v.targets) out += " " + t;
+      out += "\n";
+    }
+    return out;
+  };
+  const auto build_in_jail = [&](const std::string& change) {
+    jailed.run([&] {
+      auto table = k32l::read_identified_table(k32l::mount_table_path());
+      if (!table.ok()) {
+        differences.push_back(change + ": the table was not read");
+        return;
+      }
+      const auto kept = k32l::build_snapshot(table.value, earlier.get());
+      const auto asked = k32l::build_snapshot(table.value);
+      if (where(kept) != where(asked))
+        differences.push_back(change + ":\n" + where(kept) + "against\n" + where(asked));
+      earlier = kept.verified_mount_points;
+    });
+  };
+  jailed.run([&] { entered = chroot(jail.c_str()) == 0 && chdir("/") == 0; });
+  ASSERT_TRUE(entered);
+  if (k32l::compared_by(k32l::read_identified_table(k32l::mount_table_path()).value) !=
+      k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  build_in_jail("the first build");
+  ASSERT_TRUE(mount_tmpfs(jail));
+  {
+    MountGuard cover(jail);
+    build_in_jail("a mount over the jail's directory");
+  }
+  build_in_jail("the mount over the jail's directory gone");
+  ASSERT_TRUE(mount_tmpfs(beneath));
+  MountGuard beneath_mount(beneath);
+  constexpr unsigned kMoveMountBeneath = 0x00000200;
+  if (syscall(SYS_move_mount, AT_FDCWD, beneath.c_str(), AT_FDCWD, jail.c_str(),
+              kMoveMountBeneath) == 0) {
+    build_in_jail("a mount placed beneath the jail's");
+  } else {
+    std::printf("[ note     ] no MOVE_MOUNT_BENEATH (Linux before 6.5): %s\n", strerror(errno));
+  }
+  for (const std::string& d : differences) ADD_FAILURE() << d;
 }
 
 // ---- the descriptor table -------------------------------------------------------

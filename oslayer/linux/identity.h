@@ -67,10 +67,6 @@ Outcome<std::uint64_t> mount_of_descriptor(int fd);
 // mount's source when that node is this very device. A mount whose table
 // number is an anonymous one (btrfs, whose superblock has no single device)
 // is reached through its source when that is a block device.
-// `source_node`: what the source names, as the caller looked at it without
-// blocking (null: the source is no path, or it was not reached so): the
-// source is the mounter's text, and a link or ".." in it may lead into a
-// mount that never answers, however the text reads.
 struct DeviceNode {
   std::string path;        // device node to probe, empty if none found
   std::uint64_t rdev = 0;  // block device number, 0 if none
@@ -78,6 +74,10 @@ struct DeviceNode {
   // no node was found although there may be one (0 otherwise).
   int error = 0;
 };
+// `source_node`: what the source names, as the caller looked at it without
+// blocking (null: the source is no path, or it was not reached so): the
+// source is the mounter's text, and a link or ".." in it may lead into a
+// mount that never answers, however the text reads.
 DeviceNode find_device(const std::string& source, const struct stat* source_node,
                        std::uint64_t devno);
 

@@ -439,16 +439,29 @@ TEST_F(View, AThreadWithItsOwnDescriptorTableIsAnsweredFromThatTable) {
   EXPECT_EQ(by_handle(on_tmpfs.get()).fs_name, "tmpfs");
 }
 
-// The table's change signal reaches every thread, whatever descriptor table
-// the first caller had: a thread with a table of its own calls first and
-// stays, then the main thread mounts and calls, and once more after that
-// thread is gone. In a forked child, whose provider holds no table yet.
-TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
-  const std::string later = dir_.sub("later");
-  MountGuard later_mount(later);
+namespace {
+
+// In a forked child, whose provider holds no table yet (with kcmp refused
+// when `refuse_kcmp`): a thread with a table of its own calls first and
+// stays, then the main thread mounts at `later` and calls, and once more
+// after that thread is gone. The child's exit status: bit 1, the mount was
+// not seen; bit 2, the unmount was not seen; 10, unshare(CLONE_FILES)
+// refused; 20, no system-call filter could be set; 11, 12: set-up.
+int first_caller_has_its_own_table(const std::string& later, bool refuse_kcmp) {
   const pid_t child = fork();
-  ASSERT_GE(child, 0);
+  if (child < 0) return -1;
   if (child == 0) {
+    // Refuses kcmp with EPERM, in this process and the threads it starts.
+    sock_filter refuse[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(refuse)), refuse};
+    if (refuse_kcmp && (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0))
+      _exit(20);
     int code = 0;
     {
       ViewThread own(CLONE_FILES);
@@ -466,12 +479,39 @@ TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
     _exit(code);
   }
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
-  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a mount made while that thread stays is not seen";
-  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "an unmount made after that thread is gone is not seen";
-  EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+// The table's change signal reaches every thread, whatever descriptor table
+// the first caller had.
+TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
+  const std::string later = dir_.sub("later");
+  MountGuard later_mount(later);
+  const int status = first_caller_has_its_own_table(later, false);
+  ASSERT_GE(status, 0);
+  if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
+  EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
+  EXPECT_LT(status, 4) << "mounting in the child failed";
+}
+
+// The same where the kernel will not compare descriptor tables: kcmp is
+// refused (a container's system-call filter refuses it unless the caller
+// may trace), so which threads share the main thread's table cannot be
+// told, and a thread with one of its own must not be taken to share it.
+TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHadWhereKcmpIsRefused) {
+  const std::string later = dir_.sub("later");
+  MountGuard later_mount(later);
+  const int status = first_caller_has_its_own_table(later, true);
+  ASSERT_GE(status, 0);
+  if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  if (status == 20) GTEST_SKIP() << "no system-call filter could be set";
+  EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
+  EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
+  EXPECT_LT(status, 4) << "mounting in the child failed";
 }
 
 // A forked child keeps none of the descriptors its parent's provider watches
@@ -502,52 +542,6 @@ TEST_F(View, AForkedChildHoldsNoneOfTheDescriptorsItsParentWatchesWith) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "of the parent's watching descriptors still open there";
-}
-
-// The same where the kernel will not compare descriptor tables: kcmp is
-// refused (a container's system-call filter refuses it unless the caller
-// may trace), so which threads share the main thread's table cannot be
-// told, and a thread with one of its own must not be taken to share it.
-TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHadWhereKcmpIsRefused) {
-  const std::string later = dir_.sub("later");
-  MountGuard later_mount(later);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Refuses kcmp with EPERM, in this process and the threads it starts.
-    sock_filter refuse_kcmp[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program{static_cast<unsigned short>(std::size(refuse_kcmp)), refuse_kcmp};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0)
-      _exit(20);
-    int code = 0;
-    {
-      ViewThread own(CLONE_FILES);
-      if (!own.unshared()) _exit(10);
-      own.run([] {
-        for (int i = 0; i < 20; ++i) (void)fcntl(0, F_DUPFD_CLOEXEC, 0);
-        all_volume_names();
-      });
-      if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
-      if (!volume_at(later)) code |= 1;
-    }
-    if (umount2(later.c_str(), MNT_DETACH) != 0) _exit(12);
-    if (volume_at(later)) code |= 2;
-    _exit(code);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
-  if (WEXITSTATUS(status) == 20) GTEST_SKIP() << "no system-call filter could be set";
-  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a mount made while that thread stays is not seen";
-  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "an unmount made after that thread is gone is not seen";
-  EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
 }
 
 // Tables that part after the first call: a thread that shared the main

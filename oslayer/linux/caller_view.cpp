@@ -78,10 +78,16 @@ bool shared_with(pid_t other, int kind) {
 }
 
 // 0 when the calling thread has the main thread's descriptor table (the
-// main thread always counts as having it), else the thread's own ID.
+// main thread always counts as having it), else the thread's own ID. Where
+// the kernel will not compare (kcmp refused, as a container's system-call
+// filter does unless the caller may trace), another thread counts as having
+// a table of its own: a descriptor kept for a view is a number of the table
+// it was opened in, and a thread wrongly taken to share the main thread's
+// would watch a number its table does not have, and never see a change.
 std::uint64_t descriptor_table_owner() {
   const pid_t self = ::gettid();
-  if (self == ::getpid() || shared_with(::getpid(), KCMP_FILES)) return 0;
+  if (self == ::getpid() || ::syscall(SYS_kcmp, ::getpid(), self, KCMP_FILES, 0, 0) == 0)
+    return 0;
   return static_cast<std::uint64_t>(self);
 }
 

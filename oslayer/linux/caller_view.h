@@ -26,7 +26,7 @@ struct ViewKey {
   std::uint64_t root_inode = 0;
   std::uint64_t mount_namespace = 0;  // 0 where root_mount is the unique ID
   // Whose descriptor table the thread has: 0 the main thread's, else the
-  // thread's own ID. A descriptor kept for the view (the watch of its
+  // thread's own ID (also where the kernel will not compare tables). A descriptor kept for the view (the watch of its
   // table) is a number in the table it was opened in, and means nothing,
   // or another file, in a table of another thread's.
   std::uint64_t descriptor_table = 0;

@@ -66,12 +66,13 @@ void identify_mounts(std::vector<MountEntry>& entries) {
   const auto mounts = kernel_mounts();
   if (!mounts) return;
   using Key = std::tuple<std::uint64_t, std::uint64_t, std::string_view, std::string_view>;
-  std::map<Key, std::uint64_t> unique_of;
+  std::map<Key, const KernelMount*> described;
   for (const KernelMount& m : *mounts)
-    unique_of.emplace(Key{m.reusable_id, m.devno, m.root, m.target}, m.unique_id);
+    described.emplace(Key{m.reusable_id, m.devno, m.root, m.target}, &m);
   for (MountEntry& e : entries) {
-    const auto found = unique_of.find(Key{e.id, e.devno, e.root, e.target});
-    e.unique_id = found == unique_of.end() ? 0 : found->second;
+    const auto found = described.find(Key{e.id, e.devno, e.root, e.target});
+    e.unique_id = found == described.end() ? 0 : found->second->unique_id;
+    e.parent_unique_id = found == described.end() ? 0 : found->second->parent_unique_id;
   }
 }
 
@@ -124,14 +125,13 @@ Outcome<std::uint64_t> mount_of_descriptor(int fd) {
 
 // ---- devices ------------------------------------------------------------------------
 
-DeviceNode find_device(const std::string& source, std::uint64_t devno) {
+DeviceNode find_device(const std::string& source, const struct stat* source_node,
+                       std::uint64_t devno) {
   DeviceNode node;
-  struct stat src {};
-  const bool source_is_device = !source.empty() && source.front() == '/' &&
-                                ::stat(source.c_str(), &src) == 0 && S_ISBLK(src.st_mode);
+  const bool source_is_device = source_node && S_ISBLK(source_node->st_mode);
   if (major(devno) == 0) {
     // An anonymous number names no device: the source is all there is.
-    if (source_is_device) node = DeviceNode{source, src.st_rdev};
+    if (source_is_device) node = DeviceNode{source, source_node->st_rdev};
     return node;
   }
   // The system's own name for the number first: a name of the caller's
@@ -142,7 +142,7 @@ DeviceNode find_device(const std::string& source, std::uint64_t devno) {
   const int name_error = errno;
   if (name) {
     node.path = name.get();
-  } else if (source_is_device && src.st_rdev == devno) {
+  } else if (source_is_device && source_node->st_rdev == devno) {
     node.path = source;
   } else if (for_want_of_resources(name_error)) {
     node.error = name_error;

@@ -15,6 +15,8 @@
 #include "outcome.h"
 #include "raii.h"
 
+struct stat;
+
 namespace k32l {
 
 // ---- mounts -------------------------------------------------------------------------
@@ -72,7 +74,12 @@ struct DeviceNode {
   // no node was found although there may be one (0 otherwise).
   int error = 0;
 };
-DeviceNode find_device(const std::string& source, std::uint64_t devno);
+// `source_node`: what the source names, as the caller looked at it without
+// blocking (null: the source is no path, or it was not reached so): the
+// source is the mounter's text, and a link or ".." in it may lead into a
+// mount that never answers, however the text reads.
+DeviceNode find_device(const std::string& source, const struct stat* source_node,
+                       std::uint64_t devno);
 
 // Opens device node `path` for reading, without waiting on the device, only
 // if it is block device `rdev` now; otherwise an invalid descriptor, with

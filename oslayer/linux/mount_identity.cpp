@@ -151,6 +151,7 @@ MountEntry entry_of(const StatmountHead& head) {
   e.devno = makedev(head.sb_dev_major, head.sb_dev_minor);
   e.id = head.mnt_id_old;
   e.unique_id = head.mnt_id;
+  e.parent_unique_id = head.mnt_parent_id;
   return e;
 }
 
@@ -226,7 +227,7 @@ std::optional<std::vector<KernelMount>> kernel_mounts() {
   for (std::uint64_t id : *ids) {
     const StatmountHead* head = stat_mount(id, kIdentifying, buffer);
     if (!head || (head->mask & kIdentifying) != kIdentifying) continue;  // gone, or out of reach
-    mounts.push_back(KernelMount{head->mnt_id, head->mnt_id_old,
+    mounts.push_back(KernelMount{head->mnt_id, head->mnt_id_old, head->mnt_parent_id,
                                  makedev(head->sb_dev_major, head->sb_dev_minor),
                                  string_at(*head, head->mnt_root),
                                  string_at(*head, head->mnt_point)});

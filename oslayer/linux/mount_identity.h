@@ -47,6 +47,7 @@ std::optional<std::uint64_t> descriptor_device(int fd);
 struct KernelMount {
   std::uint64_t unique_id = 0;
   std::uint64_t reusable_id = 0;
+  std::uint64_t parent_unique_id = 0;  // of the mount it is mounted on
   std::uint64_t devno = 0;  // the superblock's device number, as mountinfo gives it
   std::string root, target;  // as mountinfo gives them, relative to the caller's root
 };

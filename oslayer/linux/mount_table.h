@@ -16,6 +16,10 @@ struct MountEntry {
   std::uint64_t devno = 0;  // major:minor as the mount table gives it
   std::uint64_t id = 0;     // the mount's 32-bit ID, handed out again once it is gone
   std::uint64_t unique_id = 0;  // its unique ID where the kernel proved it (identify_mounts), else 0
+  // The unique ID of the mount it is mounted on (itself for the namespace's
+  // root), where unique_id is known, else 0: which of a stack of mounts on
+  // one mount point is on top shows here, never in the mount point's text.
+  std::uint64_t parent_unique_id = 0;
   // The file system's own options, read for the mounts whose type names its
   // layers there (options_name_layers: an overlay's); the kernel's
   // description of the mounts (kernel_mount_table) leaves them empty for

@@ -32,9 +32,15 @@ void in_parent() {
 void renew_in_child() {
   generation.fetch_add(1);
   ProcessState* const inherited = state_instance;
-  // The child's copies of the parent's watched descriptors.
-  for (auto& [view, held] : inherited->view_caches)
-    if (auto cache = held.lock()) cache->watch.reset();
+  // The child's copies of the parent's watching descriptors: each table's
+  // and the epoll instance holding it (shared with the parent, so a wait
+  // there would take the parent's notices).
+  for (auto& [view, held] : inherited->view_caches) {
+    if (auto cache = held.lock()) {
+      cache->notices.reset();
+      cache->watch.reset();
+    }
+  }
   state_instance = new ProcessState();
   inherited->mutex.unlock();
   searches_mutex().unlock();

@@ -2,6 +2,8 @@
 // mounts, group the mounts per file system, probe them (statx of their mount
 // points, the devices under them) within one bound in all, and assemble the
 // volumes. Nothing here changes a snapshot after it is built.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 
 #include "bounded.h"
 #include "device_probe.h"
+#include "errors.h"
 #include "identity.h"
 #include "snapshot.h"
 #include "text.h"
@@ -174,19 +177,41 @@ class SnapshotBuilder {
   }
 
   // The device under each file system, found here (device nodes live on
-  // devtmpfs, which never blocks; a source on a mount that may is skipped),
-  // so that the probes start together with the statx-es, under the same
-  // deadline: a refresh waits one bound in all, whatever stalls.
+  // devtmpfs, which never blocks; a source reached only through a mount that
+  // may is not looked at), so that the probes start together with the
+  // statx-es, under the same deadline: a refresh waits one bound in all,
+  // whatever stalls.
   void find_devices() {
     for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
       FileSystem& f = file_systems_[fs];
       const MountEntry& first = entries_[members_of(fs).front()];
-      if (!snap_.mounts.call_may_block(Via::TablePath, first.source)) {
-        f.device = find_device(first.source, f.devno);
-        // No node found for want of descriptors: as a device not read.
-        if (f.device.error != 0) snap_.unanswered.push_back(device_gate(f.devno));
-      }
+      int error = 0;
+      const std::optional<struct stat> source = look_at_source(first.source, error);
+      f.device = find_device(first.source, source ? &*source : nullptr, f.devno);
+      // A source not walked for want of descriptors, where it was needed.
+      if (f.device.path.empty() && f.device.error == 0 && for_want_of_resources(error))
+        f.device.error = error;
+      // No node found for want of descriptors: as a device not read.
+      if (f.device.error != 0) snap_.unanswered.push_back(device_gate(f.devno));
     }
+  }
+
+  // What a mount's source names, looked at on this thread as far as the
+  // kernel's walk of it asks no mount that may block: the source is text
+  // the mounter chose (a FUSE server names its own), and a symbolic link or
+  // ".." in it may lead into a stalled mount wherever its text seems to lie.
+  // nullopt when it is no path or was not reached so (`error`: the errno of
+  // a step that failed).
+  std::optional<struct stat> look_at_source(const std::string& source, int& error) const {
+    if (source.empty() || source.front() != '/') return std::nullopt;
+    const Walk walk = walk_without_blocking(snap_.mounts, source);
+    error = walk.error;
+    struct stat st {};
+    if (walk.error != 0 || !walk.rest.empty() || !walk.at.valid() ||
+        snap_.mounts.mount_may_block(walk.mount_id) ||
+        ::fstatat(walk.at.get(), "", &st, AT_EMPTY_PATH) != 0)
+      return std::nullopt;
+    return st;
   }
 
   // Probe: one worker per file system whose mount points may block

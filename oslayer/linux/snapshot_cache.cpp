@@ -135,7 +135,9 @@ bool answers_again(const Snapshot& snap) {
 
 struct Built {
   std::shared_ptr<const Snapshot> snapshot;
-  bool proven = true;  // false: it may join two mounts, so it is not kept
+  // false: the table changed while it was built (so with 32-bit IDs it may
+  // join two mounts), or no signal could say: it is not kept.
+  bool proven = true;
 };
 
 // The table read, its mounts identified, and its snapshot built. Mounts the
@@ -143,6 +145,13 @@ struct Built {
 // only, an ID statx saw at a mount point is the table's mount's only if the
 // table did not change in between (it cannot be handed out again before its
 // mount is gone), so a table that changed meanwhile is read again.
+//
+// What statx found at the mount points is kept for the next build only when
+// the table did not change while they were asked: an answer taken after a
+// change belongs to no table read, and a change undone before the next read
+// (a mount moved away and back) leaves no trace there to discard it by. A
+// snapshot built while the table changed serves this call and is not kept
+// (the change's notice is taken here), so the next call builds again.
 Outcome<Built> build_from_table(ViewCache& cache) {
   for (int build = 1;; ++build) {
     auto table = read_identified_table(mount_table_path());
@@ -150,10 +159,10 @@ Outcome<Built> build_from_table(ViewCache& cache) {
     if (!table.ok()) return failed<Built>(table.error);
     Built built{std::make_shared<const Snapshot>(
         build_snapshot(table.value, cache.verified_mount_points.get()))};
-    cache.verified_mount_points = built.snapshot->verified_mount_points;
-    if (compared_by(table.value) == MountIdKind::Unique) return {ERROR_SUCCESS, built};
     built.proven = cache.watch.valid() && !table_changed(cache);
-    if (built.proven || !cache.watch.valid() || build == kMostBuilds)
+    if (built.proven) cache.verified_mount_points = built.snapshot->verified_mount_points;
+    if (built.proven || !cache.watch.valid() || build == kMostBuilds ||
+        compared_by(table.value) == MountIdKind::Unique)
       return {ERROR_SUCCESS, built};
   }
 }

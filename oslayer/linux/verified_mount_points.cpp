@@ -21,6 +21,7 @@ constexpr std::size_t kMostChanged = 64;
 void VerifiedMountPoints::note(const MountEntry& e, const PathIdentity* verified) {
   Noted n;
   n.unique_id = e.unique_id;
+  n.parent_unique_id = e.parent_unique_id;
   n.target = e.target;
   n.verified = verified != nullptr;
   if (verified) n.seen = *verified;
@@ -45,13 +46,14 @@ std::vector<const PathIdentity*> VerifiedMountPoints::still_holding(
   if (noted_.empty() || compared_by(entries) != MountIdKind::Unique) return held;
   // The mount points of the entries that are new, moved or gone since.
   std::vector<std::string_view> changed;
-  std::vector<const Noted*> kept(entries.size(), nullptr);  // same mount, same mount point
+  // Same mount, same mount point, on the same mount.
+  std::vector<const Noted*> kept(entries.size(), nullptr);
   std::vector<std::uint64_t> ids_now;
   ids_now.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const MountEntry& e = entries[i];
     const Noted* before = e.unique_id != 0 ? find(e.unique_id) : nullptr;
-    if (before && before->target == e.target)
+    if (before && before->target == e.target && before->parent_unique_id == e.parent_unique_id)
       kept[i] = before;
     else
       changed.push_back(e.target);

@@ -6,7 +6,10 @@
 // The mount a path reaches changes only by a mount operation on that path or
 // on a directory above it (a mount, an unmount, a move, one propagated from a
 // peer), and each shows in the next table as an entry that is new (a unique
-// mount ID not seen before), moved (its mount point reads otherwise) or gone.
+// mount ID not seen before), moved (its mount point reads otherwise, or it is
+// mounted on another mount: stacked mounts reordered in place, as by moves
+// away and back or a move beneath the one on top, keep their mount points'
+// text) or gone.
 // A directory renamed above a mount point changes the text the kernel gives
 // for it, so an answer kept under the old text is not found. The st_dev of a
 // mount's root and whether it is a directory never change while it is
@@ -35,8 +38,8 @@ class VerifiedMountPoints {
 
   // For each entry of `entries` (a table of the same view read since), what
   // statx found at its mount point last time, where that still holds: its
-  // mount had the same mount point then, and no entry that is new, moved or
-  // gone since has that mount point or one above it. Null for the others,
+  // mount had the same mount point then, on the same mount, and no entry
+  // that is new, moved or gone since has that mount point or one above it. Null for the others,
   // and for all where the entries have no unique IDs or too many changed
   // to be worth comparing.
   std::vector<const PathIdentity*> still_holding(const std::vector<MountEntry>& entries) const;
@@ -44,6 +47,7 @@ class VerifiedMountPoints {
  private:
   struct Noted {
     std::uint64_t unique_id = 0;
+    std::uint64_t parent_unique_id = 0;
     std::string target;
     bool verified = false;
     PathIdentity seen;

@@ -4,6 +4,9 @@
 // shared by two btrfs subvolumes. Each stall must cost one bound in all and
 // shut only the gate of what stalls.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
@@ -414,4 +417,52 @@ TEST(BlockPolicy, AWalkReachesWhatTheKernelsWalkReachesAndStopsBeforeAMountThatM
   EXPECT_EQ(k32l::walk_without_blocking(*fuse, "..").rest, "");
   EXPECT_EQ(k32l::walk_without_blocking(*nfs, "..").rest, "..");
   EXPECT_EQ(fchdir(cwd.get()), 0);
+}
+
+// A mount's source is text the mounter chose (any FUSE server names its
+// own): one that leads into a stalled mount through a symbolic link or ".."
+// costs a refresh one bound at most, though its text lies on no mount that
+// may block. The refresh runs in a child, which is ended if it never returns.
+TEST_F(Block, ASourceLeadingIntoAStalledMountCostsOneBoundAtMost) {
+  auto stalled = serve("stalled");
+  if (!stalled) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  const std::string stalled_at = dir_.path() + "/stalled", link = dir_.path() + "/link";
+  ASSERT_EQ(symlink(stalled_at.c_str(), link.c_str()), 0);
+  const std::string by_link = dir_.sub("by-link"), by_dots = dir_.sub("by-dots");
+  ASSERT_EQ(mount((link + "/disk.img").c_str(), by_link.c_str(), "tmpfs", 0, "size=1m"), 0);
+  MountGuard link_mount(by_link);
+  ASSERT_EQ(mount((dir_.sub("x") + "/../stalled/disk.img").c_str(), by_dots.c_str(), "tmpfs", 0,
+                  "size=1m"),
+            0);
+  MountGuard dots_mount(by_dots);
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  k32l::UniqueFd heard(report[0]), told(report[1]);
+  ResumeGuard resume(*stalled);
+  stalled->stall();
+  touch_mount_table();
+  const auto t0 = Clock::now();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Its workers stuck on the stalled mount keep it from ending until the
+    // server resumes: it reports its answer first.
+    const char answer = volume_at(by_link) && volume_at(by_dots) ? 'y' : 'n';
+    _exit(write(told.get(), &answer, 1) == 1 ? 0 : 1);
+  }
+  told.reset();
+  pollfd wait_for{heard.get(), POLLIN, 0};
+  const bool answered = poll(&wait_for, 1, static_cast<int>(10 * kBound * 1000)) == 1;
+  const double waited = seconds_since(t0);
+  char answer = 0;
+  if (answered) {
+    EXPECT_EQ(read(heard.get(), &answer, 1), 1);
+  }
+  stalled->resume();
+  if (!answered) kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(answered) << "the refresh never returned";
+  EXPECT_LT(waited, 3 * kBound);
+  EXPECT_EQ(answer, 'y') << "the tmpfs mounts are volumes";
 }

@@ -9,6 +9,9 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -784,4 +787,216 @@ TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
   where = rebuilt_alike("a mount and the ones inside it unmounted at once");
   EXPECT_FALSE(listed(where, nested)) << where;
   EXPECT_FALSE(listed(where, moved)) << where;
+}
+
+// A stack of mounts reordered in place: every mount ends with the ID and
+// the mount point it had, but another one is on top. Moves that take each
+// away and put it back, one order and then the other, or a mount moved
+// beneath the one on top (MOVE_MOUNT_BENEATH, Linux 6.5+), leave the
+// table's text as it was; what statx found at the old top holds no more.
+TEST_F(Identity, AMountStackReorderedInPlaceIsAskedAgain) {
+  const auto read_table = [] {
+    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
+    EXPECT_TRUE(table.ok()) << table.error;
+    return table.value;
+  };
+  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  const std::string x = dir_.sub("x"), away = dir_.sub("away"), aside = dir_.sub("aside");
+  std::deque<MountGuard> guards;
+  const auto move = [](const std::string& from, const std::string& to) {
+    ASSERT_EQ(mount(from.c_str(), to.c_str(), nullptr, MS_MOVE, nullptr), 0)
+        << from << " -> " << to << ": " << strerror(errno);
+  };
+  ASSERT_TRUE(mount_tmpfs(x));  // the bottom one
+  guards.emplace_back(x);
+  ASSERT_TRUE(mount_tmpfs(x, "8m"));  // on top of it: the one statx finds
+  guards.emplace_back(x);
+  const auto top_size = [&] {
+    struct statvfs st {};
+    EXPECT_EQ(statvfs(x.c_str(), &st), 0);
+    return st.f_blocks * st.f_frsize;
+  };
+  const unsigned long long bigger = top_size();
+
+  auto earlier = k32l::build_snapshot(read_table()).verified_mount_points;
+  const auto rebuilt_alike = [&](const std::string& change) {
+    const auto table = read_table();
+    const auto kept = k32l::build_snapshot(table, earlier.get());
+    const auto asked = k32l::build_snapshot(table);
+    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
+    earlier = kept.verified_mount_points;
+  };
+
+  // Top one away, bottom one aside, top one back, bottom one on top of it.
+  move(x, away);
+  move(x, aside);
+  move(away, x);
+  move(aside, x);
+  ASSERT_NE(top_size(), bigger) << "the smaller mount is on top now";
+  rebuilt_alike("two stacked mounts taken away and put back the other way round");
+
+  // The one on top now moved away and back beneath the other one.
+  move(x, away);
+  constexpr unsigned kMoveMountBeneath = 0x00000200;
+  if (syscall(SYS_move_mount, AT_FDCWD, away.c_str(), AT_FDCWD, x.c_str(), kMoveMountBeneath) !=
+      0) {
+    const int error = errno;
+    move(away, x);
+    GTEST_SKIP() << "no MOVE_MOUNT_BENEATH (Linux before 6.5): " << strerror(error);
+  }
+  ASSERT_EQ(top_size(), bigger);
+  rebuilt_alike("the mount on top moved beneath the other one");
+}
+
+// A change made while a table is being built (after it was read, before its
+// mount points were looked at) is undone before the next call: that call's
+// table reads as the one before, but what statx found meanwhile belonged to
+// neither. Here the mount covering another is moved away as soon as a call
+// has read the table and put back once that call is answered; the covered
+// mount must not be listed afterwards. Each round races the call's statx,
+// so some rounds prove nothing; none may list it.
+TEST_F(Identity, WhatStatxFoundWhileTheTableChangedIsNotKept) {
+  const std::string over = dir_.sub("over"), under = dir_.sub("over/under"),
+                    away = dir_.sub("away");
+  ASSERT_TRUE(mount_tmpfs(under));  // covered by the next one
+  MountGuard under_mount(under);
+  ASSERT_TRUE(mount_tmpfs(over));
+  MountGuard over_mount(over);
+  ASSERT_EQ(mkdir(under.c_str(), 0755), 0);  // a plain directory there
+  const auto listed = [&] {
+    for (const auto& name : all_volume_names())
+      for (const auto& p : paths_of(name))
+        if (p == under) return true;
+    return false;
+  };
+  ASSERT_FALSE(listed());
+  // A round: the mover is armed, the call reads the table, the mover moves
+  // the covering mount away, the call is answered, the mover puts it back.
+  std::atomic<bool> armed{false}, answered{false}, stop{false};
+  std::atomic<int> failed_moves{0}, moves_in_time{0};
+  std::atomic<std::uint64_t> read_before{0};
+  std::thread mover([&] {
+    while (!stop) {
+      if (!armed) {
+        std::this_thread::yield();
+        continue;
+      }
+      while (k32l::mount_table_reads() == read_before && !answered) {
+        // as soon as the call has read the table
+      }
+      if (!answered) {
+        if (mount(over.c_str(), away.c_str(), nullptr, MS_MOVE, nullptr) != 0) ++failed_moves;
+        while (!answered) std::this_thread::yield();
+        ++moves_in_time;
+        if (mount(away.c_str(), over.c_str(), nullptr, MS_MOVE, nullptr) != 0) ++failed_moves;
+      }
+      armed = false;
+    }
+  });
+  int rounds = 0, listed_after = 0;
+  for (; rounds < 100 && listed_after == 0; ++rounds) {
+    change_the_table();  // so that the call reads it
+    answered = false;
+    read_before = k32l::mount_table_reads();
+    armed = true;
+    all_volume_names();  // one table read, raced by the move
+    answered = true;
+    while (armed) std::this_thread::yield();
+    listed_after += listed();
+  }
+  stop = true;
+  mover.join();
+  ASSERT_EQ(failed_moves, 0);
+  if (moves_in_time == 0) GTEST_SKIP() << "no move came before a call was answered";
+  EXPECT_EQ(listed_after, 0) << "the covered mount was listed after " << rounds << " rounds ("
+                             << moves_in_time << " moved during a call)";
+}
+
+// Changes the rule has to see through the table's text alone: mount points
+// whose names hold a newline, a backslash, blanks and " (deleted)"; a single
+// file bound over another bind of it, then moved; a mount point directory
+// renamed, and one removed, from another mount namespace (where it is no
+// mount point, so the kernel lets it go); each rebuilt with the kept answers
+// as if every mount point were asked again.
+TEST_F(Identity, OddMountPointsAndChangesFromAnotherNamespaceAreBuiltAlike) {
+  const auto read_table = [] {
+    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
+    EXPECT_TRUE(table.ok()) << table.error;
+    return table.value;
+  };
+  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  std::deque<MountGuard> guards;
+  const std::string odd = dir_.sub("odd\nname \\ with (deleted)"), file = dir_.path() + "/file",
+                    other_file = dir_.path() + "/other-file", renamed = dir_.sub("renamed"),
+                    removed = dir_.sub("removed");
+  ASSERT_TRUE(mount_tmpfs(odd));
+  guards.emplace_back(odd);
+  { std::ofstream(file) << "x"; }
+  { std::ofstream(other_file) << "y"; }
+  ASSERT_EQ(mount(file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+  guards.emplace_back(file);
+  ASSERT_TRUE(mount_tmpfs(renamed));
+  guards.emplace_back(renamed);
+  ASSERT_TRUE(mount_tmpfs(removed));
+  guards.emplace_back(removed);
+
+  auto earlier = k32l::build_snapshot(read_table()).verified_mount_points;
+  const auto rebuilt_alike = [&](const std::string& change) {
+    const auto table = read_table();
+    const auto kept = k32l::build_snapshot(table, earlier.get());
+    const auto asked = k32l::build_snapshot(table);
+    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
+    earlier = kept.verified_mount_points;
+  };
+  change_the_table();
+  rebuilt_alike("a change elsewhere, with odd names about");
+
+  ASSERT_EQ(mount(other_file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0)
+      << strerror(errno);
+  guards.emplace_back(file);
+  rebuilt_alike("a file bound over a bind of a file");
+  const std::string moved_file = dir_.path() + "/moved-file";
+  { std::ofstream(moved_file) << "z"; }
+  ASSERT_EQ(mount(file.c_str(), moved_file.c_str(), nullptr, MS_MOVE, nullptr), 0)
+      << strerror(errno);
+  guards.emplace_back(moved_file);
+  rebuilt_alike("the file mount on top moved");
+
+  // In another namespace, where they are no mount points once unmounted
+  // there, the directories are renamed and removed.
+  const auto in_other_namespace = [&](const std::function<bool()>& change) {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        _exit(1);
+      _exit(change() ? 0 : 2);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  };
+  const std::string renamed_to = dir_.path() + "/renamed-elsewhere";
+  ASSERT_TRUE(in_other_namespace([&] {
+    return umount2(renamed.c_str(), MNT_DETACH) == 0 &&
+           rename(renamed.c_str(), renamed_to.c_str()) == 0;
+  }));
+  guards.emplace_back(renamed_to);
+  const auto in_table = [&](const std::string& target) {
+    for (const auto& e : read_table())
+      if (e.target == target) return true;
+    return false;
+  };
+  EXPECT_TRUE(in_table(renamed_to)) << "the mount follows its directory";
+  rebuilt_alike("a mount point directory renamed in another namespace");
+  ASSERT_EQ(mkdir(renamed.c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(renamed));
+  guards.emplace_back(renamed);
+  rebuilt_alike("a mount made where the renamed directory was");
+  ASSERT_TRUE(in_other_namespace(
+      [&] { return umount2(removed.c_str(), MNT_DETACH) == 0 && rmdir(removed.c_str()) == 0; }));
+  EXPECT_FALSE(in_table(removed)) << "the mount goes with its directory";
+  rebuilt_alike("a mount point directory removed in another namespace");
 }

@@ -5,9 +5,16 @@
 // own, so the rest of the process keeps its view.
 #include <fcntl.h>
 #include <sched.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <condition_variable>
 #include <deque>
@@ -15,11 +22,15 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "bounded.h"
 #include "caller_view.h"
 #include "hostile_support.h"
+#include "identity.h"
 #include "raii.h"
+#include "snapshot.h"
+#include "verified_mount_points.h"
 
 using namespace k32l_test;
 using Clock = std::chrono::steady_clock;
@@ -314,6 +325,72 @@ TEST_F(View, ATableKeptWhileNoDescriptorWasFreeIsReadAgainOnceOneIs) {
                                         "flagged by a polled table is not seen; 10, 11, 13: set-up";
 }
 
+// Kept answers in a jail, whose root the rest of the system can change
+// under it: a mount over the jail's directory (the jailed thread's walks
+// start below it, at its root), one placed beneath the jail's own mount
+// (MOVE_MOUNT_BENEATH, Linux 6.5+), and each unmounted again. After each,
+// the jailed thread builds its table with the answers kept from its last
+// build and asking every mount point, and the two agree.
+TEST_F(View, AJailsTableIsBuiltAlikeWithKeptAnswersWhenItsRootIsCoveredOrUnderlaid) {
+  const std::string jail = dir_.sub("jail"), beneath = dir_.sub("beneath");
+  ASSERT_TRUE(mount_tmpfs(jail, "8m"));
+  MountGuard placed_beneath(jail);  // once the jail's own mount is gone
+  MountGuard jail_mount(jail);
+  ASSERT_EQ(mkdir((jail + "/inner").c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(jail + "/inner"));
+  MountGuard inner_mount(jail + "/inner");
+  ViewThread jailed(CLONE_FS);
+  if (!jailed.unshared()) GTEST_SKIP() << "unshare(CLONE_FS) refused";
+  bool entered = false;
+  std::shared_ptr<const k32l::VerifiedMountPoints> earlier;
+  std::vector<std::string> differences;
+  const auto where = [](const k32l::Snapshot& snap) {
+    std::string out;
+    for (const k32l::Volume& v : snap.volumes) {
+      out += v.id + " dev=" + std::to_string(v.dev) + " at:";
+      for (const std::string& t : v.targets) out += " " + t;
+      out += "\n";
+    }
+    return out;
+  };
+  const auto build_in_jail = [&](const std::string& change) {
+    jailed.run([&] {
+      auto table = k32l::read_identified_table(k32l::mount_table_path());
+      if (!table.ok()) {
+        differences.push_back(change + ": the table was not read");
+        return;
+      }
+      const auto kept = k32l::build_snapshot(table.value, earlier.get());
+      const auto asked = k32l::build_snapshot(table.value);
+      if (where(kept) != where(asked))
+        differences.push_back(change + ":\n" + where(kept) + "against\n" + where(asked));
+      earlier = kept.verified_mount_points;
+    });
+  };
+  jailed.run([&] { entered = chroot(jail.c_str()) == 0 && chdir("/") == 0; });
+  ASSERT_TRUE(entered);
+  if (k32l::compared_by(k32l::read_identified_table(k32l::mount_table_path()).value) !=
+      k32l::MountIdKind::Unique)
+    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  build_in_jail("the first build");
+  ASSERT_TRUE(mount_tmpfs(jail));
+  {
+    MountGuard cover(jail);
+    build_in_jail("a mount over the jail's directory");
+  }
+  build_in_jail("the mount over the jail's directory gone");
+  ASSERT_TRUE(mount_tmpfs(beneath));
+  MountGuard beneath_mount(beneath);
+  constexpr unsigned kMoveMountBeneath = 0x00000200;
+  if (syscall(SYS_move_mount, AT_FDCWD, beneath.c_str(), AT_FDCWD, jail.c_str(),
+              kMoveMountBeneath) == 0) {
+    build_in_jail("a mount placed beneath the jail's");
+  } else {
+    std::printf("[ note     ] no MOVE_MOUNT_BENEATH (Linux before 6.5): %s\n", strerror(errno));
+  }
+  for (const std::string& d : differences) ADD_FAILURE() << d;
+}
+
 // ---- the descriptor table -------------------------------------------------------
 
 // A thread with a descriptor table of its own: its descriptors are the ones
@@ -362,16 +439,29 @@ TEST_F(View, AThreadWithItsOwnDescriptorTableIsAnsweredFromThatTable) {
   EXPECT_EQ(by_handle(on_tmpfs.get()).fs_name, "tmpfs");
 }
 
-// The table's change signal reaches every thread, whatever descriptor table
-// the first caller had: a thread with a table of its own calls first and
-// stays, then the main thread mounts and calls, and once more after that
-// thread is gone. In a forked child, whose provider holds no table yet.
-TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
-  const std::string later = dir_.sub("later");
-  MountGuard later_mount(later);
+namespace {
+
+// In a forked child, whose provider holds no table yet (with kcmp refused
+// when `refuse_kcmp`): a thread with a table of its own calls first and
+// stays, then the main thread mounts at `later` and calls, and once more
+// after that thread is gone. The child's exit status: bit 1, the mount was
+// not seen; bit 2, the unmount was not seen; 10, unshare(CLONE_FILES)
+// refused; 20, no system-call filter could be set; 11, 12: set-up.
+int first_caller_has_its_own_table(const std::string& later, bool refuse_kcmp) {
   const pid_t child = fork();
-  ASSERT_GE(child, 0);
+  if (child < 0) return -1;
   if (child == 0) {
+    // Refuses kcmp with EPERM, in this process and the threads it starts.
+    sock_filter refuse[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(refuse)), refuse};
+    if (refuse_kcmp && (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0))
+      _exit(20);
     int code = 0;
     {
       ViewThread own(CLONE_FILES);
@@ -389,12 +479,109 @@ TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
     _exit(code);
   }
   int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+// The table's change signal reaches every thread, whatever descriptor table
+// the first caller had.
+TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
+  const std::string later = dir_.sub("later");
+  MountGuard later_mount(later);
+  const int status = first_caller_has_its_own_table(later, false);
+  ASSERT_GE(status, 0);
+  if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
+  EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
+  EXPECT_LT(status, 4) << "mounting in the child failed";
+}
+
+// The same where the kernel will not compare descriptor tables: kcmp is
+// refused (a container's system-call filter refuses it unless the caller
+// may trace), so which threads share the main thread's table cannot be
+// told, and a thread with one of its own must not be taken to share it.
+TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHadWhereKcmpIsRefused) {
+  const std::string later = dir_.sub("later");
+  MountGuard later_mount(later);
+  const int status = first_caller_has_its_own_table(later, true);
+  ASSERT_GE(status, 0);
+  if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  if (status == 20) GTEST_SKIP() << "no system-call filter could be set";
+  EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
+  EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
+  EXPECT_LT(status, 4) << "mounting in the child failed";
+}
+
+// A forked child keeps none of the descriptors its parent's provider watches
+// tables with (each table's, and the epoll instance holding it): a child
+// that forks in turn, as a server's workers do, would pile them up, each
+// keeping the parent's mount namespace alive; and an instance shared with
+// the parent would let the child's wait take the parent's notices.
+TEST_F(View, AForkedChildHoldsNoneOfTheDescriptorsItsParentWatchesWith) {
+  ASSERT_FALSE(all_volume_names().empty());  // the parent watches its table
+  std::vector<int> watching;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[256];
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+    const std::string text(link, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (text == "anon_inode:[eventpoll]" ||
+        (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0))
+      watching.push_back(fd);
+  }
+  ASSERT_GE(watching.size(), 2u) << "the table and the epoll instance holding it";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int still_open = 0;
+    for (int fd : watching) still_open += fcntl(fd, F_GETFD) >= 0;
+    _exit(still_open);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "of the parent's watching descriptors still open there";
+}
+
+// Tables that part after the first call: a thread that shared the main
+// thread's table (and so its view's watch) unshares it, and then the main
+// thread unshares its own; each must go on seeing the changes made before
+// its calls, and so must the main thread once the other thread is gone.
+TEST_F(View, ThreadsThatUnshareTheirTablesAfterTheFirstCallSeeEveryChange) {
+  const std::string first = dir_.sub("first"), second = dir_.sub("second");
+  MountGuard first_mount(first), second_mount(second);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int code = 0;
+    all_volume_names();  // the main thread's table watched
+    {
+      ViewThread other(0);  // shares everything at first
+      other.run([] { all_volume_names(); });
+      other.run([&] {
+        if (unshare(CLONE_FILES) != 0) _exit(10);
+      });
+      if (mount("view-test", first.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
+      other.run([&] { code |= volume_at(first) ? 0 : 1; });
+      if (!volume_at(first)) code |= 2;
+      if (unshare(CLONE_FILES) != 0) _exit(10);
+      if (mount("view-test", second.c_str(), "tmpfs", 0, "size=1m") != 0) _exit(11);
+      if (!volume_at(second)) code |= 4;
+      other.run([&] { code |= volume_at(second) ? 0 : 8; });
+    }
+    if (umount2(first.c_str(), MNT_DETACH) != 0) _exit(11);
+    if (volume_at(first)) code |= 16;
+    _exit(code);
+  }
+  int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
-  EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "a mount made while that thread stays is not seen";
-  EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "an unmount made after that thread is gone is not seen";
-  EXPECT_LT(WEXITSTATUS(status), 4) << "mounting in the child failed";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "1, 2: a mount after the thread unshared its table is missed by it, by the main thread; "
+         "4, 8: one after the main thread unshared its own, by it, by the thread; 16: an unmount "
+         "after the thread is gone, by the main thread; 11: set-up";
 }
 
 // ---- descriptors whose mount is not in the caller's table -----------------------

@@ -665,6 +665,42 @@ std::string where_mounts_are(const k32l::Snapshot& snap) {
   return out;
 }
 
+// The calling thread's table, its entries identified; a read that fails
+// fails the test.
+std::vector<k32l::MountEntry> identified_table() {
+  auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
+  EXPECT_TRUE(table.ok()) << table.error;
+  return table.value;
+}
+
+constexpr const char* kNoKeptAnswers =
+    "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+
+bool answers_are_kept() {
+  return k32l::compared_by(identified_table()) == k32l::MountIdKind::Unique;
+}
+
+// Builds the calling thread's table as it is now twice, with the answers
+// kept from the last build and by asking every mount point, and fails the
+// test where the two differ; the kept build's answers are the next one's.
+class RebuiltAlike {
+ public:
+  RebuiltAlike() : earlier_(k32l::build_snapshot(identified_table()).verified_mount_points) {}
+  // Where the mounts are after `change` (where_mounts_are of the kept build).
+  std::string operator()(const std::string& change) {
+    const auto table = identified_table();
+    const auto kept = k32l::build_snapshot(table, earlier_.get());
+    const auto asked = k32l::build_snapshot(table);
+    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
+    earlier_ = kept.verified_mount_points;
+    return where_mounts_are(kept);
+  }
+  const k32l::VerifiedMountPoints* earlier() const { return earlier_.get(); }
+
+ private:
+  std::shared_ptr<const k32l::VerifiedMountPoints> earlier_;
+};
+
 }  // namespace
 
 // A table read again after a change is built with what statx found at the
@@ -674,13 +710,7 @@ std::string where_mounts_are(const k32l::Snapshot& snap) {
 // a peer, a renamed directory above a mount point, a lazy unmount of a
 // subtree) gives the snapshot that asking every mount point again gives.
 TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
-  const auto read_table = [] {
-    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
-    EXPECT_TRUE(table.ok()) << table.error;
-    return table.value;
-  };
-  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
-    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  if (!answers_are_kept()) GTEST_SKIP() << kNoKeptAnswers;
   std::deque<MountGuard> guards;
   const auto mount_at = [&](const std::string& target) {
     EXPECT_TRUE(mount_tmpfs(target)) << target;
@@ -703,17 +733,8 @@ TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
   ASSERT_EQ(mount(file.c_str(), file.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
   guards.emplace_back(file);
 
-  const auto first = k32l::build_snapshot(read_table());
-  auto earlier = first.verified_mount_points;
-  ASSERT_TRUE(earlier);
-  const auto rebuilt_alike = [&](const std::string& change) {
-    const auto table = read_table();
-    const auto kept = k32l::build_snapshot(table, earlier.get());
-    const auto asked = k32l::build_snapshot(table);
-    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
-    earlier = kept.verified_mount_points;
-    return where_mounts_are(kept);
-  };
+  RebuiltAlike rebuilt_alike;
+  ASSERT_TRUE(rebuilt_alike.earlier());
   const auto listed = [](const std::string& where, const std::string& target) {
     std::istringstream lines(where);
     for (std::string line; std::getline(lines, line);) {
@@ -730,8 +751,8 @@ TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
   ASSERT_TRUE(mount_tmpfs(poke));
   MountGuard(poke).release();
   {
-    const auto table = read_table();
-    const auto kept = earlier->still_holding(table);
+    const auto table = identified_table();
+    const auto kept = rebuilt_alike.earlier()->still_holding(table);
     std::size_t ours = 0, held = 0;
     for (std::size_t i = 0; i < table.size(); ++i) {
       if (!k32l::path_is_under(table[i].target, dir_.path())) continue;
@@ -795,13 +816,7 @@ TEST_F(Identity, ATableReadAgainIsBuiltAsIfEveryMountPointWereAskedAgain) {
 // beneath the one on top (MOVE_MOUNT_BENEATH, Linux 6.5+), leave the
 // table's text as it was; what statx found at the old top holds no more.
 TEST_F(Identity, AMountStackReorderedInPlaceIsAskedAgain) {
-  const auto read_table = [] {
-    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
-    EXPECT_TRUE(table.ok()) << table.error;
-    return table.value;
-  };
-  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
-    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  if (!answers_are_kept()) GTEST_SKIP() << kNoKeptAnswers;
   const std::string x = dir_.sub("x"), away = dir_.sub("away"), aside = dir_.sub("aside");
   std::deque<MountGuard> guards;
   const auto move = [](const std::string& from, const std::string& to) {
@@ -819,14 +834,7 @@ TEST_F(Identity, AMountStackReorderedInPlaceIsAskedAgain) {
   };
   const unsigned long long bigger = top_size();
 
-  auto earlier = k32l::build_snapshot(read_table()).verified_mount_points;
-  const auto rebuilt_alike = [&](const std::string& change) {
-    const auto table = read_table();
-    const auto kept = k32l::build_snapshot(table, earlier.get());
-    const auto asked = k32l::build_snapshot(table);
-    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
-    earlier = kept.verified_mount_points;
-  };
+  RebuiltAlike rebuilt_alike;
 
   // Top one away, bottom one aside, top one back, bottom one on top of it.
   move(x, away);
@@ -920,13 +928,7 @@ TEST_F(Identity, WhatStatxFoundWhileTheTableChangedIsNotKept) {
 // mount point, so the kernel lets it go); each rebuilt with the kept answers
 // as if every mount point were asked again.
 TEST_F(Identity, OddMountPointsAndChangesFromAnotherNamespaceAreBuiltAlike) {
-  const auto read_table = [] {
-    auto table = k32l::read_identified_table("/proc/thread-self/mountinfo");
-    EXPECT_TRUE(table.ok()) << table.error;
-    return table.value;
-  };
-  if (k32l::compared_by(read_table()) != k32l::MountIdKind::Unique)
-    GTEST_SKIP() << "the kernel gives no unique mount IDs (Linux before 6.8): nothing is kept";
+  if (!answers_are_kept()) GTEST_SKIP() << kNoKeptAnswers;
   std::deque<MountGuard> guards;
   const std::string odd = dir_.sub("odd\nname \\ with (deleted)"), file = dir_.path() + "/file",
                     other_file = dir_.path() + "/other-file", renamed = dir_.sub("renamed"),
@@ -942,14 +944,7 @@ TEST_F(Identity, OddMountPointsAndChangesFromAnotherNamespaceAreBuiltAlike) {
   ASSERT_TRUE(mount_tmpfs(removed));
   guards.emplace_back(removed);
 
-  auto earlier = k32l::build_snapshot(read_table()).verified_mount_points;
-  const auto rebuilt_alike = [&](const std::string& change) {
-    const auto table = read_table();
-    const auto kept = k32l::build_snapshot(table, earlier.get());
-    const auto asked = k32l::build_snapshot(table);
-    EXPECT_EQ(where_mounts_are(kept), where_mounts_are(asked)) << "after " << change;
-    earlier = kept.verified_mount_points;
-  };
+  RebuiltAlike rebuilt_alike;
   change_the_table();
   rebuilt_alike("a change elsewhere, with odd names about");
 
@@ -985,7 +980,7 @@ TEST_F(Identity, OddMountPointsAndChangesFromAnotherNamespaceAreBuiltAlike) {
   }));
   guards.emplace_back(renamed_to);
   const auto in_table = [&](const std::string& target) {
-    for (const auto& e : read_table())
+    for (const auto& e : identified_table())
       if (e.target == target) return true;
     return false;
   };

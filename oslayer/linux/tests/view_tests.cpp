@@ -486,32 +486,24 @@ int first_caller_has_its_own_table(const std::string& later, bool refuse_kcmp) {
 }  // namespace
 
 // The table's change signal reaches every thread, whatever descriptor table
-// the first caller had.
+// the first caller had; also where the kernel will not compare descriptor
+// tables: kcmp is refused (a container's system-call filter refuses it
+// unless the caller may trace), so which threads share the main thread's
+// table cannot be told, and a thread with one of its own must not be taken
+// to share it.
 TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHad) {
-  const std::string later = dir_.sub("later");
-  MountGuard later_mount(later);
-  const int status = first_caller_has_its_own_table(later, false);
-  ASSERT_GE(status, 0);
-  if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
-  EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
-  EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
-  EXPECT_LT(status, 4) << "mounting in the child failed";
-}
-
-// The same where the kernel will not compare descriptor tables: kcmp is
-// refused (a container's system-call filter refuses it unless the caller
-// may trace), so which threads share the main thread's table cannot be
-// told, and a thread with one of its own must not be taken to share it.
-TEST_F(View, AChangeIsSeenWhicheverDescriptorTableTheFirstCallerHadWhereKcmpIsRefused) {
-  const std::string later = dir_.sub("later");
-  MountGuard later_mount(later);
-  const int status = first_caller_has_its_own_table(later, true);
-  ASSERT_GE(status, 0);
-  if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
-  if (status == 20) GTEST_SKIP() << "no system-call filter could be set";
-  EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
-  EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
-  EXPECT_LT(status, 4) << "mounting in the child failed";
+  for (const bool refuse_kcmp : {false, true}) {
+    SCOPED_TRACE(refuse_kcmp ? "kcmp refused" : "kcmp allowed");
+    const std::string later = dir_.sub(refuse_kcmp ? "later-no-kcmp" : "later");
+    MountGuard later_mount(later);
+    const int status = first_caller_has_its_own_table(later, refuse_kcmp);
+    ASSERT_GE(status, 0);
+    if (status == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+    if (status == 20) GTEST_SKIP() << "no system-call filter could be set";
+    EXPECT_EQ(status & 1, 0) << "a mount made while that thread stays is not seen";
+    EXPECT_EQ(status & 2, 0) << "an unmount made after that thread is gone is not seen";
+    EXPECT_LT(status, 4) << "mounting in the child failed";
+  }
 }
 
 // A forked child keeps none of the descriptors its parent's provider watches

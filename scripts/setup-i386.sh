@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes sure this machine runs 32-bit x86 Linux programs, which Wine's loader
-# for 32-bit Windows programs is. Most kernels run them natively. Some have
+# for 32-bit Windows programs is (in the Wine root, scripts/wine-root.sh,
+# where the probe runs too: the host has no i386 libraries). Most kernels
+# run them natively. Some have
 # no 32-bit user mode (a kernel built or booted without IA-32 emulation, or
 # a hypervisor that offers none): there exec() fails with "Exec format
 # error", and this script has the kernel hand such programs to qemu's user
@@ -17,13 +19,16 @@ step_prefix=setup
 . "$(dirname "${BASH_SOURCE[0]}")/steps.sh"
 # shellcheck source=apt-install.sh
 . "$(dirname "${BASH_SOURCE[0]}")/apt-install.sh"
-probe=/lib/i386-linux-gnu/ld-linux.so.2   # from libc6:i386, which wine32 needs
+# The root's own 32-bit dynamic loader, from its libc6:i386 (which wine32 needs).
+probe=/lib/i386-linux-gnu/ld-linux.so.2
+launcher=(bash "$(dirname "${BASH_SOURCE[0]}")/wine-run.sh")
 entry=/proc/sys/fs/binfmt_misc/volumes-i386
 emulator=/usr/bin/qemu-i386
 
-runs_i386() { "$probe" --version >/dev/null 2>&1; }
+runs_i386() { "${launcher[@]}" "$probe" --version >/dev/null 2>&1; }
 
-[ -x "$probe" ] || { echo "setup-i386.sh: $probe is missing (libc6:i386)" >&2; exit 1; }
+"${launcher[@]}" test -x "$probe" \
+  || { echo "setup-i386.sh: the Wine root has no $probe (libc6:i386)" >&2; exit 1; }
 if runs_i386; then
   exit 0
 fi
@@ -57,7 +62,8 @@ if [ ! -f /proc/sys/fs/binfmt_misc/register ]; then
 fi
 [ -f "$entry" ] && echo -1 > "$entry"
 # ELF, 32-bit, little-endian, executable or shared object, machine i386. The
-# F flag opens the emulator now, so that it is found in any mount namespace.
+# F flag opens the emulator now, so that it is found in any mount namespace
+# and inside the root, which has no emulator of its own.
 echo ":volumes-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$emulator:F" \
   > /proc/sys/fs/binfmt_misc/register
 runs_i386 || { echo "setup-i386.sh: 32-bit x86 programs still do not run through $emulator" >&2; exit 1; }

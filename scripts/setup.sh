@@ -7,8 +7,8 @@
 #   setup.sh --test [-v]    that, and everything the tests, benchmarks and
 #                           reliability checks need (the debug interpreter,
 #                           GoogleTest, file system tools, FUSE, clang,
-#                           valgrind, mingw-w64, Wine and the i386
-#                           architecture, CPython's source)
+#                           valgrind, mingw-w64, CPython's source), and
+#                           the Wine root (scripts/wine-root.sh)
 #
 # Idempotent: a second run changes nothing. Needs root only when something
 # is missing. Prints one line per step; the tools' output only when a step
@@ -52,17 +52,10 @@ TEST_PACKAGES=(
   # reliability checks: sanitizers and libFuzzer (clang), memcheck and callgrind
   clang libclang-rt-14-dev valgrind
   # the Windows build: mingw-w64 for 32-bit Windows, patch for the Windows
-  # interpreter's sources, and Wine to run its tests
-  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 patch wine wine32:i386
+  # interpreter's sources, and debootstrap for the root that Wine runs in
+  # (scripts/wine-root.sh: Wine is not installed on this machine itself)
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 patch debootstrap
 )
-# What set-up may go without when only an archive's i386 list is at fault
-# (a mirror mid-sync): Wine, whose 32-bit part needs the i386 twins of the
-# machine's libraries, and which serves nothing but the Windows suites. The
-# tests then leave those suites out and say why, from this note (read by
-# windows-build/tests.cmake).
-optional_packages=(wine wine32:i386)
-optional_purpose="the Windows suites cannot run without them and are left out of the tests"
-WINDOWS_TOOLCHAIN_NOTE=/usr/local/share/volumes-windows/wine32-missing.txt
 packages=("${MAIN_PACKAGES[@]}")
 [ "$profile" = test ] && packages+=("${TEST_PACKAGES[@]}")
 
@@ -119,36 +112,12 @@ if [ "$profile" = test ]; then
     echo "$want_src_list" > "$BULLSEYE_SRC_LIST"
     sources_changed=1
   fi
-
-  # Wine runs the Windows build's 32-bit programs: wine32 is an i386 package.
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    need_root
-    step "enabling the i386 architecture, for Wine's 32-bit Windows programs" dpkg --add-architecture i386
-    sources_changed=1
-  fi
 fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-
-# What an earlier set-up left out for an archive's failing i386 list is
-# tried again at most every 10 minutes: scripts that run inside the tests
-# (sanitize.sh, memcheck.sh, fuzz.sh) call set-up too, several at once, and
-# must neither wait for the archive again nor contend for apt's lock. The
-# note's time is that of the last try.
-retried_left_out=1
-if [ "$profile" = test ] && [ -f "$WINDOWS_TOOLCHAIN_NOTE" ]; then
-  if tried_recently "$WINDOWS_TOOLCHAIN_NOTE" 600; then
-    missing=()
-    retried_left_out=0
-  elif [ "${#missing[@]}" -gt 0 ] && [ "${#rest[@]}" = 0 ]; then
-    # That set-up already waited for the list: read it once more, at once.
-    say "an earlier set-up could not install ${missing[*]} ($WINDOWS_TOOLCHAIN_NOTE): reading the lists once more, without waiting between tries"
-    apt_tries=1
-  fi
-fi
 
 if [ "${#missing[@]}" -gt 0 ]; then
   need_root
@@ -158,7 +127,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
     read_package_lists "bullseye's have not been read yet"
   fi
   if [ "$profile" = main ]; then
-    optional_packages=()
     install_missing "for building and running the module"
   else
     install_missing "for the tests, benchmarks and checks"
@@ -192,23 +160,15 @@ if [ "$profile" = test ]; then
     step "unpacking CPython 2.7.18's headers and suppressions into $(dirname "$WINDOWS_PYTHON_SOURCE")" unpack_source
   fi
 
-  if [ "$retried_left_out" = 0 ]; then
-    :  # the note stays as the last try wrote it
-  elif [ "${#left_out[@]}" -gt 0 ]; then
-    mkdir -p "$(dirname "$WINDOWS_TOOLCHAIN_NOTE")"
-    echo "set-up could not install ${left_out[*]} ($(date -u '+%Y-%m-%d %H:%M UTC')): an archive's i386 list failed to download, the archive's fault (often a mirror mid-sync): $(describe_failed_lists | grep -m1 'binary-i386'); scripts/setup.sh --test installs them once the archive serves that list again" \
-      > "$WINDOWS_TOOLCHAIN_NOTE"
-  else
-    [ -f "$WINDOWS_TOOLCHAIN_NOTE" ] && rm -f "$WINDOWS_TOOLCHAIN_NOTE"
-    bash "$scripts/setup-i386.sh" "$archive"
-  fi
+  # Wine runs in a root of its own, made from the same archive; where the
+  # kernel cannot run its 32-bit loader, qemu's user mode is set up for it.
+  bash "$scripts/wine-root.sh" "$archive" "$codename"
+  bash "$scripts/setup-i386.sh" "$archive"
 fi
 
 /usr/bin/python2.7 -c 'import sys; assert sys.version_info[:3] == (2, 7, 18), sys.version'
 if [ "$profile" = main ]; then
   say "ok: $(/usr/bin/python2.7 -V 2>&1) and the build tools (scripts/setup.sh --test adds what the tests need)"
-elif [ "${#left_out[@]}" -gt 0 ]; then
-  say "ok: $(/usr/bin/python2.7 -V 2>&1), the build tools and everything the tests need but ${left_out[*]} (see above: the Windows suites will not run)"
 else
-  say "ok: $(/usr/bin/python2.7 -V 2>&1), the build tools and everything the tests need"
+  say "ok: $(/usr/bin/python2.7 -V 2>&1), the build tools and everything the tests need, Wine in its root"
 fi

@@ -1,7 +1,7 @@
 """Sets the counts of the Python suites side by side, one row per
 interpreter, from the files that run_suite.py wrote:
 
-  suite_counts.py RESULTS_DIR [--ctest-failed FILE]
+  suite_counts.py RESULTS_DIR [--ctest-failed FILE] [--require-windows]
 
 RESULTS_DIR holds one directory per interpreter (linux-release,
 linux-debug, linux-python3, linux-python3-debug, windows) and one for the
@@ -17,6 +17,10 @@ failed: the table has a column of them, and each is named below it. With
 CTest counted as failed are named too, and RESULTS_DIR/wine-starts.txt
 ("MILLISECONDS SUITE" a line, from windows-build/check.sh) gives the
 slowest python.exe start under Wine.
+
+With --require-windows (a whole run) a run in which the Windows suites did
+not run, or gave no result, ends with status 1 and a last line saying why:
+nothing passes untested on Windows.
 """
 
 import os
@@ -76,8 +80,22 @@ def CTestFailures(path):
     return [line.strip().partition(":")[2] for line in stream if line.strip()]
 
 
+def WindowsNotRun(windows_not_run, rows):
+  """Why the Windows suites did not run, from the table's rows, or None."""
+  if windows_not_run is not None:
+    return windows_not_run.rstrip(".")
+  missing = [title for key, title in INTERPRETERS if key.startswith("windows")
+             and any(row.startswith(title) and row.rstrip().endswith("not run") for row in rows)]
+  if missing:
+    return ("no results from %s: CTest skipped them or did not run them "
+            "(see their SKIPPED or failure lines above)" % ", ".join(missing))
+  return None
+
+
 def main(argv):
   ctest_failed = None
+  require_windows = "--require-windows" in argv
+  argv = [argument for argument in argv if argument != "--require-windows"]
   if len(argv) == 3 and argv[1] == "--ctest-failed":
     ctest_failed = argv[2]
   elif len(argv) != 1:
@@ -120,11 +138,14 @@ def main(argv):
   failed = CTestFailures(ctest_failed)
   if failed:
     notes.append("CTest counted %d test(s) as failed: %s." % (len(failed), ", ".join(failed)))
+  not_run = WindowsNotRun(windows_not_run, rows) if require_windows else None
+  if not_run is not None:
+    notes.append("FAILED: the Windows suites did not run: %s." % not_run)
   if notes:
     rows.append("")
     rows.extend(notes)
   print("\n".join(rows))
-  return 0
+  return 1 if not_run is not None else 0
 
 
 if __name__ == "__main__":

@@ -28,6 +28,11 @@
 # start takes 1 to 5 s) is ended at once, and the failure names what was
 # waited for and the Wine processes then running.
 #
+# Wine runs inside the project's Wine root, every call of it through the
+# launcher scripts/wine-run.sh (VOLUMES_WINE_LAUNCHER replaces it: a command
+# that takes the Wine tool and its arguments, and --check). The paths a call
+# hands to Wine are bound into the root at the same paths.
+#
 # Exits 77 (a skip, with the reason on stdout) when the toolchain or Wine is
 # missing, except under CI (CI=true), where setup.sh installs them and a
 # missing piece is a failure.
@@ -38,6 +43,7 @@ build=${2:?usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_D
 build=$(realpath -m "$build")
 triplet=i686-w64-mingw32
 python_source=/usr/local/share/volumes-windows/Python-2.7.18
+read -ra wine_launcher <<<"${VOLUMES_WINE_LAUNCHER:-bash $root/scripts/wine-run.sh}"
 
 unavailable() {
   if [ "${CI:-}" = true ]; then
@@ -57,15 +63,27 @@ allowed_import() {
   esac
 }
 
+# Runs a Wine tool (or any program) inside the Wine root.
+in_root() {
+  "${wine_launcher[@]}" "$@"
+}
+
+# Makes DIRECTORY... visible at the same paths to what runs in the root.
+bind_for_wine() {
+  local directory
+  for directory in "$@"; do
+    VOLUMES_WINE_BINDS="${VOLUMES_WINE_BINDS:+$VOLUMES_WINE_BINDS:}$directory"
+  done
+  export VOLUMES_WINE_BINDS
+}
+
 # Wine for 32-bit programs: its loader is itself a 32-bit Linux program,
 # which setup.sh makes runnable on kernels without a 32-bit user mode.
 use_wine() {
-  command -v wine >/dev/null || unavailable "wine is not installed"
-  # Without it `wine` falls back to wine64, which cannot run them.
-  local loader=${VOLUMES_WINE32_LOADER:-/usr/lib/wine/wine}
-  [ -x "$loader" ] || unavailable "Wine's 32-bit loader $loader (wine32:i386) is not installed"
-  local version
-  version=$(wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $version"
+  local problem version
+  problem=$(in_root --check 2>&1) || unavailable "${problem:-the Wine root cannot be used}"
+  bind_for_wine "$build"
+  version=$(in_root wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $version"
   # A prefix of our own in the build directory, without the Mono and Gecko
   # installers (not needed, and nothing may be downloaded).
   export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -109,18 +127,23 @@ run_interpreter() {
   shift 3
   [ -x "$interpreter/python.exe" ] || { echo "FAILED: no Windows interpreter in $interpreter"; exit 1; }
   [ -d "$build/$tree/windows" ] || { echo "FAILED: $build/$tree was not built"; exit 1; }
-  # Unix paths among the arguments become Windows ones; the suites find
-  # the tree first, then their own directory (as `python FILE` does).
+  # Unix paths among the arguments become Windows ones (and are bound into
+  # the root); the suites find the tree first, then their own directory (as
+  # `python FILE` does).
   local arguments=()
+  bind_for_wine "$interpreter"
   for argument in "$@"; do
     case "$argument" in
-      /*) arguments+=("$(windows_path "$argument")") ;;
+      /*)
+        arguments+=("$(windows_path "$argument")")
+        if [ -d "$argument" ]; then bind_for_wine "$argument"; else bind_for_wine "$(dirname "$argument")"; fi
+        ;;
       *) arguments+=("$argument") ;;
     esac
   done
   log=$(mktemp "$build/python-run.XXXXXX.log")
   PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
-    timeout 1400 wine "$interpreter/python.exe" "${arguments[@]}" </dev/null >"$log" 2>&1 &
+    timeout 1400 "${wine_launcher[@]}" wine "$interpreter/python.exe" "${arguments[@]}" </dev/null >"$log" 2>&1 &
   pid=$!
   if [ -n "$marker" ]; then
     until grep -qv '^status=waiting' "$marker" 2>/dev/null; do
@@ -156,8 +179,8 @@ run_interpreter() {
 # that the prefix is not looked at again by a new server mid-run.
 stop_wineserver() {
   [ -d "$WINEPREFIX" ] || return 0
-  wineserver -k >/dev/null 2>&1 || true
-  bounded 60 "the wineserver of $WINEPREFIX to end" wineserver -w || true
+  in_root wineserver -k >/dev/null 2>&1 || true
+  bounded 60 "the wineserver of $WINEPREFIX to end" "${wine_launcher[@]}" wineserver -w || true
 }
 
 # Drives of the real-KERNEL32 suite's own, named to it in the environment.
@@ -281,7 +304,7 @@ case "$command" in
     # it starts must not hold CTest's pipes while the kept server lives.
     log=$(mktemp "$build/wine-run.XXXXXX.log")
     status=0
-    timeout 600 wine "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")" \
+    timeout 600 "${wine_launcher[@]}" wine "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")" \
       </dev/null >"$log" 2>&1 || status=$?
     cat "$log"
     rm -f "$log"
@@ -298,15 +321,15 @@ case "$command" in
     # was made with are unchanged (wineboot itself never finishes in a
     # prefix that exists before it, so a changed one is made anew).
     stamp="$WINEPREFIX/.volumes-prefix"
-    # Wine itself updates a prefix when its wine.inf is newer than the
-    # prefix: its time is part of what the prefix was made with.
-    want="$(wine --version) $(stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || true) ${WINEARCH} ${WINEDLLOVERRIDES}"
+    # Wine itself updates a prefix when its wine.inf (the root's) is newer
+    # than the prefix: its time is part of what the prefix was made with.
+    want="$(in_root wine --version) $(in_root stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || true) ${WINEARCH} ${WINEDLLOVERRIDES}"
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && [ -f "$WINEPREFIX/system.reg" ]; then
       made="kept from an earlier run"
     else
       rm -rf "$WINEPREFIX"
-      bounded 300 "wineboot to make the prefix $WINEPREFIX" wineboot -i
-      bounded 60 "wineboot's wineserver to end" wineserver -w
+      bounded 300 "wineboot to make the prefix $WINEPREFIX" "${wine_launcher[@]}" wineboot -i
+      bounded 60 "wineboot's wineserver to end" "${wine_launcher[@]}" wineserver -w
       [ -f "$WINEPREFIX/system.reg" ] || { echo "FAILED: wineboot made no prefix in $WINEPREFIX"; exit 1; }
       echo "$want" > "$stamp"
       made="made"
@@ -318,7 +341,7 @@ case "$command" in
     # Started apart from CTest's pipes and process group (it returns once
     # its socket is ready); `check.sh stop` ends it.
     status=0
-    timeout 60 setsid wineserver -p </dev/null >/dev/null 2>&1 || status=$?
+    timeout 60 setsid "${wine_launcher[@]}" wineserver -p </dev/null >/dev/null 2>&1 || status=$?
     if [ "$status" != 0 ]; then
       echo "FAILED: wineserver -p, the server the run keeps for $WINEPREFIX, did not start (status $status). Wine processes:"
       wine_processes
@@ -329,7 +352,8 @@ case "$command" in
     started=$SECONDS
     warm_log=$(mktemp "$build/python-run.XXXXXX.log")
     status=0
-    timeout "$start_bound" wine "$interpreter/python.exe" -c "import sys; sys.exit(0)" \
+    bind_for_wine "$interpreter"
+    timeout "$start_bound" "${wine_launcher[@]}" wine "$interpreter/python.exe" -c "import sys; sys.exit(0)" \
       </dev/null >"$warm_log" 2>&1 || status=$?
     cat "$warm_log"
     rm -f "$warm_log"
@@ -342,7 +366,7 @@ case "$command" in
       echo "FAILED: python.exe -c 'import sys' ended with status $status under Wine"
       exit 1
     fi
-    echo "ok: Wine prefix $WINEPREFIX ($made; $(wine --version)); wineserver kept for the run; python.exe started and ended in $((SECONDS - started)) s"
+    echo "ok: Wine prefix $WINEPREFIX ($made; $(in_root wine --version)); wineserver kept for the run; python.exe started and ended in $((SECONDS - started)) s"
     ;;
   stop)
     use_wine

@@ -98,6 +98,19 @@ class SuiteResultsTest(unittest.TestCase):
   def Summary(self, *extra):
     return subprocess.check_output([sys.executable, "-B", SUITE_COUNTS, self.results] + list(extra))
 
+  def WriteCounts(self, interpreter, suite):
+    directory = os.path.join(self.results, interpreter)
+    if not os.path.isdir(directory):
+      os.mkdir(directory)
+    with open(os.path.join(directory, suite + ".txt"), "w") as stream:
+      stream.write("run=2 failures=0 errors=0 skipped=0\n")
+
+  def SummaryStatus(self, *extra):
+    process = subprocess.Popen([sys.executable, "-B", SUITE_COUNTS, self.results] + list(extra),
+                               stdout=subprocess.PIPE)
+    output = process.communicate()[0].decode("utf-8")
+    return process.returncode, output
+
   def Row(self, summary, title):
     return [line for line in summary.splitlines() if line.startswith(title)][0].split()[2:]
 
@@ -168,6 +181,29 @@ class SuiteResultsTest(unittest.TestCase):
     self.assertIn("The Windows suites were NOT RUN: the archive's i386 list failed to download.",
                   summary)
     self.assertIn("CTest counted 2 test(s) as failed: scripted.test_x, linux.test_y.", summary)
+
+  def testAWholeRunWithoutTheWindowsSuitesFailsSayingWhy(self):
+    self.WriteCounts("linux-release", "test_a")
+    # Left out by the build: its reason is the last line.
+    with open(os.path.join(self.results, "windows-not-run.txt"), "w") as stream:
+      stream.write("the Wine root /x has not been built\n")
+    status, summary = self.SummaryStatus("--require-windows")
+    self.assertEqual(1, status, summary)
+    self.assertEqual("FAILED: the Windows suites did not run: the Wine root /x has not been built.",
+                     summary.splitlines()[-1])
+    # Configured in, but skipped: no results.
+    os.remove(os.path.join(self.results, "windows-not-run.txt"))
+    status, summary = self.SummaryStatus("--require-windows")
+    self.assertEqual(1, status, summary)
+    self.assertIn("FAILED: the Windows suites did not run: no results from Windows, python.exe (Wine), "
+                  "Windows, real KERNEL32", summary.splitlines()[-1])
+    # Without the flag (a chosen subset of tests) the summary alone says so.
+    self.assertEqual(0, self.SummaryStatus()[0])
+    self.WriteCounts("windows", "test_a")
+    self.WriteCounts("windows-kernel32", "test_kernel32_volumes")
+    status, summary = self.SummaryStatus("--require-windows")
+    self.assertEqual(0, status, summary)
+    self.assertNotIn("did not run", summary)
 
 
 if __name__ == "__main__":

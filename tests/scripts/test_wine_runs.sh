@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # How windows-build/check.sh drives Wine, with stand-ins for wine, wineboot
 # and wineserver (first on PATH) that log their calls and run "python.exe"
-# as the Linux python2.7: the prefix is made once and kept while Wine is
+# as the Linux python2.7, and for the launcher into the Wine root, without
+# which the stand-ins refuse to run (every call goes through it, and the
+# paths handed to Wine are bound into the root): the prefix is made once and kept while Wine is
 # unchanged, one wineserver is kept for the run and ended at the end, a
 # python.exe that does not start within the bound fails at once naming what
 # it waited for, and suites sharing a python.exe each keep their results.
@@ -20,8 +22,23 @@ mkdir -p "$work/bin" "$work/build/python-scripted/windows" "$work/interpreter" "
 touch "$work/interpreter/python.exe"
 chmod +x "$work/interpreter/python.exe"
 export FAKE_WINE_LOG="$work/calls.log"
-cat > "$work/bin/wine" <<'EOF'
+cat > "$work/launcher" <<'EOF'
 #!/usr/bin/env bash
+# The launcher's stand-in: --check answers FAKE_WINE_ROOT_PROBLEM; a call
+# is logged with the directories it binds, then run here.
+if [ "$1" = --check ]; then
+  [ -z "${FAKE_WINE_ROOT_PROBLEM:-}" ] || { echo "$FAKE_WINE_ROOT_PROBLEM"; exit 1; }
+  exit 0
+fi
+echo "root $1 binds=${VOLUMES_WINE_BINDS:-}" >> "$FAKE_WINE_LOG"
+FAKE_IN_ROOT=1 exec "$@"
+EOF
+in_root_only='[ "${FAKE_IN_ROOT:-}" = 1 ] || { echo "OUTSIDE THE ROOT: $(basename "$0") $*" >> "$FAKE_WINE_LOG"; exit 1; }'
+cat > "$work/bin/wine" <<EOF
+#!/usr/bin/env bash
+$in_root_only
+EOF
+cat >> "$work/bin/wine" <<'EOF'
 # Wine's stand-in: Z:\ paths become Unix ones again, python.exe is python2.7.
 echo "wine $*" >> "$FAKE_WINE_LOG"
 if [ "$1" = --version ]; then
@@ -46,19 +63,25 @@ case $program in
   *) exec "$program" "${arguments[@]}" ;;
 esac
 EOF
-cat > "$work/bin/wineboot" <<'EOF'
+cat > "$work/bin/wineboot" <<EOF
 #!/usr/bin/env bash
+$in_root_only
+EOF
+cat >> "$work/bin/wineboot" <<'EOF'
 echo "wineboot $*" >> "$FAKE_WINE_LOG"
 mkdir -p "$WINEPREFIX"
 touch "$WINEPREFIX/system.reg"
 EOF
-cat > "$work/bin/wineserver" <<'EOF'
+cat > "$work/bin/wineserver" <<EOF
 #!/usr/bin/env bash
+$in_root_only
+EOF
+cat >> "$work/bin/wineserver" <<'EOF'
 echo "wineserver $*" >> "$FAKE_WINE_LOG"
 [ "$*" != -p ] || [ -z "${FAKE_WINESERVER_FAILS:-}" ] || exit 2
 EOF
-chmod +x "$work/bin/"*
-export PATH="$work/bin:$PATH" VOLUMES_WINE32_LOADER="$work/bin/wine"
+chmod +x "$work/bin/"* "$work/launcher"
+export PATH="$work/bin:$PATH" VOLUMES_WINE_LAUNCHER="$work/launcher"
 unset CI
 
 check() {
@@ -75,11 +98,17 @@ expect() {  # NAME OUTPUT PATTERN...
   done
 }
 
-# 0. Without Wine's 32-bit loader the Wine tests are a skip with the reason.
+# 0. Without a usable Wine root the Wine tests are a skip with the
+# launcher's reason (a failure under CI).
 status=0
-out=$(VOLUMES_WINE32_LOADER="$work/no-such-loader" check prefix "$work/build" "$work/interpreter") || status=$?
-[ "$status" = 77 ] || fail "no loader: status $status"
-expect "no loader" "$out" "SKIPPED: Wine's 32-bit loader $work/no-such-loader \(wine32:i386\) is not installed"
+out=$(FAKE_WINE_ROOT_PROBLEM="the Wine root /nowhere has not been built" check prefix "$work/build" "$work/interpreter") \
+  || status=$?
+[ "$status" = 77 ] || fail "no root: status $status"
+expect "no root" "$out" "SKIPPED: the Wine root /nowhere has not been built"
+status=0
+out=$(CI=true FAKE_WINE_ROOT_PROBLEM="the Wine root /nowhere has not been built" check wine "$work/build") || status=$?
+[ "$status" = 1 ] || fail "no root under CI: status $status"
+expect "no root under CI" "$out" "FAILED: the Wine root /nowhere has not been built"
 
 # 1. The prefix is made once, then kept; a server left from before is ended
 # first, and one server is started and kept for the run.
@@ -167,6 +196,14 @@ status=0
 out=$(check wine "$work/build") || status=$?
 [ "$status" = 3 ] || fail "wine program: status $status, not the program's 3"
 expect "wine program" "$out" "^volume calls over $work/build/python-kernel32/windows\$"
+
+# Every Wine call went through the launcher, and the interpreter, the
+# build and the results were bound for the runs that were handed them.
+if grep -q 'OUTSIDE THE ROOT' "$FAKE_WINE_LOG"; then
+  fail "Wine was called outside the root: $(grep 'OUTSIDE THE ROOT' "$FAKE_WINE_LOG")"
+fi
+grep -q "^root wine binds=.*$work/build.*$work/interpreter.*$work/results/windows" "$FAKE_WINE_LOG" \
+  || fail "the suites' paths were not bound into the root: $(grep '^root wine' "$FAKE_WINE_LOG")"
 
 # 4. The end of the run ends the kept server and waits for it.
 : > "$FAKE_WINE_LOG"

@@ -8,14 +8,8 @@
 # or changed. No network.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-work=$(mktemp -d "${TMPDIR:-/tmp}/volumes-apt-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=checks.sh
+. "$root/tests/scripts/checks.sh" apt-test
 
 # A package stanza: NAME VERSION ARCH MULTI-ARCH [DEPENDS]
 stanza() {
@@ -105,23 +99,7 @@ run_install() {
   ) 2>&1
 }
 
-expect() {  # NAME OUTPUT PATTERN...: each grep -E pattern must match
-  local name=$1 output=$2 pattern
-  shift 2
-  for pattern in "$@"; do
-    grep -qE -- "$pattern" <<<"$output" || fail "$name: no line matches /$pattern/ in:"$'\n'"$output"
-  done
-}
 
-refuse() {  # NAME OUTPUT PATTERN...: no grep -E pattern may match
-  local name=$1 output=$2 pattern
-  shift 2
-  for pattern in "$@"; do
-    if grep -qE -- "$pattern" <<<"$output"; then
-      fail "$name: a line matches /$pattern/ in:"$'\n'"$output"
-    fi
-  done
-}
 
 # 1. A list fails but what is missing can still be installed (the machine
 # has the release archive's libz): a warning, then the install, at once.
@@ -156,8 +134,4 @@ out=$(run_install "$(make_world no-release 1.0-1 unsigned)" "tool")
 expect no-release "$out" 'reading the package lists of the archives .* failed' '^status=1$'
 refuse no-release "$out" 'installing' 'warning:'
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "ok: 4 set-up install cases"
+finish "4 set-up install cases"

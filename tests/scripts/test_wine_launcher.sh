@@ -16,14 +16,11 @@ unavailable() {
 [ "$(id -u)" = 0 ] || unavailable "needs root (a mount namespace and binds)"
 problem=$("${launcher[@]}" --check) || unavailable "$problem"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/volumes-wine-launcher.XXXXXX")
+# shellcheck source=checks.sh
+. "$root/tests/scripts/checks.sh" wine-launcher
+# Outside /tmp, which is bound anyway.
 bound=$(mktemp -d "/var/tmp/volumes-wine-bound.XXXXXX")
 trap 'rm -rf "$work" "$bound"' EXIT
-failures=0
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
 wine_root=$(sed -n 's/^wine_root=\${VOLUMES_WINE_ROOT:-\(.*\)}$/\1/p' "$root/scripts/wine-root-place.sh")
 wine_root=${VOLUMES_WINE_ROOT:-$wine_root}
 
@@ -60,8 +57,4 @@ wait "$running" 2>/dev/null || true
 # The root's 32-bit Wine loader runs (natively or through qemu).
 version=$(WINEDEBUG=-all "${launcher[@]}" wine --version 2>&1) || fail "wine --version in the root: $version"
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "ok: wine-run.sh runs $version inside $wine_root, in the caller's process, with its own mounts"
+finish "wine-run.sh runs $version inside $wine_root, in the caller's process, with its own mounts"

@@ -7,20 +7,8 @@
 # which list failed and whose fault it is. Real Wine is not needed.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-work=$(mktemp -d "${TMPDIR:-/tmp}/volumes-wine-root.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
-expect() {  # NAME OUTPUT PATTERN...
-  local name=$1 output=$2 pattern
-  shift 2
-  for pattern in "$@"; do
-    grep -qE -- "$pattern" <<<"$output" || fail "$name: no line matches /$pattern/ in:"$'\n'"$output"
-  done
-}
+# shellcheck source=checks.sh
+. "$root/tests/scripts/checks.sh" wine-root
 
 mkdir -p "$work/bin"
 export FAKE_LOG="$work/calls.log"
@@ -131,8 +119,4 @@ expect "list fails" "$(tail -n 1 <<<"$out")" \
   "a package list of the archive could not be downloaded: http://archive.invalid/debian bookworm: main/binary-i386/Packages.xz \(File has unexpected size .*Mirror sync in progress.*\); the fault is the archive's"
 [ ! -e "$wine_root" ] || fail "list fails: a root was put in place"
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "ok: wine-root.sh builds, keeps and rebuilds the root, with stand-ins for debootstrap and the launcher"
+finish "wine-root.sh builds, keeps and rebuilds the root, with stand-ins for debootstrap and the launcher"

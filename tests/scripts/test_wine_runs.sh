@@ -10,13 +10,8 @@
 # Real Wine is not needed (nor used).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-work=$(mktemp -d "${TMPDIR:-/tmp}/volumes-wine-runs.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=checks.sh
+. "$root/tests/scripts/checks.sh" wine-runs
 
 mkdir -p "$work/bin" "$work/build/python-scripted/windows" "$work/interpreter" "$work/results/windows" "$work/suites"
 touch "$work/interpreter/python.exe"
@@ -89,13 +84,6 @@ check() {
 }
 calls() {  # how many logged calls match PATTERN
   grep -c -- "$1" "$FAKE_WINE_LOG" || true
-}
-expect() {  # NAME OUTPUT PATTERN...
-  local name=$1 output=$2 pattern
-  shift 2
-  for pattern in "$@"; do
-    grep -qE -- "$pattern" <<<"$output" || fail "$name: no line matches /$pattern/ in:"$'\n'"$output"
-  done
 }
 
 # 0. Without a usable Wine root the Wine tests are a skip with the
@@ -212,8 +200,4 @@ if [ "$(calls '^wineserver -k')" != 1 ] || [ "$(calls '^wineserver -w')" != 1 ];
   fail "stop: the server was not ended and waited for: $(cat "$FAKE_WINE_LOG")"
 fi
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "ok: check.sh's Wine runs, with stand-ins for Wine"
+finish "check.sh's Wine runs, with stand-ins for Wine"

@@ -44,7 +44,7 @@ VOLUMES_WINE_BINDS="$bound" "${launcher[@]}" sh -c "echo written > '$bound/file'
 # While the command runs, its mounts are its own.
 fifo="$work/ready"
 mkfifo "$fifo"
-VOLUMES_WINE_BINDS="$bound" "${launcher[@]}" sh -c "grep -c ' $bound ' /proc/self/mountinfo > '$work/inside'; echo > '$fifo'; sleep 30" &
+VOLUMES_WINE_BINDS="$bound" "${launcher[@]}" sh -c "grep -c ' $bound ' /proc/self/mountinfo > '$work/inside'; echo > '$fifo'; exec sleep 30" &
 running=$!
 read -r _ < "$fifo"
 [ "$(cat "$work/inside")" = 1 ] || fail "inside, $bound is not mounted once: $(cat "$work/inside")"

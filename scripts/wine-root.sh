@@ -57,6 +57,7 @@ export DEBIAN_FRONTEND=noninteractive
 # The one line that says why the root could not be built; the step's own
 # output (above it) has the tools' words.
 cannot_build() {
+  rm -rf --one-file-system "$partial"
   say "the Wine root cannot be built, so the Windows suites cannot run: $*"
   exit 1
 }

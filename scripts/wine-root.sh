@@ -62,6 +62,9 @@ cannot_build() {
   exit 1
 }
 
+problem=$(private_namespace_problem)
+[ -z "$problem" ] || cannot_build "$problem"
+
 # Mounts live only in build namespaces that ended with their processes;
 # --one-file-system keeps rm from following anything else mounted there.
 rm -rf --one-file-system "$partial"

@@ -32,6 +32,8 @@ root_problem() {
     echo "the Wine root $wine_root is incomplete (an interrupted build; scripts/setup.sh --test builds it anew)"
   elif [ ! -x "$wine_root/usr/lib/wine/wine" ]; then
     echo "the Wine root $wine_root has no 32-bit Wine loader /usr/lib/wine/wine (scripts/setup.sh --test builds it anew)"
+  elif [ "$(id -u)" -eq 0 ]; then
+    private_namespace_problem
   fi
 }
 

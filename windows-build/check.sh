@@ -80,10 +80,11 @@ bind_for_wine() {
 # Wine for 32-bit programs: its loader is itself a 32-bit Linux program,
 # which setup.sh makes runnable on kernels without a 32-bit user mode.
 use_wine() {
-  local problem version
+  local problem
   problem=$(in_root --check 2>&1) || unavailable "${problem:-the Wine root cannot be used}"
   bind_for_wine "$build"
-  version=$(in_root wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $version"
+  # Asked once: each call enters the root (and under qemu starts slowly).
+  wine_version=$(in_root wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $wine_version"
   # A prefix of our own in the build directory, without the Mono and Gecko
   # installers (not needed, and nothing may be downloaded).
   export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -323,7 +324,7 @@ case "$command" in
     stamp="$WINEPREFIX/.volumes-prefix"
     # Wine itself updates a prefix when its wine.inf (the root's) is newer
     # than the prefix: its time is part of what the prefix was made with.
-    want="$(in_root wine --version) $(in_root stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || true) ${WINEARCH} ${WINEDLLOVERRIDES}"
+    want="$wine_version $(in_root stat -c %Y /usr/share/wine/wine.inf 2>/dev/null || true) ${WINEARCH} ${WINEDLLOVERRIDES}"
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && [ -f "$WINEPREFIX/system.reg" ]; then
       made="kept from an earlier run"
     else
@@ -366,7 +367,7 @@ case "$command" in
       echo "FAILED: python.exe -c 'import sys' ended with status $status under Wine"
       exit 1
     fi
-    echo "ok: Wine prefix $WINEPREFIX ($made; $(in_root wine --version)); wineserver kept for the run; python.exe started and ended in $((SECONDS - started)) s"
+    echo "ok: Wine prefix $WINEPREFIX ($made; $wine_version); wineserver kept for the run; python.exe started and ended in $((SECONDS - started)) s"
     ;;
   stop)
     use_wine

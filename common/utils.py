@@ -1,7 +1,6 @@
 """Small utilities shared across the application."""
 
 import ctypes
-import ctypes.util
 import os
 
 
@@ -11,7 +10,10 @@ def _LinuxMonotonicClock():
   class _Timespec(ctypes.Structure):
     _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
 
-  libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+  # The C library the interpreter already runs on. Naming it instead would
+  # have ctypes.util run /sbin/ldconfig at import: a child process of the
+  # application's, on every start, only to find a library already loaded.
+  libc = ctypes.CDLL(None, use_errno=True)
   clock_gettime = libc.clock_gettime
   clock_gettime.argtypes = [ctypes.c_int, ctypes.POINTER(_Timespec)]
   clock_gettime.restype = ctypes.c_int

@@ -75,6 +75,17 @@ def CommandLineOf(pid):
     return None
 
 
+def WaitChannelOf(pid):
+  """Where in the kernel process `pid` sleeps ("pipe_write", or on newer
+  kernels "anon_pipe_write", for a write to a full pipe); "0" when it runs;
+  None where the kernel does not tell (or the process ended)."""
+  try:
+    with open("/proc/%d/wchan" % pid) as wchan:
+      return wchan.read() or None
+  except EnvironmentError:
+    return None
+
+
 def ChildrenOf(pid):
   """The process IDs whose parent is `pid`."""
   children = []
@@ -328,11 +339,14 @@ class VolinfoTest(MountingTestCase):
       process = subprocess.Popen([sys.executable, "-B", VOLINFO, "-v"], stdout=subprocess.PIPE,
                                  stderr=writer)
       try:
-        # The worker is a fork of volinfo, with its command line; other
-        # children may come and go first (a helper program run at start-up).
+        # The worker is a fork of volinfo, with its command line, held in a
+        # write to the full pipe. A child that some library forks to run a
+        # program has that command line too, until its exec: it is not the
+        # worker, and killing it would leave the worker waiting for ever.
         def Workers():
           return [pid for pid in ChildrenOf(process.pid)
-                  if CommandLineOf(pid) == CommandLineOf(process.pid)]
+                  if CommandLineOf(pid) == CommandLineOf(process.pid)
+                  and WaitChannelOf(pid) in ("pipe_write", "anon_pipe_write", None)]
         deadline = time.time() + 30
         workers = Workers()
         while not workers and time.time() < deadline:

@@ -55,6 +55,9 @@ TEST_PACKAGES=(
   # interpreter's sources, and debootstrap for the root that Wine runs in
   # (scripts/wine-root.sh: Wine is not installed on this machine itself)
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 patch debootstrap
+  # the 64-bit Windows CPython 3.11 (windows-build/interpreter311): mingw-w64
+  # for x86_64, whose libucrt.a is the C runtime of the official builds
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 )
 packages=("${MAIN_PACKAGES[@]}")
 [ "$profile" = test ] && packages+=("${TEST_PACKAGES[@]}")
@@ -114,6 +117,65 @@ if [ "$profile" = test ]; then
   fi
 fi
 
+# The option a one-line source for ARCHIVE and RELEASE must carry so that
+# apt accepts it beside the entry this machine already has for them: apt
+# refuses two entries of one archive and release whose Signed-By differ
+# ("Conflicting values set for option Signed-By"). The value is the one of
+# the entry apt itself reports serving them (deb822 .sources or one-line
+# .list), so it is "[signed-by=...] " where that entry names a keyring, and
+# nothing where it names none.
+signed_by_option() {
+  local release=$1 entry file line value
+  entry=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(COMPONENT) $(SOURCESENTRY)' \
+            | awk -v release="$release" '$1 == "deb" && $2 == release && $3 == "main" { print $4; exit }')
+  file=${entry%:*}
+  line=${entry##*:}
+  case "$file" in
+    *.sources)
+      # The stanza starting at that line; a key written into the stanza
+      # itself (a field of several lines) has no one-line spelling.
+      value=$(awk -v first="$line" '
+        NR < first { next }
+        /^[ \t]*$/ { exit }
+        tolower($0) ~ /^signed-by:/ { sub(/^[^:]*:[ \t]*/, ""); found = 1; print; next }
+        found && /^[ \t]/ { print "(embedded key)"; exit }
+        { found = 0 }' "$file")
+      ;;
+    *)
+      value=$(sed -n "${line}p" "$file" | sed -n 's/^[^[]*\[\([^]]*\)\].*/\1/p' | tr ' ' '\n' \
+                | sed -n 's/^signed-by=//Ip')
+      ;;
+  esac
+  case "$value" in
+    "") ;;
+    *"(embedded key)"*)
+      echo "setup.sh: the apt source of Debian $release main ($entry) holds its key in the entry itself;" \
+           "a one-line source for its source packages cannot name the same key: put the key in a file" \
+           "and name it with Signed-By, then run this again" >&2
+      return 1
+      ;;
+    *) echo "[signed-by=$value] " ;;
+  esac
+}
+
+WINDOWS_PYTHON3_DIR=/usr/local/share/volumes-windows
+# The orig tarballs of this release's source packages that the 64-bit
+# Windows CPython 3.11.2 is built from (windows-build/interpreter311).
+WINDOWS_PYTHON3_TARBALLS=(python3.11_3.11.2.orig.tar.gz zlib_1.2.13.dfsg.orig.tar.bz2 libffi_3.4.4.orig.tar.gz)
+if [ "$profile" = test ]; then
+  # CPython 3.11.2 (the version of this release's own python3.11, which
+  # freezes its modules), zlib and libffi come from this release's source
+  # packages.
+  OWN_SRC_LIST=/etc/apt/sources.list.d/volumes-$codename-src.list
+  want_own_src_list="deb-src $(signed_by_option "$codename")$archive $codename main"
+  if differs "$OWN_SRC_LIST" "$want_own_src_list"; then
+    need_root
+    say "adding Debian $codename's source packages, for the Windows CPython 3.11's sources"
+    echo "$want_own_src_list" > "$OWN_SRC_LIST"
+    sources_changed=1
+  fi
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -158,6 +220,36 @@ if [ "$profile" = test ]; then
       mv "$tarball" "$WINDOWS_PYTHON_TARBALL"
     }
     step "unpacking CPython 2.7.18's headers and suppressions into $(dirname "$WINDOWS_PYTHON_SOURCE")" unpack_source
+  fi
+
+  missing_tarballs=()
+  for t in "${WINDOWS_PYTHON3_TARBALLS[@]}"; do
+    [ -f "$WINDOWS_PYTHON3_DIR/$t" ] || missing_tarballs+=("$t")
+  done
+  if [ "${#missing_tarballs[@]}" -gt 0 ]; then
+    need_root
+    [ "$sources_changed" = 1 ] && read_package_lists "a source was added"
+    download3=$(mktemp -d)
+    cleanup_download3() { rm -rf "$download3" "${download:-}"; }
+    trap cleanup_download3 EXIT
+    chown _apt "$download3" 2>/dev/null || true
+    # From this release by name: bullseye's deb-src has older zlib and libffi.
+    fetch_sources3() {
+      (cd "$download3" && apt-get source --download-only "python3.11/$codename" "zlib/$codename" "libffi/$codename")
+    }
+    if ! step "downloading $codename's python3.11, zlib and libffi source packages, for the Windows CPython 3.11" fetch_sources3; then
+      [ "$package_lists_read" = 1 ] && exit 1
+      read_package_lists "the source index may be missing"
+      step "downloading $codename's python3.11, zlib and libffi source packages (again)" fetch_sources3
+    fi
+    keep_tarballs3() {
+      mkdir -p "$WINDOWS_PYTHON3_DIR"
+      for t in "${missing_tarballs[@]}"; do
+        [ -f "$download3/$t" ] || { echo "setup.sh: the source packages did not give $t" >&2; return 1; }
+        mv "$download3/$t" "$WINDOWS_PYTHON3_DIR/$t"
+      done
+    }
+    step "keeping ${missing_tarballs[*]} in $WINDOWS_PYTHON3_DIR" keep_tarballs3
   fi
 
   # Wine runs in a root of its own, made from the same archive; where the

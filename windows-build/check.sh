@@ -4,7 +4,7 @@
 #   check.sh build BUILD_DIR   builds with mingw-w64, then checks with
 #                              objdump that each .pyd exports exactly its
 #                              init function and imports only KERNEL32.dll,
-#                              the C runtime and python27.dll
+#                              the C runtime and the interpreter's DLL
 #   check.sh wine BUILD_DIR    runs the Wine test program of that build
 #   check.sh prefix BUILD_DIR INTERPRETER_DIR
 #                              makes the Wine prefix the tests share (kept
@@ -41,7 +41,22 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 command=${1:?usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_DIR ...}
 build=${2:?usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_DIR ...}
 build=$(realpath -m "$build")
-triplet=i686-w64-mingw32
+# The interpreter the build is for (VOLUMES_WINDOWS_PYTHON): 27, 32-bit
+# CPython 2.7 on msvcrt.dll; or 311, 64-bit CPython 3.11 on the universal
+# CRT, whose INTERPRETER_DIR is also what the modules are built against.
+windows_python=${VOLUMES_WINDOWS_PYTHON:-27}
+case "$windows_python" in
+  27)
+    triplet=i686-w64-mingw32 python_dll=python27.dll init_prefix=init pe_magic=010b pe_kind=PE32
+    wine_arch=win32 wine_loader=wine
+    ;;
+  311)
+    triplet=x86_64-w64-mingw32 python_dll=python311.dll init_prefix=PyInit_ pe_magic=020b pe_kind=PE32+
+    # Debian's 64-bit loader is not on PATH under its own name.
+    wine_arch=win64 wine_loader=/usr/lib/wine/wine64
+    ;;
+  *) echo "check.sh: VOLUMES_WINDOWS_PYTHON is 27 or 311, not $windows_python" >&2; exit 2 ;;
+esac
 python_source=/usr/local/share/volumes-windows/Python-2.7.18
 read -ra wine_launcher <<<"${VOLUMES_WINE_LAUNCHER:-bash $root/scripts/wine-run.sh}"
 
@@ -54,11 +69,14 @@ unavailable() {
   exit 77
 }
 
-# The DLLs a module may import: KERNEL32, the C runtime (msvcrt.dll or the
-# api-ms-win-crt-* set of the universal CRT) and the interpreter.
+# The DLLs a module may import: KERNEL32, the interpreter and its C
+# runtime: msvcrt.dll for 2.7 (its own msvcr90.dll cannot be linked here),
+# the api-ms-win-crt-* set of the universal CRT for 3.11, as the interpreter.
 allowed_import() {
   case "${1,,}" in
-    kernel32.dll | msvcrt.dll | python27.dll | api-ms-win-crt-*.dll) return 0 ;;
+    kernel32.dll | "$python_dll") return 0 ;;
+    msvcrt.dll) [ "$windows_python" = 27 ] ;;
+    api-ms-win-crt-*.dll) [ "$windows_python" = 311 ] ;;
     *) return 1 ;;
   esac
 }
@@ -77,18 +95,19 @@ bind_for_wine() {
   export VOLUMES_WINE_BINDS
 }
 
-# Wine for 32-bit programs: its loader is itself a 32-bit Linux program,
-# which setup.sh makes runnable on kernels without a 32-bit user mode.
+# Wine for the build's programs. The 32-bit loader is itself a 32-bit Linux
+# program, which setup.sh makes runnable on kernels without a 32-bit user
+# mode; the 64-bit one needs nothing more.
 use_wine() {
   local problem
   problem=$(in_root --check 2>&1) || unavailable "${problem:-the Wine root cannot be used}"
   bind_for_wine "$build"
   # Asked once: each call enters the root (and under qemu starts slowly).
-  wine_version=$(in_root wine --version 2>&1) || unavailable "Wine's 32-bit loader does not run here: $wine_version"
+  wine_version=$(in_root "$wine_loader" --version 2>&1) || unavailable "Wine's loader $wine_loader does not run here: $wine_version"
   # A prefix of our own in the build directory, without the Mono and Gecko
   # installers (not needed, and nothing may be downloaded).
   export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  export WINEARCH=win32
+  export WINEARCH=$wine_arch
   # Wine decodes Unix text (file names, a drive's .windows-label) in the
   # locale's character set: UTF-8, whatever locale the caller has (a fresh
   # system's root shell has none, and Wine then reads the bytes as ASCII).
@@ -144,7 +163,7 @@ run_interpreter() {
   done
   log=$(mktemp "$build/python-run.XXXXXX.log")
   PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
-    timeout 1400 "${wine_launcher[@]}" wine "$interpreter/python.exe" "${arguments[@]}" </dev/null >"$log" 2>&1 &
+    timeout 1400 "${wine_launcher[@]}" "$wine_loader" "$interpreter/python.exe" "${arguments[@]}" </dev/null >"$log" 2>&1 &
   pid=$!
   if [ -n "$marker" ]; then
     until grep -qv '^status=waiting' "$marker" 2>/dev/null; do
@@ -226,13 +245,37 @@ runtime_check() {
     --objdump "$triplet-objdump" --include "$python_source/PC" --include "$python_source/Include" "$@"
 }
 
+# The C runtime DLLs IMAGE imports, one per line, lower case.
+runtime_imports() {
+  "$triplet-objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' \
+    | grep -E '^(msvcr[t0-9]*|ucrtbase|api-ms-win-crt-[a-z0-9-]*)\.dll$' | sort -u || true
+}
+
+# 3.11: the modules and the interpreter share one C runtime, the universal
+# CRT, so that a descriptor, a FILE or memory may pass between them; no
+# image imports msvcrt.dll (another runtime with its own descriptors and heap).
+#   same_runtime INTERPRETER_DLL IMAGE...
+same_runtime() {
+  local interpreter_dll=$1 image failed=0 runtimes
+  shift
+  for image in "$interpreter_dll" "$@"; do
+    runtimes=$(runtime_imports "$image")
+    if grep -qvE '^api-ms-win-crt-' <<<"$runtimes" || ! grep -q '^api-ms-win-crt-runtime-' <<<"$runtimes"; then
+      echo "FAILED: $image does not take its C runtime from the universal CRT alone: $(tr '\n' ' ' <<<"$runtimes")"
+      failed=1
+    fi
+  done
+  [ "$failed" = 1 ] || echo "ok: $(basename "$interpreter_dll") and the $# modules share the universal CRT, and none imports msvcrt.dll"
+  return "$failed"
+}
+
 check_module() {  # FILE ENTRY [EXTRA_DLL]: EXTRA_DLL must be imported too
   local file=$1 entry=$2 extra=${3:-} failed=0
   [ -f "$file" ] || { echo "FAILED: $file was not built"; return 1; }
   local dump
   dump=$("$triplet-objdump" -p "$file")
-  if ! grep -q 'Magic.*010b' <<<"$dump"; then
-    echo "FAILED: $file is not a 32-bit (PE32) image"; failed=1
+  if ! grep -q "Magic.*$pe_magic" <<<"$dump"; then
+    echo "FAILED: $file is not a $pe_kind image"; failed=1
   fi
   # The export table lists "[ordinal] name" rows after "[Ordinal/Name Pointer] Table".
   local exports
@@ -247,7 +290,7 @@ check_module() {  # FILE ENTRY [EXTRA_DLL]: EXTRA_DLL must be imported too
       echo "FAILED: $file imports $dll"; failed=1
     fi
   done
-  for dll in KERNEL32.dll python27.dll $extra; do
+  for dll in KERNEL32.dll "$python_dll" $extra; do
     grep -qix "$dll" <<<"$imports" || { echo "FAILED: $file does not import $dll"; failed=1; }
   done
   if [ "$failed" = 0 ]; then
@@ -261,39 +304,49 @@ case "$command" in
     for tool in "$triplet-g++-posix" "$triplet-objdump" "$triplet-dlltool" "$triplet-nm"; do
       command -v "$tool" >/dev/null || unavailable "$tool is not installed"
     done
-    [ -f "$python_source/PC/pyconfig.h" ] || unavailable "CPython 2.7.18 headers are not in $python_source"
     interpreter=${3:-}
-    bash "$root/windows-build/build.sh" "$build" >/dev/null
+    if [ "$windows_python" = 27 ]; then
+      [ -f "$python_source/PC/pyconfig.h" ] || unavailable "CPython 2.7.18 headers are not in $python_source"
+      bash "$root/windows-build/build.sh" "$build" >/dev/null
+    else
+      [ -n "$interpreter" ] || { echo "usage: check.sh build BUILD_DIR INTERPRETER_DIR (the 3.11 modules are built against it)" >&2; exit 2; }
+      bash "$root/windows-build/build.sh" "$build" 311 "$interpreter" >/dev/null
+    fi
     status=0
     kernel32_tree="$build/python-kernel32"
     scripted_tree="$build/python-scripted"
-    check_module "$kernel32_tree/windows/volumes.pyd" initvolumes || status=1
-    check_module "$kernel32_tree/windows/winwrap.pyd" initwinwrap || status=1
+    check_module "$kernel32_tree/windows/volumes.pyd" "${init_prefix}volumes" || status=1
+    check_module "$kernel32_tree/windows/winwrap.pyd" "${init_prefix}winwrap" || status=1
     # The scripted tree's volume calls come from the scripted provider.
-    check_module "$scripted_tree/windows/volumes.pyd" initvolumes kernel32_scripted.dll || status=1
-    check_module "$scripted_tree/windows/winwrap.pyd" initwinwrap || status=1
-    check_module "$scripted_tree/scripted_system.pyd" initscripted_system kernel32_scripted.dll || status=1
+    check_module "$scripted_tree/windows/volumes.pyd" "${init_prefix}volumes" kernel32_scripted.dll || status=1
+    check_module "$scripted_tree/windows/winwrap.pyd" "${init_prefix}winwrap" || status=1
+    check_module "$scripted_tree/scripted_system.pyd" "${init_prefix}scripted_system" kernel32_scripted.dll || status=1
     modules=("$kernel32_tree"/windows/*.pyd "$scripted_tree"/windows/*.pyd "$scripted_tree"/scripted_system.pyd)
-    runtime_check --sources "$root/windows" --sources "$root/pyutil" --sources "$root/oslayer/scripted" \
-      "${modules[@]}" || status=1
-    # The check itself must refuse a module that crosses the boundary.
-    probe="$build/crt_crossing_probe.obj"
-    "$triplet-g++-posix" -std=c++17 -isystem "$python_source/PC" -isystem "$python_source/Include" \
-      -c "$root/windows-build/crt_probe/crt_crossing_probe.cpp" -o "$probe"
-    probe_report=$(runtime_check --sources "$root/windows-build/crt_probe" "$probe") \
-      && probe_status=0 || probe_status=$?
-    for refused in PyFile_AsFile PyObject_AsFileDescriptor PyErr_SetFromErrnoWithFilenameObject PyMem_; do
-      if [ "$probe_status" = 0 ] || ! grep -q "$refused" <<<"$probe_report"; then
-        echo "FAILED: the C runtime check does not refuse $refused in $probe:"
-        echo "$probe_report"
-        status=1
-      fi
-    done
+    if [ "$windows_python" = 27 ]; then
+      runtime_check --sources "$root/windows" --sources "$root/pyutil" --sources "$root/oslayer/scripted" \
+        "${modules[@]}" || status=1
+      # The check itself must refuse a module that crosses the boundary.
+      probe="$build/crt_crossing_probe.obj"
+      "$triplet-g++-posix" -std=c++17 -isystem "$python_source/PC" -isystem "$python_source/Include" \
+        -c "$root/windows-build/crt_probe/crt_crossing_probe.cpp" -o "$probe"
+      probe_report=$(runtime_check --sources "$root/windows-build/crt_probe" "$probe") \
+        && probe_status=0 || probe_status=$?
+      for refused in PyFile_AsFile PyObject_AsFileDescriptor PyErr_SetFromErrnoWithFilenameObject PyMem_; do
+        if [ "$probe_status" = 0 ] || ! grep -q "$refused" <<<"$probe_report"; then
+          echo "FAILED: the C runtime check does not refuse $refused in $probe:"
+          echo "$probe_report"
+          status=1
+        fi
+      done
+    else
+      same_runtime "$interpreter/$python_dll" "${modules[@]}" "$scripted_tree/windows/kernel32_scripted.dll" \
+        || status=1
+    fi
     if [ -n "$interpreter" ]; then
       python2.7 "$root/windows-build/python27_imports.py" exports --objdump "$triplet-objdump" \
-        --dll "$interpreter/python27.dll" "${modules[@]}" || status=1
+        --dll "$interpreter/$python_dll" "${modules[@]}" || status=1
     fi
-    if [ "$status" = 0 ]; then
+    if [ "$status" = 0 ] && [ "$windows_python" = 27 ]; then
       echo "python27.dll imports: $(grep -c '^  ' "$build/python27.def") names, $(grep -c ' DATA$' "$build/python27.def") of them data"
     fi
     exit "$status"
@@ -305,7 +358,7 @@ case "$command" in
     # it starts must not hold CTest's pipes while the kept server lives.
     log=$(mktemp "$build/wine-run.XXXXXX.log")
     status=0
-    timeout 600 "${wine_launcher[@]}" wine "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")" \
+    timeout 600 "${wine_launcher[@]}" "$wine_loader" "$build/wine/volume_calls_test.exe" "$(windows_path "$build/python-kernel32/windows")" \
       </dev/null >"$log" 2>&1 || status=$?
     cat "$log"
     rm -f "$log"
@@ -329,7 +382,11 @@ case "$command" in
       made="kept from an earlier run"
     else
       rm -rf "$WINEPREFIX"
-      bounded 300 "wineboot to make the prefix $WINEPREFIX" "${wine_launcher[@]}" wineboot -i
+      bounded 300 "wineboot to make the prefix $WINEPREFIX" "${wine_launcher[@]}" "$wine_loader" wineboot -i
+      if [ "$windows_python" = 311 ]; then
+        # A new prefix says Windows 7; CPython 3.11 wants 8.1 or later.
+        bounded 120 "winecfg to set Windows 10 in $WINEPREFIX" "${wine_launcher[@]}" "$wine_loader" winecfg -v win10
+      fi
       bounded 60 "wineboot's wineserver to end" "${wine_launcher[@]}" wineserver -w
       [ -f "$WINEPREFIX/system.reg" ] || { echo "FAILED: wineboot made no prefix in $WINEPREFIX"; exit 1; }
       echo "$want" > "$stamp"
@@ -354,7 +411,7 @@ case "$command" in
     warm_log=$(mktemp "$build/python-run.XXXXXX.log")
     status=0
     bind_for_wine "$interpreter"
-    timeout "$start_bound" "${wine_launcher[@]}" wine "$interpreter/python.exe" -c "import sys; sys.exit(0)" \
+    timeout "$start_bound" "${wine_launcher[@]}" "$wine_loader" "$interpreter/python.exe" -c "import sys; sys.exit(0)" \
       </dev/null >"$warm_log" 2>&1 || status=$?
     cat "$warm_log"
     rm -f "$warm_log"

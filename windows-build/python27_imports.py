@@ -19,8 +19,9 @@ Commands (run by windows-build/CMakeLists.txt and its checks):
   runtimes --cxx CXX --objdump OBJDUMP --include DIR... IMAGE...
       fails when a module imports an interpreter function that hands a C
       runtime object across (see CRT_CROSSING below).
-  exports --objdump OBJDUMP --dll PYTHON27_DLL IMAGE...
-      fails when a module imports a name the interpreter does not export.
+  exports --objdump OBJDUMP --dll PYTHON_DLL IMAGE...
+      fails when a module imports a name the interpreter (python27.dll, or
+      any interpreter DLL named by its path) does not export.
 """
 
 from __future__ import print_function
@@ -282,19 +283,20 @@ def main(argv):
         return failed
     if arguments.command == "exports":
         exported = image_exports(arguments.objdump, arguments.dll)
+        dll_name = os.path.basename(arguments.dll).lower()
         failed = 0
         for image in arguments.images:
-            imported = image_imports(arguments.objdump, image)
+            imported = image_imports(arguments.objdump, image, dll_name)
             for name in imported:
                 if name not in exported:
                     print("FAILED: %s imports %s, which %s does not export" % (image, name, arguments.dll))
                     failed = 1
             if not imported:
-                print("FAILED: %s imports nothing from %s" % (image, DLL_NAME))
+                print("FAILED: %s imports nothing from %s" % (image, dll_name))
                 failed = 1
         if not failed:
             print("ok: every %s import of %d modules is exported by %s" % (
-                DLL_NAME, len(arguments.images), arguments.dll))
+                dll_name, len(arguments.images), arguments.dll))
         return failed
     parser.print_usage(sys.stderr)
     return 2

@@ -4,8 +4,9 @@
 // own Python-free pieces (the critical-error guard, the error texts).
 //
 // Usage: volume_calls_test.exe MODULE_DIRECTORY
-// where MODULE_DIRECTORY holds volumes.pyd and winwrap.pyd; the stand-in
-// python27.dll sits beside this program. Prints one line per test and
+// where MODULE_DIRECTORY holds volumes.pyd and winwrap.pyd; the
+// interpreter's DLL they import (VOLUMES_PYTHON_DLL: a stand-in python27.dll,
+// or python311.dll) sits beside this program. Prints one line per test and
 // "N passed, N failed" last; exits 1 if any test failed.
 #include <cstdint>
 #include <cstdio>
@@ -51,13 +52,17 @@ void ExpectModuleLoads(const char* file_name, const char* entry_point) {
   EXPECT(module != nullptr);
   if (module == nullptr) return;
   EXPECT(GetProcAddress(module, entry_point) != nullptr);
-  // Its python27.dll imports resolved against the stand-in beside us.
-  EXPECT(GetModuleHandleW(L"python27.dll") != nullptr);
+  // Its interpreter imports resolved against the DLL beside us.
+  EXPECT(GetModuleHandleW(VOLUMES_PYTHON_DLL) != nullptr);
   EXPECT(FreeLibrary(module) != FALSE);
 }
 
-void TestVolumesModuleLoads() { ExpectModuleLoads("volumes.pyd", "initvolumes"); }
-void TestWinwrapModuleLoads() { ExpectModuleLoads("winwrap.pyd", "initwinwrap"); }
+void TestVolumesModuleLoads() {
+  ExpectModuleLoads("volumes.pyd", VOLUMES_MODULE_INIT_PREFIX "volumes");
+}
+void TestWinwrapModuleLoads() {
+  ExpectModuleLoads("winwrap.pyd", VOLUMES_MODULE_INIT_PREFIX "winwrap");
+}
 
 // ---- critical-error mode around the volume calls ---------------------------
 
@@ -374,8 +379,10 @@ struct Test {
 };
 
 const Test kTests[] = {
-    {"loader", "volumes.pyd loads and exports initvolumes", TestVolumesModuleLoads},
-    {"loader", "winwrap.pyd loads and exports initwinwrap", TestWinwrapModuleLoads},
+    {"loader", "volumes.pyd loads and exports " VOLUMES_MODULE_INIT_PREFIX "volumes",
+     TestVolumesModuleLoads},
+    {"loader", "winwrap.pyd loads and exports " VOLUMES_MODULE_INIT_PREFIX "winwrap",
+     TestWinwrapModuleLoads},
     {"error mode", "the guard quiets critical errors and restores", TestGuardQuietsAndRestores},
     {"error mode", "the guard keeps mode bits already set", TestGuardKeepsModeBitsAlreadySet},
     {"error mode", "the call's last error survives the restore", TestGuardKeepsLastErrorOfTheCall},

@@ -4,8 +4,9 @@ interpreter, from the files that run_suite.py wrote:
   suite_counts.py RESULTS_DIR [--ctest-failed FILE] [--require-windows]
 
 RESULTS_DIR holds one directory per interpreter (linux-release,
-linux-debug, linux-python3, linux-python3-debug, windows) and one for the
-real-KERNEL32 suite (windows-kernel32), each with one file per suite. When the build left the
+linux-debug, linux-python3, linux-python3-debug, windows for 2.7 and
+windows-x64 for 3.11) and one for each real-KERNEL32 suite
+(windows-kernel32, windows-x64-kernel32), each with one file per suite. When the build left the
 Windows suites out, RESULTS_DIR/windows-not-run.txt says why, and so does
 the table.
 
@@ -33,6 +34,8 @@ INTERPRETERS = [
     ("linux-python3-debug", "Linux, python3.11-dbg"),
     ("windows", "Windows, python.exe (Wine)"),
     ("windows-kernel32", "Windows, real KERNEL32"),
+    ("windows-x64", "Windows x64, python.exe 3.11"),
+    ("windows-x64-kernel32", "Windows x64, real KERNEL32"),
 ]
 WINDOWS_NOT_RUN = "windows-not-run.txt"
 WINE_STARTS = "wine-starts.txt"

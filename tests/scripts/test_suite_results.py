@@ -201,6 +201,13 @@ class SuiteResultsTest(unittest.TestCase):
     self.assertEqual(0, self.SummaryStatus()[0])
     self.WriteCounts("windows", "test_a")
     self.WriteCounts("windows-kernel32", "test_kernel32_volumes")
+    # Each Windows build must run: the 2.7 one alone is not enough.
+    status, summary = self.SummaryStatus("--require-windows")
+    self.assertEqual(1, status, summary)
+    self.assertIn("no results from Windows x64, python.exe 3.11, Windows x64, real KERNEL32",
+                  summary.splitlines()[-1])
+    self.WriteCounts("windows-x64", "test_a")
+    self.WriteCounts("windows-x64-kernel32", "test_kernel32_volumes")
     status, summary = self.SummaryStatus("--require-windows")
     self.assertEqual(0, status, summary)
     self.assertNotIn("did not run", summary)

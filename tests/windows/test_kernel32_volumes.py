@@ -1,4 +1,5 @@
-"""windows.volumes over the real KERNEL32, in the 32-bit Windows interpreter.
+"""windows.volumes over the real KERNEL32, in the Windows interpreters: the
+32-bit CPython 2.7 and the 64-bit CPython 3.11.
 
 Run by windows-build/check.sh (`kernel32`), which gives the Wine prefix two
 drives of the test's own before the interpreter starts, and names them in
@@ -14,10 +15,12 @@ the environment:
   VOLUMES_MISSING_DRIVE   a letter that names no drive
 """
 
+import codecs
 import ctypes
 import ctypes.wintypes
 import msvcrt
 import os
+import struct
 import sys
 import unittest
 
@@ -26,10 +29,19 @@ import windows.volumes as volumes
 ENVIRONMENT = os.environ
 LABELLED = ENVIRONMENT.get("VOLUMES_LABELLED_DRIVE", "")
 FAT = ENVIRONMENT.get("VOLUMES_FAT_DRIVE", "")
+PY3 = sys.version_info[0] >= 3
+TEXT = str if PY3 else unicode  # noqa: F821 (Python 2.7 only)
+LONG = int if PY3 else long  # noqa: F821
+POINTER_BITS = struct.calcsize("P") * 8
 
 
 def Root(drive):
-  return unicode(drive) + u"\\"
+  return TEXT(drive) + u"\\"
+
+
+def FileSystemText(filesystem):
+  """The file system name as text: 2.7 gives the ANSI code page's bytes."""
+  return filesystem if PY3 else filesystem.decode("mbcs")
 
 
 class OpenFile(object):
@@ -57,7 +69,7 @@ def SystemMessage(code):
 class Kernel32VolumesTest(unittest.TestCase):
 
   def setUp(self):
-    self.label = ENVIRONMENT["VOLUMES_LABEL"].decode("unicode_escape")
+    self.label = codecs.decode(ENVIRONMENT["VOLUMES_LABEL"], "unicode_escape")
     self.serial = int(ENVIRONMENT["VOLUMES_SERIAL"], 16)
     self.fat_label = ENVIRONMENT["VOLUMES_FAT_LABEL"].decode("ascii")
     self.fat_serial = int(ENVIRONMENT["VOLUMES_FAT_SERIAL"], 16)
@@ -66,10 +78,10 @@ class Kernel32VolumesTest(unittest.TestCase):
     names = volumes._ListVolumeNames()
     mount_points = {}
     for name in names:
-      self.assertIs(unicode, type(name))
+      self.assertIs(TEXT, type(name))
       self.assertTrue(volumes.VOLUME_NAME_GUID_MATCHER.match(name), name)
       for mount_point in volumes._GetVolumePathNamesForVolumeName(name):
-        self.assertIs(unicode, type(mount_point))
+        self.assertIs(TEXT, type(mount_point))
         mount_points[mount_point] = name
     for drive in (u"C:", LABELLED, FAT):
       self.assertIn(Root(drive), mount_points)
@@ -79,9 +91,9 @@ class Kernel32VolumesTest(unittest.TestCase):
     label, serial, max_component, flags, filesystem = volumes.GetVolumeInformation(
         Root(LABELLED))
     self.assertEqual((self.label, self.serial), (label, serial))
-    self.assertEqual([unicode, long, long, long, str],
+    self.assertEqual([TEXT, LONG, LONG, LONG, str],
                      [type(item) for item in (label, serial, max_component, flags, filesystem)])
-    self.assertEqual(u"NTFS", filesystem.decode("mbcs"))
+    self.assertEqual(u"NTFS", FileSystemText(filesystem))
     self.assertEqual(255, max_component)
 
   def testFATDriveByHandle(self):
@@ -89,8 +101,15 @@ class Kernel32VolumesTest(unittest.TestCase):
     label, serial, _, _, filesystem = volumes.GetVolumeInformationByHandle(opened.handle)
     self.assertEqual((self.fat_label, self.fat_serial, "FAT32"), (label, serial, filesystem))
     self.assertIs(True, volumes.IsFAT(self.fat_serial, opened))
-    # Beyond the pointer width only the low 32 bits reach the system.
-    self.assertEqual(serial, volumes.GetVolumeInformationByHandle(opened.handle + 2 ** 32)[1])
+    if POINTER_BITS == 32:
+      # Beyond the pointer width only the low 32 bits reach the system.
+      self.assertEqual(serial, volumes.GetVolumeInformationByHandle(opened.handle + 2 ** 32)[1])
+    else:
+      # A 64-bit handle reaches the system whole: with a high bit added it
+      # is another handle, which names no open file.
+      with self.assertRaises(WindowsError) as raised:
+        volumes.GetVolumeInformationByHandle(opened.handle + 2 ** 32)
+      self.assertEqual(6, raised.exception.winerror)  # ERROR_INVALID_HANDLE
 
   def testNonFATDriveByHandle(self):
     opened = OpenFile(self, os.path.join(Root(LABELLED), u"file.txt"))
@@ -124,23 +143,52 @@ class Kernel32VolumesTest(unittest.TestCase):
     self.assertTrue(entry.size > 0, entry)
 
 
-class TwoRuntimesTest(unittest.TestCase):
-  """The interpreter and the module each bring their own C runtime; the
-  suites are only worth their name on Windows if that is so here."""
+  @unittest.skipUnless(PY3, "2.7's os.stat on Windows gives st_dev 0")
+  def testAFilesStatNamesItsVolume(self):
+    # The interpreter fills st_dev with the volume's serial number, which
+    # the table is keyed by.
+    service = volumes.VolumeInfo()
+    table = service.AllVolumeEntries(force_update=True)
+    for drive, serial in ((LABELLED, self.serial), (FAT, self.fat_serial)):
+      path = os.path.join(Root(drive), u"file.txt")
+      volume_id = volumes.FindVolumeID(os.stat(path))
+      self.assertEqual("serial:%d" % serial, volume_id, drive)
+      self.assertEqual(Root(drive), table[volume_id].mountpoint)
+    fat_file = os.path.join(Root(FAT), u"file.txt")
+    self.assertIs(True, volumes.IsFAT(os.stat(fat_file).st_dev, OpenFile(self, fat_file)))
 
-  @unittest.skipUnless(sys.platform == "win32", "Windows only")
+
+def LoadedModuleNames():
+  """The file names (lower case) of every module loaded in this process."""
+  psapi = ctypes.WinDLL("psapi")
+  kernel32 = ctypes.WinDLL("kernel32")
+  kernel32.GetCurrentProcess.restype = ctypes.wintypes.HANDLE
+  kernel32.GetModuleFileNameW.argtypes = [ctypes.wintypes.HMODULE, ctypes.wintypes.LPWSTR,
+                                          ctypes.wintypes.DWORD]
+  psapi.EnumProcessModules.argtypes = [ctypes.wintypes.HANDLE,
+                                       ctypes.POINTER(ctypes.wintypes.HMODULE),
+                                       ctypes.wintypes.DWORD, ctypes.POINTER(ctypes.wintypes.DWORD)]
+  modules = (ctypes.wintypes.HMODULE * 1024)()
+  needed = ctypes.wintypes.DWORD()
+  if not psapi.EnumProcessModules(kernel32.GetCurrentProcess(), modules,
+                                  ctypes.sizeof(modules), ctypes.byref(needed)):
+    raise ctypes.WinError()
+  names = set()
+  for module in modules[:needed.value // ctypes.sizeof(ctypes.wintypes.HMODULE)]:
+    path = ctypes.create_unicode_buffer(1024)
+    kernel32.GetModuleFileNameW(module, path, 1024)
+    names.add(os.path.basename(path.value).lower())
+  return names
+
+
+class TwoRuntimesTest(unittest.TestCase):
+  """2.7: the interpreter and the module each bring their own C runtime, as
+  on users' machines; 3.11: both use the universal CRT. The suites are
+  only worth their name on Windows if that is so here."""
+
+  @unittest.skipUnless(sys.platform == "win32" and not PY3, "Windows CPython 2.7 only")
   def testInterpreterAndModuleUseDifferentRuntimes(self):
-    psapi = ctypes.WinDLL("psapi")
-    kernel32 = ctypes.windll.kernel32
-    modules = (ctypes.wintypes.HMODULE * 1024)()
-    needed = ctypes.wintypes.DWORD()
-    self.assertTrue(psapi.EnumProcessModules(kernel32.GetCurrentProcess(), modules,
-                                             ctypes.sizeof(modules), ctypes.byref(needed)))
-    names = set()
-    for module in modules[:needed.value // ctypes.sizeof(ctypes.wintypes.HMODULE)]:
-      path = ctypes.create_unicode_buffer(1024)
-      kernel32.GetModuleFileNameW(ctypes.wintypes.HMODULE(module), path, 1024)
-      names.add(os.path.basename(path.value).lower())
+    names = LoadedModuleNames()
     self.assertTrue({"msvcr90.dll", "msvcrt.dll", "python27.dll", "volumes.pyd"} <= names,
                     sorted(names))
     # A descriptor of the interpreter's runtime means nothing to the module's.
@@ -148,6 +196,18 @@ class TwoRuntimesTest(unittest.TestCase):
     self.addCleanup(os.close, descriptor)
     self.assertNotEqual(-1, ctypes.cdll.msvcr90._get_osfhandle(descriptor))
     self.assertEqual(-1, ctypes.cdll.msvcrt._get_osfhandle(descriptor))
+
+  @unittest.skipUnless(sys.platform == "win32" and PY3, "Windows CPython 3 only")
+  def testInterpreterAndModuleShareTheUniversalRuntime(self):
+    names = LoadedModuleNames()
+    self.assertTrue({"ucrtbase.dll", "python%d%d.dll" % sys.version_info[:2], "volumes.pyd"}
+                    <= names, sorted(names))
+    # A descriptor of the interpreter's is one of the runtime's own.
+    descriptor = os.open(sys.executable, os.O_RDONLY)
+    self.addCleanup(os.close, descriptor)
+    ucrt = ctypes.CDLL("ucrtbase")
+    ucrt._get_osfhandle.restype = ctypes.c_ssize_t
+    self.assertEqual(msvcrt.get_osfhandle(descriptor), ucrt._get_osfhandle(descriptor))
 
 
 if __name__ == "__main__":

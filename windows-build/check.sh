@@ -136,6 +136,34 @@ bounded() {
   return "$status"
 }
 
+# python.exe's output goes to a log through a pipe: Wine 8 cannot give a
+# 64-bit Windows program a Unix file as its standard output (its
+# GetFileInformationByHandle fails, and CPython 3 stops in init_sys_streams),
+# and a pipe of CTest's own must not be held by a Wine process that
+# python.exe leaves running. A cat copies the pipe (a FIFO) into LOG.
+#   start_logged LOG COMMAND...   runs COMMAND in the background: $logged_pid
+#   end_logged LOG                waits (10 s at most) for the copy to end
+start_logged() {
+  local log=$1
+  shift
+  rm -f "$log.fifo"
+  mkfifo "$log.fifo"
+  cat "$log.fifo" >"$log" &
+  log_copier=$!
+  "$@" </dev/null >"$log.fifo" 2>&1 &
+  logged_pid=$!
+}
+end_logged() {
+  local log=$1 waited=0
+  while kill -0 "$log_copier" 2>/dev/null && [ "$waited" -lt 50 ]; do
+    sleep 0.2
+    waited=$((waited + 1))
+  done
+  kill "$log_copier" 2>/dev/null || true
+  wait "$log_copier" 2>/dev/null || true
+  rm -f "$log.fifo"
+}
+
 # Runs the Windows interpreter under Wine with ARGS, its output kept in a
 # file (so that no Wine process it starts holds CTest's pipes) and shown at
 # the end. When MARKER (a run_suite.py results file) is given, python.exe
@@ -163,14 +191,15 @@ run_interpreter() {
   done
   log=$(mktemp "$build/python-run.XXXXXX.log")
   PYTHONPATH="$(windows_path "$build/$tree")" PYTHONDONTWRITEBYTECODE=1 \
-    timeout 1400 "${wine_launcher[@]}" "$wine_loader" "$interpreter/python.exe" "${arguments[@]}" </dev/null >"$log" 2>&1 &
-  pid=$!
+    start_logged "$log" timeout 1400 "${wine_launcher[@]}" "$wine_loader" "$interpreter/python.exe" "${arguments[@]}"
+  pid=$logged_pid
   if [ -n "$marker" ]; then
     until grep -qv '^status=waiting' "$marker" 2>/dev/null; do
       kill -0 "$pid" 2>/dev/null || break
       if [ $((SECONDS - started)) -ge "$start_bound" ]; then
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
+        end_logged "$log"
         cat "$log"
         rm -f "$log"
         echo "FAILED: python.exe did not start under Wine within $start_bound s: waited for it to mark" \
@@ -189,6 +218,7 @@ run_interpreter() {
     fi
   fi
   wait "$pid" || status=$?
+  end_logged "$log"
   cat "$log"
   rm -f "$log"
   [ "$status" != 124 ] || echo "FAILED: python.exe did not end within 1400 s"
@@ -411,8 +441,10 @@ case "$command" in
     warm_log=$(mktemp "$build/python-run.XXXXXX.log")
     status=0
     bind_for_wine "$interpreter"
-    timeout "$start_bound" "${wine_launcher[@]}" "$wine_loader" "$interpreter/python.exe" -c "import sys; sys.exit(0)" \
-      </dev/null >"$warm_log" 2>&1 || status=$?
+    start_logged "$warm_log" timeout "$start_bound" "${wine_launcher[@]}" "$wine_loader" \
+      "$interpreter/python.exe" -c "import sys; sys.exit(0)"
+    wait "$logged_pid" || status=$?
+    end_logged "$warm_log"
     cat "$warm_log"
     rm -f "$warm_log"
     if [ "$status" = 124 ]; then

@@ -277,7 +277,7 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
       label = "%s%r %r" % (entry, args, kwargs)
       with self.assertRaises(exception) as raised:
         self.Call(entry, args, kwargs)
-      self.assertIs(exception, type(raised.exception), label)
+      volumes_testing.AssertErrorType(self, exception, raised.exception, label)
       if message is not None:
         self.assertEqual(message, str(raised.exception), label)
       self.assertEqual(before, self.State(), label)

@@ -244,8 +244,10 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
         ("ERROR", "Could not determine mount point for %s", (5,))], self.log.Calls()[:7])
     self.assertEqual("Got new volume entries: %r", self.log.Calls()[7][1])
     failures = [r.exc_info[1] for r in self.log.records if r.exc_info]
-    self.assertEqual([WindowsError, WindowsError, TypeError if PY3 else UnicodeDecodeError,
-                      TypeError], list(map(type, failures)))
+    expected = [WindowsError, WindowsError, TypeError if PY3 else UnicodeDecodeError, TypeError]
+    self.assertEqual(len(expected), len(failures), failures)
+    for kind, failure in zip(expected, failures):
+      volumes_testing.AssertErrorType(self, kind, failure)
     self.assertEqual("Expected %s, got int" % volumes_testing.ANY_TEXT_NAME, str(failures[-1]))
 
   def testNameWithANulIsSkippedBeforeTheSystemIsAsked(self):

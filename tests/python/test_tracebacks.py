@@ -75,9 +75,11 @@ class TracebackTest(volumes_testing.ScriptedSystemTestCase):
         exits.append((exc_type, Functions(tb)))
         tb.tb_lineno  # an __exit__ may read it without replacing the error
     self.service._lock = Lock()
-    self.assertRaises(WindowsError, self.service.AllVolumeEntries)
-    self.assertEqual([(WindowsError, [POPULATE, "windows.volumes._ListVolumeNames", RAISE])],
-                     exits)
+    with self.assertRaises(WindowsError) as raised:
+      self.service.AllVolumeEntries()
+    self.assertEqual([(type(raised.exception),
+                       [POPULATE, "windows.volumes._ListVolumeNames", RAISE])], exits)
+    volumes_testing.AssertErrorType(self, WindowsError, raised.exception)
 
   def testCaughtFailuresAreLoggedWithTheirTraceback(self):
     self.system.add_volume(A, [u"C:\\"], serial=1)

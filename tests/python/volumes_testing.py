@@ -219,6 +219,19 @@ def FileSystemName(text):
   return text.encode(FILE_SYSTEM_NAME_CODEC, "surrogatepass").decode(
       sys.getfilesystemencoding(), "surrogateescape")
 
+def AssertErrorType(test, expected, error, message=None):
+  """That `error` is of exactly the type `expected`, except that where
+  WindowsError is the interpreter's own OSError (Python 3 on Windows) it
+  may be the subclass that OSError picks for the code's errno
+  (FileNotFoundError, PermissionError, ...), as for the interpreter's own
+  errors."""
+  if expected is WindowsError and PY3 and sys.platform == "win32":
+    test.assertIsInstance(error, OSError, message)
+    test.assertIsNotNone(error.winerror, message)
+  else:
+    test.assertIs(expected, type(error), message)
+
+
 # The width of a HANDLE in this process: 32 bits in 32-bit Windows.
 POINTER_BITS = struct.calcsize("P") * 8
 

@@ -31,6 +31,20 @@ PyObject* windows_error_class = nullptr;  // owned for the life of the process
 
 constexpr char kSourceFile[] = "windows/winwrap/winwrap_module.cpp";
 
+// The WindowsError for `code` (an int) with the system's `message`. CPython
+// 3 on Windows makes its own as OSError(0, message, None, code), from
+// which OSError takes the errno, and the subclass, that the code maps to;
+// 2.7's WindowsError, and the class of this module's own elsewhere, are
+// made from (code, message).
+OwnedRef NewWindowsError(PyObject* code, PyObject* message) {
+#if defined(_WIN32) && PY_MAJOR_VERSION >= 3
+  OwnedRef no_errno = RequireNew(pyutil::NewInteger(0));
+  return pyutil::Call(windows_error_class, no_errno.get(), message, Py_None, code);
+#else
+  return pyutil::Call(windows_error_class, code, message);
+#endif
+}
+
 // The WindowsError it raises shows where it was made, as one raised by a
 // compiled function would.
 const pyutil::TracebackEntry kRaiseTraceback("windows.winwrap.RaiseWindowsError", kSourceFile,
@@ -43,8 +57,7 @@ PyObject* RaiseWindowsError(int /*skip_dispatch*/, RaiseWindowsErrorOptions* opt
     OwnedRef code_number = pyutil::IntegerFromUnsigned(error_code);  // an int where it fits
     OwnedRef message =
         RequireNew(pyutil::NewNativeString(WindowsErrorMessage(error_code).c_str()));
-    OwnedRef error =
-        pyutil::Call(windows_error_class, code_number.get(), message.get());
+    OwnedRef error = NewWindowsError(code_number.get(), message.get());
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     return nullptr;
   });

@@ -27,8 +27,8 @@
 # /usr/bin/python3.11, which must be 3.11.2 exactly (frozen bytecode and
 # deep-frozen code objects are tied to the version).
 #
-# The result is kept while its inputs (the tarballs, this directory's files,
-# the compiler, the build Python) are unchanged: a second run compares a
+# The result is kept while its inputs (the tarballs, the files of this
+# directory it is built from, the compiler, the build Python) are unchanged: a second run compares a
 # hash. VOLUMES_JOBS compilers run at once (default: nproc).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -56,7 +56,7 @@ build_version=$("$pybuild" -c 'import sys; print(sys.version.split()[0])')
 [ "$build_version" = 3.11.2 ] || fail "$pybuild is Python $build_version, the frozen modules need 3.11.2"
 
 inputs=$( { sha256sum "$py_tar" "$zlib_tar" "$ffi_tar" | cut -d' ' -f1
-            (cd "$here" && sha256sum -- *)
+            (cd "$here" && sha256sum -- build.sh mingw-w64.patch freeze.py ucrt_setjmp.S)
             "$cc" --version | head -n 1
             echo "$build_version"; } | sha256sum | cut -d' ' -f1)
 if [ -f "$out/.inputs" ] && [ "$(cat "$out/.inputs")" = "$inputs" ] && [ -f "$out/python.exe" ]; then

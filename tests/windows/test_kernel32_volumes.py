@@ -1,4 +1,4 @@
-"""windows.volumes over the real KERNEL32, in the Windows interpreters: the
+r"""windows.volumes over the real KERNEL32, in the Windows interpreters: the
 32-bit CPython 2.7 and the 64-bit CPython 3.11.
 
 Run by windows-build/check.sh (`kernel32`), which gives the Wine prefix two
@@ -71,7 +71,7 @@ class Kernel32VolumesTest(unittest.TestCase):
   def setUp(self):
     self.label = codecs.decode(ENVIRONMENT["VOLUMES_LABEL"], "unicode_escape")
     self.serial = int(ENVIRONMENT["VOLUMES_SERIAL"], 16)
-    self.fat_label = ENVIRONMENT["VOLUMES_FAT_LABEL"].decode("ascii")
+    self.fat_label = TEXT(ENVIRONMENT["VOLUMES_FAT_LABEL"])
     self.fat_serial = int(ENVIRONMENT["VOLUMES_FAT_SERIAL"], 16)
 
   def testEnumerationAndMountPointsOfTheDrives(self):

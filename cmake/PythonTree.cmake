@@ -93,7 +93,8 @@ function(volumes_python_tree name)
   target_include_directories(volumes-${name} PRIVATE ${PROJECT_SOURCE_DIR}/windows)
 
   if(ARG_PROVIDER STREQUAL "kernel32_scripted")
-    add_library(scripted_system-${name} MODULE ${PROJECT_SOURCE_DIR}/oslayer/scripted/scripted_system_module.cpp)
+    add_library(scripted_system-${name} MODULE ${PROJECT_SOURCE_DIR}/oslayer/scripted/scripted_system_module.cpp
+                                               ${PROJECT_SOURCE_DIR}/oslayer/scripted/allocation_limit.cpp)
     _volumes_extension(scripted_system-${name} ${tree} . scripted_system ${ARG_PYTHON} ${ARG_PROVIDER})
     set_target_properties(scripted_system-${name} PROPERTIES BUILD_RPATH "$ORIGIN/windows")
   endif()

@@ -18,6 +18,7 @@
 //       UTF-16 units that reached the system
 //   open_searches() -> [handle, ...]
 //   set_last_error(code); get_last_error() -> code
+//   limit_allocations(headroom)      (allocation_limit.h)
 #include <Python.h>
 
 #include <climits>
@@ -25,6 +26,7 @@
 #include "pyutil/method_definition.h"
 #include "pyutil/module_init.h"
 
+#include "allocation_limit.h"
 #include "kernel32.h"
 #include "pyutil/owned_ref.h"
 #include "pyutil/py_version.h"
@@ -280,6 +282,7 @@ PyMethodDef kMethods[] = {
     {"open_searches", OpenSearches, METH_NOARGS, nullptr},
     {"set_last_error", SetLastErrorCode, METH_O, nullptr},
     {"get_last_error", GetLastErrorCode, METH_NOARGS, nullptr},
+    {"limit_allocations", scripted::LimitAllocations, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,7 +8,7 @@ unchanged ones, or with CHANGED=1 each after a mount and unmount elsewhere
   perf report -i /tmp/refresh.perf --no-children --sort dso,sym
 
 The mount set-up (mkdir, mount) shows in the profile too: read the entries
-under AllVolumeEntries (the module and libkernel32_linux.so). Or count
+under AllVolumeEntries (the module and libwindows_volumes_kernel32.so.1). Or count
 instructions of the timed rounds alone, under either interpreter:
 
   VOLUMES_PRIVATE_MOUNTS=1 PYTHONPATH=build/python3-linux unshare --mount --propagation private \

@@ -42,7 +42,7 @@ def Best(function, repeat):
 
 def Stages(count, repeat):
   import windows.volumes as volumes
-  provider = ctypes.CDLL(os.path.join(os.path.dirname(volumes.__file__), "libkernel32_linux.so"))
+  provider = ctypes.CDLL(os.path.join(os.path.dirname(volumes.__file__), "libwindows_volumes_kernel32.so.1"))
   service = volumes.VolumeInfo()
   with bench_refresh.TmpfsMounts(count, "stages") as (_, scratch):
 

@@ -37,7 +37,7 @@ def Mark(text):
   os.access(%(mark)r + text, 0)
 
 scratch = %(scratch)r
-provider = ctypes.CDLL(os.path.join(os.path.dirname(volumes.__file__), "libkernel32_linux.so"))
+provider = ctypes.CDLL(os.path.join(os.path.dirname(volumes.__file__), "libwindows_volumes_kernel32.so.1"))
 service = volumes.VolumeInfo()
 service.AllVolumeEntries(True)
 names = volumes._ListVolumeNames()

@@ -1,8 +1,11 @@
 # CPython 3 from Debian 12: python3.11 (release, with python3.11-dev's
 # headers) and python3.11-dbg (debug, its own headers and extension suffix).
 # Both are optional: without them the Python 3 trees and suites are left out,
-# with a message, and the 2.7 build is unchanged. The queries are those of
-# the 2.7 interpreters (cmake/Python27.cmake).
+# with a message, and the 2.7 build is unchanged. These are the
+# interpreters the test suites run under; a wheel is built for whichever
+# interpreter runs the build backend (cmake/Wheel.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/PythonLayout.cmake)
+
 find_program(PYTHON3_EXECUTABLE NAMES python3.11 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(PYTHON3_DBG_EXECUTABLE NAMES python3.11-dbg PATHS /usr/bin NO_DEFAULT_PATH)
 

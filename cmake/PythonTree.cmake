@@ -26,6 +26,7 @@ set(_VOLUMES_FLAVOUR_release PYTHON27)
 set(_VOLUMES_FLAVOUR_debug PYTHON27_DBG)
 set(_VOLUMES_FLAVOUR_python3 PYTHON3)
 set(_VOLUMES_FLAVOUR_python3-debug PYTHON3_DBG)
+set(_VOLUMES_FLAVOUR_wheel PYTHON_WHEEL)
 
 function(_volumes_python_flavour flavour include_var suffix_var)
   set(prefix ${_VOLUMES_FLAVOUR_${flavour}})
@@ -64,6 +65,7 @@ function(_volumes_extension target tree_dir subdir output_name flavour provider)
     SUFFIX ${suffix}
     LIBRARY_OUTPUT_DIRECTORY ${tree_dir}/${subdir}
     BUILD_RPATH "$ORIGIN"
+    INSTALL_RPATH "$ORIGIN"
     CXX_VISIBILITY_PRESET hidden)
   target_compile_options(${target} PRIVATE ${VOLUMES_WARNINGS})
   target_link_libraries(${target} PRIVATE pyutil-${flavour} ${provider})
@@ -104,4 +106,26 @@ function(volumes_python_tree name)
     add_dependencies(tree-${name} scripted_system-${name})
   endif()
   set(VOLUMES_TREE_${name} ${tree} PARENT_SCOPE)
+  set_property(GLOBAL PROPERTY VOLUMES_TREE_PROVIDER_${name} ${ARG_PROVIDER})
+endfunction()
+
+# volumes_install_package(NAME COMPONENT <component>)
+#
+# What a wheel of tree NAME holds, as install rules of COMPONENT: the package
+# windows/ with the two modules, the provider library they load (by its
+# SONAME, found through RUNPATH $ORIGIN: no build path is kept), the
+# package's __init__.py and the type stubs. The application's collaborators
+# (common/, platforms/) are not part of it.
+function(volumes_install_package name)
+  cmake_parse_arguments(ARG "" "COMPONENT" "" ${ARGN})
+  get_property(provider GLOBAL PROPERTY VOLUMES_TREE_PROVIDER_${name})
+  install(TARGETS volumes-${name} winwrap-${name}
+          LIBRARY DESTINATION windows COMPONENT ${ARG_COMPONENT})
+  install(TARGETS ${provider}
+          LIBRARY DESTINATION windows COMPONENT ${ARG_COMPONENT} NAMELINK_SKIP)
+  install(FILES ${PROJECT_SOURCE_DIR}/windows/__init__.py
+                ${PROJECT_SOURCE_DIR}/windows/volumes.pyi
+                ${PROJECT_SOURCE_DIR}/windows/winwrap.pyi
+                ${PROJECT_SOURCE_DIR}/windows/py.typed
+          DESTINATION windows COMPONENT ${ARG_COMPONENT})
 endfunction()

@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 
@@ -17,6 +19,7 @@ struct BindingFunction {
   PyObject* defaults;
 #if PY_MAJOR_VERSION >= 3
   vectorcallfunc vectorcall;  // Python 3 calls through it without a tuple
+  PyObject* text_signature;   // what inspect.signature reads, or nullptr
 #endif
 };
 
@@ -26,6 +29,9 @@ void Deallocate(PyObject* self) {
   Py_XDECREF(function->doc);
   Py_XDECREF(function->module);
   Py_XDECREF(function->defaults);
+#if PY_MAJOR_VERSION >= 3
+  Py_XDECREF(function->text_signature);
+#endif
   PyObject_Del(self);
 }
 
@@ -157,6 +163,10 @@ PyMemberDef kMembers[] = {
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(BindingFunction, module), READONLY, nullptr},
     {const_cast<char*>("__defaults__"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
      nullptr},
+#if PY_MAJOR_VERSION >= 3
+    {const_cast<char*>("__text_signature__"), T_OBJECT, offsetof(BindingFunction, text_signature),
+     READONLY, nullptr},
+#endif
 #if PY_MAJOR_VERSION < 3
     {const_cast<char*>("func_defaults"), T_OBJECT, offsetof(BindingFunction, defaults), READONLY,
      nullptr},
@@ -192,6 +202,40 @@ PyTypeObject* BindingFunctionType() {
   return &type;
 }
 
+// A docstring and the signature in front of it ("name(signature)\n--\n\n",
+// as the built-ins carry it under Python 3: PYUTIL_SIGNED_DOC): the
+// signature for __text_signature__, the rest for __doc__ (None when empty).
+struct DocParts {
+  OwnedRef doc;
+  OwnedRef text_signature;
+};
+
+DocParts SplitDoc(const char* name, const char* doc) {
+  DocParts parts;
+  if (doc == nullptr) {
+    parts.doc = OwnedRef::Borrow(Py_None);
+    return parts;
+  }
+#if PY_MAJOR_VERSION >= 3
+  constexpr char kEnd[] = ")\n--\n\n";
+  const std::size_t name_length = std::strlen(name);
+  const char* end = std::strstr(doc, kEnd);
+  if (std::strncmp(doc, name, name_length) == 0 && doc[name_length] == '(' && end != nullptr) {
+    const char* signature = doc + name_length;
+    parts.text_signature = RequireNew(NewNativeStringAndSize(signature, end + 1 - signature));
+    doc = end + sizeof kEnd - 1;
+    if (*doc == '\0') {
+      parts.doc = OwnedRef::Borrow(Py_None);
+      return parts;
+    }
+  }
+#else
+  static_cast<void>(name);
+#endif
+  parts.doc = RequireNew(NewNativeString(doc));
+  return parts;
+}
+
 }  // namespace
 
 OwnedRef NewBindingFunction(PyMethodDef* definition, PyObject* module_name,
@@ -199,19 +243,19 @@ OwnedRef NewBindingFunction(PyMethodDef* definition, PyObject* module_name,
   PyTypeObject* type = BindingFunctionType();
   if (type == nullptr) ThrowPythonError();
   OwnedRef name = RequireNew(NewNativeString(definition->ml_name));
-  OwnedRef doc = definition->ml_doc ? RequireNew(NewNativeString(definition->ml_doc))
-                                    : OwnedRef::Borrow(Py_None);
+  DocParts doc = SplitDoc(definition->ml_name, definition->ml_doc);
   auto* function = PyObject_New(BindingFunction, type);
   if (function == nullptr) ThrowPythonError();
   function->definition = definition;
   function->name = name.release();
-  function->doc = doc.release();
+  function->doc = doc.doc.release();
   Py_INCREF(module_name);
   function->module = module_name;
   Py_XINCREF(defaults);
   function->defaults = defaults;
 #if PY_MAJOR_VERSION >= 3
   function->vectorcall = Vectorcall;
+  function->text_signature = doc.text_signature.release();
 #endif
   return OwnedRef::Steal(reinterpret_cast<PyObject*>(function));
 }

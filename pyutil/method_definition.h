@@ -7,6 +7,18 @@
 
 #include "pyutil/argument_parsing.h"
 
+// A docstring with the function's signature in front, as Python 3's
+// inspect.signature reads it ("name(signature)\n--\n\n", which 3 strips
+// from __doc__); 2.7 has no such convention and gets the docstring alone.
+// PYUTIL_SIGNATURE_ONLY: the same for a function without a docstring.
+#if PY_MAJOR_VERSION >= 3
+#define PYUTIL_SIGNED_DOC(name, signature, doc) name signature "\n--\n\n" doc
+#define PYUTIL_SIGNATURE_ONLY(name, signature) name signature "\n--\n\n"
+#else
+#define PYUTIL_SIGNED_DOC(name, signature, doc) doc
+#define PYUTIL_SIGNATURE_ONLY(name, signature) nullptr
+#endif
+
 namespace pyutil {
 
 // A function of the tuple-and-dict form (flags METH_VARARGS | METH_KEYWORDS).

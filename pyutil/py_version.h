@@ -483,6 +483,11 @@ class HandledException {
 // none.
 void AttachTraceback(PyObject* value, PyObject* traceback) noexcept;
 
+// The pending ImportError made to say `cause` caused it and `name` is the
+// module it could not import (`raise ... from cause` and ImportError.name
+// in 3); nothing in 2.7, whose exceptions have neither.
+void SetPendingErrorCause(PyObject* cause, const char* name) noexcept;
+
 // Whether `frame` runs `code`.
 bool FrameRunsCode(struct _frame* frame, PyCodeObject* code) noexcept;
 

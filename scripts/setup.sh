@@ -58,9 +58,17 @@ TEST_PACKAGES=(
   # the 64-bit Windows CPython 3.11 (windows-build/interpreter311): mingw-w64
   # for x86_64, whose libucrt.a is the C runtime of the official builds
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  # the wheels (scripts/wheels.sh) and their checks: the PEP 517 front end,
+  # wheel's `pack`, setuptools for the pure-Python distribution, venv and pip
+  # to install them, mypy for the type stubs; scikit-build-core, the
+  # backend, is below (from backports)
+  python3-build python3-wheel python3-setuptools python3-venv python3-pip mypy
 )
+# From this release's backports, named with it (apt takes nothing else from
+# there): scikit-build-core, which bookworm itself does not have.
+BACKPORTS_PACKAGES=(python3-scikit-build-core)
 packages=("${MAIN_PACKAGES[@]}")
-[ "$profile" = test ] && packages+=("${TEST_PACKAGES[@]}")
+[ "$profile" = test ] && packages+=("${TEST_PACKAGES[@]}" "${BACKPORTS_PACKAGES[@]}")
 
 # The Debian archive this machine already installs from, as its own apt
 # configuration names it (deb822 .sources or sources.list, a local mirror or
@@ -176,9 +184,27 @@ if [ "$profile" = test ]; then
   fi
 fi
 
+if [ "$profile" = test ]; then
+  # Backports are pinned by the archive itself (NotAutomatic): a package
+  # comes from there only when named with the release, as below.
+  BACKPORTS_LIST=/etc/apt/sources.list.d/volumes-$codename-backports.list
+  want_backports_list="deb $(signed_by_option "$codename")$archive $codename-backports main"
+  if differs "$BACKPORTS_LIST" "$want_backports_list"; then
+    need_root
+    say "adding Debian $codename-backports ($archive), for scikit-build-core (the wheels' build backend)"
+    echo "$want_backports_list" > "$BACKPORTS_LIST"
+    sources_changed=1
+  fi
+fi
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    case " ${BACKPORTS_PACKAGES[*]} " in
+      *" $p "*) missing+=("$p/$codename-backports") ;;
+      *) missing+=("$p") ;;
+    esac
+  fi
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then

@@ -2,6 +2,7 @@
 
 Usage:
   volinfo [-v] [--json] [PATH ...]
+  volinfo --version
 
 Without paths, prints the volume table: volume ID, mount point, label, file
 system, drive type, size and UUID of every mounted volume. With paths, says
@@ -40,6 +41,8 @@ except ImportError:  # Python 3: zip takes one pair at a time
   _Zip = zip
 
 import windows.volumes as volumes
+
+DISTRIBUTION = "windows-volumes"
 
 EXIT_OK = 0
 EXIT_PATH_ERROR = 1
@@ -186,7 +189,43 @@ def DisplayWidth(text):
 
 
 ENTRY_KEYS = ("volume_id", "mountpoint", "device", "label", "filesystem", "drive_type",
-              "size", "uuid")
+              "size", "uuid", "uuid_source")
+# Where a volume's GUID comes from: the file system's own UUID, or, for a
+# file system without one the system could read, its device number.
+UUID_OF_FILE_SYSTEM = "file system"
+UUID_OF_DEVICE_NUMBER = "device number"
+_DEVICE_GUID_PREFIX = "00000000-0000-0000-"
+
+
+def MadeUpUuidDevice(entry):
+  """The device number the volume's GUID was made from, or None where the
+  GUID is the file system's UUID. A made-up GUID is
+  00000000-0000-0000-HHHH-LLLLLLLLLLLL of the 64-bit device number, whose
+  folded 32 bits are the volume's serial number."""
+  uuid = entry.uuid or ""
+  if len(uuid) != 36 or not uuid.startswith(_DEVICE_GUID_PREFIX) or uuid[23] != "-":
+    return None
+  try:
+    device = int(uuid[19:23] + uuid[24:], 16)
+  except ValueError:
+    return None
+  folded = (device ^ (device >> 32)) & 0xFFFFFFFF
+  return device if folded == entry.device_number else None
+
+
+def UuidSource(entry):
+  if entry.uuid is None:
+    return None
+  return UUID_OF_FILE_SYSTEM if MadeUpUuidDevice(entry) is None else UUID_OF_DEVICE_NUMBER
+
+
+def UuidText(entry):
+  """The UUID cell: a made-up GUID says what it was made from, so that it is
+  not taken for a file system's UUID (findmnt shows none for it)."""
+  device = MadeUpUuidDevice(entry)
+  if device is None:
+    return Text(entry.uuid)
+  return Text(entry.uuid) + Utf8(" (from device %d:%d)" % (os.major(device), os.minor(device)))
 
 
 def EntryRecord(entry):
@@ -199,6 +238,7 @@ def EntryRecord(entry):
       "drive_type": DeviceTypeName(entry.device_type),
       "size": entry.size,
       "uuid": entry.uuid,
+      "uuid_source": UuidSource(entry),
   }
 
 
@@ -208,7 +248,7 @@ def TableText(entries):
   for entry in sorted(entries, key=lambda e: e.mountpoint):
     rows.append((Text(entry.volume), Text(entry.mountpoint), Text(entry.label),
                  Text(entry.filesystem), Text(DeviceTypeName(entry.device_type)),
-                 Utf8(HumanSize(entry.size)), Text(entry.uuid)))
+                 Utf8(HumanSize(entry.size)), UuidText(entry)))
   widths = [max(DisplayWidth(row[column]) for row in rows) for column in range(len(header))]
   lines = []
   for row in rows:
@@ -368,6 +408,41 @@ def Say(message):
   binary.flush()
 
 
+def Version():
+  """The version of the installed windows-volumes distribution; in a
+  checkout, the version its pyproject.toml names."""
+  try:
+    from importlib import metadata
+  except ImportError:  # 2.7: the distribution's metadata file on sys.path
+    metadata = None
+  if metadata is not None:
+    try:
+      return metadata.version(DISTRIBUTION)
+    except metadata.PackageNotFoundError:
+      pass
+  prefix = DISTRIBUTION.replace("-", "_") + "-"
+  for directory in sys.path:
+    try:
+      names = os.listdir(directory or ".")
+    except EnvironmentError:
+      continue
+    for name in names:
+      if name.startswith(prefix) and name.endswith(".dist-info"):
+        with open(os.path.join(directory or ".", name, "METADATA")) as lines:
+          for line in lines:
+            if line.startswith("Version:"):
+              return line.split(":", 1)[1].strip()
+  project = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pyproject.toml")
+  try:
+    with open(project) as lines:
+      for line in lines:
+        if line.startswith("version = "):
+          return line.split("=", 1)[1].strip().strip('"')
+  except EnvironmentError:
+    pass
+  return "unknown (no windows-volumes metadata found)"
+
+
 def WriteError(error):
   """Says that the output could not be written; its status."""
   Say("volinfo: write error: %s\n" % (error.strerror or error))
@@ -382,7 +457,14 @@ def Main(argv):
   parser.add_argument("--json", action="store_true", help="print JSON for scripts")
   parser.add_argument("-v", "--verbose", action="store_true",
                       help="send the module's log records to stderr")
+  parser.add_argument("--version", action="store_true", help="print the version and exit")
   options = parser.parse_args(argv)
+  if options.version:
+    try:
+      WriteAll(STDOUT_FILENO, Utf8("volinfo %s\n" % Version()))
+    except EnvironmentError as error:
+      return WriteError(error)
+    return EXIT_OK
 
   logging.basicConfig(stream=sys.stderr, format="%(levelname)s %(name)s: %(message)s",
                       level=logging.DEBUG if options.verbose else logging.CRITICAL + 1)
@@ -598,5 +680,10 @@ def RunInChild(run):
   return 128 + signum  # a signal whose default action does not end a process
 
 
-if __name__ == "__main__":
+def Command():
+  """The volinfo command (`python -m volinfo`, or the console script)."""
   sys.exit(RunInChild(lambda: Run(sys.argv[1:])))
+
+
+if __name__ == "__main__":
+  Command()

@@ -20,8 +20,9 @@
 #                              runs the scripted suites in one python.exe
 #                              (tests/run_suite.py --results-dir)
 #   check.sh kernel32 BUILD_DIR INTERPRETER_DIR SCRIPT [ARGS...]
-#                              runs SCRIPT over python-kernel32, with the
-#                              drives that `prefix` made named to it
+#                              runs SCRIPT over python-kernel32 (or the tree
+#                              VOLUMES_WINDOWS_TREE names), with the drives
+#                              that `prefix` made named to it
 #
 # A python.exe that has not begun its first suite (run_suite.py marks it
 # "started" in its results file) within VOLUMES_WINE_START_SECONDS (60; a
@@ -497,7 +498,7 @@ case "$command" in
     use_wine
     test_drives
     [ -L "$WINEPREFIX/dosdevices/q:" ] || { echo "FAILED: the prefix has no test drives: run check.sh prefix"; exit 1; }
-    exec bash "${BASH_SOURCE[0]}" python "$build" "$interpreter" python-kernel32 "$@"
+    exec bash "${BASH_SOURCE[0]}" python "$build" "$interpreter" "${VOLUMES_WINDOWS_TREE:-python-kernel32}" "$@"
     ;;
   *)
     echo "usage: check.sh build|wine|prefix|stop|python|suites|kernel32 BUILD_DIR ..." >&2

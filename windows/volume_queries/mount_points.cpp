@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "kernel32.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/interpreter_memory.h"
 #include "pyutil/py_version.h"
@@ -119,7 +120,8 @@ PyObject* GetVolumePathNamesFunction(PyObject* /*module*/, PyObject* guid_path) 
   });
 }
 
-extern const char kGetVolumePathNamesDoc[] =
+extern const char kGetVolumePathNamesDoc[] = PYUTIL_SIGNED_DOC(
+    "_GetVolumePathNamesForVolumeName", "($module, guid_path, /)",
     "Retrieves volume paths as per the win32 call of the same name.\n"
     "\n"
     "  Args:\n"
@@ -134,6 +136,6 @@ extern const char kGetVolumePathNamesDoc[] =
     "\n"
     "  Raises:\n"
     "    WindowsError: If a Windows API returns an error code.\n"
-    "  ";
+    "  ");
 
 }  // namespace volumes

@@ -1,5 +1,6 @@
 // _ListVolumeNames: the volume search (FindFirstVolumeW / FindNextVolumeW).
 #include "kernel32.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/exception_state.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
@@ -72,6 +73,7 @@ OwnedRef ListVolumeNames() { return pyutil::WithTracebackEntry(kTraceback, Searc
 
 PyMethodDef kListVolumeNamesFunction = {
     "_ListVolumeNames", ListVolumeNamesFunction, METH_NOARGS,
+    PYUTIL_SIGNED_DOC("_ListVolumeNames", "()",
     "Returns a list of UNC volume names.\n"
     "\n"
     "  Returns:\n"
@@ -80,6 +82,6 @@ PyMethodDef kListVolumeNamesFunction = {
     "\n"
     "  Raises:\n"
     "    WindowsError: If calls to the Windows API fail.\n"
-    "  "};
+    "  ")};
 
 }  // namespace volumes

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "kernel32.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
@@ -152,11 +153,15 @@ OwnedRef QueryVolumeInformationByHandle(std::int64_t handle) {
   "    WindowsError: For any error involving the Windows API call.\n"                \
   "  "
 
-extern const char kGetVolumeInformationDoc[] = VOLUME_INFORMATION_DOC(
-    "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n");
+extern const char kGetVolumeInformationDoc[] = PYUTIL_SIGNED_DOC(
+    "GetVolumeInformation", "($module, path, /)",
+    VOLUME_INFORMATION_DOC(
+        "    path: Unicode path to the volume mountpoint. Must end in a trailing slash.\n"));
 
-extern const char kGetVolumeInformationByHandleDoc[] = VOLUME_INFORMATION_DOC(
-    "    handle: File handle to a file on the volume you wish to look up.\n");
+extern const char kGetVolumeInformationByHandleDoc[] = PYUTIL_SIGNED_DOC(
+    "GetVolumeInformationByHandle", "($module, handle, /)",
+    VOLUME_INFORMATION_DOC(
+        "    handle: File handle to a file on the volume you wish to look up.\n"));
 
 #undef VOLUME_INFORMATION_DOC
 

@@ -77,6 +77,7 @@ PyObject* IsFAT(PyObject* /*module*/, const pyutil::CallArguments& call) {
 PyMethodDef kIsFATFunction = {
     "IsFAT", pyutil::ParsedCallFunction<IsFAT>(),
     pyutil::kParsedCallFlags,
+    PYUTIL_SIGNED_DOC("IsFAT", "(serial_number, handle)",
     "Returns True if the filesystem is of the FAT family.\n"
     "\n"
     "  Note that once the result has been checked, it will be cached until the next\n"
@@ -89,6 +90,6 @@ PyMethodDef kIsFATFunction = {
     "  Returns:\n"
     "    True if this is a FAT filesystem, False otherwise or if no device entry\n"
     "    could be found for this stat result.\n"
-    "  "};
+    "  ")};
 
 }  // namespace volumes

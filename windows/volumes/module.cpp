@@ -11,6 +11,7 @@
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/volume_queries.h"
+#include "volumes/collaborator_import.h"
 #include "volumes/fat_test.h"
 #include "volumes/module_state.h"
 #include "volumes/volume_guid.h"
@@ -91,34 +92,6 @@ winwrap::RaiseWindowsErrorFunction ImportRaiseWindowsError() {
   void* function = PyCapsule_GetPointer(capsule, winwrap::kRaiseWindowsErrorSignature);
   if (function == nullptr) pyutil::ThrowPythonError();
   return reinterpret_cast<winwrap::RaiseWindowsErrorFunction>(function);
-}
-
-// `import name` or `from name import imported`, through the __import__ found
-// in the built-in names now, with the interpreter's default resolution
-// (2.7: relative, then absolute; 3: absolute).
-OwnedRef Import(const char* name, const char* imported) {
-  const ModuleState& state = State();
-  OwnedRef import_function = RequireNew(PyObject_GetAttrString(state.builtins_module, "__import__"));
-  OwnedRef module_name = RequireNew(pyutil::NewNativeString(name));
-  OwnedRef locals = RequireNew(PyDict_New());
-  OwnedRef from_list = RequireNew(PyList_New(0));
-  OwnedRef imported_name;
-  if (imported != nullptr) {
-    imported_name = InternedString(imported);
-    RequireStatus(PyList_Append(from_list.get(), imported_name.get()));
-  }
-  OwnedRef level = RequireNew(pyutil::NewInteger(pyutil::kDefaultImportLevel));
-  OwnedRef module = pyutil::Call(import_function.get(), module_name.get(), state.globals,
-                                 locals.get(), from_list.get(), level.get());
-  if (imported == nullptr) return module;
-  PyObject* value = PyObject_GetAttr(module.get(), imported_name.get());
-  if (value == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      pyutil::RaiseFormatted(PyExc_ImportError, "cannot import name %.230s", imported);
-    }
-    pyutil::ThrowPythonError();
-  }
-  return OwnedRef::Steal(value);
 }
 
 OwnedRef BuildDriveTypeMap() {

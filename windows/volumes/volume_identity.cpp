@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
@@ -162,6 +163,7 @@ PyObject* FindVolumeIDFunction(PyObject* /*module*/, PyObject* stat_result) {
 
 PyMethodDef kFindVolumeIDFunction = {
     "FindVolumeID", FindVolumeIDFunction, METH_O,
+    PYUTIL_SIGNED_DOC("FindVolumeID", "(stat_result, /)",
     "Get the volume ID from the VolumeInfo service.\n"
     "\n"
     "  Args:\n"
@@ -169,9 +171,10 @@ PyMethodDef kFindVolumeIDFunction = {
     "\n"
     "  Returns:\n"
     "    Object to be used as volume ID. Generally string-typed.\n"
-    "  "};
+    "  ")};
 
 PyMethodDef kVolumeIDFromSerialNumberFunction = {
-    "_VolumeIDFromSerialNumber", VolumeIDFromSerialNumberFunction, METH_O, nullptr};
+    "_VolumeIDFromSerialNumber", VolumeIDFromSerialNumberFunction, METH_O,
+    PYUTIL_SIGNATURE_ONLY("_VolumeIDFromSerialNumber", "(serial_number, /)")};
 
 }  // namespace volumes

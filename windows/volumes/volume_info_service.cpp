@@ -111,9 +111,10 @@ PyObject* GetVolumeEntryForDeviceNumber(PyObject* /*function*/, const pyutil::Ca
   });
 }
 
-PyMethodDef kInitMethod = {"__init__", Init, METH_O, nullptr};
+PyMethodDef kInitMethod = {"__init__", Init, METH_O, PYUTIL_SIGNATURE_ONLY("__init__", "($self, /)")};
 PyMethodDef kFindVolumeIDMethod = {
     "FindVolumeID", pyutil::ParsedCallFunction<FindVolumeID>(), pyutil::kParsedCallFlags,
+    PYUTIL_SIGNED_DOC("FindVolumeID", "($self, stat_result)",
     "Get the volume ID from the VolumeInfo service.\n"
     "\n"
     "    Args:\n"
@@ -121,13 +122,14 @@ PyMethodDef kFindVolumeIDMethod = {
     "\n"
     "    Returns:\n"
     "      Object to be used as volume ID. Generally string-typed.\n"
-    "    "};
+    "    ")};
 PyMethodDef kGetVolumeEntryForVolumeIDMethod = {
     "GetVolumeEntryForVolumeID", pyutil::ParsedCallFunction<GetVolumeEntryForVolumeID>(),
-    pyutil::kParsedCallFlags, nullptr};
+    pyutil::kParsedCallFlags,
+    PYUTIL_SIGNATURE_ONLY("GetVolumeEntryForVolumeID", "($self, volume_id)")};
 PyMethodDef kGetVolumeEntryForDeviceNumberMethod = {
     "GetVolumeEntryForDeviceNumber", pyutil::ParsedCallFunction<GetVolumeEntryForDeviceNumber>(),
-    pyutil::kParsedCallFlags, nullptr};
+    pyutil::kParsedCallFlags, PYUTIL_SIGNATURE_ONLY("GetVolumeEntryForDeviceNumber", "($self, st_dev)")};
 
 constexpr char kClassDoc[] =
     "Volume information cache service.\n"

@@ -356,6 +356,7 @@ pyutil::KeywordDictShape<kVolumeEntryFieldCount> VolumeEntryFields(const Interne
 
 PyMethodDef kAllVolumeEntriesMethod = {
     "AllVolumeEntries", pyutil::ParsedCallFunction<AllVolumeEntries>(), pyutil::kParsedCallFlags,
+    PYUTIL_SIGNED_DOC("AllVolumeEntries", "($self, force_update=False)",
     "Returns the volume entry dictionary.\n"
     "\n"
     "    Args:\n"
@@ -364,10 +365,12 @@ PyMethodDef kAllVolumeEntriesMethod = {
     "\n"
     "    Returns:\n"
     "      Dictionary mapping volume IDs to volume_entry.VolumeEntry values.\n"
-    "    "};
+    "    ")};
 
 PyMethodDef kPopulateVolumeTableMethod = {"_PopulateVolumeTable",
                                           pyutil::ParsedCallFunction<PopulateVolumeTable>(),
-                                          pyutil::kParsedCallFlags, nullptr};
+                                          pyutil::kParsedCallFlags,
+                                          PYUTIL_SIGNATURE_ONLY("_PopulateVolumeTable",
+                                                                "($self, current_volume_ids)")};
 
 }  // namespace volumes

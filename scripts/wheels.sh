@@ -49,9 +49,15 @@ for package in scikit_build_core packaging pathspec pyproject_metadata; do
   ln -s "/usr/lib/python3/dist-packages/$package" "$backend/$package"
 done
 
+# The sdist is made from the project's own files (those git tracks or would
+# track), copied: the backend would otherwise walk the build trees too.
 say "the sdist of windows-volumes $version"
+source_copy="$work/source"
+mkdir -p "$source_copy"
+(cd "$root" && git ls-files -z --cached --others --exclude-standard \
+   | xargs -0 -I{} sh -c '[ ! -e "$1" ] || cp --parents -P "$1" "$2"' _ {} "$source_copy")
 rm -f "$dist"/windows-volumes-"$version".tar.gz "$dist"/windows_volumes-"$version".tar.gz
-"$debian_python" -m build --no-isolation --sdist --outdir "$dist" "$root" >"$work/sdist.log" 2>&1 \
+"$debian_python" -m build --no-isolation --sdist --outdir "$dist" "$source_copy" >"$work/sdist.log" 2>&1 \
   || { cat "$work/sdist.log" >&2; fail "the sdist failed"; }
 sdist=$(ls "$dist"/windows[-_]volumes-"$version".tar.gz)
 

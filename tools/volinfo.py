@@ -17,7 +17,10 @@ import argparse
 import collections
 import ctypes
 import errno
-import fcntl
+try:
+  import fcntl
+except ImportError:  # Windows: no PATH look-ups there (they need O_PATH), the table only
+  fcntl = None
 import json
 import logging
 import os
@@ -46,6 +49,7 @@ DISTRIBUTION = "windows-volumes"
 
 EXIT_OK = 0
 EXIT_PATH_ERROR = 1
+EXIT_USAGE = 2
 EXIT_TABLE_ERROR = 3
 EXIT_WRITE_ERROR = 4
 
@@ -476,6 +480,9 @@ def Main(argv):
     Say("volinfo: cannot read the volume table: %s\n" % error)
     return EXIT_TABLE_ERROR
 
+  if options.paths and fcntl is None:
+    Say("volinfo: looking up a PATH needs Linux (O_PATH); here volinfo prints the volume table only\n")
+    return EXIT_USAGE
   status = EXIT_OK
   if not options.paths:
     if options.json:
@@ -681,7 +688,11 @@ def RunInChild(run):
 
 
 def Command():
-  """The volinfo command (`python -m volinfo`, or the console script)."""
+  """The volinfo command (`python -m volinfo`, or the console script). Where
+  there is no fork (Windows), no module thread can outlive the command in a
+  stalled mount's wait, and the command runs in this process."""
+  if not hasattr(os, "fork"):
+    sys.exit(Run(sys.argv[1:]))
   sys.exit(RunInChild(lambda: Run(sys.argv[1:])))
 
 

@@ -1,8 +1,8 @@
 # Types of windows.volumes. The records it returns are built by the
 # application's own common.volume_entry.VolumeEntry, which need not be typed:
 # they are described here by the fields the module fills.
-import logging
-import re
+import logging as _logging
+import re as _re
 import types
 from typing import Any, Dict, List, Optional, Protocol, SupportsInt, Tuple, Union
 
@@ -42,9 +42,9 @@ volume_entry: types.ModuleType
 service: Any
 platform_utils: types.ModuleType
 
-LOGGER: logging.Logger
+LOGGER: _logging.Logger
 DRIVE_TYPE_MAP: Dict[int, Any]
-VOLUME_NAME_GUID_MATCHER: re.Pattern[str]
+VOLUME_NAME_GUID_MATCHER: _re.Pattern[str]
 
 # What the application's service.Singleton returns for the class: called, it
 # gives the one instance.

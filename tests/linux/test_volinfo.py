@@ -24,7 +24,7 @@ VOLINFO = os.path.join(os.environ.get("VOLUMES_SOURCE_DIR",
                                       os.path.join(os.path.dirname(__file__), "..", "..")),
                        "tools", "volinfo.py")
 ENTRY_KEYS = {"volume_id", "mountpoint", "device", "label", "filesystem", "drive_type", "size",
-              "uuid"}
+              "uuid", "uuid_source"}
 # The whole of a volume name as the system gives it (\\?\Volume{...}\).
 VOLUME_GUID_NAME = r"^\\\\\?\\Volume\{[^{}\\]+\}\\$"
 
@@ -195,7 +195,10 @@ class VolinfoTest(MountingTestCase):
                      [name])
     status, out, _ = Volinfo("--json", target)
     self.assertEqual(status, 0)
-    self.assertEqual([(r["device"], r["uuid"]) for r in json.loads(out)], [(name, uuid)])
+    self.assertEqual([(r["device"], r["uuid"], r["uuid_source"]) for r in json.loads(out)],
+                     [(name, uuid, "file system")])
+    status, out, _ = Volinfo()
+    self.assertEqual([line.split()[-1] for line in out.splitlines() if target in line], [uuid])
 
   def testMissingPathIsAnErrorMessageNotATraceback(self):
     status, out, err = Volinfo("/", "/no/such/path")
@@ -398,7 +401,16 @@ class VolinfoTest(MountingTestCase):
     status, out, _ = Volinfo()
     self.assertEqual(status, 0)
     (row,) = [line.split() for line in out.splitlines() if target in line]
-    self.assertEqual(row[1:], [target, "-", "tmpfs", "RAM", "8.0M", row[-1]])
+    # tmpfs has no UUID: the GUID shown is made from its device number, and
+    # says so, so that it is not taken for a file system's UUID.
+    device = os.stat(target).st_dev
+    made_up = "00000000-0000-0000-%04x-%012x" % (device >> 48, device & (2 ** 48 - 1))
+    self.assertEqual(row[1:], [target, "-", "tmpfs", "RAM", "8.0M", made_up, "(from", "device",
+                               "%d:%d)" % (os.major(device), os.minor(device))])
+    status, out, _ = Volinfo("--json")
+    self.assertEqual(status, 0)
+    (record,) = [r for r in json.loads(out) if r["mountpoint"] == target]
+    self.assertEqual((record["uuid"], record["uuid_source"]), (made_up, "device number"))
 
 
 if __name__ == "__main__":

@@ -26,6 +26,7 @@ dist=${2:?usage: check.sh MODE DIST ...}
 shift 2
 debian_python=/usr/bin/python3.11
 work=$(mktemp -d)
+chmod 755 "$work"  # the suites run some commands as an unprivileged user
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*"; exit 1; }
 
@@ -40,11 +41,11 @@ standalone="$dist/windows_volumes_standalone-$version-py2.py3-none-any.whl"
 
 # The pip that CPython 2.7.18's source bundles, out of its tarball.
 bundled_pip() {
-  local tarball=$1 member
-  member=$(tar -tzf "$tarball" | grep -m1 'Lib/ensurepip/_bundled/pip-.*\.whl$') \
-    || fail "no bundled pip in $tarball"
-  tar -xzf "$tarball" -C "$work" "$member"
-  echo "$work/$member"
+  local tarball=$1 wheel
+  tar -xzf "$tarball" -C "$work" --wildcards '*/Lib/ensurepip/_bundled/pip-*.whl'
+  wheel=$(find "$work" -path '*/_bundled/pip-*.whl')
+  [ -f "$wheel" ] || fail "no bundled pip in $tarball"
+  echo "$wheel"
 }
 
 # Every .so a site directory holds has no search path but $ORIGIN.
@@ -64,9 +65,12 @@ runpath_is_origin() {
 linux_surface() {
   local python=$1 site=$2 volinfo=("${@:3}") out
   for suite in test_real_volumes test_volinfo; do
-    PYTHONPATH="$site:$root/tests/linux" VOLUMES_SOURCE_DIR="$root" \
-      "$python" -B "$root/tests/linux/$suite.py" -v 2>&1 | tail -n 4
-    [ "${PIPESTATUS[0]}" = 0 ] || fail "$suite failed over the installed wheel"
+    if ! PYTHONPATH="$site:$root/tests/linux" VOLUMES_SOURCE_DIR="$root" \
+         "$python" -B "$root/tests/linux/$suite.py" -v >"$work/$suite.log" 2>&1; then
+      cat "$work/$suite.log"
+      fail "$suite failed over the installed wheel"
+    fi
+    echo "$suite: $(grep -E '^Ran ' "$work/$suite.log"), $(tail -n 1 "$work/$suite.log")"
   done
   out=$(PYTHONPATH="$site" "${volinfo[@]}" --json) || fail "volinfo --json failed"
   echo "$out" | "$debian_python" -c 'import json, sys; records = json.load(sys.stdin); assert records and all("uuid_source" in r for r in records), records' \
@@ -99,6 +103,8 @@ case "$mode" in
     (cd "$work" && "$python" -c 'import inspect, windows.volumes as v; print("IsFAT%s" % inspect.signature(v.IsFAT))')
     cat > "$work/caller.py" <<'EOF'
 import os
+from typing import List
+
 import windows.volumes as volumes
 
 def Label(path: str) -> str:
@@ -109,7 +115,7 @@ def IsFat(path: str) -> bool:
     fd = os.open(path, os.O_RDONLY)
     return volumes.IsFAT(os.fstat(fd).st_dev, fd)
 
-names: list = volumes._ListVolumeNames()
+names: List[str] = volumes._ListVolumeNames()
 volume_id: str = volumes.FindVolumeID(os.stat("/"))
 EOF
     mypy --python-executable "$python" --strict --no-error-summary "$work/caller.py" || fail "mypy refused a caller"
@@ -131,7 +137,7 @@ EOF
 
   python27)
     tarball=${1:?usage: check.sh python27 DIST TARBALL}
-    pip=$(bundled_pip "$tarball")
+    pip=$(bundled_pip "$tarball") || exit 1
     site="$work/site"
     python2.7 "$pip/pip" install --quiet --no-index --target "$site" \
       "$(wheel_of cp27-cp27mu-linux_x86_64)" "$standalone" || fail "pip install --target"
@@ -143,11 +149,12 @@ EOF
     tarball=${1:?usage: check.sh win32 DIST TARBALL WINBUILD INTERPRETER}
     windows_build=${2:?usage: check.sh win32 DIST TARBALL WINBUILD INTERPRETER}
     interpreter=${3:?usage: check.sh win32 DIST TARBALL WINBUILD INTERPRETER}
-    pip=$(bundled_pip "$tarball")
+    pip=$(bundled_pip "$tarball") || exit 1
     check=(env "VOLUMES_WINE_LAUNCHER=bash $root/scripts/wine-run.sh" bash "$root/windows-build/check.sh")
     tree=wheel-win32
-    rm -rf "${windows_build:?}/$tree"
-    mkdir -p "$windows_build/$tree/windows"  # check.sh wants a tree to run in
+    # pip runs in an empty tree of its own (check.sh runs python.exe in one).
+    rm -rf "${windows_build:?}/$tree" "$windows_build/$tree-pip"
+    mkdir -p "$windows_build/$tree-pip/windows"
     # pip runs from its own wheel: a zip on sys.path, as `python pip.whl/pip`.
     cat > "$work/run_pip.py" <<'EOF'
 import sys
@@ -155,14 +162,23 @@ sys.path.insert(0, sys.argv.pop(1))
 from pip._internal import main
 sys.exit(main())
 EOF
-    "${check[@]}" python "$windows_build" "$interpreter" "$tree" -B "$work/run_pip.py" "$pip" \
+    "${check[@]}" python "$windows_build" "$interpreter" "$tree-pip" -B "$work/run_pip.py" "$pip" \
       install --no-index --target "$windows_build/$tree" \
       "$(wheel_of cp27-cp27m-win32)" "$standalone" || fail "pip install --target under Wine"
     [ -f "$windows_build/$tree/windows/volumes.pyd" ] || fail "the wheel installed no volumes.pyd"
     VOLUMES_WINDOWS_TREE=$tree "${check[@]}" kernel32 "$windows_build" "$interpreter" \
       -B "$root/tests/windows/test_kernel32_volumes.py" -v || fail "the KERNEL32 suite over the installed wheel"
-    "${check[@]}" python "$windows_build" "$interpreter" "$tree" -B "$windows_build/$tree/volinfo.py" --version \
-      | tr -d '\r' | grep -qx "volinfo $version" || fail "volinfo --version under Wine"
+    # volinfo from the installed standalone wheel (the table only: looking
+    # up paths needs Linux).
+    volinfo() {
+      "${check[@]}" python "$windows_build" "$interpreter" "$tree" -B "$windows_build/$tree/volinfo.py" "$@" \
+        | tr -d '\r'
+    }
+    volinfo --version | grep -qx "volinfo $version" || fail "volinfo --version under Wine"
+    volinfo --json > "$work/volumes.json" || fail "volinfo --json under Wine"
+    "$debian_python" -c 'import json, sys; records = json.load(open(sys.argv[1])); assert any(r["mountpoint"] == "C:\\" for r in records), records' \
+      "$work/volumes.json" || fail "volinfo --json under Wine: no C:\\ in $(cat "$work/volumes.json")"
+    echo "volinfo --json under Wine: $(grep -c '"volume_id"' "$work/volumes.json") volumes; --version: $version"
     echo "win32: installed by pip under Wine, the KERNEL32 suite passed over it"
     ;;
 

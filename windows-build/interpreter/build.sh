@@ -7,7 +7,7 @@
 #
 # OUT_DIR gets python.exe, python27.dll and its import library
 # libpython27.dll.a, Lib/ (the standard library) and DLLs/ (_ctypes,
-# unicodedata, select). Everything is linked against msvcr90.dll, the C
+# unicodedata, select, _socket). Everything is linked against msvcr90.dll, the C
 # runtime of the official MSVC 2008 build, so that a process running our
 # modules (which use msvcrt.dll) holds two C runtimes, as on users' machines.
 #
@@ -102,7 +102,7 @@ step "linking python27.dll and python.exe"
 "$cc" "${crt[@]}" "${cflags[@]}" -s -o "$dist/python.exe" "$src/Modules/python.c" \
   "$dist/libpython27.dll.a" -static-libgcc
 
-step "building DLLs/_ctypes.pyd, unicodedata.pyd, select.pyd"
+step "building DLLs/_ctypes.pyd, unicodedata.pyd, select.pyd, _socket.pyd"
 extension() {  # NAME SOURCES... [-- LIBRARIES...]
   local name=$1 sources=() libraries=()
   shift
@@ -115,6 +115,15 @@ extension_flags=()
 extension unicodedata "$src/Modules/unicodedata.c" &
 unicodedata_job=$!
 extension select "$src/Modules/selectmodule.c" -- -lws2_32
+# _socket, which pip needs (its vendored urllib3 imports socket even to
+# install a local wheel). socketmodule.h includes <MSTcpIP.h> as the Windows
+# SDK spells it; mingw-w64 has it as <mstcpip.h>, and this file system tells
+# case apart.
+mkdir -p "$obj/socket-include"
+echo '#include <mstcpip.h>' > "$obj/socket-include/MSTcpIP.h"
+extension_flags=(-I"$obj/socket-include")
+extension _socket "$src/Modules/socketmodule.c" -- -lws2_32
+extension_flags=()
 # _ctypes with the libffi 3.1 bundled for unix builds, whose X86_WIN32 port
 # GCC can assemble (the MSVC one is inline assembly), and the closures in
 # VirtualAlloc'd memory as the MSVC build has them.

@@ -171,8 +171,10 @@ class VolinfoTest(MountingTestCase):
     status, out, _ = Volinfo("--json")
     self.assertEqual(status, 0)
     records = json.loads(out)
+    # assertRegex in 3 (3.12 dropped 2.7's name for it).
+    matches = getattr(self, "assertRegex", None) or self.assertRegexpMatches
     for record in records:
-      self.assertRegexpMatches(record["device"], VOLUME_GUID_NAME)
+      matches(record["device"], VOLUME_GUID_NAME)
     # The name the system resolves back to the record's mount point, and
     # the same for a path on that volume.
     first = records[0]

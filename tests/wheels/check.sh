@@ -15,6 +15,9 @@
 #                                          distribution that owns `common`
 #   check.sh without-python27 DIST         the Python 3 wheel built from the sdist
 #                                          where no Python 2.7 can run
+#   check.sh other-python3 DIST            the wheel `build` made for another Python 3
+#                                          (the machine's own python3, or pyenv's),
+#                                          installed in a venv of it
 #
 # The surface suites are the ones over the real system: tests/linux's
 # test_real_volumes and test_volinfo on Linux, tests/windows's
@@ -80,10 +83,62 @@ linux_surface() {
   echo "volinfo --json: $(echo "$out" | grep -c '"volume_id"') volumes; --version: $version"
 }
 
+# A CPython 3 other than 3.11, with its headers, for a wheel of its own: the
+# machine's own python3 where it is another version, else the newest of
+# pyenv's; nothing where there is none.
+other_python3() {
+  local candidates=() candidate version
+  candidates+=("$(command -v python3 || true)")
+  if command -v pyenv >/dev/null; then
+    for version in $(pyenv versions --bare 2>/dev/null | sort -rV); do
+      candidates+=("$(pyenv root)/versions/$version/bin/python3")
+    done
+  fi
+  for candidate in "${candidates[@]}"; do
+    [ -x "$candidate" ] || continue
+    "$candidate" -c 'import os, sys, sysconfig
+sys.exit(not (sys.version_info[0] == 3 and sys.version_info[:2] != (3, 11)
+              and sys.implementation.name == "cpython"
+              and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))))' \
+      2>/dev/null || continue
+    "$candidate" -c 'import sys; print(sys.executable)'
+    return
+  done
+}
+
 case "$mode" in
   build)
     build=${1:?usage: check.sh build DIST BUILD}
-    VOLUMES_BUILD_DIR=$build bash "$root/scripts/wheels.sh" "$dist"
+    other=$(other_python3)
+    echo "$other" > "$dist/other-python3.txt"
+    if [ -n "$other" ]; then
+      echo "another Python 3 for a wheel of its own: $other"
+    else
+      echo "no Python 3 but 3.11 here: the wheels are for 3.11 alone"
+    fi
+    VOLUMES_WHEEL_PYTHONS=$other VOLUMES_BUILD_DIR=$build bash "$root/scripts/wheels.sh" "$dist"
+    ;;
+
+  other-python3)
+    python=$(cat "$dist/other-python3.txt" 2>/dev/null || true)
+    if [ -z "$python" ]; then
+      echo "no CPython 3 other than 3.11 with its headers on this machine"
+      exit 77
+    fi
+    tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+    wheel=$(wheel_of "$tag-$tag-linux_x86_64")
+    "$python" -m venv "$work/venv"
+    "$work/venv/bin/python" -m pip install --quiet --no-index --find-links "$dist" "$wheel" \
+      "windows-volumes-standalone==$version"
+    site=$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+    runpath_is_origin "$site" || fail "a build path is searched"
+    # The real-volume suite; volinfo's runs some commands as an unprivileged
+    # user, who may not reach an interpreter kept under a private home.
+    PYTHONPATH="$site:$root/tests/linux" "$work/venv/bin/python" -B "$root/tests/linux/test_real_volumes.py" \
+      >"$work/suite.log" 2>&1 || { cat "$work/suite.log"; fail "test_real_volumes under $python"; }
+    "$work/venv/bin/volinfo" --json | "$debian_python" -c 'import json, sys; assert json.load(sys.stdin)' \
+      || fail "volinfo --json under $python"
+    echo "$(basename "$wheel"): built by $python, installed, test_real_volumes and volinfo --json pass"
     ;;
 
   python3)

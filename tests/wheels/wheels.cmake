@@ -25,6 +25,10 @@ set_tests_properties(wheels.win32 PROPERTIES
   TIMEOUT 900 RESOURCE_LOCK windows-build
   FIXTURES_REQUIRED "wheels;windows-interpreter;windows-modules;windows-wine-prefix")
 
+add_test(NAME wheels.other-python3 COMMAND ${VOLUMES_WHEEL_CHECK} other-python3 ${VOLUMES_DIST_DIR})
+set_tests_properties(wheels.other-python3 PROPERTIES
+  TIMEOUT 300 FIXTURES_REQUIRED wheels SKIP_RETURN_CODE 77)
+
 add_test(NAME wheels.beside-common COMMAND ${VOLUMES_WHEEL_CHECK} beside-common ${VOLUMES_DIST_DIR})
 add_test(NAME wheels.without-python27
          COMMAND ${VOLUMES_WHEEL_CHECK} without-python27 ${VOLUMES_DIST_DIR})

@@ -110,6 +110,7 @@ case "$mode" in
   build)
     build=${1:?usage: check.sh build DIST BUILD}
     other=$(other_python3)
+    mkdir -p "$dist"
     echo "$other" > "$dist/other-python3.txt"
     if [ -n "$other" ]; then
       echo "another Python 3 for a wheel of its own: $other"

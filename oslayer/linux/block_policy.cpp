@@ -32,32 +32,53 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
   }
 }
 
-// Options of an overlay that name its layers; each value is a list
-// separated by ':' ("::" before data-only layers).
-bool names_layers(std::string_view key) {
-  return key == "lowerdir" || key == "lowerdir+" || key == "upperdir" || key == "workdir" ||
-         key == "datadir+";
+// How an overlay's option names its layers: "lowerdir" a list separated by
+// ':' ("::" before data-only layers), the others one directory each.
+enum class LayerOption { None, List, One };
+LayerOption layer_option(std::string_view key) {
+  if (key == "lowerdir") return LayerOption::List;
+  if (key == "lowerdir+" || key == "datadir+" || key == "upperdir" || key == "workdir")
+    return LayerOption::One;
+  return LayerOption::None;
+}
+
+// A layer as the options name it: nullopt where that does not say where it
+// lies. A relative layer was resolved from the mounter's directory, and a
+// backslash is an escape of the mounter's own (of a ':', say), which cannot
+// be told from a character of the name.
+std::optional<std::string> placed_layer(std::string layer) {
+  if (layer.front() != '/' || layer.find('\\') != std::string::npos) return std::nullopt;
+  return layer;
 }
 
 }  // namespace
 
-bool may_block(std::string_view fstype) { return is_remote_fs(fstype) || is_fuse_fs(fstype); }
+bool may_block(std::string_view fstype) {
+  // A stacked file system is judged by its layers (MountReach).
+  return !is_local_fs(fstype) && !options_name_layers(fstype);
+}
 
 std::optional<std::vector<std::string>> stacked_layers(std::string_view fstype,
                                                        std::string_view options) {
   if (fstype == "aufs" || fstype == "unionfs") return std::nullopt;  // layers not read
   if (!options_name_layers(fstype)) return std::vector<std::string>{};
+  // The kernel escapes ',', ':' and blanks in a layer's name ("\054"): the
+  // options are split on the separators as written, and each layer
+  // unescaped after.
   std::vector<std::string> layers;
   for (std::string_view option : split(options, ',')) {
     const std::size_t eq = option.find('=');
-    if (eq == std::string_view::npos || !names_layers(option.substr(0, eq))) continue;
-    for (std::string_view layer : split(option.substr(eq + 1), ':')) {
-      if (layer.empty()) continue;
-      // A relative layer was resolved from the mounter's directory, and an
-      // escaped one (':', ',') cannot be told apart from two: neither says
-      // where it lies.
-      if (layer.front() != '/' || layer.find('\\') != std::string_view::npos) return std::nullopt;
-      layers.emplace_back(layer);
+    const LayerOption kind =
+        eq == std::string_view::npos ? LayerOption::None : layer_option(option.substr(0, eq));
+    if (kind == LayerOption::None) continue;
+    const std::string_view value = option.substr(eq + 1);
+    const auto named = kind == LayerOption::List ? split(value, ':')
+                                                 : std::vector<std::string_view>{value};
+    for (std::string_view written : named) {
+      if (written.empty()) continue;
+      auto layer = placed_layer(unescape_octal(written));
+      if (!layer) return std::nullopt;
+      layers.push_back(std::move(*layer));
     }
   }
   if (layers.empty()) return std::nullopt;  // an overlay has a lower layer at least
@@ -111,7 +132,7 @@ std::uint64_t MountReach::key_of(const MountEntry& e) const {
 // layers are being looked at, outermost first; a layer on one of them is not
 // in this table's view (it was named in the mounter's), so it may block.
 bool MountReach::decide(const MountEntry& e, std::vector<std::uint64_t>& deciding) const {
-  if (may_block(e.fstype) || e.fstype == "autofs") return true;
+  if (may_block(e.fstype)) return true;  // automount triggers (autofs) too
   const auto layers = stacked_layers(e.fstype, e.options);
   if (!layers) return true;
   if (std::find(deciding.begin(), deciding.end(), key_of(e)) != deciding.end()) return true;
@@ -162,7 +183,8 @@ bool MountReach::leads_to_local_directory(const std::string& path) const {
 bool MountReach::call_may_block(Via via, std::string_view path, std::string_view fstype) const {
   // A descriptor's file system is not looked up by type: it may block.
   if (via == Via::Descriptor) return true;
-  return may_block(fstype) || path_may_block(path);
+  // No type: the call only walks the path.
+  return (!fstype.empty() && may_block(fstype)) || path_may_block(path);
 }
 
 bool MountReach::mount_may_block(std::uint64_t mount_id) const {

@@ -16,13 +16,17 @@
 
 namespace k32l {
 
-// Calls on a file system of this type may wait on a server that stops
-// answering: network file systems and FUSE.
+// Calls on a file system of this type may wait on something that stops
+// answering: every type not known to be local (is_local_fs), so network
+// file systems, FUSE of any subtype, virtiofs and types never heard of. A
+// stacked type (overlay) is judged by its layers instead.
 bool may_block(std::string_view fstype);
 
 // The directories a stacked file system (overlay) is made of, as its options
-// name them; nullopt when they cannot be told (a type whose layers are not
-// known, a layer written relative or with escapes).
+// name them (`options` as the kernel writes them, escapes kept: split on
+// the separators first, then each layer unescaped); nullopt when they
+// cannot be told (a type whose layers are not known, a layer written
+// relative or with escapes of the mounter's own).
 std::optional<std::vector<std::string>> stacked_layers(std::string_view fstype,
                                                        std::string_view options);
 
@@ -45,7 +49,7 @@ enum class Via {
 };
 
 // The mounts of one mount table, as far as blocking goes. A mount may block
-// when its type may (network, FUSE), when it is an automount trigger, or
+// when its type may (any not known to be local), as an automount trigger does, or
 // when it is stacked (overlay) on a layer that lies on a mount that may
 // block, or on layers that cannot be told.
 class MountReach {

@@ -69,6 +69,14 @@ const TypeSet kPseudoTypes{
 
 const TypeSet kRamTypes{"tmpfs", "ramfs", "devtmpfs"};
 
+// Kernel file systems on a block (or flash) device of this machine.
+const TypeSet kBlockTypes{
+    "ext2", "ext3", "ext4", "ext4dev", "xfs", "btrfs", "f2fs", "jfs", "reiserfs", "nilfs2",
+    "bcachefs", "vfat", "msdos", "fat", "exfat", "ntfs", "ntfs3", "hfs", "hfsplus", "iso9660",
+    "udf", "squashfs", "erofs", "cramfs", "romfs", "minix", "ufs", "sysv", "qnx4", "qnx6",
+    "befs", "affs", "adfs", "efs", "hpfs", "omfs", "bfs", "freevxfs", "zonefs", "jffs2",
+    "ubifs"};
+
 const TypeSet kRemoteTypes{
     "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "afs", "9p", "ceph", "glusterfs",
     "lustre", "coda", "davfs", "ocfs2", "gfs2", "orangefs", "fuse.sshfs", "sshfs",
@@ -84,7 +92,12 @@ bool is_ram_fs(std::string_view t) { return kRamTypes.has(t); }
 bool is_remote_fs(std::string_view t) { return kRemoteTypes.has(t); }
 
 bool is_fuse_fs(std::string_view t) {
-  return t == "fuse" || t == "fuseblk" || starts_with(t, "fuse.");
+  return t == "fuse" || t == "fuseblk" || starts_with(t, "fuse.") || starts_with(t, "fuseblk.");
+}
+
+bool is_local_fs(std::string_view t) {
+  if (kBlockTypes.has(t) || kRamTypes.has(t)) return true;
+  return kPseudoTypes.has(t) && !is_fuse_fs(t) && t != "autofs";
 }
 
 bool options_name_layers(std::string_view t) { return t == "overlay"; }
@@ -94,7 +107,8 @@ std::string windows_fs_name(std::string_view mount_type, std::string_view probed
   // A FUSE driver of a block device (fuseblk) says nothing about the format:
   // the probe of the device does.
   std::string_view type = mount_type;
-  if (mount_type == "fuseblk" && !probed_type.empty()) type = probed_type;
+  const bool of_block_device = mount_type == "fuseblk" || starts_with(mount_type, "fuseblk.");
+  if (of_block_device && !probed_type.empty()) type = probed_type;
   const std::string_view sub = fuse_subtype(type);
 
   if (one_of(sub, {"vfat", "msdos", "fat", "fusefat", "fat32", "fat16", "fat12"})) {

@@ -15,6 +15,10 @@ bool is_pseudo_fs(std::string_view fstype);
 bool is_ram_fs(std::string_view fstype);
 bool is_remote_fs(std::string_view fstype);
 bool is_fuse_fs(std::string_view fstype);
+// Types known to be local: kernel file systems of a block device, RAM file
+// systems and kernel pseudo file systems (FUSE ones and automount triggers
+// aside). Calls on any other type may block.
+bool is_local_fs(std::string_view fstype);
 // Whether a mount of `fstype` names the directories it is stacked on in its
 // own options (an overlay's lowerdir, upperdir ...): the only mounts whose
 // options are read.

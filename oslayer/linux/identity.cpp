@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -126,12 +127,15 @@ Outcome<std::uint64_t> mount_of_descriptor(int fd) {
 // ---- devices ------------------------------------------------------------------------
 
 DeviceNode find_device(const std::string& source, const struct stat* source_node,
-                       std::uint64_t devno) {
+                       std::uint64_t devno, const std::vector<std::uint64_t>& reported) {
   DeviceNode node;
   const bool source_is_device = source_node && S_ISBLK(source_node->st_mode);
   if (major(devno) == 0) {
-    // An anonymous number names no device: the source is all there is.
-    if (source_is_device) node = DeviceNode{source, source_node->st_rdev};
+    // An anonymous number names no device, and the source is only text: it
+    // names one of the devices the file system reports, or none.
+    if (source_is_device && std::find(reported.begin(), reported.end(), source_node->st_rdev) !=
+                                reported.end())
+      node = DeviceNode{source, source_node->st_rdev};
     return node;
   }
   // The system's own name for the number first: a name of the caller's

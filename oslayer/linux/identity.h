@@ -64,9 +64,11 @@ Outcome<std::uint64_t> mount_of_descriptor(int fd);
 
 // The block device under a mount: the device of its mount-table number,
 // reached through the name the system gives that number, else through the
-// mount's source when that node is this very device. A mount whose table
-// number is an anonymous one (btrfs, whose superblock has no single device)
-// is reached through its source when that is a block device.
+// mount's source when that node is this very device. The source of a mount
+// whose table number is an anonymous one is text its mounter chose (a FUSE
+// server's, a tmpfs's, whatever they are given): it names a device only
+// where the file system itself reports being on that device (btrfs, whose
+// superblock has no single device: `reported`, see fs_devices.h).
 struct DeviceNode {
   std::string path;        // device node to probe, empty if none found
   std::uint64_t rdev = 0;  // block device number, 0 if none
@@ -79,7 +81,7 @@ struct DeviceNode {
 // source is the mounter's text, and a link or ".." in it may lead into a
 // mount that never answers, however the text reads.
 DeviceNode find_device(const std::string& source, const struct stat* source_node,
-                       std::uint64_t devno);
+                       std::uint64_t devno, const std::vector<std::uint64_t>& reported);
 
 // Opens device node `path` for reading, without waiting on the device, only
 // if it is block device `rdev` now; otherwise an invalid descriptor, with

@@ -119,25 +119,6 @@ std::string string_if(const StatmountHead& head, std::uint64_t flag, std::uint32
   return (head.mask & flag) ? string_at(head, offset) : std::string();
 }
 
-// `text` with each octal escape ("\040") as the byte it stands for, as
-// libmount reads mountinfo's fields: the kernel escapes the file system's
-// options in the same way for statmount.
-std::string unescape_octal(std::string text) {
-  const auto octal = [&](std::size_t i) { return text[i] >= '0' && text[i] <= '7'; };
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < text.size(); ++out) {
-    if (text[i] == '\\' && i + 3 < text.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-      text[out] = static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
-                                    (text[i + 3] - '0'));
-      i += 4;
-    } else {
-      text[out] = text[i++];
-    }
-  }
-  text.resize(out);
-  return text;
-}
-
 // A mount-table entry as mountinfo would give it, from the kernel's
 // description of the mount, its options aside.
 MountEntry entry_of(const StatmountHead& head) {
@@ -253,7 +234,8 @@ std::optional<std::vector<MountEntry>> kernel_mount_table() {
       head = stat_mount(id, kStatmountMntOpts, buffer);
       if (!head && errno == ENOENT) continue;
       if (!head) return std::nullopt;
-      e.options = unescape_octal(string_if(*head, kStatmountMntOpts, head->mnt_opts));
+      // As the kernel wrote them: a layer's name may hold an escaped ','.
+      e.options = string_if(*head, kStatmountMntOpts, head->mnt_opts);
     }
     entries.push_back(std::move(e));
   }

@@ -20,14 +20,14 @@ struct MountEntry {
   // root), where unique_id is known, else 0: which of a stack of mounts on
   // one mount point is on top shows here, never in the mount point's text.
   std::uint64_t parent_unique_id = 0;
-  // The file system's own options, read for the mounts whose type names its
-  // layers there (options_name_layers: an overlay's); the kernel's
-  // description of the mounts (kernel_mount_table) leaves them empty for
-  // the others, the mountinfo file gives them for all.
+  // The file system's own options as the kernel writes them (escapes kept:
+  // a ',' in a layer's name is "\054"), read only for the mounts whose type
+  // names its layers there (options_name_layers: an overlay's), empty for
+  // the others.
   std::string options;
 };
 
-// The entries of a mountinfo file (libmount), in table order; entries
+// The entries of a mountinfo file (read once, parsed by libmount), in table order; entries
 // without a target are left out. A file that cannot be opened or read fails
 // with the code of its errno (ERROR_TOO_MANY_OPEN_FILES when the process is
 // out of descriptors), one that cannot be parsed with ERROR_IO_DEVICE.

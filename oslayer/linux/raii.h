@@ -1,8 +1,10 @@
 // Owners for the descriptors and library objects the provider uses.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -58,5 +60,7 @@ using MntTable = Owned<libmnt_table*, mnt_unref_table>;
 using MntIter = Owned<libmnt_iter*, mnt_free_iter>;
 using BlkidProbe = Owned<blkid_probe, blkid_free_probe>;
 using MallocString = Owned<char*, ::free>;
+using CFile = Owned<FILE*, std::fclose>;
+using Directory = Owned<DIR*, ::closedir>;
 
 }  // namespace k32l

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <map>
@@ -14,6 +15,7 @@
 #include "bounded.h"
 #include "device_probe.h"
 #include "errors.h"
+#include "fs_devices.h"
 #include "identity.h"
 #include "snapshot.h"
 #include "text.h"
@@ -187,13 +189,36 @@ class SnapshotBuilder {
       const MountEntry& first = entries_[members_of(fs).front()];
       int error = 0;
       const std::optional<struct stat> source = look_at_source(first.source, error);
-      f.device = find_device(first.source, source ? &*source : nullptr, f.devno);
+      const bool anonymous_block_source = major(f.devno) == 0 && source && S_ISBLK(source->st_mode);
+      f.device = find_device(first.source, source ? &*source : nullptr, f.devno,
+                             anonymous_block_source ? devices_reported_by(fs)
+                                                    : std::vector<std::uint64_t>{});
       // A source not walked for want of descriptors, where it was needed.
       if (f.device.path.empty() && f.device.error == 0 && for_want_of_resources(error))
         f.device.error = error;
       // No node found for want of descriptors: as a device not read.
       if (f.device.error != 0) snap_.unanswered.push_back(device_gate(f.devno));
     }
+  }
+
+  // The devices file system `fs` reports being on, asked of it through the
+  // root of one of its mounts, reached by a walk that asks no mount that may
+  // block and checked to land on that very mount. A mount that may block
+  // (FUSE, whose source is its server's text) is never asked, nor is a
+  // mount the walk does not reach (covered, or gone).
+  std::vector<std::uint64_t> devices_reported_by(std::size_t fs) const {
+    for (std::size_t i : members_of(fs)) {
+      const MountEntry& e = entries_[i];
+      const std::uint64_t key = id_kind_ == MountIdKind::Unique ? e.unique_id : e.id;
+      if (key == 0 || snap_.mounts.mount_may_block(key)) continue;
+      const Walk walk = walk_without_blocking(snap_.mounts, e.target);
+      if (walk.error != 0 || !walk.rest.empty() || !walk.at.valid() || walk.mount_id != key)
+        continue;
+      const UniqueFd root(
+          ::openat(walk.at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+      if (root.valid()) return reported_devices(root.get());
+    }
+    return {};
   }
 
   // What a mount's source names, looked at on this thread as far as the

@@ -304,6 +304,22 @@ bool has_dot_dot(std::string_view path) {
   return false;
 }
 
+std::string unescape_octal(std::string_view text) {
+  const auto octal = [&](std::size_t i) { return text[i] >= '0' && text[i] <= '7'; };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    if (text[i] == '\\' && i + 3 < text.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                               (text[i + 3] - '0'));
+      i += 4;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
 std::u16string build_multi_string(const std::vector<std::u16string>& items) {
   std::u16string out;
   for (const auto& item : items) {

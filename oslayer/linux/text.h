@@ -81,6 +81,10 @@ bool path_is_under(std::string_view path, std::string_view target);
 // Whether a component of `path` is "..".
 bool has_dot_dot(std::string_view path);
 
+// `text` with each octal escape ("\040") as the byte it stands for: how the
+// kernel escapes the fields of mountinfo and statmount's options.
+std::string unescape_octal(std::string_view text);
+
 // ---- caller buffers -------------------------------------------------------
 
 // Each string NUL-terminated, then one more NUL; no strings gives one NUL.

@@ -292,7 +292,7 @@ k32l::MountReach reach_of(const std::vector<k32l::MountEntry>& entries) {
 
 // The policy over this thread's mount table, with the type of the mount
 // holding `path` replaced by `fstype` (to make a local mount one that may
-// block); nullopt when the table cannot be read.
+// block; empty: kept); nullopt when the table cannot be read.
 std::optional<k32l::MountReach> this_table_with(const std::string& path, const std::string& fstype) {
   auto table = k32l::read_mount_table(k32l::mount_table_path());
   if (!table.ok()) return std::nullopt;
@@ -302,7 +302,7 @@ std::optional<k32l::MountReach> this_table_with(const std::string& path, const s
   std::sort(visible.begin(), visible.end());
   const auto holder = k32l::MountReach(table.value, visible).mount_point_of(path);
   for (std::size_t i : visible)
-    if (table.value[i].target == holder) table.value[i].fstype = fstype;
+    if (table.value[i].target == holder && !fstype.empty()) table.value[i].fstype = fstype;
   return k32l::MountReach(table.value, visible);
 }
 

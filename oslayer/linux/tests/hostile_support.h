@@ -112,22 +112,30 @@ class NoFreeDescriptors {
 };
 
 // The stalling FUSE server (k32l_stallfs) serving `backing` as
-// MOUNT/disk.img. Stall() makes every request wait; Slow() makes each take
-// 400 ms; Resume() or the end of the guard lets them go on at full speed, so
+// MOUNT/disk.img, with mount options `options` ("-o" text, none when
+// empty). Stall() makes every request wait; Slow() makes each take 400 ms;
+// Resume() or the end of the guard lets them go on at full speed, so
 // nothing stays stuck after a test.
 class StallingServer {
  public:
-  StallingServer(const std::string& backing, const std::string& mount) : mount_(mount) {
+  StallingServer(const std::string& backing, const std::string& mount,
+                 const std::string& options = "")
+      : mount_(mount) {
 #ifdef K32L_STALLFS_PATH
     pid_ = fork();
     if (pid_ == 0) {
-      execl(K32L_STALLFS_PATH, K32L_STALLFS_PATH, backing.c_str(), "-f", "-s", mount.c_str(),
-            static_cast<char*>(nullptr));
+      if (options.empty())
+        execl(K32L_STALLFS_PATH, K32L_STALLFS_PATH, backing.c_str(), "-f", "-s", mount.c_str(),
+              static_cast<char*>(nullptr));
+      else
+        execl(K32L_STALLFS_PATH, K32L_STALLFS_PATH, backing.c_str(), "-f", "-s", "-o",
+              options.c_str(), mount.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     if (pid_ > 0 && !wait_for_mount(mount)) stop();
 #else
     (void)backing;
+    (void)options;
 #endif
   }
   ~StallingServer() { stop(); }

@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -166,6 +168,93 @@ TEST_F(Hostile, AStalledDeviceOrFuseMountCostsOneBoundedWaitAndOneThread) {
               "with the table unchanged %.3f s (bound %.1f s)\n",
               device_wait, device_repeat, mount_wait, mount_repeat, refresh_wait, refresh_again,
               refresh_unchanged, std::chrono::duration<double>(k32l::kBlockingCallTimeout).count());
+#endif
+}
+
+// ---- what may block: every type not known to be local ------------------------------
+
+namespace {
+
+// How long GetVolumeInformation of mount point `target` takes while
+// `server` stalls, and what it answers: at most one bound where the policy
+// knows the call may block; the server's whole stall (10 s) where the call
+// ran on the calling thread.
+std::pair<double, VolumeInfo> call_while_stalled(StallingServer& server,
+                                                 const std::string& target) {
+  server.stall();
+  const auto t0 = Clock::now();
+  const VolumeInfo info = volume_info(wide(target + "\\"));
+  const double waited = seconds_since(t0);
+  server.resume();
+  return {waited, info};
+}
+
+const double kOneBoundAndMargin =
+    std::chrono::duration<double>(k32l::kBlockingCallTimeout).count() + 1.5;
+
+}  // namespace
+
+// FUSE of a block device with a subtype nobody listed: the kernel names the
+// type "fuseblk.someunknownname", which is no type known to be local.
+TEST_F(Hostile, AMountOfATypeNotKnownToBeLocalCostsOneBoundWhenItStalls) {
+#ifndef K32L_STALLFS_PATH
+  GTEST_SKIP() << "needs FUSE 3 to build the stalling test server";
+#else
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs FUSE: no /dev/fuse";
+  const std::string blank = dir_.path() + "/blank.img", backing = dir_.path() + "/backing.img";
+  const auto attached = run("truncate -s 16M " + sh_quote(blank) + " " + sh_quote(backing) +
+                            " && losetup -f --show " + sh_quote(blank) + " 2>/dev/null");
+  if (attached.status != 0 || trim(attached.out).empty()) GTEST_SKIP() << "needs loop devices";
+  LoopGuard loop(trim(attached.out));
+  const std::string target = dir_.sub("fuseblk");
+  StallingServer server(backing, target,
+                        "blkdev,fsname=" + loop.device() + ",subtype=someunknownname");
+  if (!server.running()) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  ResumeGuard resume(server);
+  ASSERT_EQ(trim(run("findmnt -no FSTYPE " + sh_quote(target)).out), "fuseblk.someunknownname");
+  ASSERT_TRUE(volume_info(wide(target + "\\")).ok);
+
+  const auto [waited, info] = call_while_stalled(server, target);
+  EXPECT_LT(waited, kOneBoundAndMargin) << "the call waited on the stalled server";
+  EXPECT_EQ(info.error, ERROR_TIMEOUT);
+#endif
+}
+
+// An overlay whose layer's name holds a comma (lowerdir+ through the new
+// mount API; the kernel writes it "\054"): the layer is "D/a,b", a stalled
+// FUSE mount, and not "D/a", a local directory beside it.
+TEST_F(Hostile, AnOverlayLayerWhoseNameHoldsACommaIsToldByItsWholeName) {
+#ifndef K32L_STALLFS_PATH
+  GTEST_SKIP() << "needs FUSE 3 to build the stalling test server";
+#else
+  if (access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "needs FUSE: no /dev/fuse";
+  const std::string backing = dir_.path() + "/backing.img";
+  ASSERT_EQ(run("truncate -s 1M " + sh_quote(backing)).status, 0);
+  const std::string layer = dir_.sub("a,b");
+  dir_.sub("a");
+  const std::string other_layer = dir_.sub("c"), target = dir_.sub("ov");
+  StallingServer server(backing, layer);
+  if (!server.running()) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  ResumeGuard resume(server);
+
+  k32l::UniqueFd context(fsopen("overlay", FSOPEN_CLOEXEC));
+  if (!context.valid())
+    GTEST_SKIP() << "needs overlay through the new mount API: " << strerror(errno);
+  if (fsconfig(context.get(), FSCONFIG_SET_STRING, "lowerdir+", layer.c_str(), 0) != 0)
+    GTEST_SKIP() << "the kernel here takes no lowerdir+: " << strerror(errno);
+  ASSERT_EQ(fsconfig(context.get(), FSCONFIG_SET_STRING, "lowerdir+", other_layer.c_str(), 0), 0);
+  ASSERT_EQ(fsconfig(context.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0), 0)
+      << strerror(errno);
+  k32l::UniqueFd overlay(fsmount(context.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_RDONLY));
+  ASSERT_TRUE(overlay.valid()) << strerror(errno);
+  ASSERT_EQ(move_mount(overlay.get(), "", AT_FDCWD, target.c_str(), MOVE_MOUNT_F_EMPTY_PATH), 0)
+      << strerror(errno);
+  MountGuard overlay_guard(target);
+  ASSERT_TRUE(volume_info(wide(target + "\\")).ok);
+
+  const auto [waited, info] = call_while_stalled(server, target);
+  EXPECT_LT(waited, kOneBoundAndMargin) << "the call waited on the stalled layer";
+  EXPECT_EQ(info.error, ERROR_TIMEOUT);
 #endif
 }
 

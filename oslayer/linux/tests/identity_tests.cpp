@@ -17,9 +17,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -267,12 +269,144 @@ TEST_F(Identity, ClonesKeepTheirNamesWhateverTheOrderOfTheTable) {
     EXPECT_EQ(paths_of(*alpha_name), std::vector<std::string>{at_alpha}) << stage;
     EXPECT_EQ(paths_of(*bravo_name), std::vector<std::string>{at_bravo}) << stage;
   };
+  // The clone with the lower device number is named by the UUID alone, the
+  // other by the UUID and its own device number.
+  const std::string uuid = blkid_value(alpha_loop.device(), "UUID");
+  const auto alpha_dev = dev_of(at_alpha), bravo_dev = dev_of(at_bravo);
+  const auto lower = alpha_dev < bravo_dev ? alpha_name : bravo_name;
+  const auto higher = alpha_dev < bravo_dev ? bravo_name : alpha_name;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "-%016llx", std::max(alpha_dev, bravo_dev));
+  EXPECT_EQ(narrow(*lower), k32l::format_volume_name(uuid)) << "the lower-numbered clone";
+  EXPECT_EQ(narrow(*higher), k32l::format_volume_name(uuid + suffix))
+      << "the higher-numbered clone";
   ASSERT_EQ(umount2(at_alpha.c_str(), 0), 0);
   ASSERT_TRUE(mount_alpha());
   same_names("ALPHA remounted");
   ASSERT_EQ(umount2(at_bravo.c_str(), 0), 0);
   ASSERT_TRUE(mount_bravo());
   same_names("BRAVO remounted");
+}
+
+// A mount's source is text its mounter chose: a FUSE server names its own
+// (fusermount3 lets any user write "fsname=/dev/loop0"), and a tmpfs takes
+// whatever source it is given. Such mounts naming a mounted disk get none of
+// its identity (label, UUID, name), and the disk keeps its plain name,
+// though their anonymous device numbers sort below the disk's.
+TEST_F(Identity, ASourceNamingADiskLendsAMountNoneOfItsIdentity) {
+  const auto alpha = ext4_loop("alpha", "ALPHA");
+  if (!alpha) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard alpha_loop(*alpha);
+  const std::string alpha_uuid = blkid_value(*alpha, "UUID");
+  ASSERT_FALSE(alpha_uuid.empty());
+  const std::string at_alpha = dir_.sub("alpha");
+  ASSERT_EQ(mount(alpha->c_str(), at_alpha.c_str(), "ext4", MS_RDONLY, nullptr), 0);
+  MountGuard alpha_guard(at_alpha);
+
+  const std::string at_tmpfs = dir_.sub("tmpfs");
+  ASSERT_EQ(mount(alpha->c_str(), at_tmpfs.c_str(), "tmpfs", 0, "size=1m"), 0);
+  MountGuard tmpfs_guard(at_tmpfs);
+  std::vector<std::string> impostors{at_tmpfs};
+#ifdef K32L_FRAGMENTFS_PATH
+  // Mounted by nobody through fusermount3 (which auto_unmount makes the
+  // server use) where it may (the mount point is its own), else by root.
+  std::unique_ptr<FuseServer> fuse;
+  std::string mounter;
+  const std::string at_fuse = dir_.sub("fuse");
+  if (access("/dev/fuse", F_OK) == 0 && chmod(dir_.path().c_str(), 0755) == 0 &&
+      chown(at_fuse.c_str(), 65534, 65534) == 0) {
+    fuse = std::make_unique<FuseServer>(K32L_FRAGMENTFS_PATH, at_fuse,
+                                        "auto_unmount,fsname=" + *alpha, 65534);
+    mounter = "uid 65534";
+    if (!fuse->mounted()) {
+      fuse.reset();
+      fuse = std::make_unique<FuseServer>(K32L_FRAGMENTFS_PATH, at_fuse, "fsname=" + *alpha);
+      mounter = "root";
+    }
+  }
+  if (fuse && fuse->mounted()) {
+    impostors.push_back(at_fuse);
+    std::printf("[ figures  ] a FUSE mount with source %s, mounted by %s\n", alpha->c_str(),
+                mounter.c_str());
+  } else {
+    std::printf("[ SKIPPED  ] the FUSE part: the test server did not mount\n");
+  }
+#endif
+
+  for (const std::string& impostor : impostors) {
+    const auto name = volume_at(impostor);
+    ASSERT_TRUE(name) << impostor;
+    EXPECT_EQ(narrow(*name).find(alpha_uuid), std::string::npos)
+        << impostor << " is named by the disk's UUID: " << narrow(*name);
+    const auto info = volume_info(wide(impostor + "\\"));
+    EXPECT_TRUE(info.ok) << impostor << ": " << info.error;
+    EXPECT_NE(info.label, "ALPHA") << impostor << " is given the disk's label";
+  }
+  const auto disk = volume_at(at_alpha);
+  ASSERT_TRUE(disk);
+  EXPECT_EQ(narrow(*disk), k32l::format_volume_name(alpha_uuid)) << "the disk lost its name";
+  EXPECT_EQ(volume_info(*disk).label, "ALPHA");
+}
+
+// A btrfs mount's number is anonymous too, but the file system itself
+// reports the devices it is on: its source is its device, read for its
+// label and UUID.
+TEST_F(Identity, ABtrfsMountIsNamedAndLabelledFromTheDeviceItReportsBeingOn) {
+  const auto dev = loop_image(dir_.path() + "/btrfs.img", "128M", "mkfs.btrfs -q -f -L BETA IMG");
+  if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.btrfs (btrfs-progs)";
+  LoopGuard loop(*dev);
+  const std::string top = dir_.sub("btrfs");
+  if (mount(dev->c_str(), top.c_str(), "btrfs", MS_RDONLY, nullptr) != 0)
+    GTEST_SKIP() << "needs btrfs in the kernel";
+  MountGuard top_guard(top);
+  ASSERT_EQ(major(dev_of(top)), 0u) << "btrfs reports an anonymous device number";
+  const auto name = volume_at(top);
+  ASSERT_TRUE(name);
+  // Its UUID, with the number of its subvolume where the kernel gives the
+  // top one a number of its own.
+  EXPECT_EQ(narrow(*name).find("{" + blkid_value(*dev, "UUID")), 10u) << narrow(*name);
+  const auto info = volume_info(*name);
+  EXPECT_TRUE(info.ok) << info.error;
+  EXPECT_EQ(info.label, "BETA");
+  EXPECT_EQ(info.fs_name, "btrfs");
+}
+
+// A device's name may come to mean another device while the table is kept:
+// here the name the system gives ALPHA's number, in a /dev of the test's
+// own, is made to name BRAVO (another minor of the same major) after the
+// table was read. Every read goes through a descriptor checked to be the
+// whole device number, so BRAVO's label is lent to no one.
+TEST_F(Identity, ADeviceNameRepointedAtAnotherMinorLendsThatDeviceNothing) {
+  const auto alpha = ext4_loop("alpha", "ALPHA");
+  if (!alpha) GTEST_SKIP() << "needs loop devices and mkfs.ext4";
+  LoopGuard alpha_loop(*alpha);
+  const auto bravo = ext4_loop("bravo", "BRAVO");
+  ASSERT_TRUE(bravo);
+  LoopGuard bravo_loop(*bravo);
+  const dev_t alpha_rdev = device_number(*alpha), bravo_rdev = device_number(*bravo);
+  ASSERT_EQ(major(alpha_rdev), major(bravo_rdev));
+  ASSERT_NE(minor(alpha_rdev), minor(bravo_rdev));
+  const std::string bravo_uuid = blkid_value(*bravo, "UUID");
+  ASSERT_FALSE(bravo_uuid.empty());
+
+  ASSERT_EQ(mount("ident-dev", "/dev", "tmpfs", 0, "mode=755,size=1m"), 0);
+  MountGuard dev_guard("/dev");
+  ASSERT_EQ(mknod(alpha->c_str(), S_IFBLK | 0600, alpha_rdev), 0);
+  const std::string target = dir_.sub("alpha");
+  ASSERT_EQ(mount(alpha->c_str(), target.c_str(), "ext4", MS_RDONLY, nullptr), 0);
+  MountGuard alpha_guard(target);
+  ASSERT_EQ(volume_info(wide(target + "\\")).label, "ALPHA");
+
+  // The mount table does not change: the table kept names the node again.
+  ASSERT_EQ(unlink(alpha->c_str()), 0);
+  ASSERT_EQ(mknod(alpha->c_str(), S_IFBLK | 0600, bravo_rdev), 0);
+  for (int call = 0; call < 2; ++call) {
+    const auto info = volume_info(wide(target + "\\"));
+    EXPECT_NE(info.label, "BRAVO") << "call " << call << ": " << *alpha << " names BRAVO now";
+    const auto name = volume_at(target);
+    ASSERT_TRUE(name);
+    EXPECT_EQ(narrow(*name).find(bravo_uuid), std::string::npos) << narrow(*name);
+  }
 }
 
 TEST_F(Identity, MountPointsThatDifferByATrailingBackslashAreEachAnsweredAsThemselves) {

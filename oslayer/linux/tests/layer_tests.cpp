@@ -5,11 +5,14 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +20,7 @@
 #include "caller_view.h"
 #include "errors.h"
 #include "identity.h"
+#include "mount_table.h"
 #include "outcome.h"
 #include "raii.h"
 #include "text.h"
@@ -65,6 +69,31 @@ MountEntry entry(std::uint64_t id, std::uint64_t devno) {
 
 bool never_taken(std::string_view) { return false; }
 
+// A file holding `text` under /tmp, removed at the end of the scope; its
+// path is empty where it could not be written.
+class TextFile {
+ public:
+  explicit TextFile(const std::string& text) {
+    std::string name = "/tmp/k32l-layer-XXXXXX";
+    UniqueFd fd(::mkstemp(name.data()));
+    if (!fd.valid()) return;
+    path_ = name;
+    if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      ::unlink(path_.c_str());
+      path_.clear();
+    }
+  }
+  ~TextFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TextFile(const TextFile&) = delete;
+  TextFile& operator=(const TextFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 }  // namespace
 
 // ---- block_policy ------------------------------------------------------------------------
@@ -108,6 +137,59 @@ TEST(BlockPolicy, MountAndDeviceGatesAreKeyedApart) {
   EXPECT_EQ(mount_gate(42), mount_gate(42));
   EXPECT_NE(mount_gate(42), device_gate(42));
   EXPECT_NE(mount_gate(42), mount_gate(43));
+}
+
+// Calls may block on every type not known to be local: a type the tables
+// have never heard of costs a bound, never a hang.
+TEST(BlockPolicy, OnlyTypesKnownToBeLocalAreTakenNotToBlock) {
+  for (const char* t : {"ext4", "xfs", "btrfs", "vfat", "squashfs", "iso9660", "tmpfs", "ramfs",
+                        "devtmpfs", "proc", "sysfs", "cgroup2", "fusectl", "overlay"})
+    EXPECT_FALSE(may_block(t)) << t;
+  for (const char* t : {"virtiofs", "k32l-made-up-fs", "zfs", "", "fuse", "fuse.someunknownname",
+                        "fuseblk", "fuseblk.someunknownname", "fuse.lxcfs", "autofs", "nfs4"})
+    EXPECT_TRUE(may_block(t)) << t;
+  // The same through a table: a path under such a mount, or a call on its type.
+  std::vector<MountEntry> entries;
+  for (const auto& [target, fstype] : {std::pair<const char*, const char*>{"/", "ext4"},
+                                       {"/srv/virtio", "virtiofs"},
+                                       {"/srv/new", "k32l-made-up-fs"}}) {
+    MountEntry e;
+    e.target = target;
+    e.fstype = fstype;
+    e.root = "/";
+    e.id = 200 + entries.size();
+    e.devno = 0x100 + entries.size();
+    entries.push_back(std::move(e));
+  }
+  const MountReach reach(entries, {0, 1, 2});
+  EXPECT_TRUE(reach.call_may_block(Via::TablePath, "/srv/virtio/a"));
+  EXPECT_TRUE(reach.call_may_block(Via::TablePath, "/srv/new"));
+  EXPECT_FALSE(reach.call_may_block(Via::TablePath, "/srv/newer"));
+  EXPECT_TRUE(reach.call_may_block(Via::TablePath, "/", "virtiofs"));
+}
+
+// An overlay's options, as the kernel writes them, escape a ',' or ':' in a
+// layer's name ("\054"): they are split on the separators first and each
+// layer unescaped after, whichever way the table is read.
+TEST(BlockPolicy, OverlayLayersAreSplitBeforeTheyAreUnescaped) {
+  const char* written = R"(ro,lowerdir+=/a\054b,lowerdir+=/c\072d,upperdir=/u\040x,workdir=/w)";
+  const std::vector<std::string> layers{"/a,b", "/c:d", "/u x", "/w"};
+  EXPECT_EQ(stacked_layers("overlay", written), layers);
+  EXPECT_EQ(stacked_layers("overlay", R"(lowerdir=/a\054b:/c)"),
+            (std::vector<std::string>{"/a,b", "/c"}));
+  // A backslash the mounter wrote (shown as "\134") escapes a separator of
+  // its own: the layers cannot be told.
+  EXPECT_FALSE(stacked_layers("overlay", R"(lowerdir=/a\134:b:/c)"));
+
+  // The same options in a mountinfo file, read as the table is read there.
+  const TextFile file("36 35 0:40 / /mnt/ov rw,relatime shared:1 - overlay overlay " +
+                      std::string(written) + "\n");
+  ASSERT_FALSE(file.path().empty());
+  const auto table = read_mount_table(file.path().c_str());
+  ASSERT_TRUE(table.ok()) << table.error;
+  ASSERT_EQ(table.value.size(), 1u);
+  EXPECT_EQ(stacked_layers(table.value[0].fstype, table.value[0].options), layers)
+      << table.value[0].options;
 }
 
 // ---- identity ----------------------------------------------------------------------------
@@ -160,6 +242,36 @@ TEST(Identity, VolumeIdsComeFromTheUuidOrTheDeviceNumber) {
   // A clone of a volume named before gets its device number appended.
   const auto taken = [](std::string_view id) { return id == "1b2c-33"; };
   EXPECT_EQ(volume_id("1b2c-33", 0x0702, 0x0702, taken), "1b2c-33-0000000000000702");
+}
+
+// A mount with an anonymous number is on the device its source names only
+// where its file system reports that device among its own.
+TEST(Identity, AnAnonymousNumbersSourceNamesADeviceTheFileSystemReportsOrNone) {
+  struct stat node {};
+  node.st_mode = S_IFBLK | 0600;
+  node.st_rdev = makedev(7, 3);
+  const std::uint64_t anonymous = makedev(0, 41);
+  EXPECT_EQ(find_device("/dev/loop3", &node, anonymous, {}).rdev, 0u) << "text alone";
+  EXPECT_EQ(find_device("/dev/loop3", &node, anonymous, {makedev(7, 4)}).rdev, 0u)
+      << "another device of the file system's";
+  const DeviceNode reported = find_device("/dev/loop3", &node, anonymous, {makedev(7, 3)});
+  EXPECT_EQ(reported.path, "/dev/loop3");
+  EXPECT_EQ(reported.rdev, makedev(7, 3));
+  node.st_mode = S_IFREG | 0600;
+  EXPECT_EQ(find_device("/dev/loop3", &node, anonymous, {makedev(7, 3)}).rdev, 0u)
+      << "no block device";
+}
+
+// Of clones (one UUID), the lowest device number keeps the plain UUID, in
+// whichever order the volumes come.
+TEST(Identity, TheLowestNumberedCloneKeepsThePlainUuid) {
+  const std::vector<NamingFacts> clones = {
+      {"1b2c-33", 0x0703, 0x0703}, {"1b2c-33", 0x0701, 0x0701}, {"1b2c-33", 0x0702, 0x0702}};
+  EXPECT_EQ(volume_ids(clones), (std::vector<std::string>{"1b2c-33-0000000000000703", "1b2c-33",
+                                                          "1b2c-33-0000000000000702"}));
+  const std::vector<NamingFacts> reversed(clones.rbegin(), clones.rend());
+  EXPECT_EQ(volume_ids(reversed), (std::vector<std::string>{"1b2c-33-0000000000000702", "1b2c-33",
+                                                            "1b2c-33-0000000000000703"}));
 }
 
 TEST(Identity, ADescriptorNamesTheMountItsFileIsOn) {

@@ -207,10 +207,12 @@ TEST_F(Promises, AFat32VolumeAndItsLabelAreReadWholeFromTheUdevRecord) {
   if (!dev) GTEST_SKIP() << "needs loop devices and mkfs.vfat";
   LoopGuard loop(*dev);
   ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
-  // The kernel has no FAT driver here: fusefat serves the device, named as
-  // the mount's source so that the volume has it as its device.
+  // The kernel has no FAT driver here: fusefat serves the device as a FUSE
+  // file system of a block device (blkdev: the kernel ties the mount to the
+  // device, whose number the table gives), so that the volume has it as
+  // its device. A FUSE mount's source alone names none.
   const std::string target = dir_.sub("fat32");
-  if (run("fusefat -o rw+,allow_other,subtype=fusefat,fsname=" + *dev + " " + *dev + " " +
+  if (run("fusefat -o rw+,allow_other,blkdev,fsname=" + *dev + " " + *dev + " " +
           sh_quote(target) + " >/dev/null 2>&1")
           .status != 0)
     GTEST_SKIP() << "needs FUSE and fusefat";

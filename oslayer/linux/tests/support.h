@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -272,12 +273,16 @@ inline bool wait_for_mount(const std::string& target) {
 }
 
 // A FUSE server of the tests' own, `program`, mounted on `target` in the
-// foreground and single-threaded. The mount is detached before the server
-// is killed: requests stuck in it then fail instead of waiting on.
+// foreground and single-threaded, with mount options `options` ("-o" text,
+// none when empty), run as user and group `uid` where it is not -1 (it
+// then mounts through fusermount3, as any user may). The mount is detached
+// before the server is killed: requests stuck in it then fail instead of
+// waiting on.
 class FuseServer {
  public:
-  FuseServer(const char* program, const std::string& target)
-      : server_(start(program, target)), mount_(target) {
+  FuseServer(const char* program, const std::string& target, const std::string& options = "",
+             uid_t uid = static_cast<uid_t>(-1))
+      : server_(start(program, target, options, uid)), mount_(target) {
     mounted_ = server_pid_ > 0 && wait_for_mount(target);
   }
   bool started() const { return server_pid_ > 0; }
@@ -285,10 +290,19 @@ class FuseServer {
   bool mounted() const { return mounted_; }
 
  private:
-  pid_t start(const char* program, const std::string& target) {
+  pid_t start(const char* program, const std::string& target, const std::string& options,
+              uid_t uid) {
     server_pid_ = fork();
     if (server_pid_ == 0) {
-      execl(program, program, "-f", "-s", target.c_str(), static_cast<char*>(nullptr));
+      if (uid != static_cast<uid_t>(-1) &&
+          (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+           setresuid(uid, uid, uid) != 0))
+        _exit(126);
+      if (options.empty())
+        execl(program, program, "-f", "-s", target.c_str(), static_cast<char*>(nullptr));
+      else
+        execl(program, program, "-f", "-s", "-o", options.c_str(), target.c_str(),
+              static_cast<char*>(nullptr));
       _exit(127);
     }
     return server_pid_;

@@ -162,19 +162,49 @@ std::string unescape_findmnt(const std::string& s) {
   return out;
 }
 
-// Mount points of data file systems by st_dev, as findmnt and stat see them.
-std::map<unsigned long long, std::set<std::string>> findmnt_targets_by_dev() {
-  std::map<unsigned long long, std::set<std::string>> by_dev;
-  auto r = run("findmnt -rn -o FSTYPE,TARGET");
+// What stat(1) says of a path that answers: its st_dev and whether it is a
+// directory; nullopt when stat fails.
+std::optional<std::pair<unsigned long long, bool>> stat_dev_and_kind(const std::string& path) {
+  auto r = run("timeout 5 stat -c '%d %F' " + sh_quote(path) + " 2>/dev/null");
   std::istringstream in(r.out);
-  std::string fstype, target;
-  while (in >> fstype >> target) {
-    if (k32l::is_pseudo_fs(fstype)) continue;
+  unsigned long long dev = 0;
+  std::string kind;
+  if (r.status != 0 || !(in >> dev >> kind)) return std::nullopt;
+  return std::make_pair(dev, kind == "directory");
+}
+
+// Mount points of data file systems by st_dev, as findmnt and stat see them:
+// where the file system's root is mounted. A bind of a subtree (FSROOT other
+// than the least deep one mounted) counts only while nothing nearer the
+// root of that file system is mounted, and a bind of a file never does.
+std::map<unsigned long long, std::set<std::string>> findmnt_targets_by_dev() {
+  struct Mounted {
+    std::string root;
+    std::set<std::string> targets;
+  };
+  std::map<unsigned long long, Mounted> by_dev;
+  auto r = run("findmnt -rn -o FSTYPE,TARGET,FSROOT");
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string fstype, target, root;
+    if (!(fields >> fstype >> target >> root) || k32l::is_pseudo_fs(fstype)) continue;
     const std::string path = unescape_findmnt(target);
+    root = unescape_findmnt(root);
     if (!answers(path)) continue;
-    if (auto dev = stat_dev(path)) by_dev[*dev].insert(path);
+    const auto seen = stat_dev_and_kind(path);
+    if (!seen || !seen->second) continue;  // a bind of a file
+    // The least deep directory mounted; the first in table order of two as
+    // deep.
+    auto [it, fresh] = by_dev.emplace(seen->first, Mounted{root, {}});
+    Mounted& m = it->second;
+    if (!fresh && root.size() < m.root.size()) m = Mounted{root, {}};
+    if (root == m.root) m.targets.insert(path);
   }
-  return by_dev;
+  std::map<unsigned long long, std::set<std::string>> targets;
+  for (auto& [dev, m] : by_dev) targets[dev] = std::move(m.targets);
+  return targets;
 }
 
 }  // namespace

@@ -452,6 +452,7 @@ TEST(FsNames, FuseblkReportsTheProbedFormat) {
   EXPECT_EQ(windows_fs_name("fuseblk", "ntfs", ""), "NTFS");
   EXPECT_EQ(windows_fs_name("fuseblk", "vfat", "FAT32"), "FAT32");
   EXPECT_EQ(windows_fs_name("fuseblk", "", ""), "fuseblk");  // probe found nothing
+  EXPECT_EQ(windows_fs_name("fuseblk.fusefat", "vfat", "FAT32"), "FAT32");  // with a subtype
 }
 
 TEST(FsNames, FusefatIsReportedAsTheFatFamily) {

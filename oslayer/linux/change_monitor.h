@@ -3,14 +3,17 @@
 //
 // Both are numbers of the descriptor table they were opened in, and the
 // application owns that table: it may close them (closerange(3, ~0), as a
-// daemon does), or put files of its own at their numbers (dup2). So the
-// monitor proves at each question that both numbers are still what it
-// opened, and a signal that cannot be asked, or numbers that are no longer
-// its own, say "changed": the table is read again and watched again. A
-// number that is no longer its own is forgotten, never closed.
+// daemon does), or put files of its own at their numbers (dup2). So every
+// question proves that the answer came from the monitor's own instance
+// holding its own table, and a signal that cannot be asked, or numbers that
+// are no longer the monitor's, say "changed": the table is read again and
+// watched again. A number that is no longer the monitor's is forgotten,
+// never closed.
 #pragma once
 
 #include <sys/types.h>
+
+#include <cstdint>
 
 #include "raii.h"
 
@@ -42,16 +45,21 @@ class ChangeMonitor {
   void close();
 
  private:
+  bool changed_by_notices();
+  bool changed_by_poll();
   // Whether the table's number is still the file open() opened.
   bool table_is_ours() const;
-  // Whether the epoll instance's number is still open() made, holding the
-  // table: asked without polling the table (which would take its notice).
+  // Whether the epoll instance's number is still the one open() made,
+  // holding the table (the table's number proven first).
   bool notices_are_ours() const;
 
   UniqueFd table_;
   UniqueFd notices_;  // invalid: the table is polled
   dev_t table_dev_ = 0;
   ino_t table_ino_ = 0;
+  // What the instance reports with the table: no instance of the
+  // application's reports it (a 64-bit value drawn for this monitor).
+  std::uint64_t cookie_ = 0;
 };
 
 }  // namespace k32l

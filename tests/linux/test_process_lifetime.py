@@ -137,11 +137,12 @@ def _WatchingDescriptors():
 
 class _ThreadWithItsOwnDescriptorTable(object):
   """A thread that unshares its descriptor table, refreshes the volume
-  table (so the provider watches it at numbers of that table) and waits
-  until Close()."""
+  table (so the provider watches it at numbers of that table, `numbers`)
+  and waits until Close()."""
 
   def __init__(self):
     self.unshared = None
+    self.numbers = []
     self.ready = threading.Event()
     self.done = threading.Event()
     self.thread = threading.Thread(target=self._Run)
@@ -153,7 +154,9 @@ class _ThreadWithItsOwnDescriptorTable(object):
   def _Run(self):
     self.unshared = _LIBC.unshare(_CLONE_FILES) == 0
     if self.unshared:
+      before = set(_WatchingDescriptors())
       volumes.VolumeInfo.__wrapped__().AllVolumeEntries(True)
+      self.numbers = sorted(set(_WatchingDescriptors()) - before)
     self.ready.set()
     self.done.wait(60)
 
@@ -162,39 +165,70 @@ class _ThreadWithItsOwnDescriptorTable(object):
     self.thread.join(30)
 
 
+def _IsOpen(fd):
+  try:
+    os.fstat(fd)
+    return True
+  except OSError:
+    return False
+
+
 class ForkBesideAThreadWithItsOwnDescriptorTableTest(unittest.TestCase):
   """The numbers a thread with a descriptor table of its own watches its
-  table at are free in the main thread's table, so the main thread's next
-  files get them: a child it forks must keep those files."""
+  table at are free in the main thread's table, so the main thread's files
+  may get them (here they are made to): a child it forks must keep them."""
 
   def setUp(self):
     volumes.VolumeInfo.__wrapped__().AllVolumeEntries(True)  # the main table is watched
-    self.other = _ThreadWithItsOwnDescriptorTable()
-    self.addCleanup(self.other.Close)
-    if not self.other.unshared:
+    other = _ThreadWithItsOwnDescriptorTable()
+    self.addCleanup(other.Close)
+    if not other.unshared:
       self.skipTest("unshare(CLONE_FILES) refused")
+    self.numbers = [fd for fd in other.numbers if not _IsOpen(fd)]
+    self.assertTrue(self.numbers, "the thread watches its table at numbers free here")
+
+  def HoldNumbersBelow(self, number):
+    """Takes every free number below `number`, so the next files get it."""
+    held = []
+    self.addCleanup(lambda: [os.close(fd) for fd in held])
+    while True:
+      fd = os.open(os.devnull, os.O_RDONLY)
+      if fd >= number:
+        os.close(fd)
+        return
+      held.append(fd)
 
   def testSubprocessRunsItsCommand(self):
+    # Python 2's subprocess takes the next numbers for its exec-status pipe.
+    self.HoldNumbersBelow(self.numbers[0])
     self.assertEqual(subprocess.call(["true"]), 0)
     self.assertEqual(NativeText(subprocess.check_output(["echo", "ran"])), "ran\n")
 
   @unittest.skipUnless(hasattr(os, "fork"), "needs os.fork")
   def testAForkedChildWritesItsResultPipe(self):
-    pipes = [os.pipe() for _ in range(4)]  # the lowest free numbers, and more
+    placeholder = os.open(os.devnull, os.O_RDONLY)
+    for fd in self.numbers:
+      if fd != placeholder:
+        os.dup2(placeholder, fd)  # taken first, so that the pipe gets none of them
+    if placeholder not in self.numbers:
+      os.close(placeholder)
+    reader, writer = os.pipe()
+    for fd in self.numbers:
+      os.dup2(writer, fd)
+    os.close(writer)
     pid = os.fork()
     if pid == 0:
       written = 0
       try:
-        for _, writer in pipes:
-          written += os.write(writer, b"x")
+        for fd in self.numbers:
+          written += os.write(fd, b"x")
       except OSError:
         pass
       finally:
-        os._exit(0 if written == len(pipes) else 1)
+        os._exit(0 if written == len(self.numbers) else 1)
     _, status = os.waitpid(pid, 0)
-    for reader, writer in pipes:
-      os.close(reader)
-      os.close(writer)
+    for fd in self.numbers + [reader]:
+      os.close(fd)
     self.assertEqual(status, 0, "a write to one of the child's pipes failed")
 
 

@@ -59,9 +59,9 @@ std::optional<Outcome<const Volume*>> mounted_at(const Snapshot& snap, const std
   return std::nullopt;
 }
 
-// The root a path's walk ended on: descriptor `fd` of that place, read as
-// the /proc link of the calling thread's table says it, for kernels whose
-// statx does not say where a descriptor is (before 5.8).
+// The same as walked_root, by the path the /proc link of the walk's
+// descriptor gives: for kernels whose statx does not say where a descriptor
+// is (before 5.8).
 Outcome<const Volume*> root_by_link(const Snapshot& snap, const std::string& path) {
   auto walked = at_caller_path<std::string>(snap, path, [](int fd) {
     std::string real(PATH_MAX, '\0');

@@ -10,6 +10,7 @@
 
 #include "answers.h"
 #include "caller_view.h"
+#include "mount_identity.h"
 #include "raii.h"
 #include "text.h"
 
@@ -58,8 +59,10 @@ std::optional<Outcome<const Volume*>> mounted_at(const Snapshot& snap, const std
   return std::nullopt;
 }
 
-// Where the kernel's walk of `path` ("..", symbolic links) ends.
-Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path) {
+// The same as walked_root, by the path the /proc link of the walk's
+// descriptor gives: for kernels whose statx does not say where a descriptor
+// is (before 5.8).
+Outcome<const Volume*> root_by_link(const Snapshot& snap, const std::string& path) {
   auto walked = at_caller_path<std::string>(snap, path, [](int fd) {
     std::string real(PATH_MAX, '\0');
     const ssize_t n = ::readlink(descriptor_link_path(fd).c_str(), real.data(), real.size());
@@ -70,6 +73,25 @@ Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path
   if (!walked.ok()) return failed<const Volume*>(walked.error);
   if (auto found = mounted_at(snap, walked.value)) return *found;
   return failed<const Volume*>(ERROR_DIR_NOT_ROOT);
+}
+
+// Where the kernel's walk of `path` ("..", symbolic links) ends: the root of
+// a mount of the table, as the walk's descriptor itself says (statx), so no
+// /proc is needed (a jail without it).
+Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path) {
+  using Place = std::optional<DescriptorPlace>;
+  auto walked = at_caller_path<Place>(snap, path, [kind = snap.mounts.id_kind()](int fd) {
+    return Outcome<Place>{ERROR_SUCCESS, descriptor_place(fd, kind)};
+  });
+  if (!walked.ok()) return failed<const Volume*>(walked.error);
+  if (!walked.value) return root_by_link(snap, path);
+  const DescriptorPlace& place = *walked.value;
+  // Not a mount's root, or a mount made since the table was read.
+  if (!place.is_mount_root || !snap.mounts.devno_of_mount(place.mount_id))
+    return failed<const Volume*>(ERROR_DIR_NOT_ROOT);
+  if (const Volume* v = snap.find_by_mount(place.reusable_mount_id))
+    return Outcome<const Volume*>{ERROR_SUCCESS, v};
+  return failed<const Volume*>(ERROR_UNRECOGNIZED_VOLUME);  // a mount of no volume (/proc ...)
 }
 
 // Why `path`, no mount point, names no root: it is missing, or it is not one.

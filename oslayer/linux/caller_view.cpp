@@ -12,32 +12,9 @@
 
 #include <string_view>
 
-#include "process_state.h"
-#include "raii.h"
-
 namespace k32l {
 
 namespace {
-
-// This thread's /proc/<pid>/task/<tid>/ns directory, opened once per thread
-// (and again in a forked child, where the parent's descriptor names the
-// parent's thread): reading the "mnt" link in it is one system call that
-// still follows the thread into a new namespace.
-class NamespaceDirectory {
- public:
-  int get() {
-    const unsigned generation = fork_generation();
-    if (!dir_.valid() || generation_ != generation) {
-      dir_.reset(::open("/proc/thread-self/ns", O_PATH | O_DIRECTORY | O_CLOEXEC));
-      generation_ = generation;
-    }
-    return dir_.get();
-  }
-
- private:
-  UniqueFd dir_;
-  unsigned generation_ = 0;
-};
 
 // The N of a namespace link's text "mnt:[N]"; 0 when the text is not that.
 std::uint64_t namespace_inode(std::string_view text) {
@@ -55,14 +32,12 @@ std::uint64_t namespace_inode(std::string_view text) {
 }
 
 std::uint64_t current_mount_namespace() {
-  thread_local NamespaceDirectory directory;
-  const int dir = directory.get();
-  if (dir < 0) return 0;
   // The link reads "mnt:[N]", N being the inode number that stat of the
   // namespace file reports; reading it costs about half a stat, which
-  // follows the link into the namespace file system.
+  // follows the link into the namespace file system. The thread's own entry,
+  // which follows it into a new namespace. 0 where there is no /proc.
   char link[64];
-  const ssize_t length = ::readlinkat(dir, "mnt", link, sizeof link);
+  const ssize_t length = ::readlink(mount_namespace_path(), link, sizeof link);
   return namespace_inode(
       std::string_view(link, length > 0 ? static_cast<std::size_t>(length) : 0));
 }
@@ -70,32 +45,28 @@ std::uint64_t current_mount_namespace() {
 // The kernel's 64-bit mount ID, never reused (Linux 6.8).
 constexpr unsigned kStatxMountIdUnique = 0x4000U;
 
-// Whether the calling thread shares resource `kind` (a kcmp type) with
-// thread `other` of this process. Where the kernel cannot compare, it is
-// taken to be shared, as threads' are unless they unshare them.
+// THE policy on sharing: whether the calling thread shares resource `kind`
+// (a kcmp type) with thread `other` of this process. Only where the kernel
+// says so: where it will not compare (kcmp refused, as a container's
+// system-call filter does unless the caller may trace), not. A thread
+// wrongly taken to share a table would watch a number its own table does
+// not have, or hand a worker of another table its descriptor numbers.
 bool shared_with(pid_t other, int kind) {
-  return ::syscall(SYS_kcmp, other, ::gettid(), kind, 0, 0) <= 0;
-}
-
-// 0 when the calling thread has the main thread's descriptor table (the
-// main thread always counts as having it), else the thread's own ID. Where
-// the kernel will not compare (kcmp refused, as a container's system-call
-// filter does unless the caller may trace), another thread counts as having
-// a table of its own: a descriptor kept for a view is a number of the table
-// it was opened in, and a thread wrongly taken to share the main thread's
-// would watch a number its table does not have, and never see a change.
-std::uint64_t descriptor_table_owner() {
-  const pid_t self = ::gettid();
-  if (self == ::getpid() || ::syscall(SYS_kcmp, ::getpid(), self, KCMP_FILES, 0, 0) == 0)
-    return 0;
-  return static_cast<std::uint64_t>(self);
+  return ::syscall(SYS_kcmp, other, ::gettid(), kind, 0, 0) == 0;
 }
 
 }  // namespace
 
 CallerView current_view() {
   CallerView view;
-  view.key.descriptor_table = descriptor_table_owner();
+  const pid_t self = ::gettid();
+  const pid_t main_thread = ::getpid();
+  // The main thread always counts as having the main thread's table, root
+  // and working directory.
+  const bool main_files = self == main_thread || shared_with(main_thread, KCMP_FILES);
+  const bool main_fs = self == main_thread || shared_with(main_thread, KCMP_FS);
+  view.key.descriptor_table = main_files ? 0 : static_cast<std::uint64_t>(self);
+  view.worker_owner = main_files && main_fs ? 0 : static_cast<std::uint64_t>(self);
   struct statx root {};
   // One look at "/" without a walk or revalidation: it never waits on the
   // root's file system.
@@ -109,22 +80,7 @@ CallerView current_view() {
   return view;
 }
 
-const char* mount_table_path() { return "/proc/thread-self/mountinfo"; }
-
-std::string descriptor_link_path(int fd) {
-  return "/proc/thread-self/fd/" + std::to_string(fd);
-}
-
-std::string descriptor_info_path(int fd) {
-  return "/proc/thread-self/fdinfo/" + std::to_string(fd);
-}
-
-std::uint64_t worker_owner() {
-  const pid_t self = ::gettid();
-  if (self == ::getpid()) return 0;
-  if (shares_view_with(::getpid())) return 0;
-  return static_cast<std::uint64_t>(self);
-}
+std::uint64_t worker_owner() { return current_view().worker_owner; }
 
 bool shares_view_with(pid_t thread) {
   return shared_with(thread, KCMP_FS) && shared_with(thread, KCMP_FILES);

@@ -13,6 +13,8 @@
 #include <string>
 #include <tuple>
 
+#include "proc_paths.h"
+
 namespace k32l {
 
 // What tells one view's mount table from another's: the mount and inode of
@@ -26,9 +28,10 @@ struct ViewKey {
   std::uint64_t root_inode = 0;
   std::uint64_t mount_namespace = 0;  // 0 where root_mount is the unique ID
   // Whose descriptor table the thread has: 0 the main thread's, else the
-  // thread's own ID (also where the kernel will not compare tables). A descriptor kept for the view (the watch of its
-  // table) is a number in the table it was opened in, and means nothing,
-  // or another file, in a table of another thread's.
+  // thread's own ID (also where the kernel will not compare tables). A
+  // descriptor kept for the view (the watch of its table) is a number in
+  // the table it was opened in, and means nothing, or another file, in a
+  // table of another thread's.
   std::uint64_t descriptor_table = 0;
 
   friend bool operator<(const ViewKey& a, const ViewKey& b) {
@@ -42,38 +45,33 @@ struct ViewKey {
   friend bool operator!=(const ViewKey& a, const ViewKey& b) { return !(a == b); }
 };
 
-// The view of the calling thread as it is now.
+// The view of the calling thread as it is now, and the workers that may run
+// its tasks, which resolve paths and descriptors as the thread that started
+// them does. Both are decided under one rule: a thread shares the main
+// thread's descriptor table (or root and working directory) only where the
+// kernel says so (kcmp); where it will not compare (a system-call filter
+// refuses kcmp), a thread other than the main one has its own.
 struct CallerView {
   // The key under which the state kept for the view's mount table (the
-  // snapshot cache and its watch descriptor) is stored. When the root
-  // cannot be examined, only the namespace tells views apart.
+  // snapshot cache and its change monitor) is stored. When the root cannot
+  // be examined, only the namespace tells views apart.
   ViewKey key;
+  // 0 when the caller shares its root, working directory and descriptor
+  // table with the process's main thread (the process's workers serve it),
+  // otherwise its thread ID (only workers it started itself serve it).
+  std::uint64_t worker_owner = 0;
 };
 
 CallerView current_view();
 
-// The mount table of the calling thread's view: the kernel writes its mount
-// points from the reader's root and leaves out mounts outside that root.
-const char* mount_table_path();
-// Where /proc describes descriptor `fd` of the calling thread's own
-// descriptor table (its mount ID among other things).
-std::string descriptor_info_path(int fd);
-// The /proc link of the calling thread's descriptor `fd`: it reads as the
-// path of the file, as the kernel reached it.
-std::string descriptor_link_path(int fd);
-
-// Which workers may run the calling thread's tasks, which resolve paths and
-// descriptors as the thread that started them does: 0 when the caller shares
-// its root, working directory and descriptor table with the process's main
-// thread (the process's workers serve it), otherwise its thread ID (only
-// workers it started itself, which share its own, serve it).
+// current_view().worker_owner.
 std::uint64_t worker_owner();
 
 // Whether the calling thread shares its root, working directory and
 // descriptor table with `thread` (a live thread of this process): only then
 // does a descriptor number or a relative path mean the same file to both.
 // A thread may unshare them again at any time, so a worker started for it
-// before may no longer share them.
+// before may no longer share them. Where the kernel will not compare, not.
 bool shares_view_with(pid_t thread);
 
 }  // namespace k32l

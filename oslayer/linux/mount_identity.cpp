@@ -16,9 +16,9 @@
 #include <fstream>
 #include <string>
 
-#include "caller_view.h"
 #include "fs_classes.h"
 #include "mount_identity.h"
+#include "proc_paths.h"
 
 // What the C library's headers of this build may not have yet (Linux 6.8).
 #ifndef STATX_MNT_ID_UNIQUE
@@ -190,6 +190,23 @@ std::optional<std::uint64_t> descriptor_mount(int fd, MountIdKind kind) {
       !(sx.stx_mask & mask))
     return std::nullopt;
   return sx.stx_mnt_id;
+}
+
+std::optional<DescriptorPlace> descriptor_place(int fd, MountIdKind kind) {
+  struct statx sx {};
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &sx) != 0 ||
+      !(sx.stx_mask & STATX_MNT_ID) || !(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+    return std::nullopt;
+  DescriptorPlace place;
+  place.reusable_mount_id = sx.stx_mnt_id;
+  place.mount_id = sx.stx_mnt_id;
+  place.is_mount_root = (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  if (kind == MountIdKind::Unique) {
+    const auto unique = descriptor_mount(fd, MountIdKind::Unique);
+    if (!unique) return std::nullopt;
+    place.mount_id = *unique;
+  }
+  return place;
 }
 
 std::optional<std::uint64_t> descriptor_device(int fd) {

@@ -38,6 +38,17 @@ std::optional<std::uint64_t> descriptor_mount_id(int fd);
 // as statx of the descriptor says without asking its file system's server;
 // nullopt when the kernel does not say (no unique IDs before Linux 6.8).
 std::optional<std::uint64_t> descriptor_mount(int fd, MountIdKind kind);
+// Where an open descriptor is, as statx of the descriptor itself says (no
+// /proc, so a jail without it is answered too): the mount it is on, and
+// whether it is that mount's root.
+struct DescriptorPlace {
+  std::uint64_t mount_id = 0;           // of the kind asked for
+  std::uint64_t reusable_mount_id = 0;  // the 32-bit ID, as mountinfo gives it
+  bool is_mount_root = false;
+};
+// nullopt when the kernel does not say (mount IDs and the mount-root flag
+// from statx: Linux 5.8; the unique ID: 6.8) or the descriptor is not open.
+std::optional<DescriptorPlace> descriptor_place(int fd, MountIdKind kind);
 // st_dev of an open descriptor's file, from the attributes the kernel holds:
 // a file system's server is never asked (st_dev is its superblock's).
 // nullopt when the descriptor is not open.

@@ -7,17 +7,24 @@ namespace k32l {
 namespace {
 
 ProcessState* state_instance = nullptr;
-std::atomic<unsigned> generation{0};
 
 std::mutex& searches_mutex() {
   static std::mutex* const lock = new std::mutex();  // never destroyed, as the searches
   return *lock;
 }
 
+// Keeps `held` from ever being let go: its destructor would take a lock
+// that a thread of the parent may have held at the fork, or close workers
+// that do not exist here.
+template <class T>
+void abandon(std::shared_ptr<T>& held) {
+  new std::shared_ptr<T>(std::move(held));
+}
+
 // The provider's only fork handlers. Before the fork, the forking thread
 // takes the locks whose holders' data the child reads (the searches it goes
-// on with; the old state's map of views, whose watch descriptors it
-// closes), so no other thread is inside them while the process is copied.
+// on with; the old state's map of views, whose monitors it closes), so no
+// other thread is inside them while the process is copied.
 void before_fork() {
   searches_mutex().lock();
   state_instance->mutex.lock();
@@ -28,17 +35,26 @@ void in_parent() {
   searches_mutex().unlock();
 }
 
-// No other thread runs in the child.
+// The renewal after fork, all of it. Only the forking thread runs in the
+// child, in a copy of its own descriptor table: each view's change monitor
+// closes the descriptors that are its own in that table, and forgets those
+// opened in a table of another thread's (unshare(CLONE_FILES)), whose
+// numbers here are the forking thread's own files. The forking thread's
+// record starts empty; the other threads' do not exist here.
 void renew_in_child() {
-  generation.fetch_add(1);
+  ThreadRecord& record = this_thread();
+  abandon(record.cache);
+  record.cache_view = ViewKey{};
+  record.searched = false;
+  abandon(record.own_workers);
+  record.workers_owner = 0;
+  record.workers_view = ViewKey{};
+
   ProcessState* const inherited = state_instance;
-  // The child's copies of the parent's watching descriptors: each table's
-  // and the epoll instance holding it (shared with the parent, so a wait
-  // there would take the parent's notices).
   for (auto& [view, held] : inherited->view_caches) {
     if (auto cache = held.lock()) {
-      cache->notices.reset();
-      cache->watch.reset();
+      cache->changes.close();
+      abandon(cache);
     }
   }
   state_instance = new ProcessState();
@@ -58,14 +74,18 @@ ProcessState& process_state() {
   return *state_instance;
 }
 
+ThreadRecord& this_thread() {
+  thread_local ThreadRecord record;
+  return record;
+}
+
+ThreadRecord::~ThreadRecord() {
+  if (own_workers) own_workers->close();
+}
+
 std::mutex& search_lock() {
   process_state();  // the fork handlers are registered before a search opens
   return searches_mutex();
-}
-
-unsigned fork_generation() {
-  process_state();  // the fork handler is registered before any fork counts
-  return generation.load();
 }
 
 }  // namespace k32l

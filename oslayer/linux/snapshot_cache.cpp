@@ -1,9 +1,5 @@
 // The snapshot kept for each caller's view until the kernel reports a change
 // of that view's mount table.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/epoll.h>
-
 #include "bounded.h"
 #include "caller_view.h"
 #include "identity.h"
@@ -18,44 +14,14 @@ namespace {
 // built again, where mounts are told apart by 32-bit IDs.
 constexpr int kMostBuilds = 3;
 
-// Opens the view's change signal: its mount table, and an epoll instance
-// that holds it. The kernel's wake-up on a change puts the table on the
-// instance's ready list as the change is made, so asking whether one came
-// costs a look at that list, not a poll of the table (a refresh asks five
-// times per volume). Where no instance can be made, the table is polled.
-void open_watch(ViewCache& cache) {
-  cache.notices.reset();
-  cache.watch.reset(::open(mount_table_path(), O_RDONLY | O_CLOEXEC));
-  if (!cache.watch.valid()) return;
-  UniqueFd notices(::epoll_create1(EPOLL_CLOEXEC));
-  epoll_event wanted{};
-  wanted.events = EPOLLPRI | EPOLLERR;
-  if (notices.valid() && ::epoll_ctl(notices.get(), EPOLL_CTL_ADD, cache.watch.get(), &wanted) == 0)
-    cache.notices = std::move(notices);
-}
-
-// Whether the kernel flagged a change of the table since the signal was
-// last asked: it flags POLLPRI|POLLERR once per change since the last poll
-// of the table's descriptor (epoll polls it when the change wakes it).
-bool table_changed(const ViewCache& cache) {
-  if (cache.notices.valid()) {
-    epoll_event got{};
-    return ::epoll_wait(cache.notices.get(), &got, 1, 0) > 0 &&
-           (got.events & (EPOLLPRI | EPOLLERR));
-  }
-  pollfd p{cache.watch.get(), POLLPRI | POLLERR, 0};
-  return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLPRI | POLLERR));
-}
-
 // Whether the snapshot `cache` holds is stale: none yet, or the kernel
 // flagged a change of the table, or no signal was open to flag one (one
-// opened only now says nothing of the changes before it).
+// opened only now says nothing of the changes before it), or the signal
+// could not be asked (then it is opened again before the table is read).
 bool needs_rebuild(ViewCache& cache) {
-  if (!cache.watch.valid()) {
-    open_watch(cache);
-    return true;
-  }
-  return table_changed(cache) || !cache.snapshot;
+  const bool stale = !cache.changes.is_open() || cache.changes.changed() || !cache.snapshot;
+  if (!cache.changes.is_open()) cache.changes.open(mount_table_path());
+  return stale;
 }
 
 // The cache of `view`: the one a thread in that view holds already, or a new one.
@@ -73,54 +39,19 @@ std::shared_ptr<ViewCache> cache_of(const ViewKey& view) {
   return cache;
 }
 
-// What the calling thread holds of its view: the cache of the view it last
-// called from, let go when the thread ends (or calls from another view),
-// and whether its last volume search was answered from that cache.
-class ThreadView {
- public:
-  ViewCache& cache() {
-    const ViewKey view = current_view().key;
-    renew_after_fork();
-    if (!cache_ || view != view_) {
-      cache_.reset();  // first: a cache of the old view no thread holds ends now
-      searched_ = false;
-      cache_ = cache_of(view);
-      view_ = view;
-    }
-    return *cache_;
+// The cache of the view the calling thread calls from now: the one it
+// holds, or, when it has moved to another view, that view's (its last
+// search then answered from no cache it holds).
+ViewCache& cache_of_caller() {
+  ThreadRecord& record = this_thread();
+  const ViewKey view = current_view().key;
+  if (!record.cache || view != record.cache_view) {
+    record.cache.reset();  // first: a cache of the old view no thread holds ends now
+    record.searched = false;
+    record.cache = cache_of(view);
+    record.cache_view = view;
   }
-
-  // The thread's last volume search was answered from cache().
-  void note_search() { searched_ = cache_ != nullptr; }
-
-  // The cache the thread's last volume search was answered from, while the
-  // thread has called from no other view since (null otherwise): the table
-  // whose volume names that search gave out. Asks nothing of the kernel.
-  ViewCache* searched_cache() {
-    renew_after_fork();
-    return searched_ ? cache_.get() : nullptr;
-  }
-
- private:
-  void renew_after_fork() {
-    if (const unsigned generation = fork_generation(); generation != generation_) {
-      // A forked child: the parent's cache is left alone (its lock may
-      // have been held by another thread at the fork).
-      new std::shared_ptr<ViewCache>(std::move(cache_));
-      searched_ = false;
-      generation_ = generation;
-    }
-  }
-
-  ViewKey view_;
-  unsigned generation_ = 0;
-  std::shared_ptr<ViewCache> cache_;
-  bool searched_ = false;
-};
-
-ThreadView& thread_view() {
-  thread_local ThreadView view;
-  return view;
+  return *record.cache;
 }
 
 // Whether a probe that did not answer while the snapshot was built could
@@ -159,9 +90,9 @@ Outcome<Built> build_from_table(ViewCache& cache) {
     if (!table.ok()) return failed<Built>(table.error);
     Built built{std::make_shared<const Snapshot>(
         build_snapshot(table.value, cache.verified_mount_points.get()))};
-    built.proven = cache.watch.valid() && !table_changed(cache);
+    built.proven = cache.changes.is_open() && !cache.changes.changed();
     if (built.proven) cache.verified_mount_points = built.snapshot->verified_mount_points;
-    if (built.proven || !cache.watch.valid() || build == kMostBuilds ||
+    if (built.proven || !cache.changes.is_open() || build == kMostBuilds ||
         compared_by(table.value) == MountIdKind::Unique)
       return {ERROR_SUCCESS, built};
   }
@@ -191,22 +122,25 @@ Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(ViewCache& cache) {
 }  // namespace
 
 Outcome<std::shared_ptr<const Snapshot>> current_snapshot() {
-  return fresh_snapshot(thread_view().cache());
+  return fresh_snapshot(cache_of_caller());
 }
 
 Outcome<std::shared_ptr<const Snapshot>> search_snapshot() {
-  ThreadView& view = thread_view();
-  auto read = fresh_snapshot(view.cache());
-  if (read.ok()) view.note_search();
+  auto read = fresh_snapshot(cache_of_caller());
+  if (read.ok()) this_thread().searched = true;
   return read;
 }
 
 Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot() {
-  if (ViewCache* searched = thread_view().searched_cache()) {
+  // The cache the thread's last search was answered from, while it has
+  // called from no other view since: the table whose volume names that
+  // search gave out. Asks nothing of the kernel.
+  ThreadRecord& record = this_thread();
+  if (ViewCache* searched = record.searched ? record.cache.get() : nullptr) {
     std::lock_guard<std::mutex> lock(searched->mutex);
     // The table's own change signal, as for any call; the caller's view is
     // not looked at again.
-    if (searched->snapshot && searched->watch.valid() && !table_changed(*searched) &&
+    if (searched->snapshot && searched->changes.is_open() && !searched->changes.changed() &&
         !answers_again(*searched->snapshot)) {
       return {ERROR_SUCCESS, searched->snapshot};
     }

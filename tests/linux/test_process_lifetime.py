@@ -4,6 +4,7 @@ the middle of a refresh, and volinfo beside a FUSE mount that stops
 answering. The whole process runs in a mount namespace of its own, so no
 other process sees the mounts."""
 
+import ctypes
 import errno
 import logging
 import os
@@ -13,10 +14,11 @@ import subprocess
 import sys
 import threading
 import time
+import traceback
 import unittest
 
 from real_volumes import (EnterPrivateMountNamespace, MissingPrerequisite, MountingTestCase,
-                          NativeText)
+                          NativeText, Text)
 
 # How long the provider waits for one blocking call.
 BOUND = 2.0
@@ -113,6 +115,196 @@ class ForkDuringARefreshTest(unittest.TestCase):
     self.assertIsNotNone(verdict, "the child waited for the refresh lock that a thread of its "
                          "parent held at the fork")
     self.assertEqual(verdict, "refreshed", "the child's refreshes failed")
+
+
+_CLONE_FILES = 0x00000400
+_LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def _WatchingDescriptors():
+  """The numbers of this thread's descriptor table that hold a mount table
+  or an epoll instance: what the provider watches tables with."""
+  found = []
+  for name in os.listdir("/proc/thread-self/fd"):
+    try:
+      link = os.readlink("/proc/thread-self/fd/" + name)
+    except OSError:
+      continue  # the listing's own descriptor, closed since
+    if link == "anon_inode:[eventpoll]" or link.endswith("/mountinfo"):
+      found.append(int(name))
+  return found
+
+
+class _ThreadWithItsOwnDescriptorTable(object):
+  """A thread that unshares its descriptor table, refreshes the volume
+  table (so the provider watches it at numbers of that table, `numbers`)
+  and waits until Close()."""
+
+  def __init__(self):
+    self.unshared = None
+    self.numbers = []
+    self.ready = threading.Event()
+    self.done = threading.Event()
+    self.thread = threading.Thread(target=self._Run)
+    self.thread.daemon = True
+    self.thread.start()
+    if not self.ready.wait(30):
+      raise AssertionError("the thread never refreshed")
+
+  def _Run(self):
+    self.unshared = _LIBC.unshare(_CLONE_FILES) == 0
+    if self.unshared:
+      before = set(_WatchingDescriptors())
+      volumes.VolumeInfo.__wrapped__().AllVolumeEntries(True)
+      self.numbers = sorted(set(_WatchingDescriptors()) - before)
+    self.ready.set()
+    self.done.wait(60)
+
+  def Close(self):
+    self.done.set()
+    self.thread.join(30)
+
+
+def _IsOpen(fd):
+  try:
+    os.fstat(fd)
+    return True
+  except OSError:
+    return False
+
+
+class ForkBesideAThreadWithItsOwnDescriptorTableTest(unittest.TestCase):
+  """The numbers a thread with a descriptor table of its own watches its
+  table at are free in the main thread's table, so the main thread's files
+  may get them (here they are made to): a child it forks must keep them."""
+
+  def setUp(self):
+    volumes.VolumeInfo.__wrapped__().AllVolumeEntries(True)  # the main table is watched
+    other = _ThreadWithItsOwnDescriptorTable()
+    self.addCleanup(other.Close)
+    if not other.unshared:
+      self.skipTest("unshare(CLONE_FILES) refused")
+    self.numbers = [fd for fd in other.numbers if not _IsOpen(fd)]
+    self.assertTrue(self.numbers, "the thread watches its table at numbers free here")
+
+  def HoldNumbersBelow(self, number):
+    """Takes every free number below `number`, so the next files get it."""
+    held = []
+    self.addCleanup(lambda: [os.close(fd) for fd in held])
+    while True:
+      fd = os.open(os.devnull, os.O_RDONLY)
+      if fd >= number:
+        os.close(fd)
+        return
+      held.append(fd)
+
+  def testSubprocessRunsItsCommand(self):
+    # Python 2's subprocess takes the next numbers for its exec-status pipe.
+    self.HoldNumbersBelow(self.numbers[0])
+    self.assertEqual(subprocess.call(["true"]), 0)
+    self.assertEqual(NativeText(subprocess.check_output(["echo", "ran"])), "ran\n")
+
+  @unittest.skipUnless(hasattr(os, "fork"), "needs os.fork")
+  def testAForkedChildWritesItsResultPipe(self):
+    placeholder = os.open(os.devnull, os.O_RDONLY)
+    for fd in self.numbers:
+      if fd != placeholder:
+        os.dup2(placeholder, fd)  # taken first, so that the pipe gets none of them
+    if placeholder not in self.numbers:
+      os.close(placeholder)
+    reader, writer = os.pipe()
+    for fd in self.numbers:
+      os.dup2(writer, fd)
+    os.close(writer)
+    pid = os.fork()
+    if pid == 0:
+      written = 0
+      try:
+        for fd in self.numbers:
+          written += os.write(fd, b"x")
+      except OSError:
+        pass
+      finally:
+        os._exit(0 if written == len(self.numbers) else 1)
+    _, status = os.waitpid(pid, 0)
+    for fd in self.numbers + [reader]:
+      os.close(fd)
+    self.assertEqual(status, 0, "a write to one of the child's pipes failed")
+
+
+def _Mount(target):
+  """A tmpfs at `target`, by the system call (the caller may have closed
+  what a helper program would need)."""
+  if _LIBC.mount(b"tmpfs", target.encode(), b"tmpfs", 0, b"size=1m") != 0:
+    raise OSError(ctypes.get_errno(), "mount " + target)
+
+
+def _InChild(body):
+  """The exit status of body() run in a forked child (99: it raised)."""
+  pid = os.fork()
+  if pid == 0:
+    code = 99
+    try:
+      code = body()
+    except Exception:  # pylint: disable=broad-except
+      traceback.print_exc()
+    finally:
+      os._exit(code)
+  return os.WEXITSTATUS(os.waitpid(pid, 0)[1])
+
+
+@unittest.skipIf(_NO_NAMESPACE, _NO_NAMESPACE)
+@unittest.skipUnless(hasattr(os, "fork"), "needs os.fork")
+class AnApplicationThatClosesTheModulesDescriptorsTest(MountingTestCase):
+  """An application that closes what it did not open (os.closerange, as a
+  daemon does), or puts its own files at those numbers (dup2), still sees
+  every change of the mount table, and keeps its files, through a fork too.
+  In a forked child, whose descriptors are its own to close."""
+
+  def Later(self, name):
+    target = self.sandbox.Path(name)
+    self.addCleanup(lambda: subprocess.call(["umount", "-l", target]))
+    return target
+
+  def Listed(self, service, target):
+    return any(entry.mountpoint == Text(target)
+               for entry in service.AllVolumeEntries(True).values())
+
+  def testAMountAfterACloserangeIsSeen(self):
+    later = self.Later("after-closerange")
+
+    def Body():
+      service = volumes.VolumeInfo.__wrapped__()
+      service.AllVolumeEntries(True)
+      os.closerange(3, min(os.sysconf("SC_OPEN_MAX"), 1 << 16))
+      _Mount(later)
+      return 0 if self.Listed(service, later) else 1
+
+    self.assertEqual(_InChild(Body), 0, "the tmpfs mounted after the close is not listed")
+
+  def testAMountAfterADup2OntoTheWatchIsSeenAndTheFilesStay(self):
+    later = self.Later("after-dup2")
+
+    def Body():
+      service = volumes.VolumeInfo.__wrapped__()
+      service.AllVolumeEntries(True)
+      watching = _WatchingDescriptors()
+      reader, writer = os.pipe()
+      for fd in watching:
+        os.dup2(writer, fd)
+      _Mount(later)
+      code = 0 if self.Listed(service, later) else 1
+      try:
+        for fd in watching:
+          os.write(fd, b"x")
+      except OSError:
+        code |= 2
+      if subprocess.call(["true"]) != 0:
+        code |= 4
+      return code
+
+    self.assertEqual(_InChild(Body), 0, "1: the tmpfs mounted after the dup2 is not listed; "
+                     "2: the files put at the watch's numbers were closed; 4: subprocess failed")
 
 
 def _MountInfoHas(target):

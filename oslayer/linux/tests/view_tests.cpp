@@ -447,21 +447,26 @@ namespace {
 // after that thread is gone. The child's exit status: bit 1, the mount was
 // not seen; bit 2, the unmount was not seen; 10, unshare(CLONE_FILES)
 // refused; 20, no system-call filter could be set; 11, 12: set-up.
+// Has the kernel refuse kcmp with EPERM, in the calling thread and the
+// threads it starts, as a container's system-call filter does; false when
+// no filter could be set.
+bool refuse_kcmp() {
+  sock_filter refuse[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(refuse)), refuse};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
 int first_caller_has_its_own_table(const std::string& later, bool refuse_kcmp) {
   const pid_t child = fork();
   if (child < 0) return -1;
   if (child == 0) {
-    // Refuses kcmp with EPERM, in this process and the threads it starts.
-    sock_filter refuse[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_kcmp, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program{static_cast<unsigned short>(std::size(refuse)), refuse};
-    if (refuse_kcmp && (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-                        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0))
-      _exit(20);
+    if (refuse_kcmp && !::refuse_kcmp()) _exit(20);
     int code = 0;
     {
       ViewThread own(CLONE_FILES);
@@ -763,4 +768,239 @@ TEST_F(View, AVolumeNameIsAnsweredFromTheTableOfItsSearch) {
   const auto in_process_view = volume_at(target);
   ASSERT_TRUE(in_process_view) << "the process's own namespace keeps the mount";
   EXPECT_EQ(paths_of(*in_process_view), std::vector<std::string>{target});
+}
+
+// ---- the provider's descriptors beside the application's ------------------------
+
+namespace {
+
+// The numbers of the calling thread's descriptor table that hold a mount
+// table or an epoll instance: what the provider watches tables with (the
+// tests' own code opens neither).
+std::set<int> watching_descriptors() {
+  std::set<int> found;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[256];
+    const ssize_t n =
+        readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+    const std::string text(link, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (text == "anon_inode:[eventpoll]" ||
+        (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0))
+      found.insert(fd);
+  }
+  return found;
+}
+
+// How many of `fds` (write ends of pipes) fail a write in a forked child;
+// -1 when no child could be forked.
+int failed_writes_in_forked_child(const std::set<int>& fds) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    int failed = 0;
+    for (int fd : fds) failed += write(fd, "x", 1) != 1;
+    _exit(failed);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// `fds` made write ends of one new pipe; false when a number could not be.
+bool make_pipe_ends(const std::set<int>& fds, std::vector<k32l::UniqueFd>& owners) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  k32l::UniqueFd low_reader(ends[0]), low_writer(ends[1]);
+  // Away from the numbers wanted, which the pipe may have got.
+  k32l::UniqueFd reader(fcntl(low_reader.get(), F_DUPFD_CLOEXEC, 700)),
+      writer(fcntl(low_writer.get(), F_DUPFD_CLOEXEC, 700));
+  low_reader.reset();
+  low_writer.reset();
+  for (int fd : fds) {
+    if (dup3(writer.get(), fd, O_CLOEXEC) != fd) return false;
+    owners.emplace_back(fd);
+  }
+  // The read end stays open, so that writes do not fail for want of a reader.
+  owners.push_back(std::move(reader));
+  return true;
+}
+
+}  // namespace
+
+// A thread with a descriptor table of its own watches its table at numbers
+// of that table; in the main thread's table the same numbers are the main
+// thread's own files (here the write ends of a pipe, as subprocess's
+// exec-status pipe). A child the main thread forks keeps them working.
+TEST_F(View, AForkedChildKeepsItsFilesAtTheNumbersOfAnotherTablesWatch) {
+  ViewThread own(CLONE_FILES);
+  if (!own.unshared()) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  std::set<int> before, after;
+  own.run([&] {
+    before = watching_descriptors();
+    all_volume_names();
+    after = watching_descriptors();
+  });
+  std::set<int> only_there;
+  for (int fd : after)
+    if (!before.count(fd) && fcntl(fd, F_GETFD) < 0) only_there.insert(fd);
+  ASSERT_FALSE(only_there.empty()) << "the thread watches its table at numbers free here";
+  std::vector<k32l::UniqueFd> pipe_ends;
+  ASSERT_TRUE(make_pipe_ends(only_there, pipe_ends));
+  EXPECT_EQ(failed_writes_in_forked_child(only_there), 0)
+      << "of the main thread's files at the other table's watch numbers closed in the child";
+}
+
+// The exit status of `body` run in a forked child (-1: no child, or it did
+// not exit): the child's descriptors are its own to close and replace.
+int status_in_forked_child(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// The change signal fails safe: an application that closes descriptors it
+// did not open (closerange(3, ~0)) leaves the provider's watch asking
+// nothing; that is taken as a change, and the table read and watched again.
+TEST_F(View, AWatchTheApplicationClosedStillSignalsEachChange) {
+  const std::string later = dir_.sub("after-close");
+  MountGuard later_mount(later);
+  const int status = status_in_forked_child([&] {
+    all_volume_names();
+    const std::set<int> watching = watching_descriptors();
+    if (watching.size() != 2) return 10;
+    for (int fd : watching) close(fd);
+    if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) return 11;
+    int code = volume_at(later) ? 0 : 1;
+    if (watching_descriptors().size() != 2) code |= 2;
+    return code;
+  });
+  EXPECT_EQ(status, 0) << "1: a mount after the watch was closed is missed; 2: the table is "
+                          "not watched again; 10: the watch was not two descriptors; 11: set-up";
+}
+
+// The same where the watch's numbers got files of the application's (dup2):
+// they ask another file, or none that is an epoll instance; and those files
+// are never closed, not by the provider nor by its fork handler.
+TEST_F(View, AWatchWhoseNumbersGotTheApplicationsFilesStillSignalsEachChange) {
+  const std::string later = dir_.sub("after-dup2");
+  MountGuard later_mount(later);
+  const int status = status_in_forked_child([&] {
+    all_volume_names();
+    const std::set<int> watching = watching_descriptors();
+    if (watching.size() != 2) return 10;
+    std::vector<k32l::UniqueFd> pipe_ends;
+    if (!make_pipe_ends(watching, pipe_ends)) return 11;
+    if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) return 11;
+    int code = volume_at(later) ? 0 : 1;
+    for (int fd : watching)
+      if (write(fd, "x", 1) != 1) code |= 2;
+    if (failed_writes_in_forked_child(watching) != 0) code |= 4;
+    return code;
+  });
+  EXPECT_EQ(status, 0) << "1: a mount after the watch's numbers got other files is missed; 2: "
+                          "those files were closed; 4: a fork closed them; 10: the watch was "
+                          "not two descriptors; 11: set-up";
+}
+
+// A root path with ".." in a jail that has no /proc: the kernel's walk of it
+// ends on a descriptor, which says itself which mount it is on and whether
+// it is that mount's root.
+TEST_F(View, ARootPathWithDotDotIsWalkedInAJailWithoutProc) {
+  const std::string jail = dir_.sub("dotdot-jail");
+  ASSERT_TRUE(mount_tmpfs(jail));
+  MountGuard jail_mount(jail);
+  const std::string inner = jail + "/d";
+  ASSERT_EQ(mkdir(inner.c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(inner));
+  MountGuard inner_mount(inner);
+
+  ViewThread jailed(CLONE_FS);
+  if (!jailed.unshared()) GTEST_SKIP() << "unshare(CLONE_FS) refused";
+  const std::vector<std::u16string> roots{u"/", u"/d", u"/d/..", u"/d/../d", u"/d/../d/.."};
+  std::vector<VolumeInfo> got;
+  bool entered = false;
+  jailed.run([&] {
+    entered = chroot(jail.c_str()) == 0 && chdir("/") == 0;
+    if (entered)
+      for (const auto& root : roots) got.push_back(volume_info(root));
+  });
+  ASSERT_TRUE(entered) << "chroot failed";
+  if (!got[0].ok) GTEST_SKIP() << "this kernel's mount table is read from /proc, which the jail lacks";
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    EXPECT_TRUE(got[i].ok) << narrow(roots[i]) << " failed with " << got[i].error;
+    EXPECT_EQ(got[i].fs_name, "tmpfs") << narrow(roots[i]);
+  }
+  EXPECT_NE(got[0].serial, got[1].serial);
+  EXPECT_EQ(got[2].serial, got[0].serial) << "/d/.. is the jail's root";
+  EXPECT_EQ(got[3].serial, got[1].serial) << "/d/../d is /d";
+  EXPECT_EQ(got[4].serial, got[0].serial);
+}
+
+// Where the kernel refuses kcmp, whether a thread shares the main thread's
+// descriptor table, or the table its workers were started in, cannot be
+// told: a thread with a table of its own, and the main thread once it has
+// unshared its table after its workers started, must not hand descriptor
+// numbers to workers in whose table they are other files or none. A
+// question by handle about a file each opened (at a number the table the
+// workers started in has free) is answered for that file. In a forked
+// child, as the filter stays with the process.
+TEST_F(View, AQuestionByHandleWhereKcmpIsRefusedIsAnsweredForTheCallersFile) {
+  const std::string tmp = dir_.sub("refused-kcmp");
+  ASSERT_TRUE(mount_tmpfs(tmp));
+  MountGuard tmp_mount(tmp);
+  ASSERT_EQ(run("touch " + sh_quote(tmp + "/f")).status, 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (!refuse_kcmp()) _exit(20);
+    // The file of `tmp`/f at `number`, a number the table had free; -1 when not.
+    const auto open_at = [&](int number) {
+      k32l::UniqueFd f(open((tmp + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+      if (!f.valid() || fcntl(number, F_GETFD) >= 0) return -1;
+      return fcntl(f.get(), F_DUPFD_CLOEXEC, number) == number ? number : -1;
+    };
+    const auto answered = [](int fd) {
+      const VolumeInfo got = by_handle(fd);
+      return got.ok && got.fs_name == "tmpfs";
+    };
+    int code = 0;
+    {
+      // A question by handle runs on a worker: the process's workers start
+      // in the main thread's table, and wait there for the next task.
+      k32l::UniqueFd f(open((tmp + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+      if (!answered(f.get())) _exit(11);
+    }
+    {
+      ViewThread own(CLONE_FILES);
+      if (!own.unshared()) _exit(10);
+      bool opened = false, ok = false;
+      own.run([&] {
+        k32l::UniqueFd there(open_at(900));
+        opened = there.valid();
+        ok = opened && answered(there.get());
+      });
+      if (!opened) _exit(11);
+      if (!ok) code |= 1;
+    }
+    {
+      k32l::UniqueFd f(open((tmp + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+      if (!answered(f.get())) _exit(11);  // workers in the main thread's table again
+    }
+    if (unshare(CLONE_FILES) != 0) _exit(10);
+    k32l::UniqueFd there(open_at(901));
+    if (!there.valid()) _exit(11);
+    if (!answered(there.get())) code |= 2;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 20) GTEST_SKIP() << "no system-call filter could be set";
+  if (WEXITSTATUS(status) == 10) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "not answered for the caller's file: 1, a thread with a table of its own; 2, the main "
+         "thread after it unshared its table; 11: set-up";
 }

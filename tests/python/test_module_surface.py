@@ -94,6 +94,29 @@ class NamespaceTest(unittest.TestCase):
       self.assertIsNone(function.__doc__, function)
 
 
+  @unittest.skipUnless(PY3, "Python 3's inspect.signature reads a built-in's text signature")
+  def testSignaturesNameTheParameters(self):
+    import inspect
+    cls = volumes.VolumeInfo.__wrapped__
+    instance = cls()
+    for function, signature in [
+        (volumes.GetVolumeInformationByHandle, "(handle, /)"),
+        (volumes.GetVolumeInformation, "(path, /)"),
+        (volumes._GetVolumePathNamesForVolumeName, "(guid_path, /)"),
+        (volumes._ListVolumeNames, "()"),
+        (volumes.FindVolumeID, "(stat_result, /)"),
+        (volumes._VolumeIDFromSerialNumber, "(serial_number, /)"),
+        (volumes.IsFAT, "(serial_number, handle)"),
+        (cls.__init__, "(self, /)"),
+        (cls.AllVolumeEntries, "(self, /, force_update=False)"),
+        (instance.AllVolumeEntries, "(force_update=False)"),
+        (instance.FindVolumeID, "(stat_result)"),
+        (instance.GetVolumeEntryForVolumeID, "(volume_id)"),
+        (instance.GetVolumeEntryForDeviceNumber, "(st_dev)"),
+        (instance._PopulateVolumeTable, "(current_volume_ids)")]:
+      self.assertEqual(signature, str(inspect.signature(function)), function)
+
+
 class ConstantsTest(unittest.TestCase):
 
   def testDriveTypeMap(self):
@@ -259,6 +282,19 @@ class ImportTest(unittest.TestCase):
       self.assertIn(name, bound)
     for name in ("service", "platform_utils", "LOGGER", "VolumeInfo"):
       self.assertNotIn(name, bound)
+
+  def testMissingCollaboratorSaysWhichAndHowToGetIt(self):
+    probe = "import sys\nsys.modules['platforms'] = None\n" + IMPORT_PROBE
+    kind, message, frames, _ = self.Import({}, probe)
+    self.assertEqual("ModuleNotFoundError" if PY3 else "ImportError", kind)
+    self.assertIn("windows.volumes needs the module platforms.platform_utils (", message)
+    self.assertIn("pip install 'windows-volumes[standalone]'", message)
+    self.assertEqual("init windows.volumes", frames[-1])
+    # A module that a collaborator itself cannot find is the collaborator's
+    # own failure, and reaches the importer as the interpreter raised it.
+    kind, message, _, _ = self.Import({"platforms/__init__.py": "import no_such_helper_module\n"})
+    self.assertEqual(("ModuleNotFoundError", "No module named 'no_such_helper_module'") if PY3
+                     else ("ImportError", "No module named no_such_helper_module"), (kind, message))
 
   def testCollaboratorFailuresPropagate(self):
     for files, kind, message, last_bound, unbound in [

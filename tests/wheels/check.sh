@@ -64,6 +64,19 @@ runpath_is_origin() {
   return "$status"
 }
 
+# The provider library in SITE has its own SONAME and exports the KERNEL32
+# calls of oslayer/kernel32.h and nothing else.
+provider_exports_kernel32_only() {
+  local library="$1/windows/libwindows_volumes_kernel32.so.1" exported expected
+  [ -f "$library" ] || fail "no $library"
+  readelf -d "$library" | grep -q 'Library soname: \[libwindows_volumes_kernel32.so.1\]' \
+    || fail "$library has another SONAME"
+  exported=$(nm -D --defined-only "$library" | awk '$2 ~ /^[TDBRW]$/ { print $3 }' | sort)
+  expected=$(sed -n 's/^[A-Za-z]* WINAPI \([A-Za-z]*\)(.*/\1/p' "$root/oslayer/kernel32.h" | sort)
+  [ "$exported" = "$expected" ] || fail "$library exports $(echo $exported), not the KERNEL32 calls $(echo $expected)"
+  echo "provider: SONAME libwindows_volumes_kernel32.so.1, exports the $(echo "$expected" | wc -l) KERNEL32 calls only"
+}
+
 # The Linux surface suites and volinfo, run by PYTHON with SITE's packages.
 linux_surface() {
   local python=$1 site=$2 volinfo=("${@:3}") out
@@ -156,6 +169,7 @@ case "$mode" in
     "$python" -m pip install --quiet --no-index --find-links "$dist" "windows-volumes[standalone]==$version"
     "$python" -m pip check || fail "pip check"
     runpath_is_origin "$site" || fail "a build path is searched"
+    provider_exports_kernel32_only "$site"
     (cd "$work" && "$python" -c 'import inspect, windows.volumes as v; print("IsFAT%s" % inspect.signature(v.IsFAT))')
     cat > "$work/caller.py" <<'EOF'
 import os

@@ -91,6 +91,15 @@ differs() {
 }
 
 sources_changed=0
+# Makes apt source FILE hold exactly LINE, saying WHY, where it does not yet.
+want_source() {
+  local file=$1 line=$2 why=$3
+  differs "$file" "$line" || return 0
+  need_root
+  say "$why"
+  echo "$line" > "$file"
+  sources_changed=1
+}
 # CPython 2.7 is not in bookworm; bullseye's main archive has 2.7.18. The pin
 # keeps every package that bookworm also has on bookworm.
 BULLSEYE_LIST=/etc/apt/sources.list.d/volumes-bullseye.list
@@ -115,14 +124,8 @@ if [ "$profile" = test ]; then
   # package (and memcheck takes CPython's valgrind suppressions from it); the
   # tarball itself is kept for building the Windows interpreter. The pin
   # above covers this source too.
-  BULLSEYE_SRC_LIST=/etc/apt/sources.list.d/volumes-bullseye-src.list
-  want_src_list="deb-src $archive bullseye main"
-  if differs "$BULLSEYE_SRC_LIST" "$want_src_list"; then
-    need_root
-    say "adding Debian bullseye's source packages, for CPython 2.7.18's source (Windows build, valgrind suppressions)"
-    echo "$want_src_list" > "$BULLSEYE_SRC_LIST"
-    sources_changed=1
-  fi
+  want_source /etc/apt/sources.list.d/volumes-bullseye-src.list "deb-src $archive bullseye main" \
+    "adding Debian bullseye's source packages, for CPython 2.7.18's source (Windows build, valgrind suppressions)"
 fi
 
 # The option a one-line source for ARCHIVE and RELEASE must carry so that
@@ -174,27 +177,14 @@ if [ "$profile" = test ]; then
   # CPython 3.11.2 (the version of this release's own python3.11, which
   # freezes its modules), zlib and libffi come from this release's source
   # packages.
-  OWN_SRC_LIST=/etc/apt/sources.list.d/volumes-$codename-src.list
-  want_own_src_list="deb-src $(signed_by_option "$codename")$archive $codename main"
-  if differs "$OWN_SRC_LIST" "$want_own_src_list"; then
-    need_root
-    say "adding Debian $codename's source packages, for the Windows CPython 3.11's sources"
-    echo "$want_own_src_list" > "$OWN_SRC_LIST"
-    sources_changed=1
-  fi
-fi
-
-if [ "$profile" = test ]; then
+  want_source "/etc/apt/sources.list.d/volumes-$codename-src.list" \
+    "deb-src $(signed_by_option "$codename")$archive $codename main" \
+    "adding Debian $codename's source packages, for the Windows CPython 3.11's sources"
   # Backports are pinned by the archive itself (NotAutomatic): a package
-  # comes from there only when named with the release, as below.
-  BACKPORTS_LIST=/etc/apt/sources.list.d/volumes-$codename-backports.list
-  want_backports_list="deb $(signed_by_option "$codename")$archive $codename-backports main"
-  if differs "$BACKPORTS_LIST" "$want_backports_list"; then
-    need_root
-    say "adding Debian $codename-backports ($archive), for scikit-build-core (the wheels' build backend)"
-    echo "$want_backports_list" > "$BACKPORTS_LIST"
-    sources_changed=1
-  fi
+  # comes from there only when named with the release (BACKPORTS_PACKAGES).
+  want_source "/etc/apt/sources.list.d/volumes-$codename-backports.list" \
+    "deb $(signed_by_option "$codename")$archive $codename-backports main" \
+    "adding Debian $codename-backports ($archive), for scikit-build-core (the wheels' build backend)"
 fi
 
 missing=()

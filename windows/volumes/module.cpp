@@ -12,7 +12,7 @@
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/collaborator_import.h"
-#include "volumes/fat_test.h"
+#include "volumes/fat_family.h"
 #include "volumes/module_state.h"
 #include "volumes/volume_guid.h"
 #include "volumes/volume_identity.h"

@@ -13,7 +13,7 @@
 #include "volume_queries/multi_string.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
-#include "volumes/module_state.h"
+#include "windows/module_context.h"
 
 namespace volumes {
 namespace {
@@ -52,7 +52,7 @@ OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
 // WindowsError for `error_code`.
 [[noreturn]] void RaiseLookupFailure(DWORD buffer_length, DWORD error_code) {
   OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
-  Log(State().names.error.get(), "Could not write path names into %s-byte buffer.", size.get());
+  Log(LogLevel::kError, "Could not write path names into %s-byte buffer.", size.get());
   RaiseWindowsError(error_code);
 }
 
@@ -85,7 +85,7 @@ OwnedRef LookUpVolumePathNames(PyObject* guid_path, SystemText* keep) {
     if (return_length <= buffer_length) RaiseLookupFailure(buffer_length, ERROR_INVALID_DATA);
     OwnedRef old_size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
     OwnedRef new_size = pyutil::IntegerFromUnsigned(ByteCount(return_length));
-    Log(State().names.debug.get(), "%s isn't big enough, allocating %s bytes.", old_size.get(),
+    Log(LogLevel::kDebug, "%s isn't big enough, allocating %s bytes.", old_size.get(),
         new_size.get());
     buffer.Release();
     buffer_length = return_length;

@@ -11,7 +11,7 @@
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
-#include "volumes/module_state.h"
+#include "windows/module_context.h"
 
 namespace volumes {
 namespace {

@@ -59,7 +59,7 @@ PyObject* IsFAT(PyObject* /*module*/, const pyutil::CallArguments& call) {
         pyutil::ThrowPythonError();
       }
       pyutil::HandledExceptionScope handling(caught);
-      Log(state.names.exception.get(), "WindowsError");
+      Log(LogLevel::kException, "WindowsError");
       Py_RETURN_FALSE;
     }
 

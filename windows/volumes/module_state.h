@@ -1,6 +1,7 @@
 // The state windows.volumes creates at import and keeps for the life of the
 // process: the module namespace, the collaborator function it calls to raise
 // WindowsError, the private FAT cache, and the interned names it looks up.
+// What the volume queries need of it is declared in windows/module_context.h.
 #pragma once
 
 #include <Python.h>
@@ -12,6 +13,7 @@
 #include "pyutil/calls.h"
 #include "pyutil/owned_ref.h"
 #include "pyutil/py_version.h"
+#include "windows/module_context.h"
 #include "windows/winwrap/raise_windows_error.h"
 
 namespace volumes {
@@ -75,25 +77,5 @@ ModuleState& State();
 
 // A module-level name, looked up now: the namespace, then the built-in names.
 OwnedRef Global(PyObject* name);
-
-// The native str of a log format, a string literal: made on its first use
-// and kept (keyed by the literal's address), so that a record logged for
-// every volume does not make its format anew. Borrowed.
-PyObject* LogFormat(const char* format);
-
-// Calls LOGGER.<level>(format, arguments...): the logger does the
-// formatting. `format` is a string literal.
-template <typename... Arguments>
-void Log(PyObject* level, const char* format, Arguments... arguments) {
-  OwnedRef logger = Global(State().names.LOGGER.get());
-  pyutil::CallMethod(logger.get(), level, LogFormat(format), arguments...);
-}
-
-// Raises WindowsError through windows.winwrap, which reads the code of the
-// failed call from the thread's last error: only right after the call.
-[[noreturn]] void RaiseWindowsError();
-// Raises WindowsError for this code: for a code read earlier, which code run
-// since (a log handler) cannot change.
-[[noreturn]] void RaiseWindowsError(DWORD error_code);
 
 }  // namespace volumes

@@ -75,7 +75,7 @@ bool SkipVolumeOnException(const char* format, Argument argument) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   pyutil::CaughtException caught(kPopulateTraceback);
   pyutil::HandledExceptionScope handling(caught);
-  Log(State().names.exception.get(), format, argument);
+  Log(LogLevel::kException, format, argument);
   return true;
 }
 
@@ -121,7 +121,7 @@ void StoreEntry(NewTable& table, PyObject* key, PyObject* entry, PyObject* volum
   if (PyObject_Hash(key) == -1) pyutil::ThrowPythonError();
   if (PyObject* earlier = PyDict_GetItem(table.sources.get(), key)) {
     OwnedRef replaced = OwnedRef::Borrow(earlier);  // the handler may change the dict
-    Log(State().names.warning.get(),
+    Log(LogLevel::kWarning,
         "Volume %s at %r has the same volume ID %s as volume %s at %r, which it replaces.",
         volume_name, mount_point, key, PyTuple_GET_ITEM(replaced.get(), 0),
         PyTuple_GET_ITEM(replaced.get(), 1));
@@ -153,7 +153,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
     pyutil::ThrowPythonError();
   }
   if (PyList_GET_SIZE(mount_points.get()) == 0) {
-    Log(names.debug.get(), "Volume %s has no mount point. Skipping.", volume_name);
+    Log(LogLevel::kDebug, "Volume %s has no mount point. Skipping.", volume_name);
     return;
   }
   if (PyList_GET_SIZE(mount_points.get()) > 1) {
@@ -163,7 +163,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
     OwnedRef sort_options = RequireNew(PyDict_New());
     RequireStatus(PyDict_SetItem(sort_options.get(), names.key.get(), State().builtin_len.get()));
     RequireNew(PyObject_Call(sort.get(), no_arguments.get(), sort_options.get()));
-    Log(names.debug.get(), "Got multiple mounts for %s: %s", volume_name, mount_points.get());
+    Log(LogLevel::kDebug, "Got multiple mounts for %s: %s", volume_name, mount_points.get());
     // The logger was handed the list and may have emptied it: mount_points[0]
     // then raises, as it would in Python, instead of reading past the items.
     if (PyList_GET_SIZE(mount_points.get()) == 0) {
@@ -210,7 +210,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
       })) {
     capacity_bytes = total_bytes.QuadPart;
   } else {
-    Log(names.debug.get(), "Could not determine volume capacity for %r", mount_point.get());
+    Log(LogLevel::kDebug, "Could not determine volume capacity for %r", mount_point.get());
   }
 
   OwnedRef volume_uuid = GuidOfVolumeName(volume_name);
@@ -257,7 +257,7 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
   if (current_volume_ids != volume_ids.get()) {
     return pyutil::GetAttr(self, names._volume_ids.get());
   }
-  Log(names.info.get(), "Refreshing volume information table.");
+  Log(LogLevel::kInfo, "Refreshing volume information table.");
   OwnedRef start_time = GetMonotonicTime();
   OwnedRef new_volume_ids = RequireNew(PyDict_New());
   NewTable new_table;
@@ -285,10 +285,10 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
   RequireStatus(PyObject_SetAttr(self, names._volume_entries.get(), new_volume_entries));
   {
     ClearFatCacheOnFailure keep_cache_consistent;
-    Log(names.info.get(), "Got new volume entries: %r", new_volume_entries);
+    Log(LogLevel::kInfo, "Got new volume entries: %r", new_volume_entries);
     OwnedRef end_time = GetMonotonicTime();
     OwnedRef elapsed = RequireNew(PyNumber_Subtract(end_time.get(), start_time.get()));
-    Log(names.info.get(), "Volume information refresh complete in %gs.", elapsed.get());
+    Log(LogLevel::kInfo, "Volume information refresh complete in %gs.", elapsed.get());
   }
   PyDict_Clear(state.is_fat_cache.get());
   return new_volume_ids;

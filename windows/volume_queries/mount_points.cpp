@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "kernel32.h"
+#include "pyutil/argument_parsing.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/interpreter_memory.h"
@@ -111,11 +112,8 @@ OwnedRef QueryVolumePathNames(PyObject* guid_path, SystemText* keep) {
 
 PyObject* GetVolumePathNamesFunction(PyObject* /*module*/, PyObject* guid_path) {
   return pyutil::GuardEntry(kTraceback, [guid_path]() -> PyObject* {
-    if (guid_path != Py_None && !pyutil::IsTextOrNativeStringExact(guid_path)) {
-      pyutil::RaiseFormatted(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "guid_path", pyutil::kAnyTextTypeName, Py_TYPE(guid_path)->tp_name);
-    }
+    pyutil::CheckArgumentType(guid_path, pyutil::kAnyTextArgument, pyutil::NoneAllowed::kYes,
+                              "guid_path");
     return QueryVolumePathNames(guid_path).release();
   });
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "pyutil/argument_parsing.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
@@ -111,10 +112,8 @@ OwnedRef FormatVolumeID(PyObject* serial_number) {
   // formatting arguments itself.
   OwnedRef volume_id =
       pyutil::RequireNew(pyutil::FormatNativeString(State().volume_id_format.get(), serial_number));
-  if (!pyutil::IsNativeStringExact(volume_id.get())) {
-    pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
-                           Py_TYPE(volume_id.get())->tp_name);
-  }
+  pyutil::CheckArgumentType(volume_id.get(), pyutil::kNativeStringArgument,
+                            pyutil::NoneAllowed::kNo);
   PyObject* text = volume_id.release();
   pyutil::InternNativeStringInPlace(&text);
   return OwnedRef::Steal(text);

@@ -141,11 +141,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
   SystemText name_text;
   OwnedRef mount_points;
   try {
-    if (volume_name != Py_None && !pyutil::IsTextOrNativeStringExact(volume_name)) {
-      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s",
-                             pyutil::kAnyTextTypeName,
-                             Py_TYPE(volume_name)->tp_name);
-    }
+    pyutil::CheckArgumentType(volume_name, pyutil::kAnyTextArgument, pyutil::NoneAllowed::kYes);
     mount_points = QueryVolumePathNames(volume_name, &name_text);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
@@ -174,10 +170,7 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 
   OwnedRef information;
   try {
-    if (volume_name != Py_None && !PyUnicode_CheckExact(volume_name)) {
-      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", pyutil::kTextTypeName,
-                             Py_TYPE(volume_name)->tp_name);
-    }
+    pyutil::CheckArgumentType(volume_name, pyutil::kTextArgument, pyutil::NoneAllowed::kYes);
     // The query names the volume by its GUID name, not by the mount point.
     // An exact unicode name is the text the mount point lookup converted.
     information = QueryVolumeInformationByPath(

@@ -163,7 +163,8 @@ void InitialiseModule(PyObject* module) {
   state.fat_filesystems = RequireNew(PyFrozenSet_New(fat_names.get()));
   state.is_fat_cache = RequireNew(PyDict_New());
 
-  Bind(names._ListVolumeNames.get(), NewModuleFunction(&kListVolumeNamesFunction).get());
+  state.list_volume_names_function = NewModuleFunction(&kListVolumeNamesFunction);
+  Bind(names._ListVolumeNames.get(), state.list_volume_names_function.get());
   Bind(names.FindVolumeID.get(), NewModuleFunction(&kFindVolumeIDFunction).get());
   state.volume_id_function = NewModuleFunction(&kVolumeIDFromSerialNumberFunction);
   Bind(names._VolumeIDFromSerialNumber.get(), state.volume_id_function.get());

@@ -66,6 +66,7 @@ struct ModuleState {
   OwnedRef volume_id_format;             // "serial:%s"
   OwnedRef builtin_len;                  // the built-in len, the mount point sort key
   OwnedRef volume_id_function;           // our own _VolumeIDFromSerialNumber
+  OwnedRef list_volume_names_function;   // our own _ListVolumeNames
   OwnedRef guid_matcher;  // our own VOLUME_NAME_GUID_MATCHER, if the engine compiled it
   std::vector<std::pair<const char*, OwnedRef>> log_formats;  // see LogFormat
   InternedNames names;
@@ -77,5 +78,19 @@ ModuleState& State();
 
 // A module-level name, looked up now: the namespace, then the built-in names.
 OwnedRef Global(PyObject* name);
+
+// Uses the module attribute `name` as the namespace holds it now. While it is
+// still `own`, the object the module bound there at import, `own_path()`
+// does directly what using that object would, with the same result;
+// otherwise `rebound_path(current)` uses what it found. `own` is nullptr
+// where no direct path applies. The name is looked up first, as Python looks
+// up a called name before it evaluates the arguments.
+template <typename OwnPath, typename ReboundPath>
+OwnedRef UseModuleAttribute(PyObject* name, PyObject* own, OwnPath own_path,
+                            ReboundPath rebound_path) {
+  OwnedRef current = Global(name);
+  if (current.get() == own) return own_path();
+  return rebound_path(current.get());
+}
 
 }  // namespace volumes

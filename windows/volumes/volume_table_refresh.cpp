@@ -256,8 +256,9 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
   NewTable new_table;
   PyObject* new_volume_entries = new_table.entries.get();
 
-  OwnedRef list_volume_names = Global(names._ListVolumeNames.get());
-  OwnedRef volume_names = pyutil::Call(list_volume_names.get());
+  OwnedRef volume_names = UseModuleAttribute(
+      names._ListVolumeNames.get(), state.list_volume_names_function.get(),
+      [] { return ListVolumeNames(); }, [](PyObject* function) { return pyutil::Call(function); });
   if (PyList_CheckExact(volume_names.get()) || PyTuple_CheckExact(volume_names.get())) {
     // By index, reading the size anew each time: a list may change under us.
     for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(volume_names.get()); ++index) {

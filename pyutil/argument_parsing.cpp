@@ -139,4 +139,15 @@ OwnedRef ParseKeywordArguments(const Signature& signature, const CallArguments& 
   return owned_kwargs;
 }
 
+void RaiseArgumentTypeError(const ArgumentType& type, PyObject* value,
+                            const char* parameter_name) {
+  const char* given = value == Py_None ? "None" : Py_TYPE(value)->tp_name;
+  if (parameter_name != nullptr) {
+    RaiseFormatted(PyExc_TypeError,
+                   "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   parameter_name, type.name, given);
+  }
+  RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", type.name, given);
+}
+
 }  // namespace pyutil

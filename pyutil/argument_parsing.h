@@ -1,11 +1,13 @@
 // Argument checking for functions whose parameters may be given by position
 // or by keyword, with the interpreter-style messages every caller of the
-// module sees ("IsFAT() takes exactly 2 positional arguments (1 given)").
+// module sees ("IsFAT() takes exactly 2 positional arguments (1 given)"),
+// and the check of an argument's type.
 #pragma once
 
 #include <Python.h>
 
 #include "pyutil/owned_ref.h"
+#include "pyutil/py_version.h"
 
 namespace pyutil {
 
@@ -54,6 +56,38 @@ struct Signature {
     values[index] = nullptr;
   }
   return OwnedRef();
+}
+
+// The exact types a value may have, and the name its TypeError gives them.
+struct ArgumentType {
+  const char* name;
+  bool (*accepts)(PyObject* value);
+};
+
+inline bool IsUnicodeExact(PyObject* value) { return PyUnicode_CheckExact(value); }
+
+// unicode (2.7) or str (3), by its name there.
+inline constexpr ArgumentType kTextArgument = {kTextTypeName, IsUnicodeExact};
+// str or unicode in 2.7 ("basestring"); str in 3.
+inline constexpr ArgumentType kAnyTextArgument = {kAnyTextTypeName, IsTextOrNativeStringExact};
+// The native str of either version.
+inline constexpr ArgumentType kNativeStringArgument = {"str", IsNativeStringExact};
+
+enum class NoneAllowed : bool { kNo, kYes };
+
+// Raises the TypeError for `value`, which is not of `type`: "Argument 'path'
+// has incorrect type (expected unicode, got int)" for a parameter, or, where
+// `parameter_name` is nullptr (a value handed on inside the module, a
+// result), "Expected unicode, got int". None is named "None".
+[[noreturn]] void RaiseArgumentTypeError(const ArgumentType& type, PyObject* value,
+                                         const char* parameter_name);
+
+// Passes `value` of `type` (and None where `none` allows it); raises the
+// TypeError above for anything else.
+inline void CheckArgumentType(PyObject* value, const ArgumentType& type, NoneAllowed none,
+                              const char* parameter_name = nullptr) {
+  if (type.accepts(value) || (none == NoneAllowed::kYes && value == Py_None)) return;
+  RaiseArgumentTypeError(type, value, parameter_name);
 }
 
 }  // namespace pyutil

@@ -197,8 +197,9 @@ PyTypeObject* BindingFunctionType() {
     t.tp_descr_get = DescriptorGet;
     return t;
   }();
-  static const bool ready = PyType_Ready(&type) == 0;
-  if (!ready) return nullptr;
+  // Readied by the first call that succeeds: a failure (memory running out)
+  // is the error of that call alone, and the next call tries again.
+  if ((type.tp_flags & Py_TPFLAGS_READY) == 0 && PyType_Ready(&type) != 0) return nullptr;
   return &type;
 }
 

@@ -98,6 +98,25 @@ class FindVolumeIDTest(volumes_testing.ScriptedSystemTestCase):
     volumes._VolumeIDFromSerialNumber = Failing
     self.assertRaises(ValueError, volumes.FindVolumeID, Stat(1))
 
+  def testLooksUpTheFunctionBeforeReadingStDev(self):
+    # As Python evaluates _VolumeIDFromSerialNumber(stat_result.st_dev): the
+    # function first, then the argument.
+    class Rebinding(object):
+      @property
+      def st_dev(self):
+        volumes._VolumeIDFromSerialNumber = lambda serial: "rebound"
+        return 5
+    self.Rebind("_VolumeIDFromSerialNumber", volumes._VolumeIDFromSerialNumber)
+    self.assertEqual("serial:5", volumes.FindVolumeID(Rebinding()))
+    self.assertEqual("rebound", volumes.FindVolumeID(Rebinding()))
+
+    class Failing(object):
+      @property
+      def st_dev(self):
+        raise KeyError("st_dev")
+    del volumes._VolumeIDFromSerialNumber
+    self.assertRaises(NameError, volumes.FindVolumeID, Failing())
+
   def testFallsBackToBuiltinsThenNameError(self):
     self.Rebind("_VolumeIDFromSerialNumber", None)
     del volumes._VolumeIDFromSerialNumber

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "kernel32.h"
+#include "pyutil/argument_parsing.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/interpreter_memory.h"
@@ -13,7 +14,7 @@
 #include "volume_queries/multi_string.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
-#include "volumes/module_state.h"
+#include "windows/module_context.h"
 
 namespace volumes {
 namespace {
@@ -52,7 +53,7 @@ OwnedRef SplitMultiString(const WCHAR* text, DWORD length) {
 // WindowsError for `error_code`.
 [[noreturn]] void RaiseLookupFailure(DWORD buffer_length, DWORD error_code) {
   OwnedRef size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
-  Log(State().names.error.get(), "Could not write path names into %s-byte buffer.", size.get());
+  Log(LogLevel::kError, "Could not write path names into %s-byte buffer.", size.get());
   RaiseWindowsError(error_code);
 }
 
@@ -85,7 +86,7 @@ OwnedRef LookUpVolumePathNames(PyObject* guid_path, SystemText* keep) {
     if (return_length <= buffer_length) RaiseLookupFailure(buffer_length, ERROR_INVALID_DATA);
     OwnedRef old_size = pyutil::IntegerFromUnsigned(ByteCount(buffer_length));
     OwnedRef new_size = pyutil::IntegerFromUnsigned(ByteCount(return_length));
-    Log(State().names.debug.get(), "%s isn't big enough, allocating %s bytes.", old_size.get(),
+    Log(LogLevel::kDebug, "%s isn't big enough, allocating %s bytes.", old_size.get(),
         new_size.get());
     buffer.Release();
     buffer_length = return_length;
@@ -111,11 +112,8 @@ OwnedRef QueryVolumePathNames(PyObject* guid_path, SystemText* keep) {
 
 PyObject* GetVolumePathNamesFunction(PyObject* /*module*/, PyObject* guid_path) {
   return pyutil::GuardEntry(kTraceback, [guid_path]() -> PyObject* {
-    if (guid_path != Py_None && !pyutil::IsTextOrNativeStringExact(guid_path)) {
-      pyutil::RaiseFormatted(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "guid_path", pyutil::kAnyTextTypeName, Py_TYPE(guid_path)->tp_name);
-    }
+    pyutil::CheckArgumentType(guid_path, pyutil::kAnyTextArgument, pyutil::NoneAllowed::kYes,
+                              "guid_path");
     return QueryVolumePathNames(guid_path).release();
   });
 }

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "pyutil/python_error.h"
-#include "volumes/module_state.h"
+#include "windows/module_context.h"
 
 namespace volumes {
 

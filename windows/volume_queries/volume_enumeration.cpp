@@ -7,7 +7,7 @@
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
-#include "volumes/module_state.h"
+#include "windows/module_context.h"
 
 namespace volumes {
 namespace {
@@ -55,7 +55,7 @@ OwnedRef SearchVolumeNames() {
     // A search that yields the same name again has stopped advancing.
     PyObject* last_name = PyList_GET_ITEM(volume_names.get(), PyList_GET_SIZE(volume_names.get()) - 1);
     if (pyutil::TextEquals(current_name.get(), last_name)) {
-      Log(State().names.error.get(), "FindNextVolume improperly returned same value %s",
+      Log(LogLevel::kError, "FindNextVolume improperly returned same value %s",
           current_name.get());
       return volume_names;
     }

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "kernel32.h"
+#include "pyutil/argument_parsing.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/integer_conversion.h"
 #include "pyutil/py_version.h"
@@ -11,7 +12,7 @@
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"
-#include "volumes/module_state.h"
+#include "windows/module_context.h"
 
 namespace volumes {
 namespace {
@@ -54,9 +55,7 @@ const pyutil::TracebackEntry kByPathTraceback(
     "windows.volumes.GetVolumeInformation", "windows/volume_queries/volume_information.cpp",
     __LINE__);
 OwnedRef ReadVolumeInformationByPath(PyObject* path, const SystemText* converted) {
-  if (path == Py_None) {
-    pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got None", pyutil::kTextTypeName);
-  }
+  pyutil::CheckArgumentType(path, pyutil::kTextArgument, pyutil::NoneAllowed::kNo);
   // The text the caller converted already, or converted here.
   pyutil::WideString own_text;
   if (converted == nullptr) own_text = ArgumentToWide(path, "path");
@@ -105,11 +104,7 @@ OwnedRef ReadVolumeInformationByHandle(std::int64_t handle) {
 
 PyObject* GetVolumeInformationFunction(PyObject* /*module*/, PyObject* path) {
   return pyutil::GuardEntry(kByPathTraceback, [path]() -> PyObject* {
-    if (path != Py_None && !PyUnicode_CheckExact(path)) {
-      pyutil::RaiseFormatted(PyExc_TypeError,
-                             "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                             "path", pyutil::kTextTypeName, Py_TYPE(path)->tp_name);
-    }
+    pyutil::CheckArgumentType(path, pyutil::kTextArgument, pyutil::NoneAllowed::kYes, "path");
     return QueryVolumeInformationByPath(path).release();
   });
 }

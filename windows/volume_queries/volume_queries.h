@@ -2,7 +2,7 @@
 //
 // Each operation has the module function (which checks or converts its one
 // argument) and an internal entry that takes the argument in its final form;
-// the table refresh and the FAT test call the internal entries directly, so
+// the table refresh and IsFAT call the internal entries directly, so
 // rebinding the module attributes does not change them. Internal entries
 // return a new reference or throw pyutil::PythonErrorSet.
 #pragma once

@@ -12,7 +12,7 @@
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/volume_queries.h"
 #include "volumes/collaborator_import.h"
-#include "volumes/fat_test.h"
+#include "volumes/fat_family.h"
 #include "volumes/module_state.h"
 #include "volumes/volume_guid.h"
 #include "volumes/volume_identity.h"
@@ -163,7 +163,8 @@ void InitialiseModule(PyObject* module) {
   state.fat_filesystems = RequireNew(PyFrozenSet_New(fat_names.get()));
   state.is_fat_cache = RequireNew(PyDict_New());
 
-  Bind(names._ListVolumeNames.get(), NewModuleFunction(&kListVolumeNamesFunction).get());
+  state.list_volume_names_function = NewModuleFunction(&kListVolumeNamesFunction);
+  Bind(names._ListVolumeNames.get(), state.list_volume_names_function.get());
   Bind(names.FindVolumeID.get(), NewModuleFunction(&kFindVolumeIDFunction).get());
   state.volume_id_function = NewModuleFunction(&kVolumeIDFromSerialNumberFunction);
   Bind(names._VolumeIDFromSerialNumber.get(), state.volume_id_function.get());

@@ -14,6 +14,25 @@ OwnedRef Global(PyObject* name) {
   return pyutil::LookupGlobal(state.globals, state.builtins, name);
 }
 
+OwnedRef Logger() { return Global(State().names.LOGGER.get()); }
+
+PyObject* LogMethodName(LogLevel level) {
+  const InternedNames& names = State().names;
+  switch (level) {
+    case LogLevel::kDebug:
+      return names.debug.get();
+    case LogLevel::kInfo:
+      return names.info.get();
+    case LogLevel::kWarning:
+      return names.warning.get();
+    case LogLevel::kError:
+      return names.error.get();
+    case LogLevel::kException:
+      break;
+  }
+  return names.exception.get();
+}
+
 PyObject* LogFormat(const char* format) {
   // A few call sites in all: a short list, searched by address.
   std::vector<std::pair<const char*, OwnedRef>>& formats = State().log_formats;

@@ -1,6 +1,7 @@
 // The state windows.volumes creates at import and keeps for the life of the
 // process: the module namespace, the collaborator function it calls to raise
 // WindowsError, the private FAT cache, and the interned names it looks up.
+// What the volume queries need of it is declared in windows/module_context.h.
 #pragma once
 
 #include <Python.h>
@@ -12,6 +13,7 @@
 #include "pyutil/calls.h"
 #include "pyutil/owned_ref.h"
 #include "pyutil/py_version.h"
+#include "windows/module_context.h"
 #include "windows/winwrap/raise_windows_error.h"
 
 namespace volumes {
@@ -64,6 +66,7 @@ struct ModuleState {
   OwnedRef volume_id_format;             // "serial:%s"
   OwnedRef builtin_len;                  // the built-in len, the mount point sort key
   OwnedRef volume_id_function;           // our own _VolumeIDFromSerialNumber
+  OwnedRef list_volume_names_function;   // our own _ListVolumeNames
   OwnedRef guid_matcher;  // our own VOLUME_NAME_GUID_MATCHER, if the engine compiled it
   std::vector<std::pair<const char*, OwnedRef>> log_formats;  // see LogFormat
   InternedNames names;
@@ -76,24 +79,18 @@ ModuleState& State();
 // A module-level name, looked up now: the namespace, then the built-in names.
 OwnedRef Global(PyObject* name);
 
-// The native str of a log format, a string literal: made on its first use
-// and kept (keyed by the literal's address), so that a record logged for
-// every volume does not make its format anew. Borrowed.
-PyObject* LogFormat(const char* format);
-
-// Calls LOGGER.<level>(format, arguments...): the logger does the
-// formatting. `format` is a string literal.
-template <typename... Arguments>
-void Log(PyObject* level, const char* format, Arguments... arguments) {
-  OwnedRef logger = Global(State().names.LOGGER.get());
-  pyutil::CallMethod(logger.get(), level, LogFormat(format), arguments...);
+// Uses the module attribute `name` as the namespace holds it now. While it is
+// still `own`, the object the module bound there at import, `own_path()`
+// does directly what using that object would, with the same result;
+// otherwise `rebound_path(current)` uses what it found. `own` is nullptr
+// where no direct path applies. The name is looked up first, as Python looks
+// up a called name before it evaluates the arguments.
+template <typename OwnPath, typename ReboundPath>
+OwnedRef UseModuleAttribute(PyObject* name, PyObject* own, OwnPath own_path,
+                            ReboundPath rebound_path) {
+  OwnedRef current = Global(name);
+  if (current.get() == own) return own_path();
+  return rebound_path(current.get());
 }
-
-// Raises WindowsError through windows.winwrap, which reads the code of the
-// failed call from the thread's last error: only right after the call.
-[[noreturn]] void RaiseWindowsError();
-// Raises WindowsError for this code: for a code read earlier, which code run
-// since (a log handler) cannot change.
-[[noreturn]] void RaiseWindowsError(DWORD error_code);
 
 }  // namespace volumes

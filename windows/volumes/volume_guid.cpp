@@ -66,26 +66,37 @@ std::optional<GuidSpan> MatchGuid(const Unit* units, Py_ssize_t length) {
   return GuidSpan{kPrefixLength, end};
 }
 
-}  // namespace
+// Group 1 of the module's own pattern on an exact unicode name, or None:
+// the same result as the pattern's match, without the match object and the
+// calls of group() and encode().
+OwnedRef MatchGuidHere(PyObject* volume_name) {
+  const std::optional<GuidSpan> span = pyutil::UnicodeUnits(volume_name).Visit(
+      [](const auto* units, Py_ssize_t length) { return MatchGuid(units, length); });
+  if (!span) return OwnedRef::Borrow(Py_None);
+  return pyutil::NativeStringFromAsciiSlice(volume_name, span->start, span->end);
+}
 
-OwnedRef GuidOfVolumeName(PyObject* volume_name) {
-  const ModuleState& state = State();
-  const InternedNames& names = state.names;
-  OwnedRef matcher = Global(names.VOLUME_NAME_GUID_MATCHER.get());
-  if (matcher.get() == state.guid_matcher.get() && PyUnicode_CheckExact(volume_name)) {
-    // Still the module's own pattern, which the engine made and nobody can
-    // change: matched here with the same result, without the match object
-    // and the calls of group() and encode().
-    const std::optional<GuidSpan> span = pyutil::UnicodeUnits(volume_name).Visit(
-        [](const auto* units, Py_ssize_t length) { return MatchGuid(units, length); });
-    if (!span) return OwnedRef::Borrow(Py_None);
-    return pyutil::NativeStringFromAsciiSlice(volume_name, span->start, span->end);
-  }
-  OwnedRef match = pyutil::CallMethod(matcher.get(), names.match.get(), volume_name);
+// Group 1 of matcher.match(volume_name) as ASCII native text, or None.
+OwnedRef MatchGuidThrough(PyObject* matcher, PyObject* volume_name) {
+  const InternedNames& names = State().names;
+  OwnedRef match = pyutil::CallMethod(matcher, names.match.get(), volume_name);
   if (!pyutil::RequireStatus(PyObject_IsTrue(match.get()))) return OwnedRef::Borrow(Py_None);
   OwnedRef group_number = pyutil::RequireNew(pyutil::NewInteger(1));
   OwnedRef guid = pyutil::CallMethod(match.get(), names.group.get(), group_number.get());
   return pyutil::NativeStringFromAsciiText(guid.get(), names.encode.get(), names.ascii.get());
+}
+
+}  // namespace
+
+OwnedRef GuidOfVolumeName(PyObject* volume_name) {
+  const ModuleState& state = State();
+  // The module's own pattern, which the engine made and nobody can change,
+  // is matched here for an exact unicode name.
+  PyObject* own_matcher = PyUnicode_CheckExact(volume_name) ? state.guid_matcher.get() : nullptr;
+  return UseModuleAttribute(
+      state.names.VOLUME_NAME_GUID_MATCHER.get(), own_matcher,
+      [volume_name] { return MatchGuidHere(volume_name); },
+      [volume_name](PyObject* matcher) { return MatchGuidThrough(matcher, volume_name); });
 }
 
 }  // namespace volumes

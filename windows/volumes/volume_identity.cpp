@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 
+#include "pyutil/argument_parsing.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
@@ -111,10 +112,8 @@ OwnedRef FormatVolumeID(PyObject* serial_number) {
   // formatting arguments itself.
   OwnedRef volume_id =
       pyutil::RequireNew(pyutil::FormatNativeString(State().volume_id_format.get(), serial_number));
-  if (!pyutil::IsNativeStringExact(volume_id.get())) {
-    pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
-                           Py_TYPE(volume_id.get())->tp_name);
-  }
+  pyutil::CheckArgumentType(volume_id.get(), pyutil::kNativeStringArgument,
+                            pyutil::NoneAllowed::kNo);
   PyObject* text = volume_id.release();
   pyutil::InternNativeStringInPlace(&text);
   return OwnedRef::Steal(text);
@@ -127,14 +126,26 @@ OwnedRef VolumeIDFromSerialNumber(PyObject* serial_number) {
                                     [serial_number] { return FormatVolumeID(serial_number); });
 }
 
-OwnedRef CallVolumeIDFunction(PyObject* serial_number) {
+namespace {
+
+// Calls the module's _VolumeIDFromSerialNumber as it is bound now with the
+// serial number `serial_number()` gives, read after the function: our own
+// function directly, a rebound one through the interpreter.
+template <typename SerialNumber>
+OwnedRef CallVolumeIDFunctionWith(SerialNumber serial_number) {
   const ModuleState& state = State();
-  OwnedRef function = Global(state.names._VolumeIDFromSerialNumber.get());
-  // Our own function is called directly; a rebound one through the interpreter.
-  if (function.get() == state.volume_id_function.get()) {
-    return VolumeIDFromSerialNumber(serial_number);
-  }
-  return pyutil::Call(function.get(), serial_number);
+  return UseModuleAttribute(
+      state.names._VolumeIDFromSerialNumber.get(), state.volume_id_function.get(),
+      [&serial_number] { return VolumeIDFromSerialNumber(serial_number().get()); },
+      [&serial_number](PyObject* function) {
+        return pyutil::Call(function, serial_number().get());
+      });
+}
+
+}  // namespace
+
+OwnedRef CallVolumeIDFunction(PyObject* serial_number) {
+  return CallVolumeIDFunctionWith([serial_number] { return OwnedRef::Borrow(serial_number); });
 }
 
 namespace {
@@ -149,13 +160,10 @@ const pyutil::TracebackEntry kFindVolumeIDTraceback(
     "windows.volumes.FindVolumeID", "windows/volumes/volume_identity.cpp", __LINE__);
 PyObject* FindVolumeIDFunction(PyObject* /*module*/, PyObject* stat_result) {
   return pyutil::GuardEntry(kFindVolumeIDTraceback, [stat_result]() -> PyObject* {
-    const ModuleState& state = State();
-    OwnedRef function = Global(state.names._VolumeIDFromSerialNumber.get());
-    OwnedRef device = pyutil::GetAttr(stat_result, state.names.st_dev.get());
-    if (function.get() == state.volume_id_function.get()) {
-      return VolumeIDFromSerialNumber(device.get()).release();
-    }
-    return pyutil::Call(function.get(), device.get()).release();
+    return CallVolumeIDFunctionWith([stat_result] {
+             return pyutil::GetAttr(stat_result, State().names.st_dev.get());
+           })
+        .release();
   });
 }
 

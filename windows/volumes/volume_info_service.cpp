@@ -7,6 +7,7 @@
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"
 #include "volumes/module_state.h"
+#include "volumes/volume_identity.h"
 
 namespace volumes {
 namespace {
@@ -92,8 +93,7 @@ OwnedRef VolumeIDForDeviceNumber(PyObject* self, PyObject* st_dev) {
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pyutil::ThrowPythonError();
   PyErr_Clear();
-  OwnedRef function = Global(names._VolumeIDFromSerialNumber.get());
-  return pyutil::Call(function.get(), st_dev);
+  return CallVolumeIDFunction(st_dev);
 }
 
 const pyutil::TracebackEntry kGetEntryForDeviceNumberTraceback(

@@ -75,7 +75,7 @@ bool SkipVolumeOnException(const char* format, Argument argument) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   pyutil::CaughtException caught(kPopulateTraceback);
   pyutil::HandledExceptionScope handling(caught);
-  Log(State().names.exception.get(), format, argument);
+  Log(LogLevel::kException, format, argument);
   return true;
 }
 
@@ -121,7 +121,7 @@ void StoreEntry(NewTable& table, PyObject* key, PyObject* entry, PyObject* volum
   if (PyObject_Hash(key) == -1) pyutil::ThrowPythonError();
   if (PyObject* earlier = PyDict_GetItem(table.sources.get(), key)) {
     OwnedRef replaced = OwnedRef::Borrow(earlier);  // the handler may change the dict
-    Log(State().names.warning.get(),
+    Log(LogLevel::kWarning,
         "Volume %s at %r has the same volume ID %s as volume %s at %r, which it replaces.",
         volume_name, mount_point, key, PyTuple_GET_ITEM(replaced.get(), 0),
         PyTuple_GET_ITEM(replaced.get(), 1));
@@ -131,104 +131,136 @@ void StoreEntry(NewTable& table, PyObject* key, PyObject* entry, PyObject* volum
   RequireStatus(PyDict_SetItem(table.entries.get(), key, entry));
 }
 
-// Describes one volume and stores its entry in the new table, or logs why
-// it is skipped.
-void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
-  const InternedNames& names = State().names;
-
-  // The name's UTF-16 text, made by the mount point lookup and handed to
-  // the calls after it.
-  SystemText name_text;
-  OwnedRef mount_points;
+// The mount points of a volume, with the UTF-16 text of its name made into
+// `name_text` for the calls after the lookup; nothing when the lookup fails
+// with an Exception, which is logged and skips the volume.
+OwnedRef LookUpMountPoints(PyObject* volume_name, SystemText& name_text) {
   try {
-    if (volume_name != Py_None && !pyutil::IsTextOrNativeStringExact(volume_name)) {
-      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s",
-                             pyutil::kAnyTextTypeName,
-                             Py_TYPE(volume_name)->tp_name);
-    }
-    mount_points = QueryVolumePathNames(volume_name, &name_text);
+    pyutil::CheckArgumentType(volume_name, pyutil::kAnyTextArgument, pyutil::NoneAllowed::kYes);
+    return QueryVolumePathNames(volume_name, &name_text);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
-    if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) return;
+    if (SkipVolumeOnException("Could not determine mount point for %s", volume_name)) {
+      return OwnedRef();
+    }
     pyutil::ThrowPythonError();
   }
-  if (PyList_GET_SIZE(mount_points.get()) == 0) {
-    Log(names.debug.get(), "Volume %s has no mount point. Skipping.", volume_name);
-    return;
+}
+
+// Sorts a list of several mount points shortest first (the sort is stable,
+// so equal lengths keep the system's order) and logs them.
+void SortShortestFirst(PyObject* volume_name, PyObject* mount_points) {
+  const ModuleState& state = State();
+  OwnedRef sort = pyutil::GetAttr(mount_points, state.names.sort.get());
+  OwnedRef no_arguments = RequireNew(PyTuple_New(0));
+  OwnedRef sort_options = RequireNew(PyDict_New());
+  RequireStatus(PyDict_SetItem(sort_options.get(), state.names.key.get(), state.builtin_len.get()));
+  RequireNew(PyObject_Call(sort.get(), no_arguments.get(), sort_options.get()));
+  Log(LogLevel::kDebug, "Got multiple mounts for %s: %s", volume_name, mount_points);
+}
+
+// The mount point an entry names: the shortest one; nothing when the volume
+// has none, which is logged and skips it.
+OwnedRef ChooseMountPoint(PyObject* volume_name, PyObject* mount_points) {
+  if (PyList_GET_SIZE(mount_points) == 0) {
+    Log(LogLevel::kDebug, "Volume %s has no mount point. Skipping.", volume_name);
+    return OwnedRef();
   }
-  if (PyList_GET_SIZE(mount_points.get()) > 1) {
-    // Shortest first; the sort is stable, so equal lengths keep the system's order.
-    OwnedRef sort = pyutil::GetAttr(mount_points.get(), names.sort.get());
-    OwnedRef no_arguments = RequireNew(PyTuple_New(0));
-    OwnedRef sort_options = RequireNew(PyDict_New());
-    RequireStatus(PyDict_SetItem(sort_options.get(), names.key.get(), State().builtin_len.get()));
-    RequireNew(PyObject_Call(sort.get(), no_arguments.get(), sort_options.get()));
-    Log(names.debug.get(), "Got multiple mounts for %s: %s", volume_name, mount_points.get());
+  if (PyList_GET_SIZE(mount_points) > 1) {
+    SortShortestFirst(volume_name, mount_points);
     // The logger was handed the list and may have emptied it: mount_points[0]
     // then raises, as it would in Python, instead of reading past the items.
-    if (PyList_GET_SIZE(mount_points.get()) == 0) {
+    if (PyList_GET_SIZE(mount_points) == 0) {
       pyutil::RaiseFormatted(PyExc_IndexError, "list index out of range");
     }
   }
-  OwnedRef mount_point = OwnedRef::Borrow(PyList_GET_ITEM(mount_points.get(), 0));
+  return OwnedRef::Borrow(PyList_GET_ITEM(mount_points, 0));
+}
 
-  OwnedRef information;
+// The volume information tuple of a volume, or nothing when the query fails
+// with an Exception, which is logged and skips the volume.
+OwnedRef LookUpInformation(PyObject* volume_name, const SystemText& name_text,
+                           PyObject* mount_point) {
   try {
-    if (volume_name != Py_None && !PyUnicode_CheckExact(volume_name)) {
-      pyutil::RaiseFormatted(PyExc_TypeError, "Expected %.16s, got %.200s", pyutil::kTextTypeName,
-                             Py_TYPE(volume_name)->tp_name);
-    }
+    pyutil::CheckArgumentType(volume_name, pyutil::kTextArgument, pyutil::NoneAllowed::kYes);
     // The query names the volume by its GUID name, not by the mount point.
     // An exact unicode name is the text the mount point lookup converted.
-    information = QueryVolumeInformationByPath(
+    return QueryVolumeInformationByPath(
         volume_name, PyUnicode_CheckExact(volume_name) ? &name_text : nullptr);
   } catch (...) {
     pyutil::SetErrorOfCurrentException();
-    if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point.get())) {
-      return;
+    if (SkipVolumeOnException("Unable to fetch volume info for %r, skipping.", mount_point)) {
+      return OwnedRef();
     }
     pyutil::ThrowPythonError();
   }
-  // The query's tuple always has five items: label, serial, maximum
-  // component length, flags, file system name.
-  PyObject* label = PyTuple_GET_ITEM(information.get(), 0);
-  PyObject* serial_number = PyTuple_GET_ITEM(information.get(), 1);
-  PyObject* filesystem = PyTuple_GET_ITEM(information.get(), 4);
+}
 
-  // The information query took volume_name, so it is exact unicode, and
-  // name_text its text.
+// What the drive queries tell of a volume.
+struct DriveFacts {
+  OwnedRef device_type;             // a VolumeEntry.DeviceType member
+  std::uint64_t capacity_bytes = 0;  // 0 where the system did not say
+};
+
+// The drive type and capacity of the volume whose name `name_text` holds
+// (exact unicode, which the information query took). A capacity the system
+// cannot give is logged and left 0.
+DriveFacts QueryDrive(const SystemText& name_text, PyObject* mount_point) {
   const pyutil::WideString& wide_name = name_text.units;
+  DriveFacts facts;
   const UINT win_drive_type =
       WithoutCriticalErrorDialogs([&] { return GetDriveTypeW(wide_name.c_str()); });
-  OwnedRef device_type = DeviceTypeFor(win_drive_type);
-
-  std::uint64_t capacity_bytes = 0;
+  facts.device_type = DeviceTypeFor(win_drive_type);
   ULARGE_INTEGER total_bytes;
   total_bytes.QuadPart = 0;
   if (WithoutCriticalErrorDialogs([&] {
         return GetDiskFreeSpaceExW(wide_name.c_str(), nullptr, &total_bytes, nullptr);
       })) {
-    capacity_bytes = total_bytes.QuadPart;
+    facts.capacity_bytes = total_bytes.QuadPart;
   } else {
-    Log(names.debug.get(), "Could not determine volume capacity for %r", mount_point.get());
+    Log(LogLevel::kDebug, "Could not determine volume capacity for %r", mount_point);
   }
+  return facts;
+}
 
+// The VolumeEntry of a volume, from what the queries told of it.
+// `information` is the query's tuple, which always has five items: label,
+// serial, maximum component length, flags, file system name.
+OwnedRef BuildEntry(PyObject* volume_name, PyObject* mount_point, PyObject* information,
+                    const DriveFacts& drive) {
+  const ModuleState& state = State();
+  const InternedNames& names = state.names;
+  PyObject* label = PyTuple_GET_ITEM(information, 0);
+  PyObject* serial_number = PyTuple_GET_ITEM(information, 1);
+  PyObject* filesystem = PyTuple_GET_ITEM(information, 4);
   OwnedRef volume_uuid = GuidOfVolumeName(volume_name);
-
   OwnedRef volume_entry = Global(names.volume_entry.get());
   OwnedRef entry_class = pyutil::GetAttr(volume_entry.get(), names.VolumeEntry.get());
   OwnedRef volume_id = CallVolumeIDFunction(serial_number);
   OwnedRef lower_filesystem = pyutil::CallMethod(filesystem, names.lower.get());
-  OwnedRef size = RequireNew(PyLong_FromUnsignedLongLong(capacity_bytes));
+  OwnedRef size = RequireNew(PyLong_FromUnsignedLongLong(drive.capacity_bytes));
   // A new dict for each call: the class may keep it.
-  OwnedRef fields = State().volume_entry_fields.Build(
-      {volume_id.get(), mount_point.get(), volume_name, serial_number, volume_uuid.get(), Py_None,
-       device_type.get(), label, lower_filesystem.get(), size.get()});
+  OwnedRef fields = state.volume_entry_fields.Build(
+      {volume_id.get(), mount_point, volume_name, serial_number, volume_uuid.get(), Py_None,
+       drive.device_type.get(), label, lower_filesystem.get(), size.get()});
   OwnedRef no_arguments = RequireNew(PyTuple_New(0));
-  OwnedRef entry = RequireNew(PyObject_Call(entry_class.get(), no_arguments.get(), fields.get()));
+  return RequireNew(PyObject_Call(entry_class.get(), no_arguments.get(), fields.get()));
+}
 
+// Describes one volume and stores its entry in the new table, or logs why
+// it is skipped.
+void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
+  SystemText name_text;
+  OwnedRef mount_points = LookUpMountPoints(volume_name, name_text);
+  if (!mount_points) return;
+  OwnedRef mount_point = ChooseMountPoint(volume_name, mount_points.get());
+  if (!mount_point) return;
+  OwnedRef information = LookUpInformation(volume_name, name_text, mount_point.get());
+  if (!information) return;
+  const DriveFacts drive = QueryDrive(name_text, mount_point.get());
+  OwnedRef entry = BuildEntry(volume_name, mount_point.get(), information.get(), drive);
   // Keyed by what the entry says its volume is.
-  OwnedRef key = pyutil::GetAttr(entry.get(), names.volume.get());
+  OwnedRef key = pyutil::GetAttr(entry.get(), State().names.volume.get());
   StoreEntry(table, key.get(), entry.get(), volume_name, mount_point.get());
 }
 
@@ -257,14 +289,15 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
   if (current_volume_ids != volume_ids.get()) {
     return pyutil::GetAttr(self, names._volume_ids.get());
   }
-  Log(names.info.get(), "Refreshing volume information table.");
+  Log(LogLevel::kInfo, "Refreshing volume information table.");
   OwnedRef start_time = GetMonotonicTime();
   OwnedRef new_volume_ids = RequireNew(PyDict_New());
   NewTable new_table;
   PyObject* new_volume_entries = new_table.entries.get();
 
-  OwnedRef list_volume_names = Global(names._ListVolumeNames.get());
-  OwnedRef volume_names = pyutil::Call(list_volume_names.get());
+  OwnedRef volume_names = UseModuleAttribute(
+      names._ListVolumeNames.get(), state.list_volume_names_function.get(),
+      [] { return ListVolumeNames(); }, [](PyObject* function) { return pyutil::Call(function); });
   if (PyList_CheckExact(volume_names.get()) || PyTuple_CheckExact(volume_names.get())) {
     // By index, reading the size anew each time: a list may change under us.
     for (Py_ssize_t index = 0; index < PySequence_Fast_GET_SIZE(volume_names.get()); ++index) {
@@ -285,10 +318,10 @@ OwnedRef RebuildTable(PyObject* self, PyObject* current_volume_ids) {
   RequireStatus(PyObject_SetAttr(self, names._volume_entries.get(), new_volume_entries));
   {
     ClearFatCacheOnFailure keep_cache_consistent;
-    Log(names.info.get(), "Got new volume entries: %r", new_volume_entries);
+    Log(LogLevel::kInfo, "Got new volume entries: %r", new_volume_entries);
     OwnedRef end_time = GetMonotonicTime();
     OwnedRef elapsed = RequireNew(PyNumber_Subtract(end_time.get(), start_time.get()));
-    Log(names.info.get(), "Volume information refresh complete in %gs.", elapsed.get());
+    Log(LogLevel::kInfo, "Volume information refresh complete in %gs.", elapsed.get());
   }
   PyDict_Clear(state.is_fat_cache.get());
   return new_volume_ids;

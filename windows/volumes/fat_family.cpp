@@ -1,4 +1,4 @@
-#include "volumes/fat_test.h"
+#include "volumes/fat_family.h"
 
 #include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
@@ -33,7 +33,7 @@ OwnedRef QueryFileSystemName(PyObject* handle) {
 }
 
 const pyutil::TracebackEntry kIsFATTraceback("windows.volumes.IsFAT",
-                                              "windows/volumes/fat_test.cpp", __LINE__);
+                                              "windows/volumes/fat_family.cpp", __LINE__);
 PyObject* IsFAT(PyObject* /*module*/, const pyutil::CallArguments& call) {
   return pyutil::GuardEntry(kIsFATTraceback, [&call]() -> PyObject* {
     PyObject* values[2];
@@ -59,7 +59,7 @@ PyObject* IsFAT(PyObject* /*module*/, const pyutil::CallArguments& call) {
         pyutil::ThrowPythonError();
       }
       pyutil::HandledExceptionScope handling(caught);
-      Log(state.names.exception.get(), "WindowsError");
+      Log(LogLevel::kException, "WindowsError");
       Py_RETURN_FALSE;
     }
 

@@ -29,6 +29,8 @@ struct PathIdentity {
 // Asks for the mount ID of `kind`; a kernel without unique IDs answers
 // with the reusable one (mount_id_unique then says which it is).
 PathIdentity identify_path(const std::string& path, MountIdKind kind = MountIdKind::Reusable);
+// The same of the file an open descriptor (O_PATH ones too) is of.
+PathIdentity identify_descriptor(int fd, MountIdKind kind);
 
 // The ID of the mount an open descriptor's file is on, read from /proc (the
 // calling thread's own descriptor table) without touching that file system;

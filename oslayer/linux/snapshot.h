@@ -214,6 +214,11 @@ Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot();
 // leads to its mount (a directory above it was renamed, with no change
 // signal): the table it holds is read and built again by its next call.
 void forget_moved_mount_points();
+// Whether the calling thread calls from the view the table it holds was read
+// in: only there does a walk of that table's mount points prove anything (a
+// thread that moved to another view is answered from its last search's
+// table, whose text that search proved).
+bool in_view_of_held_table();
 // How often the mount table has been read so far in this process.
 std::uint64_t mount_table_reads();
 

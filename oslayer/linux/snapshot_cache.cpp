@@ -169,6 +169,11 @@ void forget_moved_mount_points() {
   }
 }
 
+bool in_view_of_held_table() {
+  const ThreadRecord& record = this_thread();
+  return record.cache && current_view().key == record.cache_view;
+}
+
 std::uint64_t mount_table_reads() { return process_state().table_reads.load(); }
 
 }  // namespace k32l

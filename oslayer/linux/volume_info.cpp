@@ -167,7 +167,9 @@ Outcome<const Volume*> named_volume(const Snapshot& snap, LPCWSTR name) {
 // to that mount's root, asking no mount that may block. One whose walk
 // cannot tell (it lies past a mount that may block, or the caller may not
 // search a directory on its way) is proven by the table's text read again.
+// A table of another view than the caller's is not walked.
 bool mount_points_hold(const Snapshot& snap, const Volume& v) {
+  if (!in_view_of_held_table()) return true;
   bool text_holds = false;
   for (std::size_t n = 0; n < v.targets.size(); ++n) {
     const Walk walk = walk_to_mount_root(snap.mounts, v.targets[n], v.target_mounts[n], true);

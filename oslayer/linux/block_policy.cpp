@@ -329,15 +329,19 @@ namespace {
 // Whether descriptor `fd` is the root of mount `mount_id` (of `kind`). A
 // kernel that does not say (before 5.8) is taken at the text's word.
 bool is_root_of(int fd, std::uint64_t mount_id, MountIdKind kind) {
-  const auto place = descriptor_place(fd, kind);
-  return !place || (place->is_mount_root && place->mount_id == mount_id);
+  return is_root_of_mount(fd, mount_id, kind).value_or(true);
 }
 
 // The kernel's openat2 and its RESOLVE_NO_SYMLINKS (Linux 5.6).
 struct OpenHow {
   std::uint64_t flags, mode, resolve;
 };
-constexpr std::uint64_t kResolveNoSymlinks = 0x04;
+constexpr std::uint64_t kResolveNoSymlinks = 0x04, kResolveCached = 0x20;
+
+UniqueFd open_without_links(int dir, const char* path, std::uint64_t resolve) {
+  OpenHow how{O_PATH | O_NOFOLLOW | O_CLOEXEC, 0, kResolveNoSymlinks | resolve};
+  return UniqueFd(static_cast<int>(::syscall(SYS_openat2, dir, path, &how, sizeof how)));
+}
 
 // Whether a walk of a mount point's text failed because the text leads
 // nowhere now (a step gone, no directory, a link where the kernel writes
@@ -346,9 +350,20 @@ bool text_led_nowhere(int error) { return error == ENOENT || error == ENOTDIR ||
 
 }  // namespace
 
-Walk walk_to_mount_root(const MountReach& mounts, std::string_view target,
+Walk walk_to_mount_root(const MountReach& mounts, const std::string& target,
                         std::uint64_t mount_id, bool may_block_on_way) {
-  Walk w = walk_without_blocking(mounts, target, Links::Refuse);
+  Walk w;
+  // The kernel's walk from its lookup cache alone asks no file system, so
+  // it cannot block (RESOLVE_CACHED, Linux 5.12): one call where every
+  // step is cached; a step that is not is walked step by step instead.
+  w.at = open_without_links(AT_FDCWD, target.c_str(), kResolveCached);
+  if (w.at.valid() || text_led_nowhere(errno)) {
+    w.error = w.at.valid() && is_root_of(w.at.get(), mount_id, mounts.id_kind()) ? 0 : ESTALE;
+    if (w.error == 0) w.mount_id = mount_id;
+    if (w.error != 0) w.at.reset();
+    return w;
+  }
+  w = walk_without_blocking(mounts, target, Links::Refuse);
   const bool stale = w.error == 0 && (w.rest.empty()
                                           ? !is_root_of(w.at.get(), mount_id, mounts.id_kind())
                                           : !may_block_on_way);
@@ -363,9 +378,7 @@ UniqueFd finish_mount_root_walk(Walk& walk, std::uint64_t mount_id, MountIdKind 
   if (walk.rest.empty()) {
     end = std::move(walk.at);
   } else {
-    OpenHow how{O_PATH | O_CLOEXEC, 0, kResolveNoSymlinks};
-    end.reset(static_cast<int>(
-        ::syscall(SYS_openat2, walk.at.get(), walk.rest.c_str(), &how, sizeof how)));
+    end = open_without_links(walk.at.get(), walk.rest.c_str(), 0);
   }
   error = end.valid() ? 0 : (text_led_nowhere(errno) ? ESTALE : errno);
   if (end.valid() && !is_root_of(end.get(), mount_id, kind)) {

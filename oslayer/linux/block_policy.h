@@ -153,7 +153,7 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path,
 // ask a mount that may block where the table places none on its way
 // (`may_block_on_way` false). Otherwise `rest` is what is left to walk from
 // `at` on a mount that may block: finish_mount_root_walk, on a worker.
-Walk walk_to_mount_root(const MountReach& mounts, std::string_view target,
+Walk walk_to_mount_root(const MountReach& mounts, const std::string& target,
                         std::uint64_t mount_id, bool may_block_on_way);
 // The rest of such a walk (its `at` is taken): a descriptor of the mount's
 // root, or an invalid one with `error` set (ESTALE where it is not that

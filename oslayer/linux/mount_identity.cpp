@@ -222,11 +222,27 @@ std::optional<DescriptorPlace> descriptor_place(int fd, MountIdKind kind) {
   return place;
 }
 
+std::optional<bool> is_root_of_mount(int fd, std::uint64_t mount_id, MountIdKind kind) {
+  struct statx sx {};
+  const unsigned mask = kind == MountIdKind::Unique ? STATX_MNT_ID_UNIQUE : STATX_MNT_ID;
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, mask, &sx) != 0 ||
+      !(sx.stx_mask & mask) || !(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+    return std::nullopt;
+  return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 && sx.stx_mnt_id == mount_id;
+}
+
 std::optional<std::uint64_t> descriptor_device(int fd) {
   struct statx sx {};
   if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) != 0)
     return std::nullopt;
   return makedev(sx.stx_dev_major, sx.stx_dev_minor);
+}
+
+std::optional<std::string> current_mount_point(std::uint64_t unique_id) {
+  std::vector<std::uint64_t> buffer(128);
+  const StatmountHead* head = stat_mount(unique_id, kStatmountMntPoint, buffer);
+  if (!head || !(head->mask & kStatmountMntPoint)) return std::nullopt;
+  return string_at(*head, head->mnt_point);
 }
 
 std::optional<std::vector<KernelMount>> kernel_mounts() {

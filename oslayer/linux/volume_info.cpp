@@ -163,13 +163,21 @@ Outcome<const Volume*> named_volume(const Snapshot& snap, LPCWSTR name) {
   return failed<const Volume*>(ERROR_FILE_NOT_FOUND);
 }
 
-// Whether every mount point `v` lists still leads to its mount: each walked
-// to that mount's root, asking no mount that may block. One whose walk
-// cannot tell (it lies past a mount that may block, or the caller may not
-// search a directory on its way) is proven by the table's text read again.
-// A table of another view than the caller's is not walked.
+// Whether every mount point `v` lists is still its mount's: the kernel's
+// text of each mount read again where mounts are known by unique IDs
+// (statmount, no file system asked); else each walked to that mount's root,
+// asking no mount that may block, and one whose walk cannot tell (it lies
+// past a mount that may block, or the caller may not search a directory on
+// its way) proven by the table's text read again. A table of another view
+// than the caller's (whose text reads otherwise from the caller's) is taken
+// as its search proved it.
 bool mount_points_hold(const Snapshot& snap, const Volume& v) {
-  if (!in_view_of_held_table()) return true;
+  if (snap.mounts.id_kind() == MountIdKind::Unique) {
+    for (std::size_t n = 0; n < v.targets.size(); ++n)
+      if (current_mount_point(v.target_mounts[n]) != v.targets[n]) return !in_view_of_held_table();
+    return true;
+  }
+  if (v.targets.empty() || !in_view_of_held_table()) return true;
   bool text_holds = false;
   for (std::size_t n = 0; n < v.targets.size(); ++n) {
     const Walk walk = walk_to_mount_root(snap.mounts, v.targets[n], v.target_mounts[n], true);

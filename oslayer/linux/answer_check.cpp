@@ -7,6 +7,7 @@
 // so the check is left out.
 #include <sys/statvfs.h>
 
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
@@ -46,12 +47,20 @@ void check_volumes_answer(const Snapshot& snap) {
   std::vector<PendingPtr<bool>> pending;
   for (const Volume& v : snap.volumes) {
     if (mount_may_block(snap, v) && claimed.insert(mount_gate(v.table_devno)).second) {
-      pending.push_back(start_fanned_out<bool>(
-          [target = v.reach] {
-            struct statvfs ignored {};
-            return ::statvfs(target.c_str(), &ignored) == 0;
-          },
-          gate_for(mount_gate(v.table_devno))));
+      // The mount point is walked, never taken at its text's word: a
+      // directory renamed above it may have left a link into another mount.
+      auto walk = std::make_shared<Walk>(
+          walk_to_mount_root(snap.mounts, v.reach, v.reach_mount, true));
+      if (walk->error == 0) {
+        pending.push_back(start_fanned_out<bool>(
+            [walk, mount = v.reach_mount, kind = snap.mounts.id_kind()] {
+              int error = 0;
+              const UniqueFd root = finish_mount_root_walk(*walk, mount, kind, error);
+              struct statvfs ignored {};
+              return root.valid() && ::fstatvfs(root.get(), &ignored) == 0;
+            },
+            gate_for(mount_gate(v.table_devno))));
+      }
     }
     if (!v.device.empty() && may_read_device(v.device) &&
         claimed.insert(device_gate(v.rdev)).second) {

@@ -68,10 +68,11 @@ Outcome<std::shared_ptr<const Snapshot>> snapshot_for(const WCHAR* argument);
 // of its mount points (NULL: the volume holding the working directory). A
 // path is taken first without the one trailing backslash the module appends,
 // then as written (a backslash is an ordinary character in Linux names);
-// "." and "//" collapse, and ".." is walked by the kernel. With check_path, a
-// path that is no mount point is told apart as missing (ERROR_PATH_NOT_FOUND)
-// or not a root (ERROR_DIR_NOT_ROOT).
-Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path);
+// "." and "//" collapse, and the kernel walks the rest ("..", links): a path
+// names the mount whose root its walk ends on. A path that is no mount
+// point is told apart as missing (ERROR_PATH_NOT_FOUND) or not a root
+// (ERROR_DIR_NOT_ROOT).
+Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root);
 
 // Runs `fn(fd)` (fd: an O_PATH descriptor of the place the caller's `path`
 // leads to, returning Outcome<R>) as the blocking policy says: here when no

@@ -1,4 +1,5 @@
 // Caller arguments: their text, and the volume a root argument names.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,14 +37,9 @@ Outcome<RootArgument> read_path_root(const std::string& text) {
   return {ERROR_SUCCESS, std::move(arg)};
 }
 
+// `root` is not NULL.
 Outcome<RootArgument> read_root(const Snapshot& snap, const WCHAR* root) {
   RootArgument arg;
-  if (root == nullptr) {
-    auto cwd = working_directory();
-    if (!cwd) return failed<RootArgument>(ERROR_PATH_NOT_FOUND);
-    arg.spellings.push_back(snap.mounts.mount_point_of(*cwd));
-    return {ERROR_SUCCESS, std::move(arg)};
-  }
   auto named = read_path_or_volume(snap, root);
   if (!named.ok()) return failed<RootArgument>(named.error);
   if (!named.value.volume) return read_path_root(named.value.path);
@@ -77,12 +73,18 @@ Outcome<const Volume*> root_by_link(const Snapshot& snap, const std::string& pat
 
 // Where the kernel's walk of `path` ("..", symbolic links) ends: the root of
 // a mount of the table, as the walk's descriptor itself says (statx), so no
-// /proc is needed (a jail without it).
+// /proc is needed (a jail without it). statx of where the walk ended asks
+// nothing of that mount (no sync): only a rest left to walk, past a mount
+// that may block, goes to a worker.
 Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path) {
   using Place = std::optional<DescriptorPlace>;
-  auto walked = at_caller_path<Place>(snap, path, [kind = snap.mounts.id_kind()](int fd) {
+  const auto place_of = [kind = snap.mounts.id_kind()](int fd) {
     return Outcome<Place>{ERROR_SUCCESS, descriptor_place(fd, kind)};
-  });
+  };
+  const Walk walk = walk_without_blocking(snap.mounts, path);
+  if (walk.error != 0) return failed<const Volume*>(error_from_errno(walk.error));
+  auto walked = walk.rest.empty() ? place_of(walk.at.get())
+                                  : at_caller_path<Place>(snap, path, place_of);
   if (!walked.ok()) return failed<const Volume*>(walked.error);
   if (!walked.value) return root_by_link(snap, path);
   const DescriptorPlace& place = *walked.value;
@@ -94,12 +96,21 @@ Outcome<const Volume*> walked_root(const Snapshot& snap, const std::string& path
   return failed<const Volume*>(ERROR_UNRECOGNIZED_VOLUME);  // a mount of no volume (/proc ...)
 }
 
-// Why `path`, no mount point, names no root: it is missing, or it is not one.
-Outcome<const Volume*> not_a_root(const Snapshot& snap, const std::string& path) {
-  auto seen = at_caller_path<bool>(snap, path, [](int) {
-    return Outcome<bool>{ERROR_SUCCESS, true};  // the walk found it
-  });
-  return failed<const Volume*>(seen.ok() ? ERROR_DIR_NOT_ROOT : seen.error);
+// The volume holding the working directory: the volume of the mount it is
+// on, as statx of it says (by its text where the kernel does not say).
+Outcome<const Volume*> working_directory_volume(const Snapshot& snap) {
+  const UniqueFd here(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!here.valid()) return failed<const Volume*>(ERROR_PATH_NOT_FOUND);
+  const auto place = descriptor_place(here.get(), snap.mounts.id_kind());
+  if (!place) {
+    auto cwd = working_directory();
+    if (!cwd) return failed<const Volume*>(ERROR_PATH_NOT_FOUND);
+    return walked_root(snap, snap.mounts.mount_point_of(*cwd));
+  }
+  if (const Volume* v = snap.find_by_mount(place->reusable_mount_id)) return {ERROR_SUCCESS, v};
+  return failed<const Volume*>(snap.mounts.devno_of_mount(place->mount_id)
+                                   ? ERROR_UNRECOGNIZED_VOLUME
+                                   : ERROR_DIR_NOT_ROOT);
 }
 
 }  // namespace
@@ -165,19 +176,23 @@ Outcome<std::shared_ptr<const Snapshot>> snapshot_for(const WCHAR* argument) {
   return names_volume(argument) ? volume_name_snapshot() : current_snapshot();
 }
 
-Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root, bool check_path) {
+Outcome<const Volume*> resolve_root(const Snapshot& snap, const WCHAR* root) {
+  if (root == nullptr) return working_directory_volume(snap);
   // A name given back as the search gave it out: what read_root finds first.
   if (const Volume* named = snap.find_by_name(root)) return {ERROR_SUCCESS, named};
   auto arg = read_root(snap, root);
   if (!arg.ok()) return failed<const Volume*>(arg.error);
   if (arg.value.volume) return {ERROR_SUCCESS, arg.value.volume};
-  for (const std::string& path : arg.value.spellings) {
-    if (auto found = mounted_at(snap, path)) return *found;
+  // A path is matched by the mount its walk reaches, never by the table's
+  // text: a directory renamed above a mount point changes its text with no
+  // change signal. The first spelling's failure is the call's.
+  Outcome<const Volume*> first = failed<const Volume*>(ERROR_DIR_NOT_ROOT);
+  for (std::size_t n = 0; n < arg.value.spellings.size(); ++n) {
+    auto found = walked_root(snap, arg.value.spellings[n]);
+    if (found.ok() || found.error == ERROR_UNRECOGNIZED_VOLUME) return found;
+    if (n == 0) first = found;
   }
-  const std::string& path = arg.value.spellings.front();
-  if (has_dot_dot(path)) return walked_root(snap, path);
-  if (!check_path) return failed<const Volume*>(ERROR_DIR_NOT_ROOT);
-  return not_a_root(snap, path);
+  return first;
 }
 
 }  // namespace k32l

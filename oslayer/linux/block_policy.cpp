@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -284,12 +285,12 @@ std::optional<std::string> link_text(int fd, int& error) {
 
 }  // namespace
 
-Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
+Walk walk_without_blocking(const MountReach& mounts, std::string_view path, Links links) {
   Walk w;
   std::deque<std::string> steps;
   prepend_steps(path, steps);
   if (!start_at(w, !path.empty() && path.front() == '/', mounts.id_kind())) return w;
-  for (int links = 0; !steps.empty();) {
+  for (int followed = 0; !steps.empty();) {
     const bool up = steps.front() == "..";
     if (up ? mounts.parent_step_may_block(w.mount_id) : mounts.mount_may_block(w.mount_id)) {
       w.rest = joined(steps);
@@ -306,8 +307,9 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
     // read here; a step onto another mount lands on its root, no link.
     if (!up && next_mount == w.mount_id) {
       if (auto text = link_text(next.get(), w.error)) {
+        if (w.error == 0 && links == Links::Refuse) w.error = ELOOP;
         if (w.error != 0) return w;
-        if (++links > kMaxLinks) {
+        if (++followed > kMaxLinks) {
           w.error = ELOOP;
           return w;
         }
@@ -320,6 +322,70 @@ Walk walk_without_blocking(const MountReach& mounts, std::string_view path) {
     w.mount_id = next_mount;
   }
   return w;
+}
+
+namespace {
+
+// Whether descriptor `fd` is the root of mount `mount_id` (of `kind`). A
+// kernel that does not say (before 5.8) is taken at the text's word.
+bool is_root_of(int fd, std::uint64_t mount_id, MountIdKind kind) {
+  return is_root_of_mount(fd, mount_id, kind).value_or(true);
+}
+
+// The kernel's openat2 and its RESOLVE_NO_SYMLINKS (Linux 5.6).
+struct OpenHow {
+  std::uint64_t flags, mode, resolve;
+};
+constexpr std::uint64_t kResolveNoSymlinks = 0x04, kResolveCached = 0x20;
+
+UniqueFd open_without_links(int dir, const char* path, std::uint64_t resolve) {
+  OpenHow how{O_PATH | O_NOFOLLOW | O_CLOEXEC, 0, kResolveNoSymlinks | resolve};
+  return UniqueFd(static_cast<int>(::syscall(SYS_openat2, dir, path, &how, sizeof how)));
+}
+
+// Whether a walk of a mount point's text failed because the text leads
+// nowhere now (a step gone, no directory, a link where the kernel writes
+// none), rather than for want of resources or permission.
+bool text_led_nowhere(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
+
+}  // namespace
+
+Walk walk_to_mount_root(const MountReach& mounts, const std::string& target,
+                        std::uint64_t mount_id, bool may_block_on_way) {
+  Walk w;
+  // The kernel's walk from its lookup cache alone asks no file system, so
+  // it cannot block (RESOLVE_CACHED, Linux 5.12): one call where every
+  // step is cached; a step that is not is walked step by step instead.
+  w.at = open_without_links(AT_FDCWD, target.c_str(), kResolveCached);
+  if (w.at.valid() || text_led_nowhere(errno)) {
+    w.error = w.at.valid() && is_root_of(w.at.get(), mount_id, mounts.id_kind()) ? 0 : ESTALE;
+    if (w.error == 0) w.mount_id = mount_id;
+    if (w.error != 0) w.at.reset();
+    return w;
+  }
+  w = walk_without_blocking(mounts, target, Links::Refuse);
+  const bool stale = w.error == 0 && (w.rest.empty()
+                                          ? !is_root_of(w.at.get(), mount_id, mounts.id_kind())
+                                          : !may_block_on_way);
+  if (stale || text_led_nowhere(w.error)) w.error = ESTALE;
+  if (w.error != 0) w.at.reset();
+  return w;
+}
+
+UniqueFd finish_mount_root_walk(Walk& walk, std::uint64_t mount_id, MountIdKind kind,
+                                int& error) {
+  UniqueFd end;
+  if (walk.rest.empty()) {
+    end = std::move(walk.at);
+  } else {
+    end = open_without_links(walk.at.get(), walk.rest.c_str(), 0);
+  }
+  error = end.valid() ? 0 : (text_led_nowhere(errno) ? ESTALE : errno);
+  if (end.valid() && !is_root_of(end.get(), mount_id, kind)) {
+    error = ESTALE;
+    end.reset();
+  }
+  return end;
 }
 
 }  // namespace k32l

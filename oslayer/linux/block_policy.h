@@ -140,6 +140,25 @@ struct Walk {
   std::uint64_t mount_id = 0; // the mount `at` is on (an ID of the table's id_kind())
   std::string rest;           // the steps left ("" at the end): the next asks a mount that may block
 };
-Walk walk_without_blocking(const MountReach& mounts, std::string_view path);
+// `links`: Refuse ends a walk that meets a symbolic link (ELOOP).
+enum class Links { Follow, Refuse };
+Walk walk_without_blocking(const MountReach& mounts, std::string_view path,
+                           Links links = Links::Follow);
+
+// The walk of mount point `target` of the mount `mount_id` (an ID of
+// id_kind()): the kernel writes a mount point's text with no link or ".."
+// in it, so none is followed, and the walk must end on that very mount's
+// root. A text that no longer leads there (a directory above it renamed, a
+// link put in its place, a step gone) ends with ESTALE, and so does one whose walk would
+// ask a mount that may block where the table places none on its way
+// (`may_block_on_way` false). Otherwise `rest` is what is left to walk from
+// `at` on a mount that may block: finish_mount_root_walk, on a worker.
+Walk walk_to_mount_root(const MountReach& mounts, const std::string& target,
+                        std::uint64_t mount_id, bool may_block_on_way);
+// The rest of such a walk (its `at` is taken): a descriptor of the mount's
+// root, or an invalid one with `error` set (ESTALE where it is not that
+// mount's root).
+UniqueFd finish_mount_root_walk(Walk& walk, std::uint64_t mount_id, MountIdKind kind,
+                                int& error);
 
 }  // namespace k32l

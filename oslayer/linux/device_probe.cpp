@@ -107,9 +107,8 @@ DiskFacts disk_facts(std::uint64_t rdev) {
   return facts;
 }
 
-ProbeResult facts_for_mount(ProbeResult facts, const std::string& mount_point, std::uint64_t dev,
-                            bool may_open) {
-  if (facts.published && may_open && uuid_contradicted(facts.uuid, mount_point, dev))
+ProbeResult facts_for_mount(ProbeResult facts, int root, std::uint64_t dev) {
+  if (facts.published && root >= 0 && uuid_contradicted(facts.uuid, root, dev))
     return ProbeResult{};
   return facts;
 }

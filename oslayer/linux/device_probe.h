@@ -28,13 +28,13 @@ ProbeResult probe_device(const std::string& device, std::uint64_t rdev);
 bool may_read_device(const std::string& device);
 // What the udev database, or failing that libblkid's cache, says of a device.
 ProbeResult published_device_facts(const std::string& device, std::uint64_t rdev);
-// `facts` of the device of the file system mounted at `mount_point` (st_dev
-// `dev`), or none where they were published and the kernel says that file
-// system is another one (its UUID is not theirs: the device was reused, and
-// what was kept about it is stale). `may_open`: the mount point may be
-// opened without blocking (else published facts are taken as they are).
-ProbeResult facts_for_mount(ProbeResult facts, const std::string& mount_point, std::uint64_t dev,
-                            bool may_open);
+// `facts` of the device of the file system whose mounted root is the file
+// of descriptor `root` (st_dev `dev`), or none where they were published
+// and the kernel says that file system is another one (its UUID is not
+// theirs: the device was reused, and what was kept about it is stale).
+// `root` -1: the root cannot be opened without blocking, and published
+// facts are taken as they are.
+ProbeResult facts_for_mount(ProbeResult facts, int root, std::uint64_t dev);
 
 // The disk under block device `rdev` (none when 0), from sysfs.
 DiskFacts disk_facts(std::uint64_t rdev);

@@ -105,7 +105,9 @@ Standing standing_of(const MountEntry& e, const PathIdentity* seen, bool last_at
     return is_this_mount(e, *seen) ? verified_standing(*seen) : s;
   }
   // A root that statx reports missing lies under a later mount: hidden.
-  if (seen && (seen->error == ENOENT || seen->error == ENOTDIR)) return s;
+  // So does one whose walk no longer leads to its root (ESTALE).
+  if (seen && (seen->error == ENOENT || seen->error == ENOTDIR || seen->error == ESTALE))
+    return s;
   // No answer in time (or no mount ID from this kernel): the last mount on
   // a target is the visible one there.
   if (seen && seen->error == 0 && last_at_target) return verified_standing(*seen);
@@ -165,8 +167,8 @@ UniqueFd open_device(const std::string& path, std::uint64_t rdev) {
   return fd;
 }
 
-bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, std::uint64_t dev) {
-  UniqueFd root(::open(mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+bool uuid_contradicted(std::string_view uuid, int mounted_root, std::uint64_t dev) {
+  UniqueFd root(::openat(mounted_root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
   if (!root.valid() || ::fstat(root.get(), &st) != 0 || st.st_dev != dev) return false;
   KernelFsUuid kernel{};

@@ -89,13 +89,13 @@ DeviceNode find_device(const std::string& source, const struct stat* source_node
 // another device now).
 UniqueFd open_device(const std::string& path, std::uint64_t rdev);
 
-// Whether the kernel, asked about the file system mounted at `mount_point`
-// (whose st_dev is `dev`), reports a UUID that is not `uuid`: then facts
-// kept about the device from before (udev's database, libblkid's cache)
-// describe another file system. False where the kernel reports no UUID,
-// `uuid` is not one of 16 bytes, or `mount_point` does not lead to `dev`.
-// Opens the mount point: only for a mount whose calls cannot block.
-bool uuid_contradicted(std::string_view uuid, const std::string& mount_point, std::uint64_t dev);
+// Whether the kernel, asked about the file system whose mounted root is the
+// file of descriptor `mounted_root` (whose st_dev is `dev`), reports a UUID
+// that is not `uuid`: then facts kept about the device from before (udev's
+// database, libblkid's cache) describe another file system. False where the
+// kernel reports no UUID, `uuid` is not one of 16 bytes, or the root is not
+// on `dev`. Opens the root: only for a mount whose calls cannot block.
+bool uuid_contradicted(std::string_view uuid, int mounted_root, std::uint64_t dev);
 
 // ---- names --------------------------------------------------------------------------
 

@@ -145,12 +145,15 @@ bool describes_whole_entries(std::uint64_t first_mount, std::vector<std::uint64_
 
 }  // namespace
 
-PathIdentity identify_path(const std::string& path, MountIdKind kind) {
+namespace {
+
+// What statx of `path` from `dir` (flags `flags`) says.
+PathIdentity identify_at(int dir, const char* path, int flags, MountIdKind kind) {
   PathIdentity id;
   struct statx sx {};
   const unsigned mount_mask = kind == MountIdKind::Unique ? STATX_MNT_ID_UNIQUE : STATX_MNT_ID;
   // No automount: an autofs trigger is reported as itself, not mounted.
-  if (::syscall(SYS_statx, AT_FDCWD, path.c_str(), AT_NO_AUTOMOUNT,
+  if (::syscall(SYS_statx, dir, path, flags | AT_NO_AUTOMOUNT,
                 STATX_TYPE | STATX_MODE | mount_mask, &sx) != 0) {
     id.error = errno;
     return id;
@@ -161,6 +164,16 @@ PathIdentity identify_path(const std::string& path, MountIdKind kind) {
   id.mount_known = id.mount_id_unique || (sx.stx_mask & STATX_MNT_ID) != 0;
   id.mount_id = sx.stx_mnt_id;
   return id;
+}
+
+}  // namespace
+
+PathIdentity identify_path(const std::string& path, MountIdKind kind) {
+  return identify_at(AT_FDCWD, path.c_str(), 0, kind);
+}
+
+PathIdentity identify_descriptor(int fd, MountIdKind kind) {
+  return identify_at(fd, "", AT_EMPTY_PATH, kind);
 }
 
 std::optional<std::uint64_t> descriptor_mount_id(int fd) {
@@ -209,11 +222,27 @@ std::optional<DescriptorPlace> descriptor_place(int fd, MountIdKind kind) {
   return place;
 }
 
+std::optional<bool> is_root_of_mount(int fd, std::uint64_t mount_id, MountIdKind kind) {
+  struct statx sx {};
+  const unsigned mask = kind == MountIdKind::Unique ? STATX_MNT_ID_UNIQUE : STATX_MNT_ID;
+  if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, mask, &sx) != 0 ||
+      !(sx.stx_mask & mask) || !(sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+    return std::nullopt;
+  return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 && sx.stx_mnt_id == mount_id;
+}
+
 std::optional<std::uint64_t> descriptor_device(int fd) {
   struct statx sx {};
   if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) != 0)
     return std::nullopt;
   return makedev(sx.stx_dev_major, sx.stx_dev_minor);
+}
+
+std::optional<std::string> current_mount_point(std::uint64_t unique_id) {
+  std::vector<std::uint64_t> buffer(128);
+  const StatmountHead* head = stat_mount(unique_id, kStatmountMntPoint, buffer);
+  if (!head || !(head->mask & kStatmountMntPoint)) return std::nullopt;
+  return string_at(*head, head->mnt_point);
 }
 
 std::optional<std::vector<KernelMount>> kernel_mounts() {

@@ -29,6 +29,8 @@ struct PathIdentity {
 // Asks for the mount ID of `kind`; a kernel without unique IDs answers
 // with the reusable one (mount_id_unique then says which it is).
 PathIdentity identify_path(const std::string& path, MountIdKind kind = MountIdKind::Reusable);
+// The same of the file an open descriptor (O_PATH ones too) is of.
+PathIdentity identify_descriptor(int fd, MountIdKind kind);
 
 // The ID of the mount an open descriptor's file is on, read from /proc (the
 // calling thread's own descriptor table) without touching that file system;
@@ -49,6 +51,9 @@ struct DescriptorPlace {
 // nullopt when the kernel does not say (mount IDs and the mount-root flag
 // from statx: Linux 5.8; the unique ID: 6.8) or the descriptor is not open.
 std::optional<DescriptorPlace> descriptor_place(int fd, MountIdKind kind);
+// Whether an open descriptor is the root of mount `mount_id` (of `kind`),
+// in one statx of the descriptor; nullopt when the kernel does not say.
+std::optional<bool> is_root_of_mount(int fd, std::uint64_t mount_id, MountIdKind kind);
 // st_dev of an open descriptor's file, from the attributes the kernel holds:
 // a file system's server is never asked (st_dev is its superblock's).
 // nullopt when the descriptor is not open.
@@ -66,6 +71,12 @@ struct KernelMount {
 // statmount; a mount gone meanwhile is left out. nullopt when the kernel
 // has neither call (before 6.8) or refuses them.
 std::optional<std::vector<KernelMount>> kernel_mounts();
+
+// The mount point of the mount with unique ID `unique_id` as the kernel
+// writes it now (statmount, relative to the caller's root), asking no file
+// system; nullopt where the kernel does not say (before 6.8, a mount of
+// another namespace, or one gone).
+std::optional<std::string> current_mount_point(std::uint64_t unique_id);
 
 // The mount table of the caller's view as the kernel describes each mount
 // (listmount, statmount): the entries mountinfo would list, in its order,

@@ -32,10 +32,12 @@ MountEntry entry_of(libmnt_fs* fs) {
   return e;
 }
 
+}  // namespace
+
 // The bytes of the file at `path`, read once (libmount parses them, and the
 // options of layered mounts are taken from them too, so both come from one
 // table).
-Outcome<std::string> read_file(const char* path) {
+Outcome<std::string> read_mount_table_text(const char* path) {
   Outcome<std::string> read;
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return failed<std::string>(error_from_errno(errno));
@@ -48,6 +50,8 @@ Outcome<std::string> read_file(const char* path) {
     read.value.append(chunk, static_cast<std::size_t>(n));
   }
 }
+
+namespace {
 
 // The file system's own options of each line of mountinfo text `text`
 // whose mount ID is a key of `wanted`, as the kernel wrote them: libmount
@@ -79,7 +83,7 @@ void raw_fs_options(std::string_view text,
 
 Outcome<std::vector<MountEntry>> read_mount_table(const char* path) {
   Outcome<std::vector<MountEntry>> read;
-  auto text = read_file(path);
+  auto text = read_mount_table_text(path);
   if (!text.ok()) return failed<std::vector<MountEntry>>(text.error);
   if (text.value.empty()) return read;
   MntTable table(mnt_new_table());

@@ -32,6 +32,8 @@ struct MountEntry {
 // with the code of its errno (ERROR_TOO_MANY_OPEN_FILES when the process is
 // out of descriptors), one that cannot be parsed with ERROR_IO_DEVICE.
 Outcome<std::vector<MountEntry>> read_mount_table(const char* path);
+// The bytes of a mountinfo file, read once.
+Outcome<std::string> read_mount_table_text(const char* path);
 
 // Which entries count: a later mount on a target hides the earlier ones
 // there; of the visible ones, data file systems may be volumes and the rest

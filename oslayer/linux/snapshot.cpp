@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "device_probe.h"
 #include "mount_identity.h"
 #include "text.h"
 
@@ -186,6 +187,12 @@ Snapshot::HandleVolume Snapshot::volume_of_descriptor(int fd, std::uint64_t moun
   if (!found) return {};
   const Volume& on = volumes[*found];
   return {&on, on.table_devno};
+}
+
+ProbeResult facts_for_volume(ProbeResult probe, const MountReach& mounts, const Volume& v) {
+  if (!probe.published || v.reach_may_block) return probe;
+  const Walk walk = walk_to_mount_root(mounts, v.reach, v.reach_mount, false);
+  return facts_for_mount(std::move(probe), walk.error == 0 ? walk.at.get() : -1, v.dev);
 }
 
 bool Snapshot::is_other_target(std::string_view path) const {

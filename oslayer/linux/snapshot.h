@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "block_policy.h"
+#include "device_probe.h"
 #include "fs_classes.h"
 #include "kernel32.h"
+#include "mount_point_text.h"
 #include "mount_table.h"
 #include "outcome.h"
 #include "verified_mount_points.h"
@@ -37,7 +39,10 @@ struct Volume {
   // The targets as they are listed (listed_mount_point): as they are, or
   // with the root marker where that text would name another mount point.
   std::vector<std::string> listed;
+  // The mount of each target (an ID of the table's MountReach::id_kind()).
+  std::vector<std::uint64_t> target_mounts;
   std::string reach;                 // a mount of it for statvfs (may be no mount point)
+  std::uint64_t reach_mount = 0;     // the mount at `reach`, as target_mounts
   // Whether calls on `reach` (with this volume's type) may block, as the
   // blocking policy says for this snapshot's mounts: asked once, when the
   // snapshot is built, since its answer depends on nothing else.
@@ -141,6 +146,9 @@ struct Snapshot {
   // What statx found at every mount point of the table, for the next build
   // of the same view.
   std::shared_ptr<const VerifiedMountPoints> verified_mount_points;
+  // The mount points of the table it was built from, as read: a search
+  // proves them against the table's text read again (mount_point_text.h).
+  std::shared_ptr<const MountPointText> mount_point_text;
 
   // Sorts the indexes once the volumes are added: look-ups then search them.
   void seal();
@@ -171,6 +179,12 @@ struct Snapshot {
   bool is_other_target(std::string_view normalised_path) const;
 };
 
+// The facts `probe` of volume `v`'s device (a volume of the table of
+// `mounts`), checked against the mounted file system where they are
+// published and calls on it cannot block (facts_for_mount): its root is
+// reached by the walk of its mount point, never by the text alone.
+ProbeResult facts_for_volume(ProbeResult probe, const MountReach& mounts, const Volume& v);
+
 // The snapshot of `entries` (a mount table of the caller's view): probes
 // its mounts and devices, each behind its gate, within one bound in all.
 // `earlier`: what statx found at the mount points when this view's last
@@ -196,6 +210,15 @@ Outcome<std::shared_ptr<const Snapshot>> search_snapshot();
 // has made no search, has called from another view since, or the table
 // changed.
 Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot();
+// Where a mount point of the calling thread's table, walked, no longer
+// leads to its mount (a directory above it was renamed, with no change
+// signal): the table it holds is read and built again by its next call.
+void forget_moved_mount_points();
+// Whether the calling thread calls from the view the table it holds was read
+// in: only there does a walk of that table's mount points prove anything (a
+// thread that moved to another view is answered from its last search's
+// table, whose text that search proved).
+bool in_view_of_held_table();
 // How often the mount table has been read so far in this process.
 std::uint64_t mount_table_reads();
 

@@ -30,16 +30,29 @@ struct FileSystemFacts {
   std::vector<PathIdentity> targets;  // one per member, in member order
 };
 
-// The statx of each of `targets` and, when `ask_server`, a statvfs of the
-// first: statx may be answered from cached attributes, statvfs of a file
-// system that may block asks its server, so one that stopped answering is
-// found within the refresh's deadline and its gate shut.
-FileSystemFacts look_at_file_system(const std::vector<std::string>& targets, bool ask_server,
-                                    MountIdKind kind) {
+// The walks of the mount points of one file system (begun on the calling
+// thread, as far as they ask no mount that may block), with their mounts.
+struct MountPointWalks {
+  std::vector<Walk> walks;
+  std::vector<std::uint64_t> mounts;
+};
+
+// The statx of where each walk of `w` ends, finished first, and, when
+// `ask_server`, a statvfs of the first that lands on its mount: statx may
+// be answered from cached attributes, statvfs of a file system that may
+// block asks its server, so one that stopped answering is found within the
+// refresh's deadline and its gate shut.
+FileSystemFacts look_at_file_system(MountPointWalks& w, bool ask_server, MountIdKind kind) {
   FileSystemFacts facts;
-  for (const std::string& t : targets) facts.targets.push_back(identify_path(t, kind));
-  struct statvfs ignored {};
-  if (ask_server) ::statvfs(targets.front().c_str(), &ignored);
+  for (std::size_t n = 0; n < w.walks.size(); ++n) {
+    int error = w.walks[n].error;
+    const UniqueFd root =
+        error ? UniqueFd() : finish_mount_root_walk(w.walks[n], w.mounts[n], kind, error);
+    facts.targets.push_back(root.valid() ? identify_descriptor(root.get(), kind)
+                                         : PathIdentity{error});
+    struct statvfs ignored {};
+    if (ask_server && root.valid()) ask_server = ::fstatvfs(root.get(), &ignored) != 0;
+  }
   return facts;
 }
 
@@ -105,10 +118,10 @@ std::vector<std::size_t> grouped(const std::vector<std::size_t>& of, std::size_t
   return flat;
 }
 
-// The mount points Windows would list for a volume: where its root is
-// mounted; binds of a subtree only when its root is mounted nowhere; never a
-// single file. `members` index `entries`.
-std::vector<std::string> mount_points(const std::vector<MountEntry>& entries, Members members,
+// The mounts whose mount points Windows would list for a volume: where its
+// root is mounted; binds of a subtree only when its root is mounted nowhere;
+// never a single file. `members` index `entries`, and so do the mounts.
+std::vector<std::size_t> mount_points(const std::vector<MountEntry>& entries, Members members,
                                       const std::vector<Standing>& standing) {
   const std::string* best = nullptr;  // the least deep directory mounted
   for (std::size_t m : members) {
@@ -116,11 +129,11 @@ std::vector<std::string> mount_points(const std::vector<MountEntry>& entries, Me
     const std::string& root = entries[m].root;
     if (!best || root.size() < best->size()) best = &root;
   }
-  std::vector<std::string> targets;
-  if (!best) return targets;
+  std::vector<std::size_t> listed;
+  if (!best) return listed;
   for (std::size_t m : members)
-    if (!standing[m].is_file && entries[m].root == *best) targets.push_back(entries[m].target);
-  return targets;
+    if (!standing[m].is_file && entries[m].root == *best) listed.push_back(m);
+  return listed;
 }
 
 class SnapshotBuilder {
@@ -144,6 +157,7 @@ class SnapshotBuilder {
     collect_device_probes();
     assemble_volumes();
     note_verified_mount_points();
+    snap_.mount_point_text = std::make_shared<const MountPointText>(entries_);
     return std::move(snap_);
   }
 
@@ -208,12 +222,10 @@ class SnapshotBuilder {
   // mount the walk does not reach (covered, or gone).
   std::vector<std::uint64_t> devices_reported_by(std::size_t fs) const {
     for (std::size_t i : members_of(fs)) {
-      const MountEntry& e = entries_[i];
-      const std::uint64_t key = id_kind_ == MountIdKind::Unique ? e.unique_id : e.id;
+      const std::uint64_t key = key_of(entries_[i]);
       if (key == 0 || snap_.mounts.mount_may_block(key)) continue;
-      const Walk walk = walk_without_blocking(snap_.mounts, e.target);
-      if (walk.error != 0 || !walk.rest.empty() || !walk.at.valid() || walk.mount_id != key)
-        continue;
+      const Walk walk = walk_to_mount_root(snap_.mounts, entries_[i].target, key, false);
+      if (walk.error != 0 || !walk.rest.empty()) continue;
       const UniqueFd root(
           ::openat(walk.at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
       if (root.valid()) return reported_devices(root.get());
@@ -254,12 +266,16 @@ class SnapshotBuilder {
       }
       if (!blocking) continue;
       file_systems_[fs].may_block = true;
-      std::vector<std::string> targets;
-      for (std::size_t i : members) targets.push_back(entries_[i].target);
+      auto walks = std::make_shared<MountPointWalks>();
+      for (std::size_t i : members) {
+        walks->mounts.push_back(key_of(entries_[i]));
+        walks->walks.push_back(
+            walk_to_mount_root(snap_.mounts, entries_[i].target, key_of(entries_[i]), true));
+      }
       const bool ask_server = snap_.mounts.mount_may_block(entries_[members.front()]);
       file_systems_[fs].check = start_fanned_out<FileSystemFacts>(
-          [targets = std::move(targets), ask_server, kind = id_kind_] {
-            return look_at_file_system(targets, ask_server, kind);
+          [walks, ask_server, kind = id_kind_] {
+            return look_at_file_system(*walks, ask_server, kind);
           },
           gate_for(mount_gate(file_systems_[fs].devno)));
     }
@@ -293,12 +309,25 @@ class SnapshotBuilder {
     for (std::size_t fs = 0; fs < file_systems_.size(); ++fs) {
       if (file_systems_[fs].may_block) continue;
       for (std::size_t i : members_of(fs)) {
-        const PathIdentity seen = held[i] ? *held[i] : identify_path(entries_[i].target, id_kind_);
+        const PathIdentity seen = held[i] ? *held[i] : walk_local_mount_point(entries_[i]);
         standing_[i] = standing_of(entries_[i], &seen, last_at_target_[i]);
         if (seen.error == 0 && seen.mount_id_unique && is_this_mount(entries_[i], seen))
           verified_[i] = seen;
       }
     }
+  }
+
+  // What the walk of `e`'s mount point finds, on this thread: the file
+  // system cannot stall, and a walk that would ask a mount that may block,
+  // or that meets a link, does not lead to e's root any more (ESTALE).
+  PathIdentity walk_local_mount_point(const MountEntry& e) const {
+    const Walk walk = walk_to_mount_root(snap_.mounts, e.target, key_of(e), false);
+    if (walk.error != 0) return PathIdentity{walk.error};
+    return identify_descriptor(walk.at.get(), id_kind_);
+  }
+
+  std::uint64_t key_of(const MountEntry& e) const {
+    return id_kind_ == MountIdKind::Unique ? e.unique_id : e.id;
   }
 
   void collect_file_system_checks() {
@@ -400,8 +429,12 @@ class SnapshotBuilder {
     if (facts) v.disk = facts->disk;
     if (node.rdev != 0) v.disk.has_device = true;
     v.drive_type = drive_type_for(v.fstype, v.disk);
-    v.targets = mount_points(entries_, group, standing_);
+    for (std::size_t m : mount_points(entries_, group, standing_)) {
+      v.targets.push_back(entries_[m].target);
+      v.target_mounts.push_back(key_of(entries_[m]));
+    }
     v.reach = v.targets.empty() ? first.target : v.targets.front();
+    v.reach_mount = v.targets.empty() ? key_of(first) : v.target_mounts.front();
     const auto is_mount_point = [this](std::string_view p) {
       return snap_.mounts.mount_point_of(p) == p;
     };
@@ -410,7 +443,7 @@ class SnapshotBuilder {
     v.reach_may_block = snap_.mounts.call_may_block(Via::TablePath, v.reach, v.fstype);
     naming.dev = v.dev;
     naming.table_devno = v.table_devno;
-    if (facts) naming.uuid = facts_for_mount(facts->probe, v.reach, v.dev, !v.reach_may_block).uuid;
+    if (facts) naming.uuid = facts_for_volume(facts->probe, snap_.mounts, v).uuid;
   }
 
   // A data file system of the table: its mount-table number, the device

@@ -102,12 +102,21 @@ Outcome<Built> build_from_table(ViewCache& cache) {
 
 namespace {
 
+// Whether the mount points of `snap` read otherwise now: a directory renamed
+// above one changes its text and raises no change signal.
+bool mount_points_moved(const Snapshot& snap) {
+  return !snap.mount_point_text || !snap.mount_point_text->still_holds(mount_table_path());
+}
+
 // The snapshot of `cache`, read and built again when the kernel flagged a
-// change of its table (or a probe may answer now).
-Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(ViewCache& cache) {
+// change of its table (or a probe may answer now), or, with
+// `prove_mount_points`, when a mount point's text changed.
+Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(ViewCache& cache,
+                                                        bool prove_mount_points) {
   using Result = std::shared_ptr<const Snapshot>;
   std::lock_guard<std::mutex> lock(cache.mutex);
-  if (needs_rebuild(cache) || answers_again(*cache.snapshot)) {
+  if (needs_rebuild(cache) || answers_again(*cache.snapshot) ||
+      (prove_mount_points && mount_points_moved(*cache.snapshot))) {
     // A read or build that fails (or throws) is this call's failure; the
     // next call reads the table again, whether or not it changed.
     cache.snapshot.reset();
@@ -122,11 +131,12 @@ Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(ViewCache& cache) {
 }  // namespace
 
 Outcome<std::shared_ptr<const Snapshot>> current_snapshot() {
-  return fresh_snapshot(cache_of_caller());
+  return fresh_snapshot(cache_of_caller(), false);
 }
 
 Outcome<std::shared_ptr<const Snapshot>> search_snapshot() {
-  auto read = fresh_snapshot(cache_of_caller());
+  // A search gives out the mount points' text: it is proven first.
+  auto read = fresh_snapshot(cache_of_caller(), true);
   if (read.ok()) this_thread().searched = true;
   return read;
 }
@@ -149,6 +159,19 @@ Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot() {
     searched->snapshot.reset();
   }
   return current_snapshot();
+}
+
+void forget_moved_mount_points() {
+  // The cache the thread holds is both its last search's and its view's.
+  if (ViewCache* held = this_thread().cache.get()) {
+    std::lock_guard<std::mutex> lock(held->mutex);
+    held->snapshot.reset();
+  }
+}
+
+bool in_view_of_held_table() {
+  const ThreadRecord& record = this_thread();
+  return record.cache && current_view().key == record.cache_view;
 }
 
 std::uint64_t mount_table_reads() { return process_state().table_reads.load(); }

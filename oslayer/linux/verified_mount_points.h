@@ -11,7 +11,9 @@
 // away and back or a move beneath the one on top, keep their mount points'
 // text) or gone.
 // A directory renamed above a mount point changes the text the kernel gives
-// for it, so an answer kept under the old text is not found. The st_dev of a
+// for it without a change signal: the table is read again once a search
+// finds its text changed (mount_point_text.h), and an answer kept under
+// the old text is not found under the new one. The st_dev of a
 // mount's root and whether it is a directory never change while it is
 // mounted. Kept only where mounts are told apart by their unique IDs, which
 // are never handed out again.

@@ -12,6 +12,7 @@
 #include "bounded.h"
 #include "device_probe.h"
 #include "identity.h"
+#include "proc_paths.h"
 #include "raii.h"
 #include "text.h"
 
@@ -21,10 +22,36 @@ namespace {
 
 using Stats = struct statvfs;
 
-Outcome<Stats> statvfs_at(const std::string& path) {
+// A volume's mount point that, walked, no longer leads to its mount (a
+// directory above it renamed, which the kernel does not signal): the call
+// is answered again from the table read anew. Never reaches a caller
+// (bit 29: a code of the application's own).
+constexpr DWORD kMountPointMoved = 0x20000001;
+
+Outcome<Stats> statvfs_of(int fd) {
   Outcome<Stats> got;
-  if (::statvfs(path.c_str(), &got.value) != 0) return failed<Stats>(error_from_errno(errno));
+  if (::fstatvfs(fd, &got.value) != 0) return failed<Stats>(error_from_errno(errno));
   return got;
+}
+
+DWORD walk_error(int error) {
+  return error == ESTALE ? kMountPointMoved : error_from_errno(error);
+}
+
+// `ask(snapshot)` of the snapshot a call with `argument` is answered from,
+// asked once more of the table read anew where a mount point it walked no
+// longer leads to its mount; ERROR_PATH_NOT_FOUND where that one's does not
+// either.
+template <class R, class F>
+Outcome<R> on_table_proven(const WCHAR* argument, F ask) {
+  for (int tries = 0;; ++tries) {
+    const auto read = snapshot_for(argument);
+    if (!read.ok()) return failed<R>(read.error);
+    Outcome<R> got = ask(read.value);
+    if (got.error != kMountPointMoved) return got;
+    if (tries > 0) return failed<R>(ERROR_PATH_NOT_FOUND);
+    forget_moved_mount_points();
+  }
 }
 
 // statvfs of a file system, run as the blocking policy says, behind the
@@ -45,47 +72,58 @@ struct VolumeReading {
 // admitted by the device's gate: a device whose reads stall (its backing
 // store stopped answering) costs one bounded wait, then fails at once until
 // it answers again.
-Outcome<ProbeResult> probe_volume(const Volume& v, BoundedClock::time_point deadline) {
+Outcome<ProbeResult> probe_volume(const Snapshot& snap, const Volume& v,
+                                  BoundedClock::time_point deadline) {
   if (v.device.empty()) return {};
   auto probed = may_read_device(v.device)
                     ? run_bounded_until<ProbeResult>(
                           [device = v.device, rdev = v.rdev] { return probe_device(device, rdev); },
                           gate_for(device_gate(v.rdev)), deadline)
                     : Outcome<ProbeResult>{ERROR_SUCCESS, published_device_facts(v.device, v.rdev)};
-  // What was published about the device is checked against the mounted
-  // file system.
-  const bool may_open = !v.reach_may_block;
   // A device that could not be read for want of resources says nothing:
   // that is this call's failure, not a volume without a label.
   if (probed.ok() && probed.value.error != 0)
     return failed<ProbeResult>(error_from_errno(probed.value.error));
-  if (probed.ok()) probed.value = facts_for_mount(std::move(probed.value), v.reach, v.dev, may_open);
+  // What was published about the device is checked against the mounted
+  // file system.
+  if (probed.ok()) probed.value = facts_for_volume(std::move(probed.value), snap.mounts, v);
   return probed;
 }
 
 // The statvfs `got` of a volume, then the probe of its device, both within
 // one bound (`deadline`).
-Outcome<VolumeReading> with_probe(const Volume& v, const Outcome<Stats>& got,
+Outcome<VolumeReading> with_probe(const Snapshot& snap, const Volume& v, const Outcome<Stats>& got,
                                   BoundedClock::time_point deadline) {
   if (!got.ok()) return failed<VolumeReading>(got.error);
-  auto probed = probe_volume(v, deadline);
+  auto probed = probe_volume(snap, v, deadline);
   if (!probed.ok()) return failed<VolumeReading>(probed.error);
   return {ERROR_SUCCESS, VolumeReading{got.value, std::move(probed.value)}};
 }
 
-// statvfs of the volume at its mount point: on this thread when the blocking
-// policy says calls there cannot block (no copy of the path for a worker),
-// otherwise on a bounded worker behind the gate of its mount.
-Outcome<Stats> volume_statvfs(const Volume& v, BoundedClock::time_point deadline) {
-  if (!v.reach_may_block) return statvfs_at(v.reach);
-  return bounded_statvfs(true, [target = v.reach] { return statvfs_at(target); },
-                         [&v] { return mount_gate(v.table_devno); }, deadline);
+// statvfs of the volume at the root its mount point's walk leads to: on
+// this thread when the blocking policy says calls there cannot block,
+// otherwise on a bounded worker behind the gate of its mount, which
+// finishes the walk.
+Outcome<Stats> volume_statvfs(const Snapshot& snap, const Volume& v,
+                              BoundedClock::time_point deadline) {
+  auto walk = std::make_shared<Walk>(
+      walk_to_mount_root(snap.mounts, v.reach, v.reach_mount, v.reach_may_block));
+  if (walk->error != 0) return failed<Stats>(walk_error(walk->error));
+  if (!v.reach_may_block) return statvfs_of(walk->at.get());
+  return bounded_statvfs(
+      true,
+      [walk, mount = v.reach_mount, kind = snap.mounts.id_kind()] {
+        int error = 0;
+        const UniqueFd root = finish_mount_root_walk(*walk, mount, kind, error);
+        return root.valid() ? statvfs_of(root.get()) : failed<Stats>(walk_error(error));
+      },
+      [&v] { return mount_gate(v.table_devno); }, deadline);
 }
 
 // statvfs of a mount of the volume, then the probe.
-Outcome<VolumeReading> read_volume(const Volume& v) {
+Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
-  return with_probe(v, volume_statvfs(v, deadline), deadline);
+  return with_probe(snap, v, volume_statvfs(snap, v, deadline), deadline);
 }
 
 // The same for the volume of an open descriptor, whose mount has the
@@ -100,14 +138,56 @@ Outcome<VolumeReading> read_descriptor_volume(const Snapshot& snap, int fd, cons
   // given up and reused the number would report to no one.
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
   auto got = bounded_statvfs(
-      snap.mounts.call_may_block(Via::Descriptor),
-      [fd] {
-        Outcome<Stats> r;
-        if (::fstatvfs(fd, &r.value) != 0) return failed<Stats>(error_from_errno(errno));
-        return r;
-      },
+      snap.mounts.call_may_block(Via::Descriptor), [fd] { return statvfs_of(fd); },
       [devno] { return mount_gate(devno); }, deadline);
-  return with_probe(v, got, deadline);
+  return with_probe(snap, v, got, deadline);
+}
+
+using SnapshotPtr = std::shared_ptr<const Snapshot>;
+
+// A volume of a snapshot, which the answer holds while it reads the volume.
+struct OnVolume {
+  SnapshotPtr snapshot;
+  const Volume* volume = nullptr;
+  VolumeReading reading;
+};
+
+// The volume `name` (a volume GUID name given back) names in `snap`.
+Outcome<const Volume*> named_volume(const Snapshot& snap, LPCWSTR name) {
+  if (const Volume* v = snap.find_by_name(name)) return {ERROR_SUCCESS, v};
+  auto text = read_text(name);
+  if (!text.ok()) return failed<const Volume*>(text.error);
+  ParsedName parsed = parse_volume_name(text.value, true);
+  if (parsed.status != NameParse::Ok) return failed<const Volume*>(ERROR_INVALID_NAME);
+  if (const Volume* v = snap.find_by_id(parsed.id)) return {ERROR_SUCCESS, v};
+  return failed<const Volume*>(ERROR_FILE_NOT_FOUND);
+}
+
+// Whether every mount point `v` lists is still its mount's: the kernel's
+// text of each mount read again where mounts are known by unique IDs
+// (statmount, no file system asked); else each walked to that mount's root,
+// asking no mount that may block, and one whose walk cannot tell (it lies
+// past a mount that may block, or the caller may not search a directory on
+// its way) proven by the table's text read again. A table of another view
+// than the caller's (whose text reads otherwise from the caller's) is taken
+// as its search proved it.
+bool mount_points_hold(const Snapshot& snap, const Volume& v) {
+  if (snap.mounts.id_kind() == MountIdKind::Unique) {
+    for (std::size_t n = 0; n < v.targets.size(); ++n)
+      if (current_mount_point(v.target_mounts[n]) != v.targets[n]) return !in_view_of_held_table();
+    return true;
+  }
+  if (v.targets.empty() || !in_view_of_held_table()) return true;
+  bool text_holds = false;
+  for (std::size_t n = 0; n < v.targets.size(); ++n) {
+    const Walk walk = walk_to_mount_root(snap.mounts, v.targets[n], v.target_mounts[n], true);
+    if (walk.error == ESTALE) return false;
+    if ((walk.error != 0 || !walk.rest.empty()) && !text_holds) {
+      text_holds = snap.mount_point_text && snap.mount_point_text->still_holds(mount_table_path());
+      if (!text_holds) return false;
+    }
+  }
+  return true;
 }
 
 // The caller's buffers of GetVolumeInformation[ByHandle].
@@ -154,14 +234,8 @@ Outcome<SpaceTarget> space_target(const Snapshot& snap, LPCWSTR directory) {
 // statvfs of a volume at its mount point (a path from the mount table), or
 // of the place a caller's path leads to.
 Outcome<Stats> space_of(const Snapshot& snap, const SpaceTarget& t) {
-  if (!t.volume) {
-    return at_caller_path<Stats>(snap, t.path, [](int fd) {
-      Outcome<Stats> r;
-      if (::fstatvfs(fd, &r.value) != 0) return failed<Stats>(error_from_errno(errno));
-      return r;
-    });
-  }
-  return volume_statvfs(*t.volume, BoundedClock::now() + kBlockingCallTimeout);
+  if (!t.volume) return at_caller_path<Stats>(snap, t.path, statvfs_of);
+  return volume_statvfs(snap, *t.volume, BoundedClock::now() + kBlockingCallTimeout);
 }
 
 }  // namespace
@@ -174,21 +248,16 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
   return guarded(FALSE, [&]() -> BOOL {
     // Text that does not begin as a volume name fails before any table is read.
     if (!names_volume(lpszVolumeName)) return fail(ERROR_INVALID_NAME);
-    const auto read = volume_name_snapshot();
-    if (!read.ok()) return fail(read.error);
-    const auto& snap = read.value;
-    const Volume* v = snap->find_by_name(lpszVolumeName);
-    if (!v) {
-      auto text = read_text(lpszVolumeName);
-      if (!text.ok()) return fail(text.error);
-      ParsedName parsed = parse_volume_name(text.value, true);
-      if (parsed.status != NameParse::Ok) return fail(ERROR_INVALID_NAME);
-      v = snap->find_by_id(parsed.id);
-    }
-    if (!v) return fail(ERROR_FILE_NOT_FOUND);
+    const auto listed = on_table_proven<OnVolume>(lpszVolumeName, [&](const SnapshotPtr& snap) {
+      auto v = named_volume(*snap, lpszVolumeName);
+      if (!v.ok()) return failed<OnVolume>(v.error);
+      if (!mount_points_hold(*snap, *v.value)) return failed<OnVolume>(kMountPointMoved);
+      return Outcome<OnVolume>{ERROR_SUCCESS, OnVolume{snap, v.value, {}}};
+    });
+    if (!listed.ok()) return fail(listed.error);
     // A mount point whose bytes are not UTF-8 has no UTF-16 spelling and is
     // left out rather than reported mangled (when the snapshot is built).
-    const std::u16string& multi = v->path_names;
+    const std::u16string& multi = listed.value.volume->path_names;
     const auto needed = static_cast<DWORD>(multi.size());
     if (lpszVolumePathNames == nullptr || cchBufferLength < needed) {
       if (lpcchReturnLength) *lpcchReturnLength = needed;
@@ -205,14 +274,15 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR lpRootPathName, LPWSTR lpVolumeNameBuf
                                   LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                                   LPWSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
   return guarded(FALSE, [&]() -> BOOL {
-    const auto read = snapshot_for(lpRootPathName);
+    const auto read = on_table_proven<OnVolume>(lpRootPathName, [&](const SnapshotPtr& snap) {
+      auto found = resolve_root(*snap, lpRootPathName);
+      if (!found.ok()) return failed<OnVolume>(found.error);
+      auto reading = read_volume(*snap, *found.value);
+      if (!reading.ok()) return failed<OnVolume>(reading.error);
+      return Outcome<OnVolume>{ERROR_SUCCESS, OnVolume{snap, found.value, reading.value}};
+    });
     if (!read.ok()) return fail(read.error);
-    const auto& snap = read.value;
-    auto found = resolve_root(*snap, lpRootPathName, true);
-    if (!found.ok()) return fail(found.error);
-    auto reading = read_volume(*found.value);
-    if (!reading.ok()) return fail(reading.error);
-    return report_volume(*found.value, reading.value,
+    return report_volume(*read.value.volume, read.value.reading,
                          {lpVolumeNameBuffer, nVolumeNameSize, lpVolumeSerialNumber,
                           lpMaximumComponentLength, lpFileSystemFlags, lpFileSystemNameBuffer,
                           nFileSystemNameSize});
@@ -252,7 +322,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR lpRootPathName) {
     const auto read = snapshot_for(lpRootPathName);
     if (!read.ok()) return DRIVE_UNKNOWN;
     const auto& snap = read.value;
-    auto found = resolve_root(*snap, lpRootPathName, false);
+    auto found = resolve_root(*snap, lpRootPathName);
     if (found.ok()) return found.value->drive_type;
     return found.error == ERROR_NOT_ENOUGH_MEMORY ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
   });
@@ -263,12 +333,11 @@ BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR lpDirectoryName,
                                 PULARGE_INTEGER lpTotalNumberOfBytes,
                                 PULARGE_INTEGER lpTotalNumberOfFreeBytes) {
   return guarded(FALSE, [&]() -> BOOL {
-    const auto read = snapshot_for(lpDirectoryName);
-    if (!read.ok()) return fail(read.error);
-    const auto& snap = read.value;
-    auto target = space_target(*snap, lpDirectoryName);
-    if (!target.ok()) return fail(target.error);
-    auto got = space_of(*snap, target.value);
+    const auto got = on_table_proven<Stats>(lpDirectoryName, [&](const SnapshotPtr& snap) {
+      auto target = space_target(*snap, lpDirectoryName);
+      if (!target.ok()) return failed<Stats>(target.error);
+      return space_of(*snap, target.value);
+    });
     if (!got.ok()) return fail(got.error);
     const Stats& s = got.value;
     const std::uint64_t unit = s.f_frsize ? s.f_frsize : s.f_bsize;

@@ -466,3 +466,47 @@ TEST_F(Block, ASourceLeadingIntoAStalledMountCostsOneBoundAtMost) {
   EXPECT_LT(waited, 3 * kBound);
   EXPECT_EQ(answer, 'y') << "the tmpfs mounts are volumes";
 }
+
+// A directory renamed above a disk's mount point, and a symbolic link put in
+// its place that leads into a FUSE share: the text of the mount point the
+// last search read now leads into the share. Nothing looks at that text
+// unwalked: the disk is never answered with the share's capacity, and while
+// the share stalls (10 s) its questions, and a refresh, cost one bound at
+// most.
+TEST_F(Block, AMountPointWhoseTextNowLeadsIntoAStalledShareCostsOneBoundAtMost) {
+  auto share = serve("share");
+  if (!share) GTEST_SKIP() << "needs FUSE: the test server did not mount";
+  const std::string data = dir_.sub("data"), disk = data + "/disk";
+  ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+  ASSERT_EQ(mount("block-disk", disk.c_str(), "tmpfs", 0, "size=3m"), 0);
+  const std::string moved = dir_.path() + "/data.old", moved_disk = moved + "/disk";
+  MountGuard disk_guard(moved_disk);
+  const auto name = volume_at(disk);
+  ASSERT_TRUE(name) << "the disk is a volume";
+  // data -> via, via/disk -> the share's root: data/disk reads the share.
+  ASSERT_EQ(rename(data.c_str(), moved.c_str()), 0);
+  const std::string via = dir_.sub("via");
+  ASSERT_EQ(symlink((dir_.path() + "/share").c_str(), (via + "/disk").c_str()), 0);
+  ASSERT_EQ(symlink(via.c_str(), data.c_str()), 0);
+  const std::uint64_t disk_bytes = 3 << 20;
+  const auto total_of = [&] {
+    ULARGE_INTEGER total{};
+    return GetDiskFreeSpaceExW(name->c_str(), nullptr, &total, nullptr) ? total.QuadPart : 0;
+  };
+  EXPECT_EQ(total_of(), disk_bytes) << "the disk answered with the share's capacity";
+
+  ResumeGuard resume(*share);
+  share->stall();
+  auto t0 = Clock::now();
+  const auto info = volume_info(*name);
+  const std::uint64_t stalled_total = total_of();
+  const double asked = seconds_since(t0);
+  EXPECT_LT(asked, 1.75 * kBound) << "the disk's questions waited on the stalled share";
+  EXPECT_TRUE(info.ok) << "error " << info.error;
+  EXPECT_EQ(stalled_total, disk_bytes);
+  t0 = Clock::now();
+  const Refresh refreshed = refresh_table();
+  EXPECT_LT(refreshed.seconds, 1.75 * kBound) << "the refresh waited on the stalled share";
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{moved_disk});
+  EXPECT_EQ(total_of(), disk_bytes);
+}

@@ -9,10 +9,12 @@
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "bounded.h"
@@ -501,6 +503,51 @@ TEST_F(Hostile, MountPointsAreAcceptedBackAsListedAndDotDotResolves) {
   // A directory that is no mount point is still refused.
   EXPECT_FALSE(volume_info(wide(dots + "/sub\\")).ok);
   EXPECT_FALSE(volume_info(wide(link + "\\")).ok);
+}
+
+// A directory renamed above a mount point: the kernel signals no change of
+// the mount table, yet the mount point's text is another now. A path is
+// matched by the mount its walk reaches (the new place at once, the old one
+// no more); the next search lists the volume at its new place, and a
+// listing asked after another rename, with no search between, gives the
+// place where it is then.
+TEST_F(Hostile, ADirectoryRenamedAboveAMountPointMovesItsTextWithoutASignal) {
+  const std::string old_dir = dir_.sub("old"), new_dir = dir_.path() + "/new";
+  const std::string old_at = old_dir + "/m", new_at = new_dir + "/m";
+  ASSERT_EQ(mkdir(old_at.c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(old_at));
+  auto guard = std::make_unique<MountGuard>(old_at);
+  const auto name = volume_at(old_at);
+  ASSERT_TRUE(name) << "listed before the rename";
+  const auto serial = k32l::serial_from_device(dev_of(old_at));
+  ASSERT_EQ(rename(old_dir.c_str(), new_dir.c_str()), 0);
+  guard = std::make_unique<MountGuard>(new_at);
+  ASSERT_EQ(trim(run("findmnt -no TARGET --mountpoint " + sh_quote(new_at)).out), new_at);
+
+  const auto by_path = volume_info(wide(new_at + "\\"));
+  EXPECT_TRUE(by_path.ok) << "the new mount point, error " << by_path.error;
+  EXPECT_EQ(by_path.serial, serial);
+  EXPECT_EQ(GetDriveTypeW(wide(new_at + "\\").c_str()), DRIVE_RAMDISK);
+  EXPECT_FALSE(volume_info(wide(old_at + "\\")).ok) << "the old mount point is gone";
+
+  // The module's forced refresh: a search, then each volume by its name.
+  bool listed = false;
+  for (const auto& n : all_volume_names()) {
+    const auto paths = paths_of(n);
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), old_at), 0) << "lists a path that is gone";
+    if (std::find(paths.begin(), paths.end(), new_at) == paths.end()) continue;
+    listed = true;
+    EXPECT_EQ(n, *name);
+    const auto info = volume_info(n);
+    EXPECT_TRUE(info.ok) << "by its name, error " << info.error;
+    EXPECT_EQ(info.serial, serial);
+  }
+  EXPECT_TRUE(listed) << "the volume is not listed at its new mount point";
+
+  const std::string again_dir = dir_.path() + "/again", again_at = again_dir + "/m";
+  ASSERT_EQ(rename(new_dir.c_str(), again_dir.c_str()), 0);
+  guard = std::make_unique<MountGuard>(again_at);
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{again_at});
 }
 
 TEST_F(Hostile, ACallerWhoCannotReadTheDeviceGetsWhatTheSystemPublishes) {

@@ -1,6 +1,7 @@
 // The provider's pure pieces: text conversion, volume names, paths, caller
 // buffers, file-system classes and the bounded worker.
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "bounded.h"
 #include "block_policy.h"
 #include "fs_classes.h"
+#include "mount_point_text.h"
 #include "snapshot.h"
 #include "text.h"
 
@@ -660,4 +662,48 @@ TEST(TextConversionEdges, LeadBytesF5ToFFStartNoSequence) {
       EXPECT_EQ(utf8_to_utf16_lossy(bytes), std::u16string(bytes.size(), u'\uFFFD')) << shown;
     }
   }
+}
+
+// ---- a table's mount points against mountinfo read again --------------------------
+
+namespace {
+
+// A mountinfo file of `lines` in a file of its own; its path.
+std::string mountinfo_file(const std::string& lines) {
+  char path[] = "/tmp/k32l-mountinfo-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) return {};
+  const bool written = write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
+  close(fd);
+  return written ? path : "";
+}
+
+MountEntry entry_at(std::uint64_t id, std::string target) {
+  MountEntry e;
+  e.id = id;
+  e.target = std::move(target);
+  return e;
+}
+
+}  // namespace
+
+// The kernel's escapes are read back ("\040": a blank); any other mount
+// point, mount ID, order or number of lines means the text changed, and so
+// does a file that cannot be read.
+TEST(MountPointText, HoldsOnlyForTheSameMountsAtTheSameMountPoints) {
+  const MountPointText text({entry_at(21, "/"), entry_at(35, "/srv/a b")});
+  const auto holds = [&](const std::string& lines) {
+    const std::string path = mountinfo_file(lines);
+    const bool held = text.still_holds(path.c_str());
+    unlink(path.c_str());
+    return held;
+  };
+  const std::string root = "21 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+  EXPECT_TRUE(holds(root + "35 21 0:40 / /srv/a\\040b rw - tmpfs t rw\n"));
+  EXPECT_FALSE(holds(root + "35 21 0:40 / /srv/b rw - tmpfs t rw\n")) << "renamed above";
+  EXPECT_FALSE(holds(root + "36 21 0:40 / /srv/a\\040b rw - tmpfs t rw\n")) << "another mount";
+  EXPECT_FALSE(holds("35 21 0:40 / /srv/a\\040b rw - tmpfs t rw\n" + root)) << "reordered";
+  EXPECT_FALSE(holds(root)) << "a mount gone";
+  EXPECT_FALSE(holds(root + "35 21 0:40 / /srv/a\\040b rw - tmpfs t rw\n" + root)) << "one more";
+  EXPECT_FALSE(text.still_holds("/nonexistent/mountinfo"));
 }

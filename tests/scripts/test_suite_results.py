@@ -174,13 +174,13 @@ class SuiteResultsTest(unittest.TestCase):
     os.mkdir(os.path.join(self.results, "windows"))
     failed = os.path.join(self.dir, "LastTestsFailed.log")
     with open(failed, "w") as stream:
-      stream.write("4:scripted.test_x\n9:linux.test_y\n")
+      stream.write("4:scripted.python2.7.test_x\n9:linux.python3.11.test_y\n")
     summary = self.Summary("--ctest-failed", failed)
     self.assertIn("Windows, python.exe (Wine)   NOT RUN", summary)
     self.assertIn("Windows, real KERNEL32       NOT RUN", summary)
     self.assertIn("The Windows suites were NOT RUN: the archive's i386 list failed to download.",
                   summary)
-    self.assertIn("CTest counted 2 test(s) as failed: scripted.test_x, linux.test_y.", summary)
+    self.assertIn("CTest counted 2 test(s) as failed: scripted.python2.7.test_x, linux.python3.11.test_y.", summary)
 
   def testAWholeRunWithoutTheWindowsSuitesFailsSayingWhy(self):
     self.WriteCounts("linux-release", "test_a")

@@ -7,21 +7,51 @@
 #                          build/python-linux), after the main set-up
 #   build.sh --test [-v]   everything: every tree, the tests' programs;
 #                          after the test set-up
+#
+# --if-configured: configure only where the build directory has not been
+# configured yet, or the set-up has installed something since it was (dpkg's
+# status, or the Wine root's stamp, is newer than CMake's cache); otherwise
+# the build's own check (cmake --build, which configures again itself where
+# a CMake file changed) is all, seconds when nothing changed.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VOLUMES_BUILD_DIR:-$root/build}
 step_prefix=build
 # shellcheck source=steps.sh
 . "$root/scripts/steps.sh"
-read_profile_options build.sh "$@"
+# shellcheck source=wine-root-place.sh
+. "$root/scripts/wine-root-place.sh"
+if_configured=0
+profile_options=()
+for argument in "$@"; do
+  case $argument in
+    --if-configured) if_configured=1 ;;
+    *) profile_options+=("$argument") ;;
+  esac
+done
+read_profile_options build.sh ${profile_options[@]+"${profile_options[@]}"}
 
 if [ "$profile" = test ]; then
   bash "$root/scripts/setup.sh" --test
 else
   bash "$root/scripts/setup.sh"
 fi
-step "configuring with CMake in $build" \
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# True when the build directory was configured after the set-up last
+# changed this machine.
+configured_since_setup() {
+  local cache=$build/CMakeCache.txt input
+  [ -f "$cache" ] || return 1
+  for input in /var/lib/dpkg/status "$wine_root_stamp"; do
+    [ ! -e "$input" ] || [ "$cache" -nt "$input" ] || return 1
+  done
+}
+if [ "$if_configured" = 1 ] && configured_since_setup; then
+  say "configured already in $build (CMake configures again where a CMake file changed)"
+else
+  step "configuring with CMake in $build" \
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+fi
 if [ "$profile" = test ]; then
   step "compiling everything: the modules, providers and test programs (-j$(nproc))" \
     cmake --build "$build" -j"$(nproc)"

@@ -183,21 +183,29 @@ def CTestTests(build):
   return tests
 
 
+def SuiteFileOf(command, suite_name):
+  """The file of suite SUITE_NAME (in tests/python or tests/linux) that
+  COMMAND runs, or None."""
+  for argument in command[1:]:
+    if (os.path.basename(argument) == suite_name + ".py"
+        and os.path.basename(os.path.dirname(argument)) in ("python", "linux")):
+      return argument
+  return None
+
+
 def SuiteTest(tests, suite_name, interpreter):
-  """The CTest test of TESTS that runs suite SUITE_NAME (a file of
-  tests/python or tests/linux) with INTERPRETER (a real path): (name,
-  suite file, environment, directory)."""
+  """The CTest test of TESTS that runs suite SUITE_NAME with INTERPRETER (a
+  real path): (name, its interpreter, suite file, environment, directory)."""
+  runs = set()
   for name, command, environment, directory in tests:
-    if not command or Executable(command[0]) != interpreter:
+    suite_file = command and SuiteFileOf(command, suite_name)
+    if not suite_file:
       continue
-    for argument in command[1:]:
-      if (os.path.basename(argument) == suite_name + ".py"
-          and os.path.basename(os.path.dirname(argument)) in ("python", "linux")):
-        return name, argument, environment, directory
-  runs = sorted(set(os.path.basename(c[0]) for n, c, e, d in tests
-                    if any(os.path.basename(a) == suite_name + ".py" for a in c[1:])))
+    if Executable(command[0]) == interpreter:
+      return name, command[0], suite_file, environment, directory
+    runs.add(os.path.basename(command[0]))
   raise LookupError("no CTest test runs %s under %s (it runs under: %s)"
-                    % (suite_name, interpreter, ", ".join(runs) or "none"))
+                    % (suite_name, interpreter, ", ".join(sorted(runs)) or "none"))
 
 
 def RunByName(names, python, build, verbosity):
@@ -221,7 +229,8 @@ def RunByName(names, python, build, verbosity):
   status = 0
   for suite_name in suites:
     try:
-      test_name, suite_file, environment, directory = SuiteTest(tests, suite_name, interpreter)
+      test_name, test_interpreter, suite_file, environment, directory = SuiteTest(
+          tests, suite_name, interpreter)
     except LookupError as error:
       sys.stderr.write("run_suite.py: %s\n" % error)
       return 2
@@ -230,7 +239,7 @@ def RunByName(names, python, build, verbosity):
       key, _, value = setting.partition("=")
       env[key] = value
     flag = {0: ["-q"], 1: [], 2: ["-v"]}[verbosity]
-    command = ([interpreter, "-B", os.path.abspath(__file__), suite_file] + flag
+    command = ([test_interpreter, "-B", os.path.abspath(__file__), suite_file] + flag
                + TestsOf(suite_name, wanted[suite_name]))
     sys.stderr.write("run_suite.py: as %s: (cd %s && %s %s)\n"
                      % (test_name, directory, " ".join(environment), " ".join(command)))

@@ -9,10 +9,11 @@
 #                          after the test set-up
 #
 # --if-configured: configure only where the build directory has not been
-# configured yet, or the set-up has installed something since it was (dpkg's
-# status, or the Wine root's stamp, is newer than CMake's cache); otherwise
-# the build's own check (cmake --build, which configures again itself where
-# a CMake file changed) is all, seconds when nothing changed.
+# configured by this script yet, or the set-up has installed something since
+# (dpkg's status, or the Wine root's stamp, is newer than the stamp each
+# configure leaves in the build directory); otherwise the build's own check
+# (cmake --build, which configures again itself where a CMake file changed)
+# is all, seconds when nothing changed.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VOLUMES_BUILD_DIR:-$root/build}
@@ -37,13 +38,15 @@ else
   bash "$root/scripts/setup.sh"
 fi
 
+# Left by each configure (CMake rewrites its cache only when it changes).
+configured_stamp=$build/volumes-configured.stamp
 # True when the build directory was configured after the set-up last
 # changed this machine.
 configured_since_setup() {
-  local cache=$build/CMakeCache.txt input
-  [ -f "$cache" ] || return 1
+  local input
+  [ -f "$build/CMakeCache.txt" ] && [ -f "$configured_stamp" ] || return 1
   for input in /var/lib/dpkg/status "$wine_root_stamp"; do
-    [ ! -e "$input" ] || [ "$cache" -nt "$input" ] || return 1
+    [ ! -e "$input" ] || [ "$configured_stamp" -nt "$input" ] || return 1
   done
 }
 if [ "$if_configured" = 1 ] && configured_since_setup; then
@@ -51,6 +54,7 @@ if [ "$if_configured" = 1 ] && configured_since_setup; then
 else
   step "configuring with CMake in $build" \
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  touch "$configured_stamp"
 fi
 if [ "$profile" = test ]; then
   step "compiling everything: the modules, providers and test programs (-j$(nproc))" \

@@ -3,8 +3,8 @@
 # stand-ins for the set-up, cmake, ctest and the summary (copies of the two
 # scripts run in a tree of their own): a run with arguments configures
 # again only a build directory never configured, or configured before the
-# set-up last changed the machine (the Wine root's stamp newer than CMake's
-# cache); it always runs the build's own up-to-date check; a whole run
+# set-up last changed the machine (the Wine root's stamp newer than the
+# last configure); it always runs the build's own up-to-date check; a whole run
 # always configures. Nothing is installed or built.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -50,7 +50,7 @@ expect "a first run with arguments" "$calls" '^setup --test$' "^cmake -S $tree -
 # Configured since the set-up last changed the machine: only the set-up's
 # check, the build's own check and CTest.
 touch -d '2000-01-01' "$stamp"
-touch -d '+1 hour' "$build/CMakeCache.txt"
+touch -d '+1 hour' "$build/volumes-configured.stamp"
 calls=$(run_tests -R one)
 expect "a run with arguments on a configured build" "$calls" '^setup --test$' \
   "^cmake --build $build" '^ctest .*-R one$'
@@ -64,9 +64,19 @@ calls=$(run_tests -R one)
 expect "a run with arguments after the set-up changed something" "$calls" "^cmake -S $tree -B $build" \
   "^cmake --build $build"
 
+# A configure that left CMake's cache as it was still counts (the stamp is
+# build.sh's own).
+touch -d '2000-01-01' "$stamp" "$build/CMakeCache.txt"
+calls=$(run_tests -R one)
+refuse "a run with arguments after a configure that kept the cache" "$calls" '^cmake -S'
+# Not configured by build.sh (by hand, say): configured.
+rm "$build/volumes-configured.stamp"
+calls=$(run_tests -R one)
+expect "a run with arguments on a build configured by hand" "$calls" "^cmake -S $tree -B $build"
+
 # A whole run configures whatever the times say.
 touch -d '2000-01-01' "$stamp"
-touch -d '+3 hours' "$build/CMakeCache.txt"
+touch -d '+3 hours' "$build/volumes-configured.stamp"
 calls=$(run_tests)
 expect "a whole run" "$calls" "^cmake -S $tree -B $build" "^cmake --build $build" '^ctest --output-on-failure --timeout 600 -j2$'
 

@@ -7,9 +7,10 @@
 # its last line saying why: nothing passes untested on Windows.
 #
 # With arguments, a build directory configured since the set-up last changed
-# the machine is not configured again (build.sh --if-configured): the
-# set-up's check and the build's own up-to-date check take seconds, then
-# CTest runs; whatever is missing or stale is still installed or built.
+# the machine is not configured again, nor built when nothing it reads
+# changed since its last complete build (build.sh --if-configured): the
+# set-up's check takes seconds, then CTest runs; whatever is missing or
+# stale is still installed, configured or built first.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [ "$#" -gt 0 ]; then

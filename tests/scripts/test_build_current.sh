@@ -4,8 +4,9 @@
 # scripts run in a tree of their own): a run with arguments configures
 # again only a build directory never configured, or configured before the
 # set-up last changed the machine (the Wine root's stamp newer than the
-# last configure); it always runs the build's own up-to-date check; a whole run
-# always configures. Nothing is installed or built.
+# last configure), and builds only where a source or CMake's cache changed
+# since the last complete build, or that build failed; a whole run always
+# configures and builds. Nothing is installed or built.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=checks.sh
@@ -25,8 +26,10 @@ for tool in cmake ctest; do
   cat > "$work/bin/$tool" <<EOF
 #!/usr/bin/env bash
 echo "$tool \$*" >> "$log"
-# A configure writes CMake's cache, as CMake does.
+# A configure writes CMake's cache, as CMake does; FAKE_BUILD_FAILS makes
+# the build fail.
 if [ "$tool" = cmake ] && [ "\$1" = -S ]; then mkdir -p "\$4"; echo cache > "\$4/CMakeCache.txt"; fi
+if [ "$tool" = cmake ] && [ "\$1" = --build ] && [ -n "\${FAKE_BUILD_FAILS:-}" ]; then exit 2; fi
 exit 0
 EOF
   chmod +x "$work/bin/$tool"
@@ -42,41 +45,54 @@ run_tests() {
   cat "$log"
 }
 
-# Never configured: configured, even with arguments.
+# Never configured: configured and built, even with arguments.
 calls=$(run_tests -R one)
 expect "a first run with arguments" "$calls" '^setup --test$' "^cmake -S $tree -B $build" \
   "^cmake --build $build" '^ctest .*-R one$'
 
-# Configured since the set-up last changed the machine: only the set-up's
-# check, the build's own check and CTest.
+# Nothing changed since that build: only the set-up's check and CTest.
 touch -d '2000-01-01' "$stamp"
-touch -d '+1 hour' "$build/volumes-configured.stamp"
 calls=$(run_tests -R one)
-expect "a run with arguments on a configured build" "$calls" '^setup --test$' \
-  "^cmake --build $build" '^ctest .*-R one$'
-refuse "a run with arguments on a configured build" "$calls" '^cmake -S'
-expect "what the build says" "$(cat "$work/stderr")" "^build: configured already in $build"
+expect "a run with arguments on a current build" "$calls" '^setup --test$' '^ctest .*-R one$'
+refuse "a run with arguments on a current build" "$calls" '^cmake'
+expect "what the build says" "$(cat "$work/stderr")" "^build: built already in $build"
+
+# A source changed: the build's own check, without configuring again.
+touch -d '+1 hour' "$tree/tests/suite_counts.py"
+calls=$(run_tests -R one)
+expect "a run with arguments after a source changed" "$calls" "^cmake --build $build" '^ctest .*-R one$'
+refuse "a run with arguments after a source changed" "$calls" '^cmake -S'
+expect "what the build says then" "$(cat "$work/stderr")" "^build: configured already in $build"
+touch -d '2000-01-01' "$tree/tests/suite_counts.py"
+# So does CMake's cache, changed by hand.
+touch -d '+1 hour' "$build/CMakeCache.txt"
+calls=$(run_tests -R one)
+expect "a run with arguments after the cache changed" "$calls" "^cmake --build $build"
+refuse "a run with arguments after the cache changed" "$calls" '^cmake -S'
+touch -d '2000-01-01' "$build/CMakeCache.txt"
+
+# A build that failed leaves no stamp: the next run builds, though the
+# source that made it build is old again.
+touch -d '+1 hour' "$tree/tests/suite_counts.py"
+FAKE_BUILD_FAILS=1 bash "$tree/scripts/test.sh" -R one >/dev/null 2>&1 && fail "test.sh passed a failed build"
+touch -d '2000-01-01' "$tree/tests/suite_counts.py"
+calls=$(run_tests -R one)
+expect "a run with arguments after a failed build" "$calls" "^cmake --build $build"
 
 # The set-up changed the machine after the last configure (here: the Wine
-# root was built anew): configured again.
+# root was built anew): configured again, and built.
 touch -d '+2 hours' "$stamp"
 calls=$(run_tests -R one)
 expect "a run with arguments after the set-up changed something" "$calls" "^cmake -S $tree -B $build" \
   "^cmake --build $build"
+touch -d '2000-01-01' "$stamp"
 
-# A configure that left CMake's cache as it was still counts (the stamp is
-# build.sh's own).
-touch -d '2000-01-01' "$stamp" "$build/CMakeCache.txt"
-calls=$(run_tests -R one)
-refuse "a run with arguments after a configure that kept the cache" "$calls" '^cmake -S'
 # Not configured by build.sh (by hand, say): configured.
 rm "$build/volumes-configured.stamp"
 calls=$(run_tests -R one)
 expect "a run with arguments on a build configured by hand" "$calls" "^cmake -S $tree -B $build"
 
-# A whole run configures whatever the times say.
-touch -d '2000-01-01' "$stamp"
-touch -d '+3 hours' "$build/volumes-configured.stamp"
+# A whole run configures and builds whatever the times say.
 calls=$(run_tests)
 expect "a whole run" "$calls" "^cmake -S $tree -B $build" "^cmake --build $build" '^ctest --output-on-failure --timeout 600 -j2$'
 

@@ -75,29 +75,7 @@ packages=("${MAIN_PACKAGES[@]}")
 # a proxy included): the bullseye sources below must come from the same place.
 # shellcheck disable=SC1091
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-# Every index apt's sources name: what it is of, release, component, URI,
-# and the entry naming it. Asking apt costs seconds of CPU where apt keeps no
-# cache of its lists (a container's docker-clean), so the answer is kept in
-# INDEX_TARGETS_CACHE while nothing under /etc/apt (the sources, apt's
-# configuration) is newer than the moment it was asked.
-INDEX_TARGETS_CACHE=/var/cache/volumes-setup/apt-index-targets
-index_targets_format='$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI) $(SOURCESENTRY)'
-read_index_targets() {
-  local cache=$INDEX_TARGETS_CACHE asked targets
-  if [ -f "$cache" ] && [ "$(head -n 1 "$cache")" = "$index_targets_format" ] \
-     && [ -z "$(find /etc/apt -newer "$cache" -print -quit 2>/dev/null)" ]; then
-    tail -n +2 "$cache"
-    return
-  fi
-  asked=$(date +%s.%N)
-  targets=$(apt-get indextargets --no-release-info --format "$index_targets_format")
-  if [ "$(id -u)" -eq 0 ] && mkdir -p "$(dirname "$cache")"; then
-    printf '%s\n%s\n' "$index_targets_format" "$targets" > "$cache.partial"
-    touch -d "@$asked" "$cache.partial"
-    mv "$cache.partial" "$cache"
-  fi
-  printf '%s\n' "$targets"
-}
+# Every index apt's sources name (read_index_targets, in apt-install.sh).
 index_targets=$(read_index_targets)
 archive=$(awk -v release="$codename" '$1 == "deb" && $2 == release && $3 == "main" { print $4; exit }' \
             <<< "$index_targets")

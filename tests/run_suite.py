@@ -28,9 +28,10 @@ as the CTest test that runs SUITE under INTERPRETER does: with its
 interpreter, environment (the tree on PYTHONPATH) and working directory,
 which `ctest --show-only=json-v1` reports in the build directory DIR
 (default: $VOLUMES_BUILD_DIR, else build/ of this checkout), and without
-writing a results file. INTERPRETER is a name or path (python2.7,
-python3.11-dbg, ...; default: the one running this). The command run is
-printed first.
+writing a results file. INTERPRETER is a path or a name (python2.7,
+python3.11-dbg, ...; a name is the CTest test's interpreter of that name
+even where PATH finds another first); by default the one running this. The
+command run is printed first.
 """
 
 import logging
@@ -193,26 +194,31 @@ def SuiteFileOf(command, suite_name):
   return None
 
 
-def SuiteTest(tests, suite_name, interpreter):
-  """The CTest test of TESTS that runs suite SUITE_NAME with INTERPRETER (a
-  real path): (name, its interpreter, suite file, environment, directory)."""
-  runs = set()
+def SuiteTest(tests, suite_name, python):
+  """The CTest test of TESTS that runs suite SUITE_NAME with interpreter
+  PYTHON, the same file or else one of the same name (python2.7 names
+  /usr/bin/python2.7 where a PATH finds another first): (name, its
+  interpreter, suite file, environment, directory)."""
+  interpreter = Executable(python)
+  runs = []
   for name, command, environment, directory in tests:
     suite_file = command and SuiteFileOf(command, suite_name)
-    if not suite_file:
-      continue
-    if Executable(command[0]) == interpreter:
-      return name, command[0], suite_file, environment, directory
-    runs.add(os.path.basename(command[0]))
+    if suite_file:
+      runs.append((name, command[0], suite_file, environment, directory))
+  for same in (lambda path: Executable(path) == interpreter,
+               lambda path: os.path.basename(path) == os.path.basename(python)):
+    for run in runs:
+      if same(run[1]):
+        return run
   raise LookupError("no CTest test runs %s under %s (it runs under: %s)"
-                    % (suite_name, interpreter, ", ".join(sorted(runs)) or "none"))
+                    % (suite_name, python, ", ".join(sorted(set(os.path.basename(r[1]) for r in runs)))
+                       or "none"))
 
 
 def RunByName(names, python, build, verbosity):
   """Runs the tests NAMES (SUITE[.CLASS[.METHOD]]) as the CTest tests of
   their suites under PYTHON run them in BUILD; returns the exit status."""
   import subprocess
-  interpreter = Executable(python)
   try:
     tests = CTestTests(build)
   except LookupError as error:
@@ -230,7 +236,7 @@ def RunByName(names, python, build, verbosity):
   for suite_name in suites:
     try:
       test_name, test_interpreter, suite_file, environment, directory = SuiteTest(
-          tests, suite_name, interpreter)
+          tests, suite_name, python)
     except LookupError as error:
       sys.stderr.write("run_suite.py: %s\n" % error)
       return 2

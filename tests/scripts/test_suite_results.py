@@ -248,6 +248,21 @@ class SuiteResultsTest(unittest.TestCase):
     output = process.communicate()[0].decode("utf-8")
     self.assertEqual(1, process.returncode, output)
     self.assertIn("Ran 3 tests", output)
+    # By its name, where PATH finds another interpreter of that name first
+    # (a pyenv shim, say): the one of the CTest test.
+    shims = os.path.join(self.dir, "shims")
+    os.mkdir(shims)
+    shim = os.path.join(shims, os.path.basename(sys.executable))
+    with open(shim, "w") as stream:
+      stream.write("#!/bin/sh\nexit 7\n")
+    os.chmod(shim, 0o755)
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", build, "--python",
+                                os.path.basename(sys.executable), "test_env.T.testEnvironment"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               env=dict(env, PATH=shims + os.pathsep + path_with_ctest))
+    output = process.communicate()[0].decode("utf-8")
+    self.assertEqual(0, process.returncode, output)
+    self.assertIn("Ran 1 test", output)
     # An interpreter no test of the suite runs under: said, with those it has.
     process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", build, "--python",
                                 "/bin/true", "test_env.T.testEnvironment"],

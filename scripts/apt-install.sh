@@ -39,6 +39,7 @@ apt_update=(apt-get update)
 # sources, apt's configuration) is newer than the moment it was asked.
 index_targets_cache=/var/cache/volumes-setup/apt-index-targets
 apt_configuration=(/etc/apt)
+# shellcheck disable=SC2016 # apt's own $(FIELD) format, not the shell's
 index_targets_format='$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI) $(SOURCESENTRY)'
 read_index_targets() {
   local cache=$index_targets_cache asked targets

@@ -1009,17 +1009,6 @@ TEST_F(View, AQuestionByHandleWhereKcmpIsRefusedIsAnsweredForTheCallersFile) {
 
 namespace {
 
-// Descriptors open in the calling thread's table now.
-int descriptor_count() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/thread-self/fd")) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 // Waits up to `limit` seconds for `done`; the seconds waited.
 double wait_for(const std::function<bool()>& done, double limit) {
   const auto t0 = Clock::now();

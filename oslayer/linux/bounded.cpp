@@ -6,31 +6,17 @@
 namespace k32l {
 namespace {
 
-// The workers that serve the calling thread: the process's, or where its
-// view is its own (worker_owner its ID), its own, started by it, so they
-// share its namespace, root, working directory and descriptor table, and
-// closed when it ends or its view changes.
-std::shared_ptr<WorkerPool> workers_for_caller() {
-  const CallerView caller = current_view();
-  if (caller.worker_owner != 0) {
-    ThreadRecord& record = this_thread();
-    if (!record.own_workers || record.workers_owner != caller.worker_owner ||
-        record.workers_view != caller.key || !record.own_workers->serves_caller()) {
-      if (record.own_workers) record.own_workers->close();
-      record.own_workers = std::make_shared<WorkerPool>();
-      record.workers_owner = caller.worker_owner;
-      record.workers_view = caller.key;
-    }
-    return record.own_workers;
-  }
-  ProcessState& s = process_state();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (!s.pool || s.pool_view != caller.key || !s.pool->serves_caller()) {
-    if (s.pool) s.pool->close();
-    s.pool = std::make_shared<WorkerPool>();
-    s.pool_view = caller.key;
-  }
-  return s.pool;
+// The View whose workers serve the calling thread, in view `key`: the one
+// the thread holds (held from now on where it holds none), or, where the
+// thread calls from another view than that one and has asked for no
+// snapshot there (a volume named by its GUID name is answered from the
+// table of its last search, snapshot_cache.cpp), `key`'s, for this task
+// only. Never lets go of the View the thread holds: the caller may be
+// building that View's snapshot.
+std::shared_ptr<View> view_serving(const ViewKey& key) {
+  ThreadRecord& record = this_thread();
+  if (!record.view) record.hold(key);
+  return record.view->key() == key ? record.view : view_of(key);
 }
 
 }  // namespace
@@ -71,7 +57,16 @@ bool Gate::stalled() {
   return stalled_;
 }
 
-void run_on_worker(std::function<void()> task) { workers_for_caller()->run(std::move(task)); }
+void run_on_worker(std::function<void()> task) {
+  // The process's workers, or where the caller's view is its own
+  // (worker_owner its ID), its own, started by it, so they share its
+  // namespace, root, working directory and descriptor table. The View is
+  // held until the task is handed over: a View no thread holds closes its
+  // workers as it ends, and the worker then ends once the task returns.
+  const CallerView caller = current_view();
+  const std::shared_ptr<View> view = view_serving(caller.key);
+  view->workers(caller.worker_owner)->run(std::move(task));
+}
 
 std::shared_ptr<Gate> gate_for(GateKey key) {
   ProcessState& s = process_state();

@@ -52,9 +52,9 @@ struct ViewKey {
 // kernel says so (kcmp); where it will not compare (a system-call filter
 // refuses kcmp), a thread other than the main one has its own.
 struct CallerView {
-  // The key under which the state kept for the view's mount table (the
-  // snapshot cache and its change monitor) is stored. When the root cannot
-  // be examined, only the namespace tells views apart.
+  // The key of the View that holds what is kept for the caller's view (its
+  // watched mount table, snapshot and workers, process_state.h). When the
+  // root cannot be examined, only the namespace tells views apart.
   ViewKey key;
   // 0 when the caller shares its root, working directory and descriptor
   // table with the process's main thread (the process's workers serve it),

@@ -1,6 +1,7 @@
 #include "process_state.h"
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace k32l {
 
@@ -39,22 +40,20 @@ void in_parent() {
 // child, in a copy of its own descriptor table: each view's change monitor
 // closes the descriptors that are its own in that table, and forgets those
 // opened in a table of another thread's (unshare(CLONE_FILES)), whose
-// numbers here are the forking thread's own files. The forking thread's
-// record starts empty; the other threads' do not exist here.
+// numbers here are the forking thread's own files. Every View, with its
+// snapshot and worker pools, is abandoned: the workers do not exist here.
+// The forking thread's record starts empty; the other threads' do not
+// exist here.
 void renew_in_child() {
   ThreadRecord& record = this_thread();
-  abandon(record.cache);
-  record.cache_view = ViewKey{};
+  abandon(record.view);
   record.searched = false;
-  abandon(record.own_workers);
-  record.workers_owner = 0;
-  record.workers_view = ViewKey{};
 
   ProcessState* const inherited = state_instance;
-  for (auto& [view, held] : inherited->view_caches) {
-    if (auto cache = held.lock()) {
-      cache->changes.close();
-      abandon(cache);
+  for (auto& [key, held] : inherited->views) {
+    if (auto view = held.lock()) {
+      view->changes.close();
+      abandon(view);
     }
   }
   state_instance = new ProcessState();
@@ -62,7 +61,31 @@ void renew_in_child() {
   searches_mutex().unlock();
 }
 
+std::uint64_t this_thread_id() { return static_cast<std::uint64_t>(::gettid()); }
+
 }  // namespace
+
+View::~View() {
+  for (auto& [owner, pool] : pools_) pool->close();
+}
+
+std::shared_ptr<WorkerPool> View::workers(std::uint64_t owner) {
+  std::lock_guard<std::mutex> lock(pools_mutex_);
+  std::shared_ptr<WorkerPool>& pool = pools_[owner];
+  if (!pool || !pool->serves_caller()) {
+    if (pool) pool->close();
+    pool = std::make_shared<WorkerPool>();
+  }
+  return pool;
+}
+
+void View::close_workers(std::uint64_t owner) {
+  std::lock_guard<std::mutex> lock(pools_mutex_);
+  const auto found = pools_.find(owner);
+  if (found == pools_.end()) return;
+  found->second->close();
+  pools_.erase(found);
+}
 
 ProcessState& process_state() {
   static const bool registered = [] {
@@ -74,13 +97,36 @@ ProcessState& process_state() {
   return *state_instance;
 }
 
+std::shared_ptr<View> view_of(const ViewKey& key) {
+  ProcessState& s = process_state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  for (auto it = s.views.begin(); it != s.views.end();)
+    it = it->second.expired() ? s.views.erase(it) : std::next(it);
+  std::weak_ptr<View>& held = s.views[key];
+  auto view = held.lock();
+  if (!view) {
+    view = std::make_shared<View>(key);
+    held = view;
+  }
+  return view;
+}
+
 ThreadRecord& this_thread() {
   thread_local ThreadRecord record;
   return record;
 }
 
+View& ThreadRecord::hold(const ViewKey& key) {
+  if (view && view->key() == key) return *view;
+  if (view) view->close_workers(this_thread_id());
+  view.reset();  // first: a View no other thread holds ends now
+  searched = false;
+  view = view_of(key);
+  return *view;
+}
+
 ThreadRecord::~ThreadRecord() {
-  if (own_workers) own_workers->close();
+  if (view) view->close_workers(this_thread_id());
 }
 
 std::mutex& search_lock() {

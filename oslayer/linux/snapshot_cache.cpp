@@ -14,45 +14,20 @@ namespace {
 // built again, where mounts are told apart by 32-bit IDs.
 constexpr int kMostBuilds = 3;
 
-// Whether the snapshot `cache` holds is stale: none yet, or the kernel
+// Whether the snapshot `view` holds is stale: none yet, or the kernel
 // flagged a change of the table, or no signal was open to flag one (one
 // opened only now says nothing of the changes before it), or the signal
 // could not be asked (then it is opened again before the table is read).
-bool needs_rebuild(ViewCache& cache) {
-  const bool stale = !cache.changes.is_open() || cache.changes.changed() || !cache.snapshot;
-  if (!cache.changes.is_open()) cache.changes.open(mount_table_path());
+bool needs_rebuild(View& view) {
+  const bool stale = !view.changes.is_open() || view.changes.changed() || !view.snapshot;
+  if (!view.changes.is_open()) view.changes.open(mount_table_path());
   return stale;
 }
 
-// The cache of `view`: the one a thread in that view holds already, or a new one.
-std::shared_ptr<ViewCache> cache_of(const ViewKey& view) {
-  ProcessState& s = process_state();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  for (auto it = s.view_caches.begin(); it != s.view_caches.end();)
-    it = it->second.expired() ? s.view_caches.erase(it) : std::next(it);
-  std::weak_ptr<ViewCache>& held = s.view_caches[view];
-  auto cache = held.lock();
-  if (!cache) {
-    cache = std::make_shared<ViewCache>();
-    held = cache;
-  }
-  return cache;
-}
-
-// The cache of the view the calling thread calls from now: the one it
-// holds, or, when it has moved to another view, that view's (its last
-// search then answered from no cache it holds).
-ViewCache& cache_of_caller() {
-  ThreadRecord& record = this_thread();
-  const ViewKey view = current_view().key;
-  if (!record.cache || view != record.cache_view) {
-    record.cache.reset();  // first: a cache of the old view no thread holds ends now
-    record.searched = false;
-    record.cache = cache_of(view);
-    record.cache_view = view;
-  }
-  return *record.cache;
-}
+// The View the calling thread calls from now: the one it holds, or, when
+// it has moved to another view, that view's (its last search then answered
+// from no View it holds).
+View& view_of_caller() { return this_thread().hold(current_view().key); }
 
 // Whether a probe that did not answer while the snapshot was built could
 // answer now: its gate is open again (a stuck worker returns only once its
@@ -83,16 +58,16 @@ struct Built {
 // (a mount moved away and back) leaves no trace there to discard it by. A
 // snapshot built while the table changed serves this call and is not kept
 // (the change's notice is taken here), so the next call builds again.
-Outcome<Built> build_from_table(ViewCache& cache) {
+Outcome<Built> build_from_table(View& view) {
   for (int build = 1;; ++build) {
     auto table = read_identified_table(mount_table_path());
     process_state().table_reads.fetch_add(1);
     if (!table.ok()) return failed<Built>(table.error);
     Built built{std::make_shared<const Snapshot>(
-        build_snapshot(table.value, cache.verified_mount_points.get()))};
-    built.proven = cache.changes.is_open() && !cache.changes.changed();
-    if (built.proven) cache.verified_mount_points = built.snapshot->verified_mount_points;
-    if (built.proven || !cache.changes.is_open() || build == kMostBuilds ||
+        build_snapshot(table.value, view.verified_mount_points.get()))};
+    built.proven = view.changes.is_open() && !view.changes.changed();
+    if (built.proven) view.verified_mount_points = built.snapshot->verified_mount_points;
+    if (built.proven || !view.changes.is_open() || build == kMostBuilds ||
         compared_by(table.value) == MountIdKind::Unique)
       return {ERROR_SUCCESS, built};
   }
@@ -108,45 +83,45 @@ bool mount_points_moved(const Snapshot& snap) {
   return !snap.mount_point_text || !snap.mount_point_text->still_holds(mount_table_path());
 }
 
-// The snapshot of `cache`, read and built again when the kernel flagged a
+// The snapshot of `view`, read and built again when the kernel flagged a
 // change of its table (or a probe may answer now), or, with
 // `prove_mount_points`, when a mount point's text changed.
-Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(ViewCache& cache,
+Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(View& view,
                                                         bool prove_mount_points) {
   using Result = std::shared_ptr<const Snapshot>;
-  std::lock_guard<std::mutex> lock(cache.mutex);
-  if (needs_rebuild(cache) || answers_again(*cache.snapshot) ||
-      (prove_mount_points && mount_points_moved(*cache.snapshot))) {
+  std::lock_guard<std::mutex> lock(view.mutex);
+  if (needs_rebuild(view) || answers_again(*view.snapshot) ||
+      (prove_mount_points && mount_points_moved(*view.snapshot))) {
     // A read or build that fails (or throws) is this call's failure; the
     // next call reads the table again, whether or not it changed.
-    cache.snapshot.reset();
-    auto built = build_from_table(cache);
+    view.snapshot.reset();
+    auto built = build_from_table(view);
     if (!built.ok()) return failed<Result>(built.error);
     if (!built.value.proven) return {ERROR_SUCCESS, std::move(built.value.snapshot)};
-    cache.snapshot = std::move(built.value.snapshot);
+    view.snapshot = std::move(built.value.snapshot);
   }
-  return {ERROR_SUCCESS, cache.snapshot};
+  return {ERROR_SUCCESS, view.snapshot};
 }
 
 }  // namespace
 
 Outcome<std::shared_ptr<const Snapshot>> current_snapshot() {
-  return fresh_snapshot(cache_of_caller(), false);
+  return fresh_snapshot(view_of_caller(), false);
 }
 
 Outcome<std::shared_ptr<const Snapshot>> search_snapshot() {
   // A search gives out the mount points' text: it is proven first.
-  auto read = fresh_snapshot(cache_of_caller(), true);
+  auto read = fresh_snapshot(view_of_caller(), true);
   if (read.ok()) this_thread().searched = true;
   return read;
 }
 
 Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot() {
-  // The cache the thread's last search was answered from, while it has
-  // called from no other view since: the table whose volume names that
-  // search gave out. Asks nothing of the kernel.
+  // The View the thread's last search was answered from, while it has
+  // called from no other view since: its table is the one whose volume
+  // names that search gave out. Asks nothing of the kernel.
   ThreadRecord& record = this_thread();
-  if (ViewCache* searched = record.searched ? record.cache.get() : nullptr) {
+  if (View* searched = record.searched ? record.view.get() : nullptr) {
     std::lock_guard<std::mutex> lock(searched->mutex);
     // The table's own change signal, as for any call; the caller's view is
     // not looked at again.
@@ -155,15 +130,15 @@ Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot() {
       return {ERROR_SUCCESS, searched->snapshot};
     }
     // Changed: the change this poll took is kept as a missing snapshot, so
-    // whichever call next uses this cache builds it again.
+    // whichever call next uses this View builds it again.
     searched->snapshot.reset();
   }
   return current_snapshot();
 }
 
 void forget_moved_mount_points() {
-  // The cache the thread holds is both its last search's and its view's.
-  if (ViewCache* held = this_thread().cache.get()) {
+  // The View the thread holds is both its last search's and its view's.
+  if (View* held = this_thread().view.get()) {
     std::lock_guard<std::mutex> lock(held->mutex);
     held->snapshot.reset();
   }
@@ -171,7 +146,7 @@ void forget_moved_mount_points() {
 
 bool in_view_of_held_table() {
   const ThreadRecord& record = this_thread();
-  return record.cache && current_view().key == record.cache_view;
+  return record.view && current_view().key == record.view->key();
 }
 
 std::uint64_t mount_table_reads() { return process_state().table_reads.load(); }

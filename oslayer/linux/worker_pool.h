@@ -1,7 +1,8 @@
 // A pool of detached worker threads that share one view (namespace, root,
 // working directory, descriptor table): those of the thread that started
-// them. Held by the process-wide state (the process's workers) and by the
-// record of a thread with a view of its own (its own workers).
+// them. Held by the View they serve (process_state.h), one pool per owner:
+// the threads that share the main thread's view, or one thread with a view
+// of its own.
 #pragma once
 
 #include <sys/types.h>

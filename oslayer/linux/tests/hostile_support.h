@@ -42,16 +42,22 @@ class NamespaceTest : public ::testing::Test {
   TempDir dir_;
 };
 
-// Threads of this process right now.
-inline int thread_count() {
+// Entries of directory `path`, but . and .. (0 where it cannot be read).
+inline int entry_count(const char* path) {
   int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
+  if (DIR* d = opendir(path)) {
     while (dirent* e = readdir(d))
       if (e->d_name[0] != '.') ++n;
     closedir(d);
   }
   return n;
 }
+
+// Threads of this process right now.
+inline int thread_count() { return entry_count("/proc/self/task"); }
+
+// Descriptors open in the calling thread's table now.
+inline int descriptor_count() { return entry_count("/proc/thread-self/fd"); }
 
 // What `ask` answers in a child that has dropped to uid and gid 65534
 // (nobody), every one of them: real, effective and saved.

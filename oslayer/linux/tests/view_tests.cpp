@@ -1004,3 +1004,107 @@ TEST_F(View, AQuestionByHandleWhereKcmpIsRefusedIsAnsweredForTheCallersFile) {
       << "not answered for the caller's file: 1, a thread with a table of its own; 2, the main "
          "thread after it unshared its table; 11: set-up";
 }
+
+// ---- workers end with their view ------------------------------------------------
+
+namespace {
+
+// Waits up to `limit` seconds for `done`; the seconds waited.
+double wait_for(const std::function<bool()>& done, double limit) {
+  const auto t0 = Clock::now();
+  double waited = 0;
+  while (!done() && waited < limit) {
+    usleep(20 * 1000);
+    waited = std::chrono::duration<double>(Clock::now() - t0).count();
+  }
+  return waited;
+}
+
+// Well under the time an idle worker waits for another task before it
+// ends by itself.
+constexpr double kEndsAtOnce = 2.0;
+
+}  // namespace
+
+// A thread with a working directory of its own (unshare(CLONE_FS), chdir)
+// shares the view of the main thread, whose root and descriptor table it
+// has, but has workers of its own, which share its working directory. They
+// end with the thread, though the view they served lives on: the
+// directory's mount is busy no longer once the thread is gone.
+TEST_F(View, AThreadsOwnWorkersEndWithItInAViewOtherThreadsHold) {
+  const std::string place = dir_.sub("own-cwd");
+  ASSERT_TRUE(mount_tmpfs(place));
+  MountGuard place_mount(place);
+  ASSERT_FALSE(all_volume_names().empty());  // the main thread holds the view
+  const k32l::ViewKey main_view = k32l::current_view().key;
+
+  bool entered = false, same_view = false, own_workers = false;
+  VolumeInfo asked;
+  {
+    ViewThread own(CLONE_FS);
+    if (!own.unshared()) GTEST_SKIP() << "unshare(CLONE_FS) refused";
+    own.run([&] {
+      entered = chdir(place.c_str()) == 0;
+      const k32l::CallerView caller = k32l::current_view();
+      same_view = caller.key == main_view;
+      own_workers = caller.worker_owner != 0;
+      k32l::UniqueFd here(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      asked = by_handle(here.get());  // always on a worker, started in `place`
+    });
+  }
+  const double waited = wait_for([&] { return umount2(place.c_str(), 0) == 0; }, kEndsAtOnce + 1);
+  ASSERT_TRUE(entered);
+  ASSERT_TRUE(same_view) << "the thread is in a view of its own: the test proves nothing";
+  ASSERT_TRUE(own_workers);
+  EXPECT_TRUE(asked.ok) << asked.error;
+  std::printf("[ measured ] the ended thread's working directory was free after %.2f s\n", waited);
+  EXPECT_LT(waited, kEndsAtOnce) << "the thread's workers outlived it";
+}
+
+// Views come and go: the main thread (and with it the process's workers)
+// enters jails in turn, threads with a descriptor table or a mount
+// namespace of their own call and end. Each view that ends takes its
+// workers and its watching descriptors with it, so threads and descriptors
+// are back where they were at once.
+TEST_F(View, WorkersAndDescriptorsStayFlatAcrossManyViews) {
+  const std::string tmp = dir_.sub("flat");
+  ASSERT_TRUE(mount_tmpfs(tmp));
+  MountGuard tmp_mount(tmp);
+  ASSERT_EQ(run("touch " + sh_quote(tmp + "/f")).status, 0);
+  k32l::UniqueFd file(open((tmp + "/f").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(file.valid());
+  ASSERT_TRUE(by_handle(file.get()).ok);
+  const int threads = thread_count(), descriptors = descriptor_count();
+
+  constexpr int kRounds = 12;
+  int answered = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string jail = dir_.sub("flat-jail-" + std::to_string(round));
+    ASSERT_TRUE(mount_tmpfs(jail));
+    MountGuard jail_mount(jail);
+    ASSERT_EQ(run("touch " + sh_quote(jail + "/f")).status, 0);
+    {
+      RootGuard back;
+      ASSERT_TRUE(back.saved());
+      ASSERT_EQ(chroot(jail.c_str()), 0);
+      ASSERT_EQ(chdir("/"), 0);
+      k32l::UniqueFd jailed(open("/f", O_RDONLY | O_CLOEXEC));
+      answered += by_handle(jailed.get()).fs_name == "tmpfs";
+    }
+    for (const int flags : {CLONE_FILES, CLONE_NEWNS}) {
+      ViewThread own(flags);
+      ASSERT_TRUE(own.unshared()) << "unshare " << flags << " refused";
+      own.run([&] { answered += by_handle(file.get()).ok && !all_volume_names().empty(); });
+    }
+  }
+  EXPECT_EQ(answered, 3 * kRounds);
+  ASSERT_TRUE(by_handle(file.get()).ok);  // the main thread's view again
+  const double waited = wait_for(
+      [&] { return thread_count() <= threads + 1 && descriptor_count() <= descriptors; },
+      kEndsAtOnce + 1);
+  std::printf("[ measured ] threads %d -> %d, descriptors %d -> %d, after %.2f s\n", threads,
+              thread_count(), descriptors, descriptor_count(), waited);
+  EXPECT_LE(thread_count(), threads + 1) << "the workers of views that ended are still there";
+  EXPECT_LE(descriptor_count(), descriptors) << "descriptors of views that ended are still open";
+  EXPECT_LT(waited, kEndsAtOnce);
+}

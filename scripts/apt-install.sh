@@ -11,6 +11,9 @@
 # cannot, set-up stops, and one message says which archive's list failed and
 # what to do.
 #
+#   read_index_targets               every index apt's sources name: what
+#                                    it is of, release, component, URI and
+#                                    the entry naming it, one a line
 #   read_package_lists REASON [again]
 #                                    apt-get update, as a step, once a run
 #   install_missing WHY              installs "${missing[@]}"
@@ -29,6 +32,31 @@ apt_retry_seconds=${VOLUMES_APT_RETRY_SECONDS:-30}
 # What an install runs; a test makes it a simulation.
 apt_install=(apt-get install -y)
 apt_update=(apt-get update)
+
+# Asking apt for its index targets costs seconds of CPU where apt keeps no
+# cache of its lists (a container's docker-clean), so the answer is kept in
+# index_targets_cache while nothing under the apt_configuration paths (the
+# sources, apt's configuration) is newer than the moment it was asked.
+index_targets_cache=/var/cache/volumes-setup/apt-index-targets
+apt_configuration=(/etc/apt)
+# shellcheck disable=SC2016 # apt's own $(FIELD) format, not the shell's
+index_targets_format='$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI) $(SOURCESENTRY)'
+read_index_targets() {
+  local cache=$index_targets_cache asked targets
+  if [ -f "$cache" ] && [ "$(head -n 1 "$cache")" = "$index_targets_format" ] \
+     && [ -z "$(find "${apt_configuration[@]}" -newer "$cache" -print -quit 2>/dev/null)" ]; then
+    tail -n +2 "$cache"
+    return
+  fi
+  asked=$(date +%s.%N)
+  targets=$(apt-get indextargets --no-release-info --format "$index_targets_format")
+  if [ "$(id -u)" -eq 0 ] && mkdir -p "$(dirname "$cache")"; then
+    printf '%s\n%s\n' "$index_targets_format" "$targets" > "$cache.partial"
+    touch -d "@$asked" "$cache.partial"
+    mv "$cache.partial" "$cache"
+  fi
+  printf '%s\n' "$targets"
+}
 
 package_lists_read=0
 failed_lists=""   # "URL  reason" of each list the last read could not download

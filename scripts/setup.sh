@@ -75,8 +75,10 @@ packages=("${MAIN_PACKAGES[@]}")
 # a proxy included): the bullseye sources below must come from the same place.
 # shellcheck disable=SC1091
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-archive=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(COMPONENT) $(REPO_URI)' \
-            | awk -v release="$codename" '$1 == "deb" && $2 == release && $3 == "main" { print $4; exit }')
+# Every index apt's sources name (read_index_targets, in apt-install.sh).
+index_targets=$(read_index_targets)
+archive=$(awk -v release="$codename" '$1 == "deb" && $2 == release && $3 == "main" { print $4; exit }' \
+            <<< "$index_targets")
 if [ -z "$archive" ]; then
   echo "setup.sh: no apt source of this machine serves Debian ${codename:-(unknown release)} main" \
        "(looked in /etc/apt/sources.list and /etc/apt/sources.list.d/, both .list and .sources);" \
@@ -137,8 +139,8 @@ fi
 # nothing where it names none.
 signed_by_option() {
   local release=$1 entry file line value
-  entry=$(apt-get indextargets --no-release-info --format '$(TARGET_OF) $(RELEASE) $(COMPONENT) $(SOURCESENTRY)' \
-            | awk -v release="$release" '$1 == "deb" && $2 == release && $3 == "main" { print $4; exit }')
+  entry=$(awk -v release="$release" '$1 == "deb" && $2 == release && $3 == "main" { print $5; exit }' \
+            <<< "$index_targets")
   file=${entry%:*}
   line=${entry##*:}
   case "$file" in
@@ -187,9 +189,12 @@ if [ "$profile" = test ]; then
     "adding Debian $codename-backports ($archive), for scikit-build-core (the wheels' build backend)"
 fi
 
+# One dpkg-query for all of them (one each costs seconds in all).
+installed=" $(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null \
+              | awk '$2 == "install" && $3 == "ok" && $4 == "installed" { print $1 }' | tr '\n' ' ' || true) "
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  if [[ "$installed" != *" $p "* ]]; then
     case " ${BACKPORTS_PACKAGES[*]} " in
       *" $p "*) missing+=("$p/$codename-backports") ;;
       *) missing+=("$p") ;;

@@ -1,7 +1,10 @@
-"""Runs suite files as `python FILE` would and records their counts.
+#!/usr/bin/python3
+"""Runs suite files as `python FILE` would and records their counts; or
+runs tests by name, as CTest runs their suite.
 
-  run_suite.py TEST_FILE [--results FILE] [unittest options: -v, -q]
+  run_suite.py TEST_FILE [--results FILE] [-v, -q] [TEST...]
   run_suite.py --results-dir DIR TEST_FILE... [-v, -q]
+  run_suite.py [--python INTERPRETER] [--build DIR] [-v, -q] NAME...
 
 The same runner serves the Linux interpreters and the Windows one, so that
 their counts can be set side by side. Each suite's results file holds one
@@ -9,7 +12,8 @@ line: "status=waiting" until the suite begins (with --results-dir every
 suite is marked at once, so that one an earlier crash kept from running
 shows), "status=started" while it runs, and "run=N failures=N errors=N
 skipped=N" once it has ended; a file left at "started" belongs to a suite
-that timed out or crashed. Exits 0 when every suite passed.
+that timed out or crashed. Exits 0 when every suite passed. TESTs after a
+single TEST_FILE run only those of its tests (CLASS or CLASS.METHOD).
 
 With --results-dir the suites run one after another in this one process,
 each in a state restored to that of the start (sys.path, the environment,
@@ -17,6 +21,17 @@ the working directory, the logging configuration, the warning filters), so
 that one interpreter start serves many suites; each gets its own line at the
 end. The module under test stays imported across them, as it stays in a
 user's process.
+
+By NAME (SUITE, SUITE.CLASS or SUITE.CLASS.METHOD of tests/python or
+tests/linux, e.g. test_fat_test.FATTest.testIsFATOnFAT32), the tests run
+as the CTest test that runs SUITE under INTERPRETER does: with its
+interpreter, environment (the tree on PYTHONPATH) and working directory,
+which `ctest --show-only=json-v1` reports in the build directory DIR
+(default: $VOLUMES_BUILD_DIR, else build/ of this checkout), and without
+writing a results file. INTERPRETER is a path or a name (python2.7,
+python3.11-dbg, ...; a name is the CTest test's interpreter of that name
+even where PATH finds another first); by default the one running this. The
+command run is printed first.
 """
 
 import logging
@@ -85,9 +100,10 @@ class SavedState(object):
     return [t.name for t in threading.enumerate() if t not in self.threads and t.is_alive()]
 
 
-def RunOne(path, results, verbosity, state):
-  """Runs one suite file; returns its TestResult (None when it could not be
-  loaded: that is an error of the suite, printed, and the suite fails)."""
+def RunOne(path, results, verbosity, state, tests=()):
+  """Runs one suite file (only TESTS of it, CLASS or CLASS.METHOD, when
+  given); returns its TestResult (a suite that cannot be loaded is an error
+  of the suite, printed, and the suite fails)."""
   if results:
     WriteStatus(results, "status=started")
   # `python FILE` puts FILE's directory first on sys.path, not the runner's.
@@ -96,7 +112,10 @@ def RunOne(path, results, verbosity, state):
   runner = unittest.TextTestRunner(verbosity=verbosity)
   try:
     module = LoadSource(name, path)
-    suite = unittest.defaultTestLoader.loadTestsFromModule(module)
+    if tests:
+      suite = unittest.defaultTestLoader.loadTestsFromNames(tests, module)
+    else:
+      suite = unittest.defaultTestLoader.loadTestsFromModule(module)
   except Exception:
     # Counted as one error, as unittest counts a module it cannot import.
     import traceback
@@ -126,10 +145,122 @@ def LoadSource(name, path):
   return module
 
 
+def TestsOf(suite_name, names):
+  """NAMES as names inside suite SUITE_NAME (its own name dropped where a
+  name starts with it); none, meaning all, where one names the suite."""
+  if suite_name in names:
+    return []
+  prefix = suite_name + "."
+  return [n[len(prefix):] if n.startswith(prefix) else n for n in names]
+
+
+def Executable(name):
+  """The real path of interpreter NAME (a path, or a command on PATH)."""
+  if os.sep not in name:
+    for directory in os.environ.get("PATH", os.defpath).split(os.pathsep):
+      candidate = os.path.join(directory, name)
+      if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+        name = candidate
+        break
+  return os.path.realpath(name)
+
+
+def CTestTests(build):
+  """The tests CTest has in BUILD: (name, command, environment, directory)."""
+  import json
+  import subprocess
+  if not os.path.isfile(os.path.join(build, "CTestTestfile.cmake")):
+    raise LookupError("%s is not a configured build (cmake -S . -B %s)" % (build, build))
+  process = subprocess.Popen(["ctest", "--show-only=json-v1"], cwd=build,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+  out, err = process.communicate()
+  if process.returncode != 0:
+    raise LookupError("ctest --show-only=json-v1 in %s failed: %s" % (build, err.decode("utf-8", "replace")))
+  tests = []
+  for test in json.loads(out.decode("utf-8"))["tests"]:
+    properties = dict((p["name"], p["value"]) for p in test.get("properties", []))
+    tests.append((test["name"], test.get("command", []), properties.get("ENVIRONMENT", []),
+                  properties.get("WORKING_DIRECTORY", build)))
+  return tests
+
+
+def SuiteFileOf(command, suite_name):
+  """The file of suite SUITE_NAME (in tests/python or tests/linux) that
+  COMMAND runs, or None."""
+  for argument in command[1:]:
+    if (os.path.basename(argument) == suite_name + ".py"
+        and os.path.basename(os.path.dirname(argument)) in ("python", "linux")):
+      return argument
+  return None
+
+
+def SuiteTest(tests, suite_name, python):
+  """The CTest test of TESTS that runs suite SUITE_NAME with interpreter
+  PYTHON, the same file or else one of the same name (python2.7 names
+  /usr/bin/python2.7 where a PATH finds another first): (name, its
+  interpreter, suite file, environment, directory)."""
+  interpreter = Executable(python)
+  runs = []
+  for name, command, environment, directory in tests:
+    suite_file = command and SuiteFileOf(command, suite_name)
+    if suite_file:
+      runs.append((name, command[0], suite_file, environment, directory))
+  for same in (lambda path: Executable(path) == interpreter,
+               lambda path: os.path.basename(path) == os.path.basename(python)):
+    for run in runs:
+      if same(run[1]):
+        return run
+  raise LookupError("no CTest test runs %s under %s (it runs under: %s)"
+                    % (suite_name, python, ", ".join(sorted(set(os.path.basename(r[1]) for r in runs)))
+                       or "none"))
+
+
+def RunByName(names, python, build, verbosity):
+  """Runs the tests NAMES (SUITE[.CLASS[.METHOD]]) as the CTest tests of
+  their suites under PYTHON run them in BUILD; returns the exit status."""
+  import subprocess
+  try:
+    tests = CTestTests(build)
+  except LookupError as error:
+    sys.stderr.write("run_suite.py: %s\n" % error)
+    return 2
+  suites = []  # in the order first named
+  wanted = {}
+  for name in names:
+    suite_name = name.split(".")[0]
+    if suite_name not in wanted:
+      suites.append(suite_name)
+      wanted[suite_name] = []
+    wanted[suite_name].append(name)
+  status = 0
+  for suite_name in suites:
+    try:
+      test_name, test_interpreter, suite_file, environment, directory = SuiteTest(
+          tests, suite_name, python)
+    except LookupError as error:
+      sys.stderr.write("run_suite.py: %s\n" % error)
+      return 2
+    env = dict(os.environ)
+    for setting in environment:
+      key, _, value = setting.partition("=")
+      env[key] = value
+    flag = {0: ["-q"], 1: [], 2: ["-v"]}[verbosity]
+    command = ([test_interpreter, "-B", os.path.abspath(__file__), suite_file] + flag
+               + TestsOf(suite_name, wanted[suite_name]))
+    sys.stderr.write("run_suite.py: as %s: (cd %s && %s %s)\n"
+                     % (test_name, directory, " ".join(environment), " ".join(command)))
+    sys.stderr.flush()
+    status = subprocess.call(command, env=env, cwd=directory) or status
+  return status
+
+
 def main(argv):
   paths = []
+  names = []
   results = None
   results_dir = None
+  python = None
+  build = None
   verbosity = 1
   rest = list(argv)
   while rest:
@@ -138,6 +269,10 @@ def main(argv):
       results = rest.pop(0)
     elif option == "--results-dir" and rest:
       results_dir = rest.pop(0)
+    elif option == "--python" and rest:
+      python = rest.pop(0)
+    elif option == "--build" and rest:
+      build = rest.pop(0)
     elif option == "-v":
       verbosity = 2
     elif option == "-q":
@@ -145,14 +280,27 @@ def main(argv):
     elif option.startswith("-"):
       sys.stderr.write("run_suite.py: unknown option %r\n" % option)
       return 2
-    else:
+    elif option.endswith(".py"):
       paths.append(os.path.abspath(option))
-  if not paths or (results and (results_dir or len(paths) != 1)):
+    else:
+      names.append(option)
+
+  if not paths:
+    if not names or results or results_dir:
+      sys.stderr.write(USAGE)
+      return 2
+    if build is None:
+      build = os.environ.get("VOLUMES_BUILD_DIR") or os.path.join(
+          os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build")
+    return RunByName(names, python or sys.executable, os.path.abspath(build), verbosity)
+  if (python or build or (results and (results_dir or len(paths) != 1))
+      or (names and (results_dir or len(paths) != 1))):
     sys.stderr.write(USAGE)
     return 2
 
   if results_dir is None:
-    result = RunOne(paths[0], results, verbosity, None)
+    suite_name = os.path.splitext(os.path.basename(paths[0]))[0]
+    result = RunOne(paths[0], results, verbosity, None, TestsOf(suite_name, names))
     return 0 if result.wasSuccessful() else 1
 
   def ResultsOf(path):

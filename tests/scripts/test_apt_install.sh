@@ -134,4 +134,41 @@ out=$(run_install "$(make_world no-release 1.0-1 unsigned)" "tool")
 expect no-release "$out" 'reading the package lists of the archives .* failed' '^status=1$'
 refuse no-release "$out" 'installing' 'warning:'
 
-finish "4 set-up install cases"
+# 5. The index targets are asked of apt once, then kept while nothing of
+# apt's configuration is newer; a changed source is asked again.
+targets_of() {  # WORLD: read_index_targets' answer there, then how often apt was asked
+  (
+    export APT_CONFIG=$1/apt.conf PATH="$work/counting:$PATH"
+    step_prefix=setup
+    . "$root/scripts/steps.sh"
+    . "$root/scripts/apt-install.sh"
+    index_targets_cache="$work/index-cache/targets"
+    apt_configuration=("$1/apt.conf" "$1/sources.list" "$1/sources.list.d" "$1/parts")
+    read_index_targets
+    echo "asked=$(wc -l < "$work/apt-asked")"
+  )
+}
+mkdir -p "$work/counting"
+cat > "$work/counting/apt-get" <<COUNTING
+#!/usr/bin/env bash
+echo "\$*" >> "$work/apt-asked"
+exec /usr/bin/apt-get "\$@"
+COUNTING
+chmod +x "$work/counting/apt-get"
+: > "$work/apt-asked"
+make_world cached 1.0-1 base > /dev/null
+world="$work/world-cached"
+out=$(targets_of "$world")
+expect cached-first "$out" "^deb sim main file:$work/base/? $world/sources.list:1\$" '^asked=1$'
+if [ "$(id -u)" -eq 0 ]; then
+  out=$(targets_of "$world")
+  expect cached-kept "$out" "^deb sim main file:$work/base/? $world/sources.list:1\$" '^asked=1$'
+  # A source added later: apt is asked again, and names it.
+  sleep 0.01
+  echo "deb [trusted=yes] file:$work/security sim-security main" > "$world/sources.list.d/added.list"
+  out=$(targets_of "$world")
+  expect cached-changed "$out" "^deb sim-security main file:$work/security/? $world/sources.list.d/added.list:1\$" \
+    '^asked=2$'
+fi
+
+finish "5 set-up install cases"

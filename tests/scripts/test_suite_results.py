@@ -1,9 +1,11 @@
 """The suite runner's results files and the summary printed after CTest
 (tests/run_suite.py, tests/suite_counts.py): a suite that crashes or never
 begins is counted as failed, never as passed; suites sharing one process
-each start from the state the first one had.
+each start from the state the first one had; tests run by name run alone,
+as the CTest test of their suite and interpreter runs them.
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -65,6 +67,20 @@ class T(unittest.TestCase):
     self.assertNotIn("error", [f[0] for f in warnings.filters])
 """
 BROKEN = "import no_such_module_anywhere\n"
+# Passes only in the environment and directory its CTest test gives it.
+IN_ITS_TEST = """
+import os, sys, unittest
+class T(unittest.TestCase):
+  def testEnvironment(self):
+    self.assertEqual("from-ctest", os.environ.get("SUITE_RESULTS_MARK"))
+    self.assertIn(os.environ["SUITE_RESULTS_TREE"], sys.path)
+    self.assertEqual(os.environ["SUITE_RESULTS_WHERE"], os.getcwd())
+  def testOther(self):
+    self.fail("not asked for")
+class U(unittest.TestCase):
+  def testAlsoNotAskedFor(self):
+    self.fail("not asked for")
+"""
 
 
 class SuiteResultsTest(unittest.TestCase):
@@ -90,6 +106,37 @@ class SuiteResultsTest(unittest.TestCase):
                                cwd=self.dir)
     out, err = process.communicate()
     return process.returncode, out + err
+
+  def FakeBuild(self, suite_path, interpreter):
+    """A build directory whose CTest has one test, running SUITE_PATH with
+    INTERPRETER in an environment and directory of its own; and a PATH on
+    which `ctest --show-only=json-v1` reports it."""
+    build = os.path.join(self.dir, "build")
+    tree = os.path.join(build, "python-scripted")
+    where = os.path.join(build, "tests")
+    for directory in (tree, where):
+      os.makedirs(directory)
+    with open(os.path.join(build, "CTestTestfile.cmake"), "w") as stream:
+      stream.write("# made by the test\n")
+    tests = {"kind": "ctestInfo", "tests": [
+        {"name": "memcheck.other.%s" % os.path.basename(suite_path)[:-3],
+         "command": ["/bin/sh", "memcheck.sh", build, "python", os.path.basename(suite_path)[:-3]]},
+        {"name": "scripted.python.%s" % os.path.basename(suite_path)[:-3],
+         "command": [interpreter, "-B", RUN_SUITE, suite_path, "-v", "--results", "/nonexistent/r.txt"],
+         "properties": [
+             {"name": "ENVIRONMENT", "value": ["PYTHONPATH=%s" % tree, "SUITE_RESULTS_MARK=from-ctest",
+                                               "SUITE_RESULTS_TREE=%s" % tree,
+                                               "SUITE_RESULTS_WHERE=%s" % where]},
+             {"name": "WORKING_DIRECTORY", "value": where}]}]}
+    with open(os.path.join(self.dir, "tests.json"), "w") as stream:
+      json.dump(tests, stream)
+    bin_dir = os.path.join(self.dir, "bin")
+    os.mkdir(bin_dir)
+    with open(os.path.join(bin_dir, "ctest"), "w") as stream:
+      stream.write('#!/bin/sh\n[ "$1" = --show-only=json-v1 ] || exit 9\ncat %s\n'
+                   % os.path.join(self.dir, "tests.json"))
+    os.chmod(os.path.join(bin_dir, "ctest"), 0o755)
+    return build, bin_dir + os.pathsep + os.environ["PATH"]
 
   def Result(self, name):
     with open(os.path.join(self.results, "linux-release", name + ".txt")) as stream:
@@ -168,19 +215,83 @@ class SuiteResultsTest(unittest.TestCase):
     self.assertEqual("run=1 failures=0 errors=1 skipped=0", self.Result("test_broken"))
     self.assertEqual("run=3 failures=0 errors=0 skipped=1", self.Result("test_after"))
 
+  def testNamedTestsOfASuiteFileRunAlone(self):
+    path = self.Suite("test_pass", PASSING + FAILING.replace("class T(", "class F("))
+    status, output = self.Run(path, "T.testOne", "test_pass.T.testTwo", "--results",
+                              os.path.join(self.results, "linux-release", "test_pass.txt"))
+    self.assertEqual(0, status, output)
+    self.assertEqual("run=2 failures=0 errors=0 skipped=0", self.Result("test_pass"))
+    status, output = self.Run(path, "F.testFails")
+    self.assertEqual(1, status, output)
+    self.assertIn("Ran 1 test", output.decode("utf-8"))
+
+  def testATestByNameRunsAsItsSuitesCTestTestRunsIt(self):
+    path = os.path.join(self.suites, "python", "test_env.py")
+    os.mkdir(os.path.dirname(path))
+    with open(path, "w") as stream:
+      stream.write(textwrap.dedent(IN_ITS_TEST))
+    build, path_with_ctest = self.FakeBuild(path, sys.executable)
+    env = dict(os.environ, PATH=path_with_ctest)
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", build, "--python",
+                                sys.executable, "test_env.T.testEnvironment"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    output = process.communicate()[0].decode("utf-8")
+    self.assertEqual(0, process.returncode, output)
+    self.assertIn("Ran 1 test", output)
+    # The command is shown, named after the test it imitates; no results file.
+    self.assertIn("as scripted.python.test_env:", output)
+    self.assertNotIn("--results", output)
+    # The whole suite by its name: the tests not asked for above fail.
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", build, "--python",
+                                sys.executable, "test_env"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    output = process.communicate()[0].decode("utf-8")
+    self.assertEqual(1, process.returncode, output)
+    self.assertIn("Ran 3 tests", output)
+    # By its name, where PATH finds another interpreter of that name first
+    # (a pyenv shim, say): the one of the CTest test.
+    shims = os.path.join(self.dir, "shims")
+    os.mkdir(shims)
+    shim = os.path.join(shims, os.path.basename(sys.executable))
+    with open(shim, "w") as stream:
+      stream.write("#!/bin/sh\nexit 7\n")
+    os.chmod(shim, 0o755)
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", build, "--python",
+                                os.path.basename(sys.executable), "test_env.T.testEnvironment"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               env=dict(env, PATH=shims + os.pathsep + path_with_ctest))
+    output = process.communicate()[0].decode("utf-8")
+    self.assertEqual(0, process.returncode, output)
+    self.assertIn("Ran 1 test", output)
+    # An interpreter no test of the suite runs under: said, with those it has.
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", build, "--python",
+                                "/bin/true", "test_env.T.testEnvironment"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    output = process.communicate()[0].decode("utf-8")
+    self.assertEqual(2, process.returncode, output)
+    self.assertIn("no CTest test runs test_env under", output)
+    self.assertIn("(it runs under: %s)" % os.path.basename(sys.executable), output)
+    # A directory CMake has not configured.
+    process = subprocess.Popen([sys.executable, "-B", RUN_SUITE, "--build", self.suites,
+                                "test_env.T.testEnvironment"],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+    output = process.communicate()[0].decode("utf-8")
+    self.assertEqual(2, process.returncode, output)
+    self.assertIn("is not a configured build", output)
+
   def testSuitesLeftOutByTheBuildAreSaidNotRunWithTheReason(self):
     with open(os.path.join(self.results, "windows-not-run.txt"), "w") as stream:
       stream.write("the archive's i386 list failed to download\n")
     os.mkdir(os.path.join(self.results, "windows"))
     failed = os.path.join(self.dir, "LastTestsFailed.log")
     with open(failed, "w") as stream:
-      stream.write("4:scripted.test_x\n9:linux.test_y\n")
+      stream.write("4:scripted.python2.7.test_x\n9:linux.python3.11.test_y\n")
     summary = self.Summary("--ctest-failed", failed)
     self.assertIn("Windows, python.exe (Wine)   NOT RUN", summary)
     self.assertIn("Windows, real KERNEL32       NOT RUN", summary)
     self.assertIn("The Windows suites were NOT RUN: the archive's i386 list failed to download.",
                   summary)
-    self.assertIn("CTest counted 2 test(s) as failed: scripted.test_x, linux.test_y.", summary)
+    self.assertIn("CTest counted 2 test(s) as failed: scripted.python2.7.test_x, linux.python3.11.test_y.", summary)
 
   def testAWholeRunWithoutTheWindowsSuitesFailsSayingWhy(self):
     self.WriteCounts("linux-release", "test_a")

@@ -245,6 +245,17 @@ std::optional<std::string> current_mount_point(std::uint64_t unique_id) {
   return string_at(*head, head->mnt_point);
 }
 
+std::optional<bool> mount_is_read_only(std::uint64_t unique_id) {
+  // The mount's attributes and its superblock's flags, no strings: the head
+  // alone, as statvfs reads both (MOUNT_ATTR_RDONLY, SB_RDONLY).
+  constexpr std::uint64_t kFlags = kStatmountSbBasic | kStatmountMntBasic;
+  constexpr std::uint64_t kMountAttrReadOnly = 0x1, kSuperblockReadOnly = 0x1;
+  std::vector<std::uint64_t> buffer(sizeof(StatmountHead) / sizeof(std::uint64_t) + 8);
+  const StatmountHead* head = stat_mount(unique_id, kFlags, buffer);
+  if (!head || (head->mask & kFlags) != kFlags) return std::nullopt;
+  return (head->mnt_attr & kMountAttrReadOnly) != 0 || (head->sb_flags & kSuperblockReadOnly) != 0;
+}
+
 std::optional<std::vector<KernelMount>> kernel_mounts() {
   const auto ids = list_mount_ids();
   if (!ids) return std::nullopt;

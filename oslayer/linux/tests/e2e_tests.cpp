@@ -195,45 +195,6 @@ TEST_F(MountedVolumes, AVolumeIsReadOnlyByItsMountsOwnFlagOrByItsFileSystems) {
   read_only_at("its file system's flag");
 }
 
-// ext4 mounted errors=remount-ro turns itself read-only on an error, which
-// changes no mount and raises no change signal: the read-only flag is read
-// anew at each call, by name and by path, while the longest name the table
-// proved stays the file system's own.
-TEST_F(MountedVolumes, AFileSystemThatTurnsItselfReadOnlyIsReportedReadOnlyAtTheNextCall) {
-  std::string reason;
-  auto dev = loop_or_skip_reason(dir_.path() + "/ext4.img", "mkfs.ext4 -q -F IMG", reason);
-  if (!dev) GTEST_SKIP() << reason;
-  LoopGuard loop(*dev);
-  const std::string target = dir_.sub("ext4");
-  ASSERT_EQ(run("mount -o errors=remount-ro " + *dev + " " + sh_quote(target)).status, 0);
-  MountGuard guard(target);
-  const std::string trigger =
-      "/sys/fs/ext4/" + dev->substr(dev->rfind('/') + 1) + "/trigger_fs_error";
-  if (access(trigger.c_str(), W_OK) != 0) GTEST_SKIP() << "needs " << trigger;
-
-  const auto name = volume_at(target);
-  ASSERT_TRUE(name);
-  const auto before = volume_info(*name);
-  ASSERT_TRUE(before.ok) << before.error;
-  EXPECT_FALSE(before.flags & FILE_READ_ONLY_VOLUME);
-  struct statvfs s {};
-  ASSERT_EQ(statvfs(target.c_str(), &s), 0);
-  EXPECT_EQ(before.max_component, s.f_namemax);
-
-  const std::string mounts_before = run("findmnt -rno TARGET,VFS-OPTIONS").out;
-  ASSERT_EQ(run("echo 1 > " + trigger).status, 0);
-  ASSERT_EQ(statvfs(target.c_str(), &s), 0);
-  if (!(s.f_flag & ST_RDONLY)) GTEST_SKIP() << "the error did not turn ext4 read-only";
-  ASSERT_EQ(run("findmnt -rno TARGET,VFS-OPTIONS").out, mounts_before) << "no mount changed";
-
-  for (const auto& root : {*name, wide(target + "\\")}) {
-    const auto after = volume_info(root);
-    ASSERT_TRUE(after.ok) << after.error;
-    EXPECT_TRUE(after.flags & FILE_READ_ONLY_VOLUME) << narrow(root);
-    EXPECT_EQ(after.max_component, s.f_namemax) << narrow(root);
-  }
-}
-
 TEST_F(MountedVolumes, ExfatThroughFuseblkReportsExfat) {
   std::string reason;
   auto dev = loop_or_skip_reason(dir_.path() + "/exfat.img", "mkfs.exfat -L EXLBL IMG", reason);

@@ -238,11 +238,32 @@ std::optional<std::uint64_t> descriptor_device(int fd) {
   return makedev(sx.stx_dev_major, sx.stx_dev_minor);
 }
 
+namespace {
+
+// A statmount buffer of the calling thread's, for the questions a call asks
+// of one mount: a listing asks one per mount point, at each call.
+std::vector<std::uint64_t>& call_buffer() {
+  thread_local std::vector<std::uint64_t> buffer(128);
+  return buffer;
+}
+
+}  // namespace
+
 std::optional<std::string> current_mount_point(std::uint64_t unique_id) {
-  std::vector<std::uint64_t> buffer(128);
+  std::vector<std::uint64_t>& buffer = call_buffer();
   const StatmountHead* head = stat_mount(unique_id, kStatmountMntPoint, buffer);
   if (!head || !(head->mask & kStatmountMntPoint)) return std::nullopt;
   return string_at(*head, head->mnt_point);
+}
+
+std::optional<bool> mount_is_read_only(std::uint64_t unique_id) {
+  // The mount's attributes and its superblock's flags, no strings: the head
+  // alone, as statvfs reads both (MOUNT_ATTR_RDONLY, SB_RDONLY).
+  constexpr std::uint64_t kFlags = kStatmountSbBasic | kStatmountMntBasic;
+  constexpr std::uint64_t kMountAttrReadOnly = 0x1, kSuperblockReadOnly = 0x1;
+  const StatmountHead* head = stat_mount(unique_id, kFlags, call_buffer());
+  if (!head || (head->mask & kFlags) != kFlags) return std::nullopt;
+  return (head->mnt_attr & kMountAttrReadOnly) != 0 || (head->sb_flags & kSuperblockReadOnly) != 0;
 }
 
 std::optional<std::vector<KernelMount>> kernel_mounts() {

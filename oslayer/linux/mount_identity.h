@@ -25,6 +25,10 @@ struct PathIdentity {
   bool mount_id_unique = false;  // mount_id is the unique ID
   std::uint64_t dev = 0;     // st_dev of the file
   bool is_directory = false;
+  // The longest name its file system takes (statvfs's f_namemax), where it
+  // was asked as well (the mount points of file systems that cannot block,
+  // whose length is fixed while they are mounted); 0 otherwise.
+  std::uint64_t name_max = 0;
 };
 // Asks for the mount ID of `kind`; a kernel without unique IDs answers
 // with the reusable one (mount_id_unique then says which it is).
@@ -77,6 +81,13 @@ std::optional<std::vector<KernelMount>> kernel_mounts();
 // system; nullopt where the kernel does not say (before 6.8, a mount of
 // another namespace, or one gone).
 std::optional<std::string> current_mount_point(std::uint64_t unique_id);
+
+// Whether the mount with unique ID `unique_id` is read-only now, as statvfs's
+// ST_RDONLY would say (the mount's own flag, or its file system's, which some
+// set by themselves on errors, with no change signal): statmount, which
+// walks no path and asks no file system; nullopt where the kernel does not
+// say (before 6.8, a mount gone, or one of another namespace).
+std::optional<bool> mount_is_read_only(std::uint64_t unique_id);
 
 // The mount table of the caller's view as the kernel describes each mount
 // (listmount, statmount): the entries mountinfo would list, in its order,

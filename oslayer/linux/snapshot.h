@@ -47,6 +47,13 @@ struct Volume {
   // blocking policy says for this snapshot's mounts: asked once, when the
   // snapshot is built, since its answer depends on nothing else.
   bool reach_may_block = true;
+  // The longest name its file system takes, as statvfs at `reach` said when
+  // the table was built, where that is a mount (by its unique ID) of a file
+  // system that cannot block: block-backed, RAM and stacked local file
+  // systems fix it when they are mounted (a server of a network or FUSE
+  // file system may answer otherwise at each call). 0: not known, asked at
+  // each call.
+  std::uint64_t name_max = 0;
   // The listed targets as GetVolumePathNamesForVolumeName writes them (set
   // by Snapshot::add_volume): each valid UTF-8 one in UTF-16, NUL-terminated,
   // then one more NUL. Targets that are not valid UTF-8 are left out.

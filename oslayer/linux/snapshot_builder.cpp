@@ -320,10 +320,16 @@ class SnapshotBuilder {
   // What the walk of `e`'s mount point finds, on this thread: the file
   // system cannot stall, and a walk that would ask a mount that may block,
   // or that meets a link, does not lead to e's root any more (ESTALE).
+  // Its file system's longest name is asked there too: fixed while it is
+  // mounted, it is kept with what statx found (GetVolumeInformation then
+  // reads only the read-only flag anew).
   PathIdentity walk_local_mount_point(const MountEntry& e) const {
     const Walk walk = walk_to_mount_root(snap_.mounts, e.target, key_of(e), false);
     if (walk.error != 0) return PathIdentity{walk.error};
-    return identify_descriptor(walk.at.get(), id_kind_);
+    PathIdentity seen = identify_descriptor(walk.at.get(), id_kind_);
+    struct statvfs stats {};
+    if (seen.error == 0 && ::fstatvfs(walk.at.get(), &stats) == 0) seen.name_max = stats.f_namemax;
+    return seen;
   }
 
   std::uint64_t key_of(const MountEntry& e) const {
@@ -429,12 +435,17 @@ class SnapshotBuilder {
     if (facts) v.disk = facts->disk;
     if (node.rdev != 0) v.disk.has_device = true;
     v.drive_type = drive_type_for(v.fstype, v.disk);
-    for (std::size_t m : mount_points(entries_, group, standing_)) {
+    const std::vector<std::size_t> listed = mount_points(entries_, group, standing_);
+    for (std::size_t m : listed) {
       v.targets.push_back(entries_[m].target);
       v.target_mounts.push_back(key_of(entries_[m]));
     }
-    v.reach = v.targets.empty() ? first.target : v.targets.front();
-    v.reach_mount = v.targets.empty() ? key_of(first) : v.target_mounts.front();
+    const std::size_t reach = listed.empty() ? group.front() : listed.front();
+    v.reach = entries_[reach].target;
+    v.reach_mount = key_of(entries_[reach]);
+    // Proven only at a mount of a file system that cannot block, by its
+    // unique ID (verified_ holds no other).
+    v.name_max = verified_[reach] ? verified_[reach]->name_max : 0;
     const auto is_mount_point = [this](std::string_view p) {
       return snap_.mounts.mount_point_of(p) == p;
     };

@@ -12,6 +12,7 @@
 #include "bounded.h"
 #include "device_probe.h"
 #include "identity.h"
+#include "mount_identity.h"
 #include "proc_paths.h"
 #include "raii.h"
 #include "text.h"
@@ -106,24 +107,43 @@ Outcome<VolumeReading> with_probe(const Snapshot& snap, const Volume& v, const O
 // finishes the walk.
 Outcome<Stats> volume_statvfs(const Snapshot& snap, const Volume& v,
                               BoundedClock::time_point deadline) {
-  auto walk = std::make_shared<Walk>(
-      walk_to_mount_root(snap.mounts, v.reach, v.reach_mount, v.reach_may_block));
-  if (walk->error != 0) return failed<Stats>(walk_error(walk->error));
-  if (!v.reach_may_block) return statvfs_of(walk->at.get());
+  Walk walk = walk_to_mount_root(snap.mounts, v.reach, v.reach_mount, v.reach_may_block);
+  if (walk.error != 0) return failed<Stats>(walk_error(walk.error));
+  if (!v.reach_may_block) return statvfs_of(walk.at.get());
+  auto rest = std::make_shared<Walk>(std::move(walk));
   return bounded_statvfs(
       true,
-      [walk, mount = v.reach_mount, kind = snap.mounts.id_kind()] {
+      [rest, mount = v.reach_mount, kind = snap.mounts.id_kind()] {
         int error = 0;
-        const UniqueFd root = finish_mount_root_walk(*walk, mount, kind, error);
+        const UniqueFd root = finish_mount_root_walk(*rest, mount, kind, error);
         return root.valid() ? statvfs_of(root.get()) : failed<Stats>(walk_error(error));
       },
       [&v] { return mount_gate(v.table_devno); }, deadline);
 }
 
-// statvfs of a mount of the volume, then the probe.
+// What GetVolumeInformation reads of the volume's file system: the longest
+// name it takes and whether it is read-only now. Where the table holds the
+// length (fixed while a file system that cannot block is mounted), the flag
+// alone is read anew, by the mount's unique ID (statmount: no path walked,
+// so no text to prove, and no file system asked); otherwise statvfs at the
+// root its mount point's walk leads to.
+Outcome<Stats> volume_flags(const Snapshot& snap, const Volume& v,
+                            BoundedClock::time_point deadline) {
+  if (v.name_max != 0 && !v.reach_may_block && snap.mounts.id_kind() == MountIdKind::Unique) {
+    if (const auto read_only = mount_is_read_only(v.reach_mount)) {
+      Outcome<Stats> got;
+      got.value.f_namemax = v.name_max;
+      got.value.f_flag = *read_only ? ST_RDONLY : 0;
+      return got;
+    }
+  }
+  return volume_statvfs(snap, v, deadline);
+}
+
+// The volume's flags and longest name, then the probe.
 Outcome<VolumeReading> read_volume(const Snapshot& snap, const Volume& v) {
   const auto deadline = BoundedClock::now() + kBlockingCallTimeout;
-  return with_probe(snap, v, volume_statvfs(snap, v, deadline), deadline);
+  return with_probe(snap, v, volume_flags(snap, v, deadline), deadline);
 }
 
 // The same for the volume of an open descriptor, whose mount has the

@@ -156,6 +156,45 @@ TEST_F(MountedVolumes, Ext4OnALoopDeviceIsNamedByItsUuid) {
   EXPECT_TRUE(ro.flags & FILE_READ_ONLY_VOLUME);
 }
 
+// Whether a volume is read-only is its mount's own flag or its file
+// system's (its superblock's), each read anew: the mount it is read at made
+// read-only alone, then read-write again while its file system is made
+// read-only through another of its mounts.
+TEST_F(MountedVolumes, AVolumeIsReadOnlyByItsMountsOwnFlagOrByItsFileSystems) {
+  const std::string first = dir_.sub("first"), second = dir_.sub("second");
+  ASSERT_TRUE(mount_tmpfs(first, "size=1m"));
+  MountGuard first_guard(first);
+  ASSERT_EQ(run("mount --bind " + sh_quote(first) + " " + sh_quote(second)).status, 0);
+  MountGuard second_guard(second);
+  const auto name = volume_at(first);
+  ASSERT_TRUE(name);
+  ASSERT_EQ(paths_of(*name), (std::vector<std::string>{first, second}));
+  EXPECT_FALSE(volume_info(*name).flags & FILE_READ_ONLY_VOLUME);
+  const auto read_only_at = [&](const std::string& why) {
+    struct statvfs s {};
+    ASSERT_EQ(statvfs(first.c_str(), &s), 0);
+    ASSERT_TRUE(s.f_flag & ST_RDONLY) << why;
+    for (const auto& root : {*name, wide(first + "\\")}) {
+      const auto info = volume_info(root);
+      ASSERT_TRUE(info.ok) << info.error;
+      EXPECT_TRUE(info.flags & FILE_READ_ONLY_VOLUME) << why << ": " << narrow(root);
+    }
+  };
+  const auto own_flag = [&] {
+    return trim(run("findmnt -no VFS-OPTIONS --mountpoint " + sh_quote(first)).out).substr(0, 3);
+  };
+
+  ASSERT_EQ(run("mount -o remount,bind,ro " + sh_quote(first)).status, 0);
+  ASSERT_EQ(own_flag(), "ro,");
+  read_only_at("the mount's own flag");
+  ASSERT_EQ(run("mount -o remount,bind,rw " + sh_quote(first)).status, 0);
+  EXPECT_FALSE(volume_info(*name).flags & FILE_READ_ONLY_VOLUME);
+
+  ASSERT_EQ(run("mount -o remount,ro " + sh_quote(second)).status, 0);
+  ASSERT_EQ(own_flag(), "rw,");
+  read_only_at("its file system's flag");
+}
+
 TEST_F(MountedVolumes, ExfatThroughFuseblkReportsExfat) {
   std::string reason;
   auto dev = loop_or_skip_reason(dir_.path() + "/exfat.img", "mkfs.exfat -L EXLBL IMG", reason);

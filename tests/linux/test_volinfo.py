@@ -14,6 +14,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unicodedata
 import unittest
 
 from real_volumes import (PY3, MissingPrerequisite, MountingTestCase, NativeText,
@@ -65,6 +66,27 @@ def TableMountPoints():
   status, out, _ = Volinfo("--json")
   assert status == 0, status
   return [record["mountpoint"] for record in json.loads(out)]
+
+# Where a cell of the table starts: at the start of its line, or after the
+# two spaces that end the cell before it (a cell holds single spaces only).
+CELL_START = re.compile(r"(?:^|(?<=  ))\S")
+# "e" with a combining acute accent (U+0301): two characters, one column.
+COMBINED_E = NativeText(b"e\xcc\x81")
+
+
+def CellColumns(line):
+  """The terminal columns at which the cells of a table line start, for a
+  line whose only non-ASCII characters are combining marks (which take no
+  column)."""
+  text = line if PY3 else line.decode("utf-8")
+  columns = []
+  for match in CELL_START.finditer(text):
+    before = text[:match.start()]
+    marks = sum(1 for character in before if unicodedata.combining(character))
+    assert all(ord(c) < 0x80 or unicodedata.combining(c) for c in before), line
+    columns.append(len(before) - marks)
+  return columns
+
 
 def CommandLineOf(pid):
   """The command line of process `pid` (None once it has ended)."""
@@ -309,6 +331,32 @@ class VolinfoTest(MountingTestCase):
     (row,) = [line for line in out.splitlines() if target in line]
     self.assertIn(NativeText(b"  \\x1b]0;t\\x07\xc3\xa9  "), row)
     self.assertNotIn("\x1b", out)
+
+  def AssertRowAlignedWithHeader(self, out, target):
+    lines = out.splitlines()
+    (row,) = [line for line in lines[1:] if (" %s " % target) in line]
+    self.assertEqual(7, len(CellColumns(lines[0])), lines[0])
+    self.assertEqual(CellColumns(lines[0]), CellColumns(row), out)
+
+  @unittest.skipIf(MissingPrerequisite(), MissingPrerequisite())
+  def testACombiningMarkInAMountPointTakesNoColumn(self):
+    target = self.sandbox.Mount(self.sandbox.Path("caf" + COMBINED_E), "-t", "tmpfs", "-o",
+                                "size=1m", "tmpfs")
+    status, out, _ = Volinfo()
+    self.assertEqual(status, 0)
+    self.assertIn(target, out)  # printable: shown as it is, not escaped
+    self.AssertRowAlignedWithHeader(out, target)
+
+  @unittest.skipIf(MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True),
+                   MissingPrerequisite(["mkfs.ext4", "losetup"], loop=True))
+  def testACombiningMarkInALabelTakesNoColumn(self):
+    label = "caf" + COMBINED_E + "s"
+    device = self.sandbox.LoopImage(8, "mkfs.ext4", "-q", "-L", label)
+    target = self.sandbox.Mount(self.sandbox.Path("marked-label"), device)
+    status, out, _ = Volinfo()
+    self.assertEqual(status, 0)
+    self.assertIn("  %s  ext4" % label, out)
+    self.AssertRowAlignedWithHeader(out, target)
 
   def testAPathIsShownEscapedOnOneLine(self):
     odd = os.path.join(self.sandbox.Path("names"), NativeText(b"a\nb\xff\\c"))

@@ -5,7 +5,8 @@ range, and objects whose __int__, __long__, __str__, __eq__, __hash__ or
 truth test raise: each call raises a clear exception (the module's own
 message where it defines one), leaves the module namespace, the service's
 table and marker and the FAT cache answers as they were, and leaks nothing
-(python2.7-dbg).
+(python2.7-dbg). Each case names the entry it calls (see Target); the leak
+suite's coverage test checks that every entry of the modules has one.
 """
 
 import sys
@@ -15,6 +16,7 @@ import volumes_testing
 from volumes_testing import (ANY_TEXT_NAME, BYTES_NAME, LONG, PY3, SECOND_INTEGER_METHOD,
                              TEXT, TEXT_NAME, Handle, QualifiedBuiltinName, Stat, VolumeName)
 import windows.volumes as volumes
+import windows.winwrap as winwrap
 
 FAT_VOLUME, NTFS_VOLUME = VolumeName("fat"), VolumeName("ntfs")
 FAT_HANDLE, NTFS_HANDLE = 21, 22
@@ -98,6 +100,52 @@ class StDevRaises(object):
 
 class Unicode(TEXT):
   pass
+
+
+def FilenameRaises():
+  """A WindowsError whose filename cannot be read."""
+  class Error(winwrap.WindowsError):
+    @property
+    def filename(self):
+      raise ValueError("filename")
+  return Error(5, "Access is denied")
+
+
+def WindowsErrorCases():
+  """The cases of winwrap's own WindowsError, where it has one (off Windows:
+  on Windows it is the interpreter's). Its methods are called as the class
+  holds them, so that a call without an instance reaches their own check."""
+  entries = volumes_testing.NativeEntries()
+  init, text = "winwrap.WindowsError.__init__", "winwrap.WindowsError.__str__"
+  if init not in entries or text not in entries:
+    return []
+  error = winwrap.WindowsError(5, "Access is denied")
+  one_argument = "__str__() takes exactly one argument"
+  return [
+      (init, (), {}, TypeError, "unbound method __init__() must be called with an instance"),
+      (init, (error, 5, "x"), {"filename": "f"}, TypeError,
+       "WindowsError does not take keyword arguments"),
+      (init, (object(), 5, "x"), {}, TypeError, None),  # OSError's own check
+      (init, (5,), {}, TypeError, None),
+      (text, (), {}, TypeError, one_argument),
+      (text, (error, 1), {}, TypeError, one_argument),
+      (text, (error,), {"x": 1}, TypeError, one_argument),
+      (text, (object(),), {}, AttributeError, None),
+      (text, (FilenameRaises(),), {}, ValueError, "filename"),
+  ]
+
+
+def Target(entry, service):
+  """What a case's entry names: a function of windows.volumes ("IsFAT"), a
+  method of the service called through the instance
+  ("service.AllVolumeEntries"), or a method of a class of another module as
+  the class holds it ("winwrap.WindowsError.__str__")."""
+  if entry.startswith("service."):
+    return getattr(service, entry[len("service."):])
+  if entry.startswith("winwrap."):
+    _, class_name, member = entry.split(".")
+    return vars(getattr(winwrap, class_name))[member]
+  return getattr(volumes, entry)
 
 
 def Cases():
@@ -239,7 +287,7 @@ def Cases():
          "Expected str, got unicode"),
         ("service.FindVolumeID", (Stat(u"1"),), {}, TypeError, "Expected str, got unicode"),
     ]
-  return cases
+  return cases + WindowsErrorCases()
 
 
 class BadInputTest(volumes_testing.ScriptedSystemTestCase):
@@ -267,8 +315,7 @@ class BadInputTest(volumes_testing.ScriptedSystemTestCase):
             [FatAnswer(serial) for serial in (1, 2, 3)], self.service._lock.locked())
 
   def Call(self, entry, args, kwargs):
-    owner, name = (self.service, entry[8:]) if entry.startswith("service.") else (volumes, entry)
-    return getattr(owner, name)(*args, **kwargs)
+    return Target(entry, self.service)(*args, **kwargs)
 
   def testEachEntryRefusesBadInputCleanly(self):
     before = self.State()

@@ -4,6 +4,11 @@ Run under the debug interpreter (python2.7-dbg), which counts every live
 reference: each path is run a few times to warm up, then measured several
 times; a count that grows on every measured run is a leak. Under the release
 interpreter these tests skip.
+
+Each test declares the entries it measures (@Measures); the coverage tests,
+which run under every interpreter, fail for an entry of the modules (as the
+modules list them: volumes_testing.NativeEntries) that no test here measures
+or that no case of test_bad_input calls.
 """
 
 import logging
@@ -11,7 +16,9 @@ import sys
 import unittest
 
 import scripted_system
+import test_bad_input
 import windows.volumes as volumes
+import windows.winwrap as winwrap
 import volumes_testing
 from volumes_testing import LONG, PY3, Handle, Stat, VolumeName
 
@@ -94,6 +101,23 @@ def _Swallow(function, *args, **kwargs):
   volumes_testing.ClearHandledException()
 
 
+def Measures(*entries):
+  """Declares the entries (names of volumes_testing.NativeEntries) whose
+  reference counts the test measures."""
+  def Declare(test):
+    test.measured_entries = entries
+    return test
+  return Declare
+
+
+def MeasuredEntries(test_class):
+  """The entries the tests of `test_class` declare they measure."""
+  measured = set()
+  for name in dir(test_class):
+    measured.update(getattr(getattr(test_class, name), "measured_entries", ()))
+  return measured
+
+
 def LoadSystem():
   scripted_system.reset()
   scripted_system.add_volume(ROOT, [u"C:\\"], label=u"SYSTEM", serial=1234,
@@ -121,6 +145,7 @@ class ReferenceLeakTest(unittest.TestCase):
   def assertNoLeak(self, path):
     volumes_testing.AssertNoLeak(self, path, CALLS_PER_RUN, WARMUP_RUNS, MEASURED_RUNS)
 
+  @Measures("_ListVolumeNames")
   def testVolumeEnumeration(self):
     self.assertNoLeak(volumes._ListVolumeNames)
 
@@ -147,6 +172,7 @@ class ReferenceLeakTest(unittest.TestCase):
 
     self.assertNoLeak(lambda: _Swallow(volumes._ListVolumeNames, 1))
 
+  @Measures("GetVolumeInformation", "GetVolumeInformationByHandle")
   def testVolumeInformation(self):
     for argument in (u"C:", u"C:\\", ROOT, u"Q:\\", "C:\\", None, u"C:\\\x00D:", 5):
       self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, argument))
@@ -162,6 +188,7 @@ class ReferenceLeakTest(unittest.TestCase):
     self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, u"C:", u"D:"))
     self.assertNoLeak(lambda: _Swallow(volumes.GetVolumeInformation, path=u"C:"))
 
+  @Measures("_GetVolumePathNamesForVolumeName")
   def testMountPoints(self):
     for argument in (ROOT, DATA, str(ROOT), None, 5, u"\\\\?\\Volume{none}\\", b"\xff",
                      VolumeName("33333333-cccc")):  # the last has no mount point: []
@@ -179,6 +206,7 @@ class ReferenceLeakTest(unittest.TestCase):
       _Swallow(volumes._GetVolumePathNamesForVolumeName, ROOT)
     self.assertNoLeak(ClaimsMoreThanBuffer)
 
+  @Measures("_VolumeIDFromSerialNumber", "FindVolumeID", "VolumeInfo.FindVolumeID")
   def testVolumeIdentity(self):
     for serial in (1234, LONG(1234), 2 ** 40, -5, "ABCD", None, (7,), (1, 2), u"12"):
       self.assertNoLeak(lambda: _Swallow(volumes._VolumeIDFromSerialNumber, serial))
@@ -186,6 +214,7 @@ class ReferenceLeakTest(unittest.TestCase):
       self.assertNoLeak(lambda: _Swallow(volumes.FindVolumeID, stat_result))
       self.assertNoLeak(lambda: _Swallow(self.service.FindVolumeID, stat_result))
 
+  @Measures("IsFAT", "VolumeInfo.GetVolumeEntryForDeviceNumber")
   def testFatTest(self):
     self.assertNoLeak(lambda: volumes.IsFAT(0x80000001, Handle(FAT_HANDLE)))  # cached
     self.assertNoLeak(lambda: volumes.IsFAT(serial_number=1, handle=Handle(FAT_HANDLE)))
@@ -221,6 +250,9 @@ class ReferenceLeakTest(unittest.TestCase):
     self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 1, serial_number=2))
     self.assertNoLeak(lambda: _Swallow(volumes.IsFAT, 1, **{u"handle": 2}))
 
+  @Measures("VolumeInfo.__init__", "VolumeInfo.AllVolumeEntries",
+            "VolumeInfo.GetVolumeEntryForVolumeID",
+            "VolumeInfo.GetVolumeEntryForDeviceNumber", "VolumeInfo._PopulateVolumeTable")
   def testServiceAndRefresh(self):
     self.assertNoLeak(lambda: volumes.VolumeInfo.__wrapped__())
     self.assertNoLeak(lambda: self.service.AllVolumeEntries())
@@ -256,6 +288,9 @@ class ReferenceLeakTest(unittest.TestCase):
     self.assertNoLeak(RefreshStoppedByEnumeration)
 
 
+  @Measures("VolumeInfo.AllVolumeEntries", "VolumeInfo._PopulateVolumeTable",
+            "VolumeInfo.GetVolumeEntryForVolumeID",
+            "VolumeInfo.GetVolumeEntryForDeviceNumber")
   def testAnswersThatAreNoneOrHeldElsewhere(self):
     # Each answer below is None or an object the table, a cache or the
     # caller also holds: it must be handed out with a reference of its own.
@@ -309,6 +344,7 @@ class ReferenceLeakTest(unittest.TestCase):
         volumes_testing.ForgetTraceback(error)  # raised again and again
       self.assertNoLeak(LookupRaises)
 
+  @Measures("winwrap.WindowsError.__init__", "winwrap.WindowsError.__str__")
   def testWindowsErrorsAndTheirText(self):
     def Texts():
       try:
@@ -319,6 +355,48 @@ class ReferenceLeakTest(unittest.TestCase):
       bare = WindowsError("no code")
       str(bare), repr(bare)
     self.assertNoLeak(Texts)
+
+    # winwrap's own class (off Windows; on Windows it is the interpreter's):
+    # the text with a file name, and each way out of its methods with an
+    # error, called as the class holds them.
+    entries = volumes_testing.NativeEntries()
+    init = entries.get("winwrap.WindowsError.__init__")
+    text = entries.get("winwrap.WindowsError.__str__")
+    if init is None or text is None:
+      return
+    self.assertNoLeak(lambda: str(winwrap.WindowsError(5, u"Access is denied", u"f")))
+    error = winwrap.WindowsError(5, "Access is denied")
+    for args, kwargs in [((), {}), ((error, 5, "x"), {"filename": "f"}),
+                         ((object(), 5, "x"), {})]:
+      self.assertNoLeak(lambda: _Swallow(init, *args, **kwargs))
+    for args in [(), (error, 1), (object(),), (test_bad_input.FilenameRaises(),)]:
+      self.assertNoLeak(lambda: _Swallow(text, *args))
+
+
+class CoverageTest(unittest.TestCase):
+  """Every entry of the native modules, as the modules list them, has its
+  reference counts measured above and bad input of its own in
+  test_bad_input. Under every interpreter: what the tests declare does not
+  need the debug one."""
+
+  def setUp(self):
+    self.entries = volumes_testing.NativeEntries()
+    self.assertTrue(self.entries, "the modules list no function")
+
+  def testEveryEntryHasAReferenceCountTest(self):
+    missing = sorted(set(self.entries) - MeasuredEntries(ReferenceLeakTest))
+    self.assertFalse(missing, "without a reference-count test: " + ", ".join(missing))
+
+  def testEveryEntryHasABadInputCase(self):
+    # A case counts for the function it calls, found by the suite's own
+    # Target: a bound method for the function its class holds.
+    service = volumes.VolumeInfo.__wrapped__()
+    called = set()
+    for case in test_bad_input.Cases():
+      target = test_bad_input.Target(case[0], service)
+      called.add(id(getattr(target, "__func__", target)))
+    missing = sorted(name for name, function in self.entries.items() if id(function) not in called)
+    self.assertFalse(missing, "without a bad-input case: " + ", ".join(missing))
 
 
 if __name__ == "__main__":

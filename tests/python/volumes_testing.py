@@ -11,10 +11,13 @@ import struct
 import subprocess
 import sys
 import textwrap
+import types
 import unittest
 
 import scripted_system
+import windows
 import windows.volumes as volumes
+import windows.winwrap as winwrap
 
 # The suites run unchanged under Python 2.7 and Python 3; where the two
 # interpreters name a type differently, they use these names.
@@ -29,6 +32,8 @@ else:
   LONG = long  # noqa: F821
   INTEGERS = (int, long)  # noqa: F821
   import __builtin__ as BUILTINS
+# What a class is: 2.7's old-style classes are of their own type.
+CLASS_TYPES = (type,) if PY3 else (type, types.ClassType)
 # The type names the module's TypeErrors give: for required text, for text
 # of either kind (2.7's basestring), and for the byte string a caller may
 # pass instead of text.
@@ -38,6 +43,46 @@ BYTES_NAME = bytes.__name__
 # The method that converts an object to an integer after __int__: __long__
 # in 2.7, __index__ in 3.
 SECOND_INTEGER_METHOD = "index" if PY3 else "long"
+
+
+def _IsNativeFunction(value, module_name):
+  """Whether `value` is a function the package's native code defines: a
+  built-in function of module `module_name`, or one of the package's own
+  function type (windows.function, which the methods of its classes are)."""
+  if isinstance(value, types.BuiltinFunctionType):
+    return getattr(value, "__module__", None) == module_name
+  return type(value).__module__ == windows.__name__ and callable(value)
+
+
+def NativeEntries():
+  """{name: function} of every entry a caller can reach in the native
+  modules, read from the modules themselves: their functions (private names
+  included: the module calls them through its namespace, and a caller may
+  too) and the methods of the classes they hold (VolumeInfo through the
+  singleton's __wrapped__). Members of a class of the module's own are all
+  entries; of another class (the interpreter's WindowsError, which winwrap
+  holds on Windows), only those of the package's function type. Names are
+  those of windows.volumes ("IsFAT", "VolumeInfo.FindVolumeID"), other
+  modules' prefixed by theirs ("winwrap.WindowsError.__str__")."""
+  entries = {}
+  for module in (volumes, winwrap):
+    prefix = "" if module is volumes else module.__name__.split(".")[-1] + "."
+    for name, value in sorted(vars(module).items()):
+      if name.startswith("__"):
+        continue
+      if _IsNativeFunction(value, module.__name__):
+        entries[prefix + name] = value
+        continue
+      cls = getattr(value, "__wrapped__", value)
+      if not isinstance(cls, CLASS_TYPES):
+        continue
+      own = getattr(cls, "__module__", None) == module.__name__
+      for member_name, member in sorted(vars(cls).items()):
+        if isinstance(member, CLASS_TYPES) or not callable(member):
+          continue
+        if own or _IsNativeFunction(member, module.__name__):
+          entries["%s%s.%s" % (prefix, name, member_name)] = member
+  return entries
 
 
 def ClearHandledException():

@@ -193,11 +193,15 @@ PyMemberDef kMembers[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// A static type object's own reference, which is never released.
+void SetStaticTypeReference(PyTypeObject* type) {
+  reinterpret_cast<PyObject*>(type)->ob_refcnt = 1;
+}
+
 PyTypeObject* BindingFunctionType() {
   static PyTypeObject type = [] {
     PyTypeObject t{};
-    // The static type's own reference, which is never released.
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;
+    SetStaticTypeReference(&t);
     t.tp_name = "windows.function";
     t.tp_basicsize = sizeof(BindingFunction);
     t.tp_dealloc = Deallocate;

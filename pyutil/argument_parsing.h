@@ -66,6 +66,12 @@ struct ArgumentType {
 
 inline bool IsUnicodeExact(PyObject* value) { return PyUnicode_CheckExact(value); }
 
+// Whether an object is exactly the text type or the native str (in 3 the
+// same type).
+inline bool IsTextOrNativeStringExact(PyObject* value) {
+  return PyUnicode_CheckExact(value) || IsNativeStringExact(value);
+}
+
 // unicode (2.7) or str (3), by its name there.
 inline constexpr ArgumentType kTextArgument = {kTextTypeName, IsUnicodeExact};
 // str or unicode in 2.7 ("basestring"); str in 3.

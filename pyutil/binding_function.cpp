@@ -135,6 +135,25 @@ PyObject* Call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 #endif
 
+// What the function gives for `instance.name` (a bound method) and for
+// `Class.name`: 2.7's unbound method, 3's function itself. A new reference,
+// or nullptr with an error set. Pinned by
+// VolumeInfoClassTest.testMethodsBindLikePythonFunctions
+// (tests/python/test_module_surface.py).
+PyObject* BindFunction(PyObject* function, PyObject* instance, PyObject* owner) {
+#if PY_MAJOR_VERSION >= 3
+  static_cast<void>(owner);
+  if (instance == nullptr || instance == Py_None) {
+    Py_INCREF(function);
+    return function;
+  }
+  return PyMethod_New(function, instance);
+#else
+  if (instance == Py_None) instance = nullptr;
+  return PyMethod_New(function, instance, owner);
+#endif
+}
+
 // Binding as a Python function binds: to an instance; on the class, 2.7's
 // unbound method or 3's plain function.
 PyObject* DescriptorGet(PyObject* self, PyObject* instance, PyObject* owner) {
@@ -173,6 +192,14 @@ PyMemberDef kMembers[] = {
 #endif
     {nullptr, 0, 0, 0, nullptr},
 };
+
+// A static type object's own reference, which is never released: its head
+// starts at zero, and a count that falls to zero would free it. No test
+// sees this one: once the type is ready, its MRO and the descriptors of its
+// dict hold references as well.
+void SetStaticTypeReference(PyTypeObject* type) {
+  reinterpret_cast<PyObject*>(type)->ob_refcnt = 1;
+}
 
 PyTypeObject* BindingFunctionType() {
   static PyTypeObject type = [] {

@@ -15,4 +15,22 @@ OwnedRef LookupGlobal(PyObject* globals, PyObject* builtins, PyObject* name) {
   return OwnedRef::Borrow(value);
 }
 
+OwnedRef LookupSpecialMethod(PyObject* object, const char* name) {
+  OwnedRef interned = RequireNew(NewInternedNativeString(name));
+#if PY_MAJOR_VERSION < 3
+  if (PyInstance_Check(object)) {
+    return RequireNew(PyObject_GetAttr(object, interned.get()));
+  }
+#endif
+  // Borrowed from the type's dict (or its bases'), which the type keeps.
+  PyObject* found = _PyType_Lookup(Py_TYPE(object), interned.get());
+  if (found == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, interned.get());
+    ThrowPythonError();
+  }
+  descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+  if (get == nullptr) return OwnedRef::Borrow(found);
+  return RequireNew(get(found, object, reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+
 }  // namespace pyutil

@@ -44,4 +44,12 @@ inline OwnedRef InternedString(const char* text) {
 // the builtins dict; NameError when neither has it.
 OwnedRef LookupGlobal(PyObject* globals, PyObject* builtins, PyObject* name);
 
+// A special method looked up as the interpreter looks it up for a `with`
+// statement: on the type, bound to the object (2.7's old-style instances:
+// on the instance). Throws AttributeError when it is missing. The refresh's
+// `with` of the service's lock (volume_table_refresh.cpp); pinned by
+// TableRefreshTest.testLockMethodsAreFoundAsTheWithStatementFindsThem
+// (tests/python/test_table_refresh.py).
+OwnedRef LookupSpecialMethod(PyObject* object, const char* name);
+
 }  // namespace pyutil

@@ -2,9 +2,42 @@
 
 #include <frameobject.h>
 
-#include "pyutil/py_version.h"
-
 namespace pyutil {
+namespace {
+
+// Whether `frame` runs `code`: Python 3 hides a frame's code behind a call.
+bool FrameRunsCode(PyFrameObject* frame, PyCodeObject* code) noexcept {
+#if PY_MAJOR_VERSION >= 3
+  PyCodeObject* frame_code = PyFrame_GetCode(frame);
+  const bool same = frame_code == code;
+  Py_XDECREF(frame_code);
+  return same;
+#else
+  return frame->f_code == code;
+#endif
+}
+
+// A new frame for the entry: `code` run with empty globals, at `line`.
+// nullptr with an error set on failure. The file, function and line that
+// a traceback shows for it are pinned by
+// TracebackTest.testEntriesPointAtTheirDeclarationInTheSources, the entry
+// shown once by testEveryFunctionAnExceptionLeavesShowsOnce
+// (tests/python/test_tracebacks.py).
+PyFrameObject* NewTracebackFrame(PyCodeObject* code, int line) noexcept {
+  PyObject* globals = PyDict_New();
+  if (globals == nullptr) return nullptr;
+  PyFrameObject* frame = PyFrame_New(PyThreadState_GET(), code, globals, nullptr);
+  Py_DECREF(globals);
+#if PY_MAJOR_VERSION >= 3
+  // A frame that has not run reports its code's first line, which is `line`.
+  static_cast<void>(line);
+#else
+  if (frame != nullptr) frame->f_lineno = line;
+#endif
+  return frame;
+}
+
+}  // namespace
 
 void TracebackEntry::AddToPendingException() const noexcept {
   PyObject* type = nullptr;

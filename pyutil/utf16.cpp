@@ -4,11 +4,64 @@
 #include <cstdint>
 #include <cstring>
 
-#include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
+#include "pyutil/unicode_units.h"
 
 namespace pyutil {
 namespace {
+
+// A unicode object of `length` characters, each the code point of one
+// 16-bit unit of `units`, or an empty OwnedRef when a unit is a surrogate
+// (0xD800-0xDFFF), which the caller may have to pair with the next one
+// (never empty under a 2.7 that stores UTF-16 units itself: there the units
+// are the text, pairs included).
+// Empty and one-character results are the interpreter's shared objects,
+// as they are from NewUnicodeFromUnits. Throws PythonErrorSet.
+//
+// The speed path of WideToUnicode for text without surrogates, nearly all
+// text the system gives; any unit it drops or widens wrongly fails
+// SystemTextTest.testTextWithoutSurrogatesKeepsEachUnit and
+// testEveryPlaceInALongTextIsConverted (tests/python/test_system_text.py).
+template <typename Unit>
+OwnedRef NewUnicodeWithoutSurrogates(const Unit* units, Py_ssize_t length) {
+  static_assert(sizeof(Unit) == 2, "16-bit units");
+#if PY_MAJOR_VERSION >= 3
+  // The interpreter finds the largest character and stores the text in its
+  // narrowest form, as for any text it makes; only text that it has to
+  // keep in 16-bit units can hold a surrogate.
+  OwnedRef text = RequireNew(PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, length));
+  if (PyUnicode_KIND(text.get()) != PyUnicode_2BYTE_KIND) return text;
+  const Py_UCS2* characters = PyUnicode_2BYTE_DATA(text.get());
+  for (Py_ssize_t index = 0; index < length; ++index) {
+    if ((characters[index] & 0xF800) == 0xD800) return OwnedRef();
+  }
+  return text;
+#elif Py_UNICODE_SIZE == 2
+  // Units of UTF-16 themselves: a pair stays a pair.
+  return RequireNew(PyUnicode_FromUnicode(units, length));
+#else
+  if (length <= 1) {
+    const Py_UNICODE first = length == 1 ? static_cast<Py_UNICODE>(units[0]) : 0;
+    return RequireNew(PyUnicode_FromUnicode(&first, length));
+  }
+  OwnedRef text = RequireNew(PyUnicode_FromUnicode(nullptr, length));
+  Py_UNICODE* characters = PyUnicode_AS_UNICODE(text.get());
+  unsigned surrogates = 0;
+  const auto widen = [&](Py_ssize_t index) {
+    surrogates |= (static_cast<unsigned>(units[index]) & 0xF800) == 0xD800;
+    characters[index] = static_cast<Py_UNICODE>(units[index]);
+  };
+  // Eight units a step, with a fixed count the compiler turns into vector
+  // instructions; the rest one by one.
+  Py_ssize_t index = 0;
+  for (; index + 8 <= length; index += 8) {
+    for (Py_ssize_t k = 0; k < 8; ++k) widen(index + k);
+  }
+  for (; index < length; ++index) widen(index);
+  if (surrogates != 0) return OwnedRef();
+  return text;
+#endif
+}
 
 constexpr unsigned kHighSurrogateFirst = 0xD800;
 constexpr unsigned kHighSurrogateLast = 0xDBFF;

@@ -296,6 +296,26 @@ class ImportTest(unittest.TestCase):
     self.assertEqual(("ModuleNotFoundError", "No module named 'no_such_helper_module'") if PY3
                      else ("ImportError", "No module named no_such_helper_module"), (kind, message))
 
+  def testMissingCollaboratorIsCausedByTheFailedImport(self):
+    # Python 3: the explained error is raised from the interpreter's own,
+    # and names the module that could not be found; 2.7's errors have
+    # neither a cause nor a name.
+    probe = r"""
+    import sys
+    sys.modules['platforms'] = None
+    try:
+      import windows.volumes
+    except ImportError as error:
+      cause = getattr(error, "__cause__", None)
+      print(repr((type(error).__name__, type(cause).__name__, getattr(error, "name", None),
+                  cause is not None and str(cause) in str(error))))
+    """
+    if PY3:
+      self.assertEqual(("ModuleNotFoundError", "ModuleNotFoundError", "platforms", True),
+                       self.Import({}, probe))
+    else:
+      self.assertEqual(("ImportError", "NoneType", None, False), self.Import({}, probe))
+
   def testCollaboratorFailuresPropagate(self):
     for files, kind, message, last_bound, unbound in [
         ({"platforms/__init__.py": "# platform_utils missing\n"},

@@ -383,6 +383,39 @@ class TableRefreshTest(volumes_testing.ScriptedSystemTestCase):
       self.assertEqual(["serial:1"], list(self.Table().keys()))
       self.assertFalse(self.service._lock.locked())
 
+  def testLockMethodsAreFoundAsTheWithStatementFindsThem(self):
+    # On the class of a lock, bound to it, whatever its instance holds; on
+    # the instance itself of a 2.7 old-style one.
+    calls = []
+
+    class Lock(object):
+      def __enter__(self):
+        calls.append(("class enter", self))
+
+      def __exit__(self, *exc_info):
+        calls.append(("class exit", self))
+    lock = Lock()
+    lock.__enter__ = lambda: calls.append(("instance enter", None))
+    lock.__exit__ = lambda *exc_info: calls.append(("instance exit", None))
+    self.service._lock = lock
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+    self.assertEqual(["serial:1"], list(self.service.AllVolumeEntries().keys()))
+    self.assertEqual([("class enter", lock), ("class exit", lock)], calls[:2])
+    self.assertEqual(set([("class enter", lock), ("class exit", lock)]), set(calls))
+    if PY3:
+      return
+
+    class OldStyleLock:
+      pass
+    del calls[:]
+    old_style = OldStyleLock()
+    old_style.__enter__ = lambda: calls.append("instance enter")
+    old_style.__exit__ = lambda *exc_info: calls.append("instance exit")
+    self.service._lock = old_style
+    self.assertEqual(["serial:1"], list(self.service.AllVolumeEntries(True).keys()))
+    self.assertEqual(["instance enter", "instance exit"], calls[:2])
+    self.assertEqual(set(["instance enter", "instance exit"]), set(calls))
+
   def testLockThatSwallowsTheFailure(self):
     exits = []
 

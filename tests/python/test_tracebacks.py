@@ -64,6 +64,26 @@ class TracebackTest(volumes_testing.ScriptedSystemTestCase):
       # The search fails: there is no volume.
       self.assertEqual(expected, self.Raised(call), expected[0])
 
+  def testEntriesPointAtTheirDeclarationInTheSources(self):
+    # Each entry shows the source file and line where the function's entry
+    # is declared, with the function's name, where a reader looks for it.
+    root = os.path.join(os.path.dirname(THIS_FILE), os.pardir, os.pardir)
+    for call, count in [(lambda: volumes.FindVolumeID(Stat((1, 2))), 2),
+                        (lambda: volumes.GetVolumeInformation(u"Q:\\"), 2),
+                        (lambda: self.service.AllVolumeEntries(True), 4)]:
+      try:
+        call()
+      except Exception:
+        entries = [entry for entry in traceback.extract_tb(sys.exc_info()[2])
+                   if entry[0] != THIS_FILE]
+      self.assertEqual(count, len(entries), entries)
+      for file_name, line, function, _ in entries:
+        self.assertFalse(os.path.isabs(file_name), file_name)
+        with open(os.path.join(root, file_name)) as source:
+          lines = source.read().splitlines()
+        self.assertIn('"%s"' % function, "\n".join(lines[max(0, line - 3):line]),
+                      (file_name, line))
+
   def testLockExitGetsTheTraceback(self):
     exits = []
 

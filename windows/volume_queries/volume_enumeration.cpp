@@ -1,9 +1,10 @@
 // _ListVolumeNames: the volume search (FindFirstVolumeW / FindNextVolumeW).
 #include "kernel32.h"
-#include "pyutil/method_definition.h"
 #include "pyutil/exception_state.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
+#include "pyutil/system_names.h"
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/system_text.h"
 #include "volume_queries/volume_queries.h"

@@ -4,10 +4,11 @@
 
 #include "kernel32.h"
 #include "pyutil/argument_parsing.h"
-#include "pyutil/method_definition.h"
 #include "pyutil/integer_conversion.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
+#include "pyutil/system_names.h"
 #include "pyutil/traceback_entry.h"
 #include "volume_queries/critical_errors.h"
 #include "volume_queries/system_text.h"

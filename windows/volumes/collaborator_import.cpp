@@ -12,6 +12,7 @@
 #include <string>
 
 #include "pyutil/calls.h"
+#include "pyutil/import_error.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "volumes/module_state.h"

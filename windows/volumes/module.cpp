@@ -7,6 +7,7 @@
 
 #include "pyutil/module_init.h"
 
+#include "pyutil/ascii_text.h"
 #include "pyutil/calls.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"

@@ -11,6 +11,7 @@
 
 #include "kernel32.h"
 #include "pyutil/calls.h"
+#include "pyutil/dicts.h"
 #include "pyutil/owned_ref.h"
 #include "pyutil/py_version.h"
 #include "windows/module_context.h"

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <optional>
 
+#include "pyutil/ascii_text.h"
 #include "pyutil/calls.h"
 #include "pyutil/py_version.h"
+#include "pyutil/unicode_units.h"
 #include "volumes/module_state.h"
 
 namespace volumes {

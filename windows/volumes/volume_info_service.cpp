@@ -1,8 +1,9 @@
 #include "volumes/volume_info_service.h"
 
-#include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
 #include "pyutil/binding_function.h"
+#include "pyutil/dicts.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"

@@ -11,9 +11,10 @@
 #include <exception>
 
 #include "kernel32.h"
-#include "pyutil/method_definition.h"
 #include "pyutil/argument_parsing.h"
+#include "pyutil/dicts.h"
 #include "pyutil/exception_state.h"
+#include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
 #include "pyutil/traceback_entry.h"

@@ -37,12 +37,13 @@ constexpr char kSourceFile[] = "windows/winwrap/winwrap_module.cpp";
 // 2.7's WindowsError, and the class of this module's own elsewhere, are
 // made from (code, message).
 OwnedRef NewWindowsError(PyObject* code, PyObject* message) {
-#if defined(_WIN32) && PY_MAJOR_VERSION >= 3
-  OwnedRef no_errno = RequireNew(pyutil::NewInteger(0));
-  return pyutil::Call(windows_error_class, no_errno.get(), message, Py_None, code);
-#else
-  return pyutil::Call(windows_error_class, code, message);
+#ifdef _WIN32
+  if (pyutil::kPython3) {
+    OwnedRef no_errno = RequireNew(pyutil::NewInteger(0));
+    return pyutil::Call(windows_error_class, no_errno.get(), message, Py_None, code);
+  }
 #endif
+  return pyutil::Call(windows_error_class, code, message);
 }
 
 // The WindowsError it raises shows where it was made, as one raised by a

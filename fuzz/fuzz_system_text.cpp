@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     CheckFixedBuffer(units);
     CheckMultiString(units);
-  } catch (const pyutil::PythonErrorSet&) {
+  } catch (pyutil::PythonErrorSet& error) {
+    error.Restore();
     PyErr_Print();
     std::abort();
   }

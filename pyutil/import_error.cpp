@@ -1,22 +1,21 @@
 #include "pyutil/import_error.h"
 
+#include "pyutil/exception_state.h"
+#include "pyutil/owned_ref.h"
+
 namespace pyutil {
 
 void SetPendingErrorCause(PyObject* cause, const char* name) noexcept {
 #if PY_MAJOR_VERSION >= 3
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && PyExceptionInstance_Check(value)) {
+  ErrorParts error = ErrorParts::FetchPending();
+  error.Normalize();
+  if (error.value() != nullptr && PyExceptionInstance_Check(error.value())) {
     Py_INCREF(cause);
-    PyException_SetCause(value, cause);  // steals the reference
-    PyObject* text = PyUnicode_FromString(name);
-    if (text == nullptr || PyObject_SetAttrString(value, "name", text) < 0) PyErr_Clear();
-    Py_XDECREF(text);
+    PyException_SetCause(error.value(), cause);  // steals the reference
+    OwnedRef text = OwnedRef::Steal(PyUnicode_FromString(name));
+    if (!text || PyObject_SetAttrString(error.value(), "name", text.get()) < 0) PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  error.RestorePending();
 #else
   static_cast<void>(cause);
   static_cast<void>(name);

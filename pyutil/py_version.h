@@ -182,29 +182,6 @@ inline OwnedRef CreateModule(ModuleDefinition& definition) noexcept {
 // back: not a spelling (in 2.7 it edits the thread state itself), kept here
 // beside its definitions in py_version.cpp.
 
-// The exception "being handled" (sys.exc_info()), taken out of the thread
-// state: owned references, which Restore gives back.
-class HandledException {
- public:
-  static HandledException Take() noexcept;
-  // Makes (type, value, traceback) the exception being handled; the
-  // arguments are borrowed. In 3 the traceback is the value's own.
-  static void Set(PyObject* type, PyObject* value, PyObject* traceback) noexcept;
-  HandledException(HandledException&& other) noexcept;
-  ~HandledException();
-  HandledException(const HandledException&) = delete;
-  HandledException& operator=(const HandledException&) = delete;
-  HandledException& operator=(HandledException&&) = delete;
-  // Puts the saved exception back as the one being handled.
-  void Restore() noexcept;
-
- private:
-  HandledException() noexcept = default;
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
-};
-
 // A normalised exception's traceback made its own (`__traceback__` in 3,
 // as an `except` clause does it); nothing in 2.7, whose exceptions carry
 // none.

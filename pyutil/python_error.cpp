@@ -6,6 +6,8 @@
 
 namespace pyutil {
 
+void ThrowPythonError() { throw PythonErrorSet(); }
+
 void RaiseFormatted(PyObject* exception_type, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

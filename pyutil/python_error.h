@@ -2,21 +2,39 @@
 //
 // Code below the entry points throws PythonErrorSet right after a C API call
 // failed (so the interpreter's error indicator is set) and never returns an
-// error code. Each entry point catches it once, through GuardEntry, and
-// returns NULL to the interpreter; no C++ exception crosses into it.
+// error code. The exception takes the error out of the indicator and carries
+// it while the stack unwinds, so the destructors on the way run with no error
+// pending and may call the C API without setting one aside. Each entry point
+// catches it once, through GuardEntry, gives the error back to the indicator
+// and returns NULL to the interpreter; no C++ exception crosses into it.
 #pragma once
 
 #include <Python.h>
 
 #include <new>
 
+#include "pyutil/exception_state.h"
 #include "pyutil/owned_ref.h"
 
 namespace pyutil {
 
-struct PythonErrorSet {};
+class PythonErrorSet {
+ public:
+  // Takes the pending error.
+  PythonErrorSet() noexcept : error_(ErrorParts::FetchPending()) {}
 
-[[noreturn]] inline void ThrowPythonError() { throw PythonErrorSet(); }
+  // Gives the error back to the indicator as the pending error and leaves
+  // the exception empty: a second Restore() sets nothing. A copy of the
+  // exception (the language may make one of a thrown object) holds
+  // references of its own to the same error.
+  void Restore() noexcept { error_.RestorePending(); }
+
+ private:
+  ErrorParts error_;
+};
+
+// Throws the pending error as PythonErrorSet.
+[[noreturn]] void ThrowPythonError();
 
 // A C API result that is NULL on failure, kept as a new reference.
 inline OwnedRef RequireNew(PyObject* result) {
@@ -40,12 +58,14 @@ inline int RequireStatus(int status) {
 [[noreturn]] void RaiseFormatted(PyObject* exception_type, const char* format, ...);
 
 // Inside a catch-all handler: sets the Python error that the C++ exception
-// being handled stands for: none for PythonErrorSet (it is set already),
-// MemoryError for std::bad_alloc, SystemError for anything else.
+// being handled stands for: the one PythonErrorSet carries (given back to
+// the indicator), MemoryError for std::bad_alloc, SystemError for anything
+// else.
 inline void SetErrorOfCurrentException() noexcept {
   try {
     throw;
-  } catch (const PythonErrorSet&) {
+  } catch (PythonErrorSet& error) {
+    error.Restore();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {

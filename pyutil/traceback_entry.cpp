@@ -2,6 +2,9 @@
 
 #include <frameobject.h>
 
+#include "pyutil/exception_state.h"
+#include "pyutil/py_version.h"
+
 namespace pyutil {
 namespace {
 
@@ -40,13 +43,12 @@ PyFrameObject* NewTracebackFrame(PyCodeObject* code, int line) noexcept {
 }  // namespace
 
 void TracebackEntry::AddToPendingException() const noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return;  // nothing pending
+  // Set aside while the frame is made, which must not see or replace it.
+  ErrorParts pending = ErrorParts::FetchPending();
+  if (!pending) return;  // nothing pending
 
   // The newest entry comes first in the chain.
+  PyObject* traceback = pending.traceback();
   const bool already_added =
       code_ != nullptr && traceback != nullptr && PyTraceBack_Check(traceback) &&
       FrameRunsCode(reinterpret_cast<PyTracebackObject*>(traceback)->tb_frame, code_);
@@ -56,7 +58,7 @@ void TracebackEntry::AddToPendingException() const noexcept {
     if (code_ != nullptr) frame = NewTracebackFrame(code_, line_);
     PyErr_Clear();  // failing to describe the error must not replace it
   }
-  PyErr_Restore(type, value, traceback);
+  pending.RestorePending();
   if (frame == nullptr) return;
   PyTraceBack_Here(frame);
   Py_DECREF(frame);

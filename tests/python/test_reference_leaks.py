@@ -92,6 +92,21 @@ class _Table(dict):
   """A table that is not exactly a dict: read through its own methods."""
 
 
+def _RaisingLogger(method, prefix):
+  """A logger whose `method` raises RuntimeError for the records whose
+  format begins with `prefix`."""
+  class RaisingLogger(logging.Logger):
+    pass
+
+  def Log(self, fmt, *args, **kwargs):
+    if fmt.startswith(prefix):
+      raise RuntimeError(prefix)
+  setattr(RaisingLogger, method, Log)
+  logger = RaisingLogger("raising")
+  logger.addHandler(logging.NullHandler())
+  return logger
+
+
 def _Swallow(function, *args, **kwargs):
   """Calls and discards the result or the exception."""
   try:
@@ -286,6 +301,20 @@ class ReferenceLeakTest(unittest.TestCase):
       scripted_system.push("FindFirstVolumeW", result=0, error=5)
       _Swallow(self.service.AllVolumeEntries, True)
     self.assertNoLeak(RefreshStoppedByEnumeration)
+
+    # Errors that the refresh carries out past code calling the C API: the
+    # FAT cache emptied after the new table was installed, and a log call
+    # that fails while the lookup's WindowsError is being handled.
+    old_logger = volumes.LOGGER
+    self.addCleanup(setattr, volumes, "LOGGER", old_logger)
+    for method, prefix in (("info", "Got new"), ("exception", "Unable to fetch")):
+      volumes.LOGGER = _RaisingLogger(method, prefix)
+
+      def RefreshFailsInALogCall():
+        volumes.IsFAT(0x80000001, Handle(FAT_HANDLE))  # an answer to empty
+        scripted_system.push("GetVolumeInformationW", result=0, error=21)
+        _Swallow(self.service.AllVolumeEntries, True)
+      self.assertNoLeak(RefreshFailsInALogCall)
 
 
   @Measures("VolumeInfo.AllVolumeEntries", "VolumeInfo._PopulateVolumeTable",

@@ -121,5 +121,132 @@ class TracebackTest(volumes_testing.ScriptedSystemTestCase):
     self.assertIn("in windows.volumes._GetVolumePathNamesForVolumeName", formatted)
 
 
+class Marker(Exception):
+  """The error a Python collaborator raises into the module."""
+
+
+class ErrorCarriedThroughTheModuleTest(volumes_testing.ScriptedSystemTestCase):
+  """An error raised by Python code that the module calls leaves the module
+  as the very object that was raised, with the traceback it had and the
+  module's entries added: whether it only unwinds the module's frames, is
+  caught inside and raised again, or is raised inside a handler of the
+  module while another exception is being handled."""
+
+  longMessage = True
+
+  def Leaving(self, call):
+    """What `call` raises, and its traceback: the module's entries (outside
+    this file) outermost first, and the function names of this file's
+    entries after the test's own."""
+    try:
+      call()
+    except Exception as error:
+      entries = traceback.extract_tb(sys.exc_info()[2])
+      return (error, [e[2] for e in entries if e[0] != THIS_FILE],
+              [e[2] for e in entries[1:] if e[0] == THIS_FILE])
+    self.fail("nothing raised")
+
+  def RaiseMarker(self, *unused):
+    raise self.raised
+
+  def Logger(self, method, fmt_prefix):
+    """The module's logger, whose `method` raises the marker for a record
+    whose format begins with `fmt_prefix`."""
+    test = self
+
+    class MarkerLogger(logging.Logger):
+      pass
+
+    def Log(self, fmt, *args, **kwargs):
+      if fmt.startswith(fmt_prefix):
+        test.RaiseMarker()
+    setattr(MarkerLogger, method, Log)
+    logger = MarkerLogger("marker")
+    logger.addHandler(logging.NullHandler())
+    return logger
+
+  def AssertMarkerLeaves(self, call, module_entries, name):
+    self.raised = Marker("marker")
+    error, native, python = self.Leaving(call)
+    self.assertIs(self.raised, error, name)
+    self.assertEqual(("marker",), error.args, name)
+    self.assertEqual(module_entries, native, name)
+    # The traceback still reaches down to where the marker was raised.
+    self.assertEqual("RaiseMarker", python[-1], name)
+
+  def testRaisedObjectLeavesItselfWithItsTraceback(self):
+    class MarkerHandle(object):
+      @property
+      def handle(this):
+        self.RaiseMarker()
+
+    def FindVolumeIdRebound():
+      self.Rebind("_VolumeIDFromSerialNumber", self.RaiseMarker)
+      volumes.FindVolumeID(Stat(1))
+
+    def ListingRebound():
+      self.Rebind("_ListVolumeNames", self.RaiseMarker)
+      self.service.AllVolumeEntries(True)
+
+    def LoggedWhileHandlingAFailure():
+      # The lookup's WindowsError is being handled when the log call raises.
+      self.system.add_volume(A, [u"C:\\"], serial=1)
+      self.system.push("GetVolumeInformationW", result=0, error=21)
+      self.Rebind("LOGGER", self.Logger("exception", "Unable to fetch"))
+      self.service.AllVolumeEntries(True)
+
+    cases = [
+        # Unwinds the module's frames only.
+        (FindVolumeIdRebound, ["windows.volumes.FindVolumeID"]),
+        # Caught inside IsFAT, found not to be a WindowsError, raised again.
+        (lambda: volumes.IsFAT(1, MarkerHandle()), ["windows.volumes.IsFAT"]),
+        # Caught to call the lock's __exit__, which does not swallow it.
+        (ListingRebound, ["windows.volumes.VolumeInfo.AllVolumeEntries", POPULATE]),
+        (LoggedWhileHandlingAFailure,
+         ["windows.volumes.VolumeInfo.AllVolumeEntries", POPULATE]),
+    ]
+    for call, module_entries in cases:
+      self.AssertMarkerLeaves(call, module_entries, call.__name__)
+      self.assertFalse(self.service._lock.locked(), call.__name__)
+
+  def testDestructorsThatCallTheModuleWhileAnErrorUnwinds(self):
+    # A refresh that fails after installing its table empties the FAT
+    # cache on the way out. The cached volume ID's __del__ runs then and
+    # raises and catches an error of the module's own.
+    seen_in_del = []
+    made = []
+
+    class VolumeId(object):
+      def __init__(self, serial):
+        self.serial = serial
+        self.ordinal = len(made)
+        made.append(None)
+
+      def __hash__(self):
+        return hash(self.serial)
+
+      def __eq__(self, other):
+        return isinstance(other, VolumeId) and other.serial == self.serial
+
+      def __del__(self):
+        try:
+          volumes.GetVolumeInformation(u"Q:\\")
+        except WindowsError as error:
+          seen_in_del.append((self.ordinal, error.winerror, Functions(sys.exc_info()[2])))
+
+    self.Rebind("_VolumeIDFromSerialNumber", VolumeId)
+    self.system.add_volume(A, [u"C:\\"], serial=1)
+    self.system.bind_handle(1, A)
+    volumes.IsFAT(1, Handle(1))  # caches the answer under VolumeId 0
+    self.assertEqual([], seen_in_del)
+    self.Rebind("LOGGER", self.Logger("info", "Got new"))
+    self.AssertMarkerLeaves(lambda: self.service.AllVolumeEntries(True),
+                            ["windows.volumes.VolumeInfo.AllVolumeEntries", POPULATE],
+                            "after installing")
+    self.assertEqual([(0, 3, ["__del__", "windows.volumes.GetVolumeInformation", RAISE])],
+                     [seen for seen in seen_in_del if seen[0] == 0])
+    self.assertEqual([1], [key.serial for key in self.service._volume_entries])
+
+
 if __name__ == "__main__":
   unittest.main()

@@ -1,6 +1,5 @@
 // _ListVolumeNames: the volume search (FindFirstVolumeW / FindNextVolumeW).
 #include "kernel32.h"
-#include "pyutil/exception_state.h"
 #include "pyutil/method_definition.h"
 #include "pyutil/py_version.h"
 #include "pyutil/python_error.h"
@@ -17,15 +16,13 @@ using pyutil::OwnedRef;
 
 constexpr DWORD kNameBufferLength = MAX_PATH + 1;
 
-// Owns a volume search handle and closes it exactly once, with any pending
-// exception set aside while FindVolumeClose runs.
+// Owns a volume search handle and closes it exactly once. A failure that
+// unwinds past it carries its Python error in the exception, so none is
+// pending while FindVolumeClose runs.
 class VolumeSearch {
  public:
   explicit VolumeSearch(HANDLE handle) noexcept : handle_(handle) {}
-  ~VolumeSearch() {
-    pyutil::PendingErrorGuard keep_error;
-    FindVolumeClose(handle_);
-  }
+  ~VolumeSearch() { FindVolumeClose(handle_); }
   VolumeSearch(const VolumeSearch&) = delete;
   VolumeSearch& operator=(const VolumeSearch&) = delete;
 

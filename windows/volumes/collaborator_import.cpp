@@ -70,31 +70,26 @@ std::string MissingModuleOf(PyObject* error) {
 // original. Any other pending error stays as it is.
 void ExplainMissingCollaborator(const std::string& needed) {
   if (!PyErr_ExceptionMatches(PyExc_ImportError)) return;
-  PyObject* raw_type = nullptr;
-  PyObject* raw_value = nullptr;
-  PyObject* raw_traceback = nullptr;
-  PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
-  PyErr_NormalizeException(&raw_type, &raw_value, &raw_traceback);
-  OwnedRef type = OwnedRef::Steal(raw_type);
-  OwnedRef value = OwnedRef::Steal(raw_value);
-  OwnedRef traceback = OwnedRef::Steal(raw_traceback);
-  const std::string missing = value ? MissingModuleOf(value.get()) : std::string();
+  pyutil::ErrorParts error = pyutil::ErrorParts::FetchPending();
+  error.Normalize();
+  PyObject* value = error.value();
+  const std::string missing = value != nullptr ? MissingModuleOf(value) : std::string();
   if (!NamesModuleOnTheWay(missing, needed)) {
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    error.RestorePending();
     return;
   }
-  OwnedRef message = OwnedRef::Steal(PyObject_Str(value.get()));
+  OwnedRef message = OwnedRef::Steal(PyObject_Str(value));
   const char* original = message ? pyutil::NativeStringText(message.get()) : nullptr;
   if (original == nullptr) {
     PyErr_Clear();
     original = "not found";
   }
-  PyErr_Format(type.get(),
+  PyErr_Format(error.type(),
                "windows.volumes needs the module %.200s (%.200s), one of the application's own; "
                "put the application's modules on sys.path, or install the reference ones: "
                "pip install 'windows-volumes[standalone]'",
                needed.c_str(), original);
-  pyutil::SetPendingErrorCause(value.get(), missing.c_str());
+  pyutil::SetPendingErrorCause(value, missing.c_str());
 }
 
 }  // namespace
@@ -115,9 +110,10 @@ OwnedRef Import(const char* name, const char* imported) {
   try {
     module = pyutil::Call(import_function.get(), module_name.get(), state.globals, locals.get(),
                           from_list.get(), level.get());
-  } catch (const pyutil::PythonErrorSet&) {
+  } catch (pyutil::PythonErrorSet& error) {
+    error.Restore();
     ExplainMissingCollaborator(imported ? std::string(name) + "." + imported : std::string(name));
-    throw;
+    pyutil::ThrowPythonError();
   }
   if (imported == nullptr) return module;
   PyObject* value = PyObject_GetAttr(module.get(), imported_name.get());

@@ -266,15 +266,14 @@ void AddVolumeEntry(NewTable& table, PyObject* volume_name) {
 }
 
 // Empties the FAT cache if the refresh fails after the new table was
-// installed, so that no answer of the old table outlives it.
+// installed, so that no answer of the old table outlives it. The failure's
+// Python error travels in the exception (PythonErrorSet), so the clear (and
+// what the deallocation of its keys runs) sees none pending.
 class ClearFatCacheOnFailure {
  public:
   ClearFatCacheOnFailure() noexcept : exceptions_(std::uncaught_exceptions()) {}
   ~ClearFatCacheOnFailure() {
-    if (std::uncaught_exceptions() > exceptions_) {
-      pyutil::PendingErrorGuard keep_error;
-      PyDict_Clear(State().is_fat_cache.get());
-    }
+    if (std::uncaught_exceptions() > exceptions_) PyDict_Clear(State().is_fat_cache.get());
   }
   ClearFatCacheOnFailure(const ClearFatCacheOnFailure&) = delete;
   ClearFatCacheOnFailure& operator=(const ClearFatCacheOnFailure&) = delete;

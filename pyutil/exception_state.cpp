@@ -5,16 +5,20 @@
 
 namespace pyutil {
 
-ErrorParts ErrorParts::FetchPending() noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+ErrorParts ErrorParts::Steal(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
   ErrorParts parts;
   parts.type_ = OwnedRef::Steal(type);
   parts.value_ = OwnedRef::Steal(value);
   parts.traceback_ = OwnedRef::Steal(traceback);
   return parts;
+}
+
+ErrorParts ErrorParts::FetchPending() noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  return Steal(type, value, traceback);
 }
 
 ErrorParts ErrorParts::TakeHandled() noexcept {
@@ -31,11 +35,7 @@ ErrorParts ErrorParts::TakeHandled() noexcept {
   traceback = state->exc_traceback;
   state->exc_type = state->exc_value = state->exc_traceback = nullptr;
 #endif
-  ErrorParts parts;
-  parts.type_ = OwnedRef::Steal(type);
-  parts.value_ = OwnedRef::Steal(value);
-  parts.traceback_ = OwnedRef::Steal(traceback);
-  return parts;
+  return Steal(type, value, traceback);
 }
 
 void ErrorParts::Normalize() noexcept {

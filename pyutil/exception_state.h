@@ -49,6 +49,9 @@ class ErrorParts {
   void SetHandled() const noexcept;
 
  private:
+  // Takes over three new references (or nullptr) as the C API hands them out.
+  static ErrorParts Steal(PyObject* type, PyObject* value, PyObject* traceback) noexcept;
+
   OwnedRef type_;
   OwnedRef value_;
   OwnedRef traceback_;

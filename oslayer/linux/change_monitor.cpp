@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 
@@ -80,14 +81,42 @@ bool ChangeMonitor::changed_by_notices() {
   // One question proves both numbers: only the monitor's instance holds an
   // item with its cookie, and it holds it only while the table's file is
   // open at the number it was added under (a close or dup2 there removes
-  // it, when the monitor's was the file's only descriptor).
-  epoll_event got{};
-  const int ready = ::epoll_wait(notices_.get(), &got, 1, 0);
-  if (ready != 1 || got.data.u64 != cookie_) {
+  // it, when the monitor's was the file's only descriptor). The rename
+  // watch's item comes with it when it has notices waiting.
+  epoll_event got[2]{};
+  const int ready = ::epoll_wait(notices_.get(), got, 2, 0);
+  bool table_seen = false, table_changed = false;
+  for (int n = 0; n < ready; ++n) {
+    if (got[n].data.u64 == cookie_) {
+      table_seen = true;
+      table_changed = (got[n].events & kChangeEvents) != 0;
+    } else if (renames_.is_open() && got[n].data.u64 == renames_cookie_) {
+      renames_.take_notices();
+    } else {
+      table_seen = false;  // an item of an instance that is not the monitor's
+      break;
+    }
+  }
+  if (!table_seen) {
     close();
     return true;
   }
-  return (got.events & kChangeEvents) != 0;
+  return table_changed;
+}
+
+bool ChangeMonitor::start_renames() {
+  if (!notices_.valid()) return false;
+  renames_cookie_ = next_cookie();
+  return renames_.open(moved_high(UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))),
+                       notices_.get(), renames_cookie_);
+}
+
+bool ChangeMonitor::watch_renames_in(int dir, const std::vector<std::string>& names) {
+  return notices_.valid() && renames_.watch(dir, names);
+}
+
+bool ChangeMonitor::renames_quiet() const {
+  return notices_.valid() && renames_.quiet(notices_.get());
 }
 
 bool ChangeMonitor::changed_by_poll() {
@@ -133,6 +162,7 @@ void ChangeMonitor::close() {
   // table's number lost it may be anyone's, and is forgotten too.
   const bool table_ours = table_is_ours();
   const bool notices_ours = table_ours && notices_.valid() && notices_are_ours();
+  renames_.close(notices_.get(), notices_ours);
   if (notices_ours)
     notices_.reset();
   else

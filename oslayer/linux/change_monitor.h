@@ -14,8 +14,11 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "raii.h"
+#include "rename_watch.h"
 
 namespace k32l {
 
@@ -37,6 +40,18 @@ class ChangeMonitor {
   // the monitor's. In the last two cases the monitor is closed (is_open()
   // false), so the caller opens it again before it reads the table.
   bool changed();
+
+  // Watching for renames above the view's mount points (rename_watch.h),
+  // through the same epoll instance, so that changed() takes its notices
+  // too. start_renames() begins anew, with no directory watched; false
+  // where there is no instance to hold the watch.
+  bool start_renames();
+  // Watches directory `dir` (an O_PATH descriptor) for renames of its
+  // entries `names`; false where it cannot.
+  bool watch_renames_in(int dir, const std::vector<std::string>& names);
+  // No watched entry renamed since start_renames(), as of the last
+  // changed(), and the watch still the monitor's (asked now).
+  bool renames_quiet() const;
 
   // Closes the descriptors that are still the monitor's in the calling
   // thread's descriptor table and forgets the others. In a forked child
@@ -60,6 +75,8 @@ class ChangeMonitor {
   // What the instance reports with the table: no instance of the
   // application's reports it (a 64-bit value drawn for this monitor).
   std::uint64_t cookie_ = 0;
+  RenameWatch renames_;  // held by notices_ under renames_cookie_
+  std::uint64_t renames_cookie_ = 0;
 };
 
 }  // namespace k32l

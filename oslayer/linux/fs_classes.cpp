@@ -102,6 +102,32 @@ bool is_local_fs(std::string_view t) {
 
 bool options_name_layers(std::string_view t) { return t == "overlay"; }
 
+bool kernel_reports_renames(long magic) {
+  // linux/magic.h and the file systems' own sources.
+  switch (static_cast<unsigned long>(magic) & 0xffffffffUL) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0xF2F52010:  // f2fs
+    case 0xCA451A4E:  // bcachefs
+    case 0x3153464A:  // jfs
+    case 0x52654973:  // reiserfs
+    case 0x4D44:      // vfat, msdos
+    case 0x2011BAB0:  // exfat
+    case 0x7366746E:  // ntfs3
+    case 0x482B:      // hfsplus
+    case 0x01021994:  // tmpfs, devtmpfs
+    case 0x858458F6:  // ramfs
+    case 0x794C7630:  // overlay
+    case 0x73717368:  // squashfs (renames nothing)
+    case 0xE0F5E1E2:  // erofs (renames nothing)
+    case 0x9660:      // iso9660 (renames nothing)
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string windows_fs_name(std::string_view mount_type, std::string_view probed_type,
                             std::string_view probed_version) {
   // A FUSE driver of a block device (fuseblk) says nothing about the format:

@@ -19,6 +19,12 @@ bool is_fuse_fs(std::string_view fstype);
 // systems and kernel pseudo file systems (FUSE ones and automount triggers
 // aside). Calls on any other type may block.
 bool is_local_fs(std::string_view fstype);
+// Whether every rename in a file system of statfs type `magic` is made
+// through this kernel's VFS, which reports it to inotify: local disk and
+// RAM file systems and overlays. Not network, FUSE or cluster file systems
+// (a server or another node renames unseen), nor kernfs ones (sysfs,
+// cgroup: the kernel renames their entries itself).
+bool kernel_reports_renames(long magic);
 // Whether a mount of `fstype` names the directories it is stacked on in its
 // own options (an overlay's lowerdir, upperdir ...): the only mounts whose
 // options are read.

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "block_policy.h"
 #include "caller_view.h"
@@ -54,6 +55,11 @@ class View {
   // What the last snapshot built for the view found at its mount points,
   // kept when a change drops that snapshot, for the next build.
   std::shared_ptr<const VerifiedMountPoints> verified_mount_points;
+  // The snapshot the rename watch of `changes` was started for and its
+  // text proven after, and by volume position whether the watch covers all
+  // of a volume's mount points (mount_point_watch.h).
+  std::shared_ptr<const Snapshot> watched;
+  std::vector<bool> watched_volumes;
 
   // The workers of `owner` (CallerView::worker_owner: 0 for the threads
   // that share the main thread's root, working directory and descriptor

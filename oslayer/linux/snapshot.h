@@ -221,6 +221,12 @@ Outcome<std::shared_ptr<const Snapshot>> volume_name_snapshot();
 // leads to its mount (a directory above it was renamed, with no change
 // signal): the table it holds is read and built again by its next call.
 void forget_moved_mount_points();
+// Whether the mount points of `volume`, of `snap`, the table the calling
+// thread holds, are proven by that table's rename watch: started for this
+// very snapshot, covering all of them, and quiet as of the table's change
+// signal asked by this call (one epoll_ctl proves the watch still the
+// table's).
+bool mount_points_watched(const Snapshot& snap, const Volume& volume);
 // Whether the calling thread calls from the view the table it holds was read
 // in: only there does a walk of that table's mount points prove anything (a
 // thread that moved to another view is answered from its last search's

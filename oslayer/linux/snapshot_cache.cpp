@@ -3,6 +3,8 @@
 #include "bounded.h"
 #include "caller_view.h"
 #include "identity.h"
+#include "mount_identity.h"
+#include "mount_point_watch.h"
 #include "process_state.h"
 #include "snapshot.h"
 
@@ -83,22 +85,60 @@ bool mount_points_moved(const Snapshot& snap) {
   return !snap.mount_point_text || !snap.mount_point_text->still_holds(mount_table_path());
 }
 
+// Whether the mount points the volumes of `view`'s snapshot give out still
+// read as they did: the rename watch started for that snapshot is quiet,
+// and each volume it does not cover has its text read again by its mount's
+// unique ID (one statmount each), or where mounts have 32-bit IDs only, the
+// table's text is read again.
+bool mount_points_hold(const View& view) {
+  const Snapshot& snap = *view.snapshot;
+  if (view.watched != view.snapshot || !view.changes.renames_quiet()) return false;
+  for (std::size_t v = 0; v < snap.volumes.size(); ++v) {
+    if (view.watched_volumes[v]) continue;
+    if (snap.mounts.id_kind() != MountIdKind::Unique) return !mount_points_moved(snap);
+    const Volume& volume = snap.volumes[v];
+    for (std::size_t n = 0; n < volume.targets.size(); ++n)
+      if (current_mount_point(volume.target_mounts[n]) != volume.targets[n]) return false;
+  }
+  return true;
+}
+
+// Watches `view`'s snapshot for renames above its mount points, then
+// proves their text (the table's text read again): false where it changed,
+// or changes before the watch reached it may have. A renamed mount point
+// is reported from then on.
+bool watch_and_prove(View& view) {
+  view.watched_volumes = watch_mount_points(view.changes, *view.snapshot);
+  view.watched = view.snapshot;
+  if (!mount_points_moved(*view.snapshot)) return true;
+  view.watched.reset();
+  return false;
+}
+
 // The snapshot of `view`, read and built again when the kernel flagged a
 // change of its table (or a probe may answer now), or, with
-// `prove_mount_points`, when a mount point's text changed.
+// `prove_mount_points`, when a mount point's text changed. Where it is
+// proven, the mount points of the snapshot it returns are watched for
+// renames from then on (mount_point_watch.h).
 Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(View& view,
                                                         bool prove_mount_points) {
   using Result = std::shared_ptr<const Snapshot>;
   std::lock_guard<std::mutex> lock(view.mutex);
-  if (needs_rebuild(view) || answers_again(*view.snapshot) ||
-      (prove_mount_points && mount_points_moved(*view.snapshot))) {
+  bool rebuild = needs_rebuild(view) || answers_again(*view.snapshot);
+  if (!rebuild && prove_mount_points && !mount_points_hold(view))
+    rebuild = !watch_and_prove(view);
+  if (rebuild) {
     // A read or build that fails (or throws) is this call's failure; the
     // next call reads the table again, whether or not it changed.
     view.snapshot.reset();
+    view.watched.reset();
     auto built = build_from_table(view);
     if (!built.ok()) return failed<Result>(built.error);
     if (!built.value.proven) return {ERROR_SUCCESS, std::move(built.value.snapshot)};
     view.snapshot = std::move(built.value.snapshot);
+    // Read just now, so it serves this call as it is; a rename before the
+    // watch reached it leaves it unwatched, and the next search proves it.
+    if (prove_mount_points) watch_and_prove(view);
   }
   return {ERROR_SUCCESS, view.snapshot};
 }
@@ -142,6 +182,16 @@ void forget_moved_mount_points() {
     std::lock_guard<std::mutex> lock(held->mutex);
     held->snapshot.reset();
   }
+}
+
+bool mount_points_watched(const Snapshot& snap, const Volume& volume) {
+  View* held = this_thread().view.get();
+  if (!held) return false;
+  std::lock_guard<std::mutex> lock(held->mutex);
+  if (held->watched.get() != &snap) return false;
+  const auto at = static_cast<std::size_t>(&volume - snap.volumes.data());
+  return at < held->watched_volumes.size() && held->watched_volumes[at] &&
+         held->changes.renames_quiet();
 }
 
 bool in_view_of_held_table() {

@@ -183,7 +183,8 @@ Outcome<const Volume*> named_volume(const Snapshot& snap, LPCWSTR name) {
   return failed<const Volume*>(ERROR_FILE_NOT_FOUND);
 }
 
-// Whether every mount point `v` lists is still its mount's: the kernel's
+// Whether every mount point `v` lists is still its mount's: the table's
+// rename watch, where it covers them all and is quiet; else the kernel's
 // text of each mount read again where mounts are known by unique IDs
 // (statmount, no file system asked); else each walked to that mount's root,
 // asking no mount that may block, and one whose walk cannot tell (it lies
@@ -192,6 +193,7 @@ Outcome<const Volume*> named_volume(const Snapshot& snap, LPCWSTR name) {
 // than the caller's (whose text reads otherwise from the caller's) is taken
 // as its search proved it.
 bool mount_points_hold(const Snapshot& snap, const Volume& v) {
+  if (mount_points_watched(snap, v)) return true;
   if (snap.mounts.id_kind() == MountIdKind::Unique) {
     for (std::size_t n = 0; n < v.targets.size(); ++n)
       if (current_mount_point(v.target_mounts[n]) != v.targets[n]) return !in_view_of_held_table();

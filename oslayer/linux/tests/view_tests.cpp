@@ -523,11 +523,11 @@ TEST_F(View, AForkedChildHoldsNoneOfTheDescriptorsItsParentWatchesWith) {
     char link[256];
     const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
     const std::string text(link, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (text == "anon_inode:[eventpoll]" ||
+    if (text == "anon_inode:[eventpoll]" || text == "anon_inode:inotify" ||
         (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0))
       watching.push_back(fd);
   }
-  ASSERT_GE(watching.size(), 2u) << "the table and the epoll instance holding it";
+  ASSERT_GE(watching.size(), 3u) << "the table, the rename watch and the epoll instance";
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -775,8 +775,8 @@ TEST_F(View, AVolumeNameIsAnsweredFromTheTableOfItsSearch) {
 namespace {
 
 // The numbers of the calling thread's descriptor table that hold a mount
-// table or an epoll instance: what the provider watches tables with (the
-// tests' own code opens neither).
+// table, an epoll instance or an inotify instance: what the provider watches
+// tables and their mount points with (the tests' own code opens none).
 std::set<int> watching_descriptors() {
   std::set<int> found;
   for (int fd = 0; fd < 1024; ++fd) {
@@ -784,7 +784,7 @@ std::set<int> watching_descriptors() {
     const ssize_t n =
         readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
     const std::string text(link, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (text == "anon_inode:[eventpoll]" ||
+    if (text == "anon_inode:[eventpoll]" || text == "anon_inode:inotify" ||
         (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0))
       found.insert(fd);
   }
@@ -870,15 +870,15 @@ TEST_F(View, AWatchTheApplicationClosedStillSignalsEachChange) {
   const int status = status_in_forked_child([&] {
     all_volume_names();
     const std::set<int> watching = watching_descriptors();
-    if (watching.size() != 2) return 10;
+    if (watching.size() != 3) return 10;
     for (int fd : watching) close(fd);
     if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) return 11;
     int code = volume_at(later) ? 0 : 1;
-    if (watching_descriptors().size() != 2) code |= 2;
+    if (watching_descriptors().size() != 3) code |= 2;
     return code;
   });
   EXPECT_EQ(status, 0) << "1: a mount after the watch was closed is missed; 2: the table is "
-                          "not watched again; 10: the watch was not two descriptors; 11: set-up";
+                          "not watched again; 10: the watch was not three descriptors; 11: set-up";
 }
 
 // The same where the watch's numbers got files of the application's (dup2):
@@ -890,7 +890,7 @@ TEST_F(View, AWatchWhoseNumbersGotTheApplicationsFilesStillSignalsEachChange) {
   const int status = status_in_forked_child([&] {
     all_volume_names();
     const std::set<int> watching = watching_descriptors();
-    if (watching.size() != 2) return 10;
+    if (watching.size() != 3) return 10;
     std::vector<k32l::UniqueFd> pipe_ends;
     if (!make_pipe_ends(watching, pipe_ends)) return 11;
     if (mount("view-test", later.c_str(), "tmpfs", 0, "size=1m") != 0) return 11;
@@ -902,7 +902,81 @@ TEST_F(View, AWatchWhoseNumbersGotTheApplicationsFilesStillSignalsEachChange) {
   });
   EXPECT_EQ(status, 0) << "1: a mount after the watch's numbers got other files is missed; 2: "
                           "those files were closed; 4: a fork closed them; 10: the watch was "
-                          "not two descriptors; 11: set-up";
+                          "not three descriptors; 11: set-up";
+}
+
+// The rename watch fails safe too: where the application closed its number,
+// or put a file of its own there, a directory renamed above a mount point
+// after the search is still seen by the next listing.
+TEST_F(View, ARenameWatchTheApplicationClosedOrReplacedStillSeesARename) {
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced (dup2)" : "closed");
+    const std::string old_dir = dir_.sub(replaced ? "r-old" : "c-old");
+    const std::string new_dir = dir_.path() + (replaced ? "/r-new" : "/c-new");
+    const int status = status_in_forked_child([&] {
+      if (mkdir((old_dir + "/m").c_str(), 0755) != 0 ||
+          mount("view-test", (old_dir + "/m").c_str(), "tmpfs", 0, "size=1m") != 0)
+        return 11;
+      const auto name = volume_at(old_dir + "/m");
+      if (!name) return 12;
+      std::set<int> inotify;
+      for (int fd : watching_descriptors()) {
+        char link[64];
+        const ssize_t n =
+            readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+        if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == "anon_inode:inotify")
+          inotify.insert(fd);
+      }
+      if (inotify.size() != 1) return 10;
+      std::vector<k32l::UniqueFd> pipe_ends;
+      if (replaced ? !make_pipe_ends(inotify, pipe_ends) : close(*inotify.begin()) != 0)
+        return 11;
+      if (rename(old_dir.c_str(), new_dir.c_str()) != 0) return 11;
+      int code = paths_of(*name) == std::vector<std::string>{new_dir + "/m"} ? 0 : 1;
+      if (replaced && write(*inotify.begin(), "x", 1) != 1) code |= 2;
+      umount2((new_dir + "/m").c_str(), MNT_DETACH);
+      return code;
+    });
+    EXPECT_EQ(status, 0) << "1: the listing gives the text from before the rename; 2: the "
+                            "application's file was closed; 10: no one rename watch; 11, 12: set-up";
+  }
+}
+
+// Two directories swapped (renameat2 RENAME_EXCHANGE), one of them above a
+// mount point: the kernel reports it as two renames, each under its old
+// name, and the listing after it gives the mount point's new text.
+TEST_F(View, ADirectorySwappedWithAnotherAboveAMountPointMovesItsText) {
+  const std::string a = dir_.sub("swap-a"), b = dir_.sub("swap-b");
+  ASSERT_EQ(mkdir((a + "/m").c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(a + "/m"));
+  auto guard = std::make_unique<MountGuard>(a + "/m");
+  const auto name = volume_at(a + "/m");
+  ASSERT_TRUE(name);
+  ASSERT_EQ(syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE), 0)
+      << strerror(errno);
+  guard = std::make_unique<MountGuard>(b + "/m");
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{b + "/m"});
+}
+
+// A mount point's own directory renamed where it is no mount point (in
+// another mount namespace, after an unmount there): its text here changes
+// with no change of this view's table, and no directory above it moved.
+TEST_F(View, AMountPointsDirectoryRenamedInAnotherNamespaceMovesItsText) {
+  const std::string at = dir_.sub("here") + "/m", moved = dir_.path() + "/here/moved";
+  ASSERT_EQ(mkdir(at.c_str(), 0755), 0);
+  ASSERT_TRUE(mount_tmpfs(at));
+  auto guard = std::make_unique<MountGuard>(at);
+  const auto name = volume_at(at);
+  ASSERT_TRUE(name);
+  const int status = status_in_forked_child([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return 11;
+    if (umount2(at.c_str(), MNT_DETACH) != 0) return 12;
+    return rename(at.c_str(), moved.c_str()) == 0 ? 0 : 13;
+  });
+  ASSERT_EQ(status, 0) << "set-up in the other namespace";
+  guard = std::make_unique<MountGuard>(moved);
+  EXPECT_EQ(paths_of(*name), std::vector<std::string>{moved});
 }
 
 // A root path with ".." in a jail that has no /proc: the kernel's walk of it

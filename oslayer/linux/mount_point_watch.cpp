@@ -20,6 +20,7 @@ using Directories = std::map<std::string, std::set<std::string>>;
 // to `target`. False where the text is not such a path.
 bool add_directories_above(const std::string& target, Directories& dirs) {
   if (target.empty() || target.front() != '/') return false;
+  if (target.size() == 1) return true;  // the root: nothing above it
   for (std::size_t at = 0; at < target.size();) {
     const std::size_t next = target.find('/', at + 1);
     const std::size_t end = next == std::string::npos ? target.size() : next;

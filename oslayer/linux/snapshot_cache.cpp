@@ -1,5 +1,9 @@
 // The snapshot kept for each caller's view until the kernel reports a change
 // of that view's mount table.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bounded.h"
 #include "caller_view.h"
 #include "identity.h"
@@ -85,21 +89,29 @@ bool mount_points_moved(const Snapshot& snap) {
   return !snap.mount_point_text || !snap.mount_point_text->still_holds(mount_table_path());
 }
 
+// Past this many mount points that the rename watch does not cover, one
+// read of the table's text proves them at less cost than a statmount each.
+constexpr std::size_t kMostUnwatchedProvenAlone = 64;
+
 // Whether the mount points the volumes of `view`'s snapshot give out still
 // read as they did: the rename watch started for that snapshot is quiet,
-// and each volume it does not cover has its text read again by its mount's
-// unique ID (one statmount each), or where mounts have 32-bit IDs only, the
-// table's text is read again.
+// and those it does not cover have their text read again by their mounts'
+// unique IDs (one statmount each), or, where there are many or mounts have
+// 32-bit IDs only, the table's text is read again.
 bool mount_points_hold(const View& view) {
   const Snapshot& snap = *view.snapshot;
   if (view.watched != view.snapshot || !view.changes.renames_quiet()) return false;
+  std::vector<std::pair<std::uint64_t, const std::string*>> unwatched;
   for (std::size_t v = 0; v < snap.volumes.size(); ++v) {
     if (view.watched_volumes[v]) continue;
-    if (snap.mounts.id_kind() != MountIdKind::Unique) return !mount_points_moved(snap);
     const Volume& volume = snap.volumes[v];
     for (std::size_t n = 0; n < volume.targets.size(); ++n)
-      if (current_mount_point(volume.target_mounts[n]) != volume.targets[n]) return false;
+      unwatched.emplace_back(volume.target_mounts[n], &volume.targets[n]);
   }
+  if (unwatched.size() > kMostUnwatchedProvenAlone || snap.mounts.id_kind() != MountIdKind::Unique)
+    return unwatched.empty() || !mount_points_moved(snap);
+  for (const auto& [mount, target] : unwatched)
+    if (current_mount_point(mount) != *target) return false;
   return true;
 }
 

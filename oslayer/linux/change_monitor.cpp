@@ -106,9 +106,19 @@ bool ChangeMonitor::changed_by_notices() {
 
 bool ChangeMonitor::start_renames() {
   if (!notices_.valid()) return false;
+  // The instance the epoll instance still holds is kept (begun again);
+  // another is made only where there is none.
+  if (renames_.is_open() && renames_.held_by(notices_.get())) {
+    renames_.begin_again();
+    return true;
+  }
   renames_cookie_ = next_cookie();
   return renames_.open(moved_high(UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))),
                        notices_.get(), renames_cookie_);
+}
+
+void ChangeMonitor::finish_renames() {
+  if (renames_.is_open()) renames_.finish();
 }
 
 bool ChangeMonitor::watch_renames_in(int dir, const std::vector<std::string>& names) {

@@ -44,8 +44,10 @@ class ChangeMonitor {
   // Watching for renames above the view's mount points (rename_watch.h),
   // through the same epoll instance, so that changed() takes its notices
   // too. start_renames() begins anew, with no directory watched; false
-  // where there is no instance to hold the watch.
+  // where there is no instance to hold the watch. finish_renames() ends
+  // the watches of before that were not asked for again.
   bool start_renames();
+  void finish_renames();
   // Watches directory `dir` (an O_PATH descriptor) for renames of its
   // entries `names`; false where it cannot.
   bool watch_renames_in(int dir, const std::vector<std::string>& names);

@@ -66,6 +66,7 @@ std::vector<bool> watch_mount_points(ChangeMonitor& changes, const Snapshot& sna
     if (dir != "/" && covered.count(parent_of(dir)) == 0) continue;
     if (watch_directory(changes, snap.mounts, dir, names)) covered.insert(dir);
   }
+  changes.finish_renames();
   for (std::size_t v = 0; v < snap.volumes.size(); ++v) {
     bool all = placed[v];
     for (const std::string& target : snap.volumes[v].targets)

@@ -23,6 +23,7 @@ bool RenameWatch::open(UniqueFd instance, int notices, std::uint64_t cookie) {
   close(notices, true);
   moved_ = false;
   names_.clear();
+  retiring_.clear();
   epoll_event wanted{};
   wanted.events = EPOLLIN;
   wanted.data.u64 = cookie;
@@ -31,6 +32,19 @@ bool RenameWatch::open(UniqueFd instance, int notices, std::uint64_t cookie) {
   instance_ = std::move(instance);
   cookie_ = cookie;
   return true;
+}
+
+void RenameWatch::begin_again() {
+  for (const auto& [wd, names] : names_) retiring_.push_back(wd);
+  names_.clear();
+  take_notices();  // of the watching before: all dropped
+  moved_ = false;
+}
+
+void RenameWatch::finish() {
+  for (int wd : retiring_)
+    if (names_.count(wd) == 0) ::inotify_rm_watch(instance_.get(), wd);
+  retiring_.clear();
 }
 
 bool RenameWatch::watch(int dir, const std::vector<std::string>& names) {
@@ -59,12 +73,17 @@ void RenameWatch::take_notices() {
       std::memcpy(&event, buffer + at, sizeof event);
       const char* name = buffer + at + sizeof event;
       at += static_cast<ssize_t>(sizeof event + event.len);
-      if (!(event.mask & IN_MOVED_FROM)) {
-        moved_ = true;  // the directory itself, or notices lost
+      if (event.mask & IN_Q_OVERFLOW) {
+        moved_ = true;  // notices lost
         continue;
       }
       const auto watched = names_.find(event.wd);
-      if (watched == names_.end() || event.len == 0 ||
+      if (watched == names_.end()) continue;  // a watch being removed
+      if (!(event.mask & IN_MOVED_FROM)) {
+        moved_ = true;  // the directory itself moved, deleted or unmounted
+        continue;
+      }
+      if (event.len == 0 ||
           watched->second.count(std::string(name, ::strnlen(name, event.len))) != 0)
         moved_ = true;
     }
@@ -95,6 +114,7 @@ void RenameWatch::close(int notices, bool notices_ours) {
   else
     (void)instance_.release();
   names_.clear();
+  retiring_.clear();
 }
 
 }  // namespace k32l

@@ -27,10 +27,18 @@ class RenameWatch {
   RenameWatch& operator=(const RenameWatch&) = delete;
 
   // `instance` (a new inotify instance, IN_NONBLOCK) in place of any
-  // before (its watches and notices gone), held by epoll instance
-  // `notices` under `cookie`. False where it cannot be held.
+  // before, held by epoll instance `notices` under `cookie`. False where it
+  // cannot be held.
   bool open(UniqueFd instance, int notices, std::uint64_t cookie);
   bool is_open() const { return instance_.valid(); }
+
+  // Begins watching anew in the same instance: the notices waiting are
+  // dropped and no directory counts as watched until watch() says so;
+  // finish() then removes the watches that were not asked for again. (An
+  // instance is not closed for this: its close waits for the kernel's
+  // grace period, milliseconds a refresh would spend asleep.)
+  void begin_again();
+  void finish();
 
   // Watches the directory `dir` (an O_PATH descriptor of the calling
   // thread's table) for renames of its entries `names` and of itself,
@@ -42,22 +50,26 @@ class RenameWatch {
   // count as moved.
   void take_notices();
 
-  // No watched entry moved since open(), and `notices` still holds this
+  // No watched entry moved since open() or begin_again(), and `notices` still holds this
   // very instance at its number (asked now): one epoll_ctl.
   bool quiet(int notices) const;
+
+  // Whether `notices` holds this very instance at its number (asked now).
+  bool held_by(int notices) const;
 
   // Closes the instance where `notices` (proven the monitor's) holds it at
   // its number, else forgets the number.
   void close(int notices, bool notices_ours);
 
  private:
-  bool held_by(int notices) const;
-
   UniqueFd instance_;
   std::uint64_t cookie_ = 0;
   bool moved_ = false;
-  // The names that matter in each watched directory, by watch descriptor.
+  // The names that matter in each watched directory, by watch descriptor;
+  // notices of other watch descriptors (being removed) are dropped.
   std::unordered_map<int, std::unordered_set<std::string>> names_;
+  // The watch descriptors of the watching before begin_again().
+  std::vector<int> retiring_;
 };
 
 }  // namespace k32l

@@ -9,9 +9,10 @@
 // re-read after a change elsewhere builds it), and freed. Best of R rounds
 // (default 20), per table entry. Build against a build tree's provider and run:
 //   g++ -O2 -std=c++17 -Ioslayer -Ioslayer/linux bench/table_stages.cpp \
-//     -Lbuild/oslayer/linux -lkernel32_linux -ldl -o /tmp/table_stages
-//   LD_LIBRARY_PATH=build/oslayer/linux /tmp/table_stages [N] [R]
-// A provider built before the kernel reader (LD_LIBRARY_PATH of another
+//     build/oslayer/linux/libkernel32_linux_internals.a -lmount -lblkid -ludev -ldl \
+//     -lpthread -o /tmp/table_stages
+//   /tmp/table_stages [N] [R]
+// A provider built before the kernel reader (the archive of another
 // tree) is timed without that stage.
 #include <dlfcn.h>
 #include <sched.h>

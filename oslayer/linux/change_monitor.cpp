@@ -108,10 +108,14 @@ bool ChangeMonitor::start_renames() {
   if (!notices_.valid()) return false;
   // The instance the epoll instance still holds is kept (begun again);
   // another is made only where there is none.
-  if (renames_.is_open() && renames_.held_by(notices_.get())) {
-    renames_.begin_again();
-    return true;
+  if (renames_.is_open()) {
+    if (renames_.held_by(notices_.get())) {
+      renames_.begin_again();
+      return true;
+    }
+    renames_.close(notices_.get(), true);  // forgotten: no longer the monitor's
   }
+  if (!RenameWatch::another_may_open()) return false;
   renames_cookie_ = next_cookie();
   return renames_.open(moved_high(UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))),
                        notices_.get(), renames_cookie_);

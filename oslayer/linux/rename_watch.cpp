@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <sys/inotify.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -17,7 +18,12 @@ namespace {
 // (IN_Q_OVERFLOW) come unasked.
 constexpr std::uint32_t kWatched = IN_MOVED_FROM | IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 
+constexpr int kMostOpen = 16;
+std::atomic<int> open_watches{0};  // instances RenameWatch holds in this process
+
 }  // namespace
+
+bool RenameWatch::another_may_open() { return open_watches.load() < kMostOpen; }
 
 bool RenameWatch::open(UniqueFd instance, int notices, std::uint64_t cookie) {
   close(notices, true);
@@ -31,6 +37,7 @@ bool RenameWatch::open(UniqueFd instance, int notices, std::uint64_t cookie) {
     return false;
   instance_ = std::move(instance);
   cookie_ = cookie;
+  open_watches.fetch_add(1);
   return true;
 }
 
@@ -109,6 +116,7 @@ bool RenameWatch::quiet(int notices) const {
 
 void RenameWatch::close(int notices, bool notices_ours) {
   if (!instance_.valid()) return;
+  open_watches.fetch_sub(1);
   if (notices_ours && notices >= 0 && held_by(notices))
     instance_.reset();
   else

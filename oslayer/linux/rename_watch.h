@@ -31,6 +31,12 @@ class RenameWatch {
   // cannot be held.
   bool open(UniqueFd instance, int notices, std::uint64_t cookie);
   bool is_open() const { return instance_.valid(); }
+  // Whether the process may open one more: inotify instances are counted
+  // per user across all of that user's processes (fs.inotify.
+  // max_user_instances, 128 by default), so a process with many views
+  // (threads with descriptor tables of their own) takes a few, and the
+  // views past them prove their text without a watch.
+  static bool another_may_open();
 
   // Begins watching anew in the same instance: the notices waiting are
   // dropped and no directory counts as watched until watch() says so;

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -977,6 +978,42 @@ TEST_F(View, AMountPointsDirectoryRenamedInAnotherNamespaceMovesItsText) {
   ASSERT_EQ(status, 0) << "set-up in the other namespace";
   guard = std::make_unique<MountGuard>(moved);
   EXPECT_EQ(paths_of(*name), std::vector<std::string>{moved});
+}
+
+// inotify instances are counted per user, across the user's processes: a
+// process whose threads each have a descriptor table of their own (each a
+// view of its own) takes a few of them, and the views past those still
+// answer.
+TEST_F(View, ManyViewsTakeNoMoreThanAFewInotifyInstances) {
+  constexpr int kThreads = 24;
+  // A table unshared later starts as a copy of the main thread's, whose
+  // instances then are at the same numbers there too.
+  const auto inotify_numbers = [] {
+    std::set<int> found;
+    for (int fd = 0; fd < 1024; ++fd) {
+      char link[64];
+      const ssize_t got =
+          readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+      if (got > 0 && std::string(link, static_cast<std::size_t>(got)) == "anon_inode:inotify")
+        found.insert(fd);
+    }
+    return found;
+  };
+  all_volume_names();
+  const std::set<int> main_table = inotify_numbers();
+  std::vector<std::unique_ptr<ViewThread>> threads;
+  int answered = 0, instances = 0;
+  for (int n = 0; n < kThreads; ++n) {
+    threads.push_back(std::make_unique<ViewThread>(CLONE_FILES));
+    if (!threads.back()->unshared()) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
+    threads.back()->run([&] {
+      answered += !all_volume_names().empty();
+      for (int fd : inotify_numbers()) instances += main_table.count(fd) == 0;
+    });
+  }
+  EXPECT_EQ(answered, kThreads);
+  EXPECT_GT(instances, 0) << "no view watches for renames";
+  EXPECT_LE(instances, 16) << "of the user's inotify instances held by one process's views";
 }
 
 // A root path with ".." in a jail that has no /proc: the kernel's walk of it

@@ -792,6 +792,20 @@ std::set<int> watching_descriptors() {
   return found;
 }
 
+// The numbers of the calling thread's descriptor table that hold an inotify
+// instance.
+std::set<int> inotify_descriptors() {
+  std::set<int> found;
+  for (int fd = 0; fd < 1024; ++fd) {
+    char link[64];
+    const ssize_t n =
+        readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
+    if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == "anon_inode:inotify")
+      found.insert(fd);
+  }
+  return found;
+}
+
 // How many of `fds` (write ends of pipes) fail a write in a forked child;
 // -1 when no child could be forked.
 int failed_writes_in_forked_child(const std::set<int>& fds) {
@@ -920,14 +934,7 @@ TEST_F(View, ARenameWatchTheApplicationClosedOrReplacedStillSeesARename) {
         return 11;
       const auto name = volume_at(old_dir + "/m");
       if (!name) return 12;
-      std::set<int> inotify;
-      for (int fd : watching_descriptors()) {
-        char link[64];
-        const ssize_t n =
-            readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
-        if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == "anon_inode:inotify")
-          inotify.insert(fd);
-      }
+      const std::set<int> inotify = inotify_descriptors();
       if (inotify.size() != 1) return 10;
       std::vector<k32l::UniqueFd> pipe_ends;
       if (replaced ? !make_pipe_ends(inotify, pipe_ends) : close(*inotify.begin()) != 0)
@@ -988,19 +995,8 @@ TEST_F(View, ManyViewsTakeNoMoreThanAFewInotifyInstances) {
   constexpr int kThreads = 24;
   // A table unshared later starts as a copy of the main thread's, whose
   // instances then are at the same numbers there too.
-  const auto inotify_numbers = [] {
-    std::set<int> found;
-    for (int fd = 0; fd < 1024; ++fd) {
-      char link[64];
-      const ssize_t got =
-          readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
-      if (got > 0 && std::string(link, static_cast<std::size_t>(got)) == "anon_inode:inotify")
-        found.insert(fd);
-    }
-    return found;
-  };
   all_volume_names();
-  const std::set<int> main_table = inotify_numbers();
+  const std::set<int> main_table = inotify_descriptors();
   std::vector<std::unique_ptr<ViewThread>> threads;
   int answered = 0, instances = 0;
   for (int n = 0; n < kThreads; ++n) {
@@ -1008,7 +1004,7 @@ TEST_F(View, ManyViewsTakeNoMoreThanAFewInotifyInstances) {
     if (!threads.back()->unshared()) GTEST_SKIP() << "unshare(CLONE_FILES) refused";
     threads.back()->run([&] {
       answered += !all_volume_names().empty();
-      for (int fd : inotify_numbers()) instances += main_table.count(fd) == 0;
+      for (int fd : inotify_descriptors()) instances += main_table.count(fd) == 0;
     });
   }
   EXPECT_EQ(answered, kThreads);

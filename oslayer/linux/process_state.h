@@ -60,6 +60,9 @@ class View {
   // of a volume's mount points (mount_point_watch.h).
   std::shared_ptr<const Snapshot> watched;
   std::vector<bool> watched_volumes;
+  // Whether a search was answered here before: the rename watch is started
+  // from the second on.
+  bool searched = false;
 
   // The workers of `owner` (CallerView::worker_owner: 0 for the threads
   // that share the main thread's root, working directory and descriptor

@@ -136,9 +136,14 @@ Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(View& view,
                                                         bool prove_mount_points) {
   using Result = std::shared_ptr<const Snapshot>;
   std::lock_guard<std::mutex> lock(view.mutex);
+  // A view's first search proves its text without a watch: one that
+  // searches once (a short-lived thread's) then opens no inotify instance,
+  // whose close would cost its end the kernel's grace period.
+  const bool watch = prove_mount_points && view.searched;
   bool rebuild = needs_rebuild(view) || answers_again(*view.snapshot);
   if (!rebuild && prove_mount_points && !mount_points_hold(view))
-    rebuild = !watch_and_prove(view);
+    rebuild = watch ? !watch_and_prove(view) : mount_points_moved(*view.snapshot);
+  if (prove_mount_points) view.searched = true;
   if (rebuild) {
     // A read or build that fails (or throws) is this call's failure; the
     // next call reads the table again, whether or not it changed.
@@ -150,7 +155,7 @@ Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(View& view,
     view.snapshot = std::move(built.value.snapshot);
     // Read just now, so it serves this call as it is; a rename before the
     // watch reached it leaves it unwatched, and the next search proves it.
-    if (prove_mount_points) watch_and_prove(view);
+    if (watch) watch_and_prove(view);
   }
   return {ERROR_SUCCESS, view.snapshot};
 }

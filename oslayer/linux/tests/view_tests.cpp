@@ -775,35 +775,31 @@ TEST_F(View, AVolumeNameIsAnsweredFromTheTableOfItsSearch) {
 
 namespace {
 
-// The numbers of the calling thread's descriptor table that hold a mount
-// table, an epoll instance or an inotify instance: what the provider watches
-// tables and their mount points with (the tests' own code opens none).
-std::set<int> watching_descriptors() {
+// The numbers of the calling thread's descriptor table whose /proc link
+// reads as `is` accepts.
+std::set<int> descriptors_where(const std::function<bool(const std::string&)>& is) {
   std::set<int> found;
   for (int fd = 0; fd < 1024; ++fd) {
     char link[256];
     const ssize_t n =
         readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
-    const std::string text(link, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (text == "anon_inode:[eventpoll]" || text == "anon_inode:inotify" ||
-        (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0))
-      found.insert(fd);
+    if (n > 0 && is(std::string(link, static_cast<std::size_t>(n)))) found.insert(fd);
   }
   return found;
 }
 
-// The numbers of the calling thread's descriptor table that hold an inotify
-// instance.
+// What the provider watches tables and their mount points with: a mount
+// table, an epoll instance, an inotify instance (the tests' own code opens
+// none).
+std::set<int> watching_descriptors() {
+  return descriptors_where([](const std::string& text) {
+    return text == "anon_inode:[eventpoll]" || text == "anon_inode:inotify" ||
+           (text.size() > 10 && text.compare(text.size() - 10, 10, "/mountinfo") == 0);
+  });
+}
+
 std::set<int> inotify_descriptors() {
-  std::set<int> found;
-  for (int fd = 0; fd < 1024; ++fd) {
-    char link[64];
-    const ssize_t n =
-        readlink(("/proc/thread-self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
-    if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == "anon_inode:inotify")
-      found.insert(fd);
-  }
-  return found;
+  return descriptors_where([](const std::string& text) { return text == "anon_inode:inotify"; });
 }
 
 // How many of `fds` (write ends of pipes) fail a write in a forked child;

@@ -98,7 +98,7 @@ constexpr std::size_t kMostUnwatchedProvenAlone = 64;
 // and those it does not cover have their text read again by their mounts'
 // unique IDs (one statmount each), or, where there are many or mounts have
 // 32-bit IDs only, the table's text is read again.
-bool mount_points_hold(const View& view) {
+bool view_mount_points_hold(const View& view) {
   const Snapshot& snap = *view.snapshot;
   if (view.watched != view.snapshot || !view.changes.renames_quiet()) return false;
   std::vector<std::pair<std::uint64_t, const std::string*>> unwatched;
@@ -141,7 +141,7 @@ Outcome<std::shared_ptr<const Snapshot>> fresh_snapshot(View& view,
   // whose close would cost its end the kernel's grace period.
   const bool watch = prove_mount_points && view.searched;
   bool rebuild = needs_rebuild(view) || answers_again(*view.snapshot);
-  if (!rebuild && prove_mount_points && !mount_points_hold(view))
+  if (!rebuild && prove_mount_points && !view_mount_points_hold(view))
     rebuild = watch ? !watch_and_prove(view) : mount_points_moved(*view.snapshot);
   if (prove_mount_points) view.searched = true;
   if (rebuild) {

@@ -273,7 +273,13 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
     const auto listed = on_table_proven<OnVolume>(lpszVolumeName, [&](const SnapshotPtr& snap) {
       auto v = named_volume(*snap, lpszVolumeName);
       if (!v.ok()) return failed<OnVolume>(v.error);
-      if (!mount_points_hold(*snap, *v.value)) return failed<OnVolume>(kMountPointMoved);
+      // A list the caller's buffer cannot hold is only sized, not proven:
+      // its length tells the caller how much room to ask with next, and the
+      // call that gives the text proves it (one renamed since then is sized
+      // anew there).
+      const bool fits =
+          lpszVolumePathNames != nullptr && cchBufferLength >= v.value->path_names.size();
+      if (fits && !mount_points_hold(*snap, *v.value)) return failed<OnVolume>(kMountPointMoved);
       return Outcome<OnVolume>{ERROR_SUCCESS, OnVolume{snap, v.value, {}}};
     });
     if (!listed.ok()) return fail(listed.error);

@@ -148,10 +148,15 @@ def Count(trace_file):
 
 def Traced(argv, directory, name):
   trace_file = os.path.join(directory, name + ".trace")
-  # Started outside any source tree, so that PYTHONPATH's tree provides `windows`.
+  # Started outside any source tree, so that PYTHONPATH's tree provides `windows`; its
+  # entries made absolute, since a relative one would be looked up from there.
+  env = dict(os.environ)
+  if env.get("PYTHONPATH"):
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry)
+                                        for entry in env["PYTHONPATH"].split(os.pathsep) if entry)
   with open(os.devnull, "w") as quiet:
     subprocess.check_call(["strace", "-f", "-qq", "-o", trace_file] + argv, stdout=quiet,
-                          cwd=directory)
+                          cwd=directory, env=env)
   return trace_file
 
 

@@ -270,6 +270,11 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
   return guarded(FALSE, [&]() -> BOOL {
     // Text that does not begin as a volume name fails before any table is read.
     if (!names_volume(lpszVolumeName)) return fail(ERROR_INVALID_NAME);
+    // Whether the caller's buffer holds the list: only then is its text
+    // given, so only then is it proven.
+    const auto fits = [&](const std::u16string& multi) {
+      return lpszVolumePathNames != nullptr && cchBufferLength >= multi.size();
+    };
     const auto listed = on_table_proven<OnVolume>(lpszVolumeName, [&](const SnapshotPtr& snap) {
       auto v = named_volume(*snap, lpszVolumeName);
       if (!v.ok()) return failed<OnVolume>(v.error);
@@ -277,9 +282,8 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
       // its length tells the caller how much room to ask with next, and the
       // call that gives the text proves it (one renamed since then is sized
       // anew there).
-      const bool fits =
-          lpszVolumePathNames != nullptr && cchBufferLength >= v.value->path_names.size();
-      if (fits && !mount_points_hold(*snap, *v.value)) return failed<OnVolume>(kMountPointMoved);
+      if (fits(v.value->path_names) && !mount_points_hold(*snap, *v.value))
+        return failed<OnVolume>(kMountPointMoved);
       return Outcome<OnVolume>{ERROR_SUCCESS, OnVolume{snap, v.value, {}}};
     });
     if (!listed.ok()) return fail(listed.error);
@@ -287,7 +291,7 @@ BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWCH lpszV
     // left out rather than reported mangled (when the snapshot is built).
     const std::u16string& multi = listed.value.volume->path_names;
     const auto needed = static_cast<DWORD>(multi.size());
-    if (lpszVolumePathNames == nullptr || cchBufferLength < needed) {
+    if (!fits(multi)) {
       if (lpcchReturnLength) *lpcchReturnLength = needed;
       return fail(ERROR_MORE_DATA);
     }
